@@ -1,0 +1,262 @@
+// Starting external programs, and the `ps` probe; see process.h.
+#include "common/process.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <utility>
+
+extern char** environ;
+
+namespace vy {
+namespace {
+
+// posix_spawn attributes: default dispositions for every signal and an empty
+// mask, so a child never inherits the ignored SIGPIPE or SIGTERM.
+class SpawnAttributes {
+ public:
+  SpawnAttributes() {
+    posix_spawnattr_init(&attr_);
+    sigset_t all;
+    sigfillset(&all);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attr_, &all);
+    posix_spawnattr_setsigmask(&attr_, &none);
+    posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  }
+  ~SpawnAttributes() { posix_spawnattr_destroy(&attr_); }
+  const posix_spawnattr_t* get() const { return &attr_; }
+
+ private:
+  posix_spawnattr_t attr_;
+};
+
+class FileActions {
+ public:
+  FileActions() { posix_spawn_file_actions_init(&actions_); }
+  ~FileActions() { posix_spawn_file_actions_destroy(&actions_); }
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+};
+
+bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+  readEnd.reset(fds[0]);
+  writeEnd.reset(fds[1]);
+  return true;
+}
+
+// Splits text into lines as fgets with a 133-byte buffer would: pieces of at
+// most 132 bytes, newline kept.
+std::vector<std::string_view> fgetsLines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    size_t end = text.find('\n');
+    size_t length = end == std::string_view::npos ? text.size() : end + 1;
+    if (length > 132) length = 132;
+    lines.push_back(text.substr(0, length));
+    text.remove_prefix(length);
+  }
+  return lines;
+}
+
+bool isDelimiter(char c) { return c == ' ' || c == '\t' || c == '\n'; }
+
+// Column where the header's COMMAND or CMD token starts, or npos.
+size_t commandColumn(std::string_view header) {
+  size_t i = 0;
+  while (i < header.size()) {
+    while (i < header.size() && isDelimiter(header[i])) ++i;
+    size_t start = i;
+    while (i < header.size() && !isDelimiter(header[i])) ++i;
+    std::string_view token = header.substr(start, i - start);
+    if (token == "COMMAND" || token == "CMD") return start;
+  }
+  return std::string_view::npos;
+}
+
+bool failedStatus(int status) {
+  return status < 0 || WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) != 0);
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      stdin_(std::move(other.stdin_)),
+      stdout_(std::move(other.stdout_)) {}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+  if (this != &other) {
+    wait();
+    pid_ = std::exchange(other.pid_, -1);
+    stdin_ = std::move(other.stdin_);
+    stdout_ = std::move(other.stdout_);
+  }
+  return *this;
+}
+
+ChildProcess::~ChildProcess() {
+  stdout_.reset();
+  wait();
+}
+
+bool ChildProcess::start(const std::vector<std::string>& argv, unsigned pipes, bool quietStderr) {
+  if (argv.empty()) return false;
+  FileActions actions;
+  UniqueFd childStdin, childStdout;
+  if ((pipes & kPipeStdin) && !makePipe(childStdin, stdin_)) return false;
+  if ((pipes & kPipeStdout) && !makePipe(stdout_, childStdout)) return false;
+  if (childStdin) posix_spawn_file_actions_adddup2(actions.get(), childStdin.get(), 0);
+  if (childStdout) posix_spawn_file_actions_adddup2(actions.get(), childStdout.get(), 1);
+  if (pipes & kStdoutToNull) {
+    posix_spawn_file_actions_addopen(actions.get(), 1, "/dev/null", O_WRONLY, 0);
+  }
+  if (quietStderr) posix_spawn_file_actions_addopen(actions.get(), 2, "/dev/null", O_WRONLY, 0);
+
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  SpawnAttributes attributes;
+  pid_t pid;
+  if (posix_spawnp(&pid, args[0], actions.get(), attributes.get(), args.data(), environ) != 0) {
+    stdin_.reset();
+    stdout_.reset();
+    return false;
+  }
+  pid_ = pid;
+  return true;
+}
+
+bool ChildProcess::startShell(const std::string& commandLine, unsigned pipes) {
+  return start({"/bin/sh", "-c", commandLine}, pipes);
+}
+
+bool ChildProcess::writeStdin(std::string_view text) {
+  // Block SIGPIPE for this thread while writing and swallow one raised by a
+  // reader that went away, so a vanished child is a plain write failure.
+  sigset_t pipeSet, oldSet;
+  sigemptyset(&pipeSet);
+  sigaddset(&pipeSet, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeSet, &oldSet);
+  bool ok = true;
+  while (!text.empty()) {
+    ssize_t n = ::write(stdin_.get(), text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+  if (!ok && errno == EPIPE) {
+    struct timespec zero = {0, 0};
+    sigtimedwait(&pipeSet, nullptr, &zero);
+  }
+  pthread_sigmask(SIG_SETMASK, &oldSet, nullptr);
+  return ok;
+}
+
+std::string ChildProcess::readStdout(size_t maxBytes) {
+  std::string out;
+  char chunk[4096];
+  while (out.size() < maxBytes) {
+    ssize_t n = ::read(stdout_.get(), chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    out.append(chunk, static_cast<size_t>(n));
+  }
+  if (out.size() > maxBytes) out.resize(maxBytes);
+  return out;
+}
+
+int ChildProcess::wait() {
+  stdin_.reset();
+  if (pid_ < 0) return -1;
+  int status = -1;
+  while (::waitpid(pid_, &status, 0) < 0) {
+    if (errno != EINTR) {
+      status = -1;
+      break;
+    }
+  }
+  pid_ = -1;
+  return status;
+}
+
+int runCommandWithInput(const std::string& commandLine, std::string_view text) {
+  ChildProcess child;
+  if (!child.startShell(commandLine, ChildProcess::kPipeStdin)) return 2;
+  bool written = child.writeStdin(text);
+  int status = child.wait();
+  return written ? status : 13;
+}
+
+int runProgramWithInput(const std::vector<std::string>& argv, std::string_view text) {
+  ChildProcess child;
+  if (!child.start(argv, ChildProcess::kPipeStdin)) return 2;
+  bool written = child.writeStdin(text);
+  int status = child.wait();
+  return written ? status : 13;
+}
+
+std::optional<std::string> commandNameFromPs(std::string_view psOutput, bool requireActive) {
+  std::vector<std::string_view> lines = fgetsLines(psOutput);
+  if (lines.empty()) return std::nullopt;
+  size_t column = commandColumn(lines[0]);
+  if (column == std::string_view::npos || lines.size() < 2) return std::nullopt;
+  std::string_view process = lines[1];
+  size_t start = column;
+  while (start < process.size() && isDelimiter(process[start])) ++start;
+  size_t end = start;
+  while (end < process.size() && !isDelimiter(process[end])) ++end;
+  if (start >= process.size() || end == start) return std::nullopt;
+  if (requireActive && process.find(" S ") == std::string_view::npos &&
+      process.find(" R ") == std::string_view::npos) {
+    return std::nullopt;
+  }
+  return std::string(process.substr(start, end - start));
+}
+
+ProcessProbe probeProcess(pid_t pid, bool requireActive) {
+  ProcessProbe probe;
+  if (pid == 0) return probe;
+  ChildProcess ps;
+  if (!ps.start({"ps", "p", std::to_string(pid)}, ChildProcess::kPipeStdout, true)) {
+    probe.code = 5;
+    return probe;
+  }
+  std::string output = ps.readStdout(64 * 1024);
+  int status = ps.wait();
+  std::vector<std::string_view> lines = fgetsLines(output);
+  if (lines.empty()) {
+    probe.code = failedStatus(status) ? 1 : 0;
+    return probe;
+  }
+  probe.name = commandNameFromPs(output, requireActive);
+  // With a process line found, a failing ps still makes the answer unknown.
+  if (probe.name && failedStatus(status)) {
+    probe.name.reset();
+    probe.code = 1;
+  }
+  return probe;
+}
+
+int isProcessRunning(pid_t pid, std::string_view expectedName, int& answer) {
+  answer = -1;
+  ProcessProbe probe = probeProcess(pid, true);
+  if (probe.code != 0) return probe.code;
+  answer = probe.name && !probe.name->empty() && *probe.name == expectedName ? 1 : 0;
+  return 0;
+}
+
+}  // namespace vy

@@ -1,0 +1,48 @@
+// Text helpers shared by both programs: printf-style formatting into an owned
+// text, ASCII lower-casing, random text and number parsing with the C library's
+// atoi rules (leading blanks, an optional sign, the leading digits, 0 when
+// there are none) but without its undefined behaviour on overflow.
+//
+// Owned texts are std::string: an append grows the text and the holder
+// releases it, which is all the system needs of a heap text.
+#ifndef VANTRY_COMMON_TEXT_H_
+#define VANTRY_COMMON_TEXT_H_
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace vy {
+
+// printf into a new text of exactly the formatted length; the empty text when
+// the format cannot be measured.
+std::string formatAlloc(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// "%d" of a number, used for size details in memory reports.
+std::string intToText(int value);
+
+// The first n bytes of a text (all of it when shorter).
+std::string copyPrefix(std::string_view text, size_t n);
+
+// A-Z to a-z in place; every other byte untouched.
+void toLowerAscii(std::string& text);
+void toLowerAscii(char* text, size_t length);
+std::string lowerCopy(std::string_view text);
+
+// n characters drawn with rand() from [a-zA-Z0-9]; the generator is not seeded here.
+std::string randomText(size_t n);
+
+// atoi/atol of the C library: leading white space, an optional sign, then
+// decimal digits up to the first other byte; 0 without digits. Values that do
+// not fit saturate instead of being undefined.
+long parseLongAtoi(std::string_view text);
+int parseIntAtoi(std::string_view text);
+
+// True when text begins with prefix.
+inline bool startsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+}  // namespace vy
+
+#endif  // VANTRY_COMMON_TEXT_H_

@@ -1,0 +1,80 @@
+// The worker's start-up and command dispatch; see worker.h.
+#include "runner/worker.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <string_view>
+
+#include "common/about.h"
+#include "common/errors.h"
+#include "common/files.h"
+#include "common/signals.h"
+#include "common/zonetime.h"
+
+namespace vy {
+namespace {
+
+std::string envText(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+WorkerContext readRequestTexts(int argc, char** argv) {
+  WorkerContext context;
+  context.queryString = envText("QUERY_STRING");
+  context.httpHost = envText("HTTP_HOST");
+  context.adminPassword = envText("ADMIN_PWD");
+  context.scriptFilename = envText("SCRIPT_FILENAME");
+  context.scriptName = envText("SCRIPT_NAME");
+  context.requestUri = envText("REQUEST_URI");
+  for (int i = 1; i < argc; ++i) context.args.emplace_back(argv[i]);
+  return context;
+}
+
+// A missing settings file leaves every field 0; one that exists but cannot be
+// read is fatal.
+void loadWorkerSettings(WorkerContext& context) {
+  int rc = loadSettings(context.settings, kSettingsPath);
+  if (rc != 0) {
+    if (isRegularFile(kSettingsPath)) reportFatal(rc, kSettingsPath);
+    context.settings = Settings();
+  }
+  setDisplayZone({context.settings.zoneOffset, context.settings.daylightSaving(),
+                  context.settings.zoneName});
+}
+
+int runSchedulerMode(WorkerContext& /*context*/) { return 0; }
+
+// Commands that are not scheduler, check or checkurl words.
+int runServiceCommand(WorkerContext& /*context*/) { return 0; }
+
+int dispatchCommand(WorkerContext& context) {
+  const std::string& command = context.args[0];
+  (void)command;
+  return runServiceCommand(context);
+}
+
+}  // namespace
+
+const std::string& WorkerContext::arg(size_t i) const {
+  static const std::string kEmpty;
+  return i < args.size() ? args[i] : kEmpty;
+}
+
+int runWorker(int argc, char** argv) {
+  WorkerContext context = readRequestTexts(argc, argv);
+  ::umask(static_cast<mode_t>(~0666 & 0777));
+  setUnitName(kWorkerUnit);
+  installSignalHandlers();
+  if (context.queryString == "about") printAboutPage(kWorkerUnit, kWorkerVersion);
+  loadWorkerSettings(context);
+  if ((context.hasArg(0) && context.args[0] == "scheduler") || context.queryString == "scheduler") {
+    runSchedulerMode(context);
+    return 0;
+  }
+  if (!context.hasArg(0)) return kExitNoCommand;
+  return dispatchCommand(context);
+}
+
+}  // namespace vy
