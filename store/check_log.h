@@ -1,0 +1,71 @@
+// The check log of a group: ./vydata/vychklog/<group>.log, an append-only
+// sequence of records, one for every check whose outcome differed from the
+// previous one. The worker appends, the console reads the file whole.
+//
+// Record, little-endian, no header, no padding between records:
+//
+//   offset  size  field
+//   0       4     time, u32: when the check finished (the URL's new lastCheck)
+//   4       2     status, i16: the new resultCode
+//   6       1     flags, u8: bit 0 up, bit 1 banFound, bit 2 presOk
+//   7       1     reserved, 0
+//   8       n+1   the URL as configured, NUL-terminated
+//
+// Each record is written with one write(2) on a descriptor opened with
+// O_APPEND, so records of different processes never interleave.
+#ifndef VANTRY_STORE_CHECK_LOG_H_
+#define VANTRY_STORE_CHECK_LOG_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/group_config.h"
+
+namespace vy {
+
+inline constexpr size_t kCheckLogHeadSize = 8;
+inline constexpr size_t kCheckLogTimeOffset = 0;
+inline constexpr size_t kCheckLogStatusOffset = 4;
+inline constexpr size_t kCheckLogFlagsOffset = 6;
+inline constexpr size_t kCheckLogReservedOffset = 7;
+
+inline constexpr uint8_t kLogUp = 0x01;
+inline constexpr uint8_t kLogBanFound = 0x02;
+inline constexpr uint8_t kLogPresOk = 0x04;
+
+struct CheckLogEntry {
+  uint32_t time = 0;
+  int16_t status = 0;
+  uint8_t flags = 0;  // kLog... bits
+  std::string url;
+
+  bool up() const { return flags & kLogUp; }
+  bool banFound() const { return flags & kLogBanFound; }
+  bool presOk() const { return flags & kLogPresOk; }
+};
+
+// The record of a URL's state after its check.
+CheckLogEntry checkLogEntryFor(const UrlStatus& status);
+
+// The bytes of one record (the URL is cut at a NUL).
+std::string encodeCheckLogEntry(const CheckLogEntry& entry);
+
+// Every whole record of a log image, in order; a record cut short at the end
+// of the image (a head shorter than 8 bytes or a URL without its NUL) ends it.
+std::vector<CheckLogEntry> parseCheckLog(std::string_view bytes);
+
+// Appends the record of config.urls[urlIndex] to the log of config.groupName.
+// 0; 6 the file cannot be opened for appending (also for a name that is not a
+// valid group name, or an index outside the list); 13 the write stored less.
+int appendCheckLog(const GroupConfig& config, int urlIndex);
+
+// Reads the log of a group: 0; 1 no such log or an invalid name; 12 a read
+// error. A cut-short last record is left out.
+int readCheckLog(const std::string& groupName, std::vector<CheckLogEntry>& entries);
+
+}  // namespace vy
+
+#endif  // VANTRY_STORE_CHECK_LOG_H_

@@ -1,0 +1,132 @@
+// The group database: one binary file per group, ./vydata/vydb/<group>.dat.
+//
+// Both programs read and change groups only through accessGroupFile, whose
+// mode letter selects the operation, and the worker writes each URL's new
+// status in place with updateUrlStatus. Every access holds an exclusive flock
+// on the file from open to close, so console, check runs, the scheduler and
+// service commands can work on the same group at the same time.
+//
+// Layout, little-endian, no padding:
+//
+//   offset                       size      content
+//   0                            4         checkInterval, i32 (minutes)
+//   4                            250       inform, NUL-terminated, at most 249 bytes
+//   254                          1         options, u8
+//   255                          1         moreOptions, u8 (bits 0-2; the rest zero)
+//   256                          4         urlCount, i32
+//   260                          4         banCount, i32
+//   264                          4         presCount, i32
+//   268                          4         banBytes, i32: size of the banned-content area
+//   272                          4         presBytes, i32: size of the presence-content area
+//   276                          12        reserved, zero
+//   288                          banBytes  banCount NUL-terminated texts, lower case
+//   288 + banBytes               presBytes presCount NUL-terminated texts, lower case
+//   288 + banBytes + presBytes   rest      urlCount URL records
+//
+// A URL record is the 28-byte stored status followed by the URL and a NUL, so
+// records are found only by walking from the first:
+//
+//   0   u32  lastCheck      4  i16  resultCode    6  u8  flags    7  u8 reserved
+//   8   u32  responseMs    12  i16  banIndex     14  i16 presIndex
+//   16  12   reserved, zero
+//
+// A file is data from disk: negative counts, counts or areas larger than the
+// file, and texts without their NUL are refused with 12 before anything is
+// allocated from them or read behind the image.
+#ifndef VANTRY_STORE_GROUP_FILE_H_
+#define VANTRY_STORE_GROUP_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "store/group_config.h"
+
+namespace vy {
+
+inline constexpr size_t kGroupHeaderSize = 288;
+inline constexpr size_t kGroupCheckIntervalOffset = 0;
+inline constexpr size_t kGroupInformOffset = 4, kGroupInformSize = 250;
+inline constexpr size_t kGroupOptionsOffset = 254;
+inline constexpr size_t kGroupMoreOptionsOffset = 255;
+inline constexpr size_t kGroupUrlCountOffset = 256;
+inline constexpr size_t kGroupBanCountOffset = 260;
+inline constexpr size_t kGroupPresCountOffset = 264;
+inline constexpr size_t kGroupBanBytesOffset = 268;
+inline constexpr size_t kGroupPresBytesOffset = 272;
+inline constexpr size_t kGroupReservedOffset = 276, kGroupReservedSize = 12;
+
+inline constexpr size_t kUrlStatusSize = 28;
+inline constexpr size_t kStatusLastCheckOffset = 0;
+inline constexpr size_t kStatusResultCodeOffset = 4;
+inline constexpr size_t kStatusFlagsOffset = 6;
+inline constexpr size_t kStatusResponseMsOffset = 8;
+inline constexpr size_t kStatusBanIndexOffset = 12;
+inline constexpr size_t kStatusPresIndexOffset = 14;
+inline constexpr size_t kStatusReservedOffset = 16, kStatusReservedSize = 12;
+
+// The 288-byte header as numbers.
+struct GroupHeader {
+  int32_t checkInterval = 0;
+  std::string inform;
+  uint8_t options = 0;
+  uint8_t moreOptions = 0;
+  int32_t urlCount = 0;
+  int32_t banCount = 0;
+  int32_t presCount = 0;
+  int32_t banBytes = 0;
+  int32_t presBytes = 0;
+};
+
+// REQUIRES: out / in point at kGroupHeaderSize bytes. Only bits 0-2 of
+// moreOptions are written; the reserved words are zero.
+void encodeGroupHeader(const GroupHeader& header, uint8_t* out);
+GroupHeader decodeGroupHeader(const uint8_t* in);
+
+// REQUIRES: out / in point at kUrlStatusSize bytes. decodeUrlStatus fills the
+// stored part only.
+void encodeUrlStatus(const UrlStatus& status, uint8_t* out);
+UrlStatus decodeUrlStatus(const uint8_t* in);
+
+// The group file of a name: the name is checked with isValidGroupName, an
+// empty name means "general".
+//
+// Modes:
+//   'r' read: on success config is replaced by the stored group (its views
+//       point into config.fileImage; groupName and urlFilter come back empty)
+//   's' store settings and contents, keep the URL records byte for byte
+//   'm' store the whole group: settings, contents, config's URLs
+//   'a' add config's URLs; URLs already stored keep their check results and
+//       move to the end in config's order
+//   'w' replace the URL list by config's, statuses as given
+//   'f' like 'w', but URLs already stored keep their check results
+//   'd' delete config's URLs; a first URL "all" removes the group file
+//   'g' list the stored URLs (only config.urlFilter when set) as
+//       urlListingLine texts to *listing, or to standard output when null
+// The storing modes first drop every entry of config's list whose URL occurs
+// again later in the list, and "a" and "f" copy the stored results into
+// config's entries.
+//
+// Returns 0; 1 no such group ('r', 'd', 'g') or a refused name for them;
+// 2 cannot open or create, or a refused name for a storing mode; 4 memory
+// shortage; 7 the file could not be removed; 8 lock refused; 12 the file is
+// damaged or shorter than its header says (nothing is written then); 13 a
+// write failed.
+int accessGroupFile(const std::string& name, GroupConfig& config, char mode,
+                    std::string* listing = nullptr);
+
+// Writes the stored part of config.urls[index] back into the file of
+// config.groupName (a valid name; the empty name is refused). The record at
+// the remembered fileOffset is used when the URL stored there is still this
+// URL; otherwise the file is walked for the first record with this URL (and
+// fileOffset updated), and nothing is written when there is none.
+// Returns 0, 2 (cannot open, refused name, bad index), 4, 8, 12 or 13.
+int updateUrlStatus(GroupConfig& config, int index);
+
+// "<url> <resultBits>", then " f=<banIndex>" when banFound, " p=<presIndex>"
+// when up and not presOk, and " c=<resultCode>"; no line break.
+std::string urlListingLine(const UrlStatus& status);
+
+}  // namespace vy
+
+#endif  // VANTRY_STORE_GROUP_FILE_H_

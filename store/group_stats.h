@@ -1,0 +1,37 @@
+// Figures computed from groups: the summary the console's overview and the
+// worker's statistics show, and the list of groups as HTML options.
+#ifndef VANTRY_STORE_GROUP_STATS_H_
+#define VANTRY_STORE_GROUP_STATS_H_
+
+#include <ctime>
+#include <string>
+
+#include "store/group_config.h"
+
+namespace vy {
+
+struct GroupSummary {
+  int urlCount = 0;
+  int checkBanCount = 0;   // URLs whose banned contents are tested
+  int checkPresCount = 0;  // URLs whose presence contents are tested
+  int upCount = 0;
+  int banFoundCount = 0;
+  int presOkCount = 0;
+  int checkInterval = 0;  // minutes
+  // Minutes: the average age of the overdue URLs (older than checkInterval);
+  // checkInterval when some URL was checked and none is overdue; -1 when no
+  // URL was ever checked.
+  float averageAge = -1;
+};
+
+GroupSummary summarizeGroup(const GroupConfig& config, std::time_t now = std::time(nullptr));
+
+// One "<option value=\"g\">g</option>\n" per group file in ./vydata/vydb, in
+// directory order, with " selected" on the selected group. Names that are not
+// valid group names are left out. "<option>none</option>" when the directory
+// cannot be read.
+std::string groupOptionList(const std::string& selected);
+
+}  // namespace vy
+
+#endif  // VANTRY_STORE_GROUP_STATS_H_
