@@ -1,0 +1,224 @@
+// The CGI request, form variables and encodings; see cgi.h.
+#include "common/cgi.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "common/text.h"
+
+namespace vy {
+namespace {
+
+struct FormState {
+  std::vector<FormVar> vars;
+  size_t cursor = 0;  // 0 is the head, i is the i-th pair
+};
+
+FormState& formState() {
+  static FormState state;
+  return state;
+}
+
+const std::string& emptyText() {
+  static const std::string kEmpty;
+  return kEmpty;
+}
+
+std::string envText(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+// The announced body length, never negative and never above the cap.
+size_t announcedLength() {
+  long length = parseLongAtoi(envText("CONTENT_LENGTH"));
+  if (length < 0) return 0;
+  if (length > kMaxRequestBytes) length = kMaxRequestBytes;
+  return static_cast<size_t>(length);
+}
+
+// Reads at most length bytes of standard input; fewer when it ends early.
+std::string readBody(size_t length) {
+  std::string body(length, '\0');
+  size_t got = 0;
+  while (got < length) {
+    ssize_t n = ::read(STDIN_FILENO, body.data() + got, length - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  body.resize(got);
+  return body;
+}
+
+// A hex digit as the decoder has always taken it, without validation: above
+// '@' the upper-case code minus 55, else the code minus 48.
+int hexValue(unsigned char c) {
+  if (c > '@') return (c >= 'a' && c <= 'z' ? c - 32 : c) - 55;
+  return c - 48;
+}
+
+bool isSafeChar(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '-';
+}
+
+}  // namespace
+
+std::string readRequest() {
+  std::string text =
+      envText("REQUEST_METHOD") == "POST" ? readBody(announcedLength()) : envText("QUERY_STRING");
+  parseFormVars(text);
+  return text;
+}
+
+void parseFormVars(std::string_view requestText) {
+  std::string_view rest = requestText.substr(0, requestText.find('\0'));
+  FormState& state = formState();
+  state.vars.clear();
+  state.cursor = 0;
+  for (;;) {
+    size_t amp = rest.find('&');
+    std::string_view pair = rest.substr(0, amp);
+    size_t eq = pair.find('=');
+    FormVar var;
+    var.name = std::string(pair.substr(0, eq));
+    if (eq != std::string_view::npos) var.value = std::string(pair.substr(eq + 1));
+    urlDecode(var.name);
+    urlDecode(var.value);
+    state.vars.push_back(std::move(var));
+    if (amp == std::string_view::npos) break;
+    rest.remove_prefix(amp + 1);
+  }
+}
+
+const std::vector<FormVar>& formVars() { return formState().vars; }
+
+std::optional<std::string_view> formVarFind(std::string_view name) {
+  for (const FormVar& var : formState().vars) {
+    if (var.name == name) return std::string_view(var.value);
+  }
+  return std::nullopt;
+}
+
+const std::string& formVar(std::string_view name) {
+  for (const FormVar& var : formState().vars) {
+    if (var.name == name) return var.value;
+  }
+  return emptyText();
+}
+
+std::string formVarSelect(std::string_view name, char separator) {
+  std::string_view value = formVar(name);
+  if (!value.empty() && value[0] == '*') return formVar(value.substr(1));
+  if (value.empty() || value[0] != separator) return std::string(value);
+  std::string prefix(value.substr(1));
+  prefix += separator;
+  for (const FormVar& var : formState().vars) {
+    if (startsWith(var.name, prefix)) return var.name.substr(prefix.size());
+  }
+  return "";
+}
+
+const std::string& formVarFirst() {
+  formState().cursor = 0;
+  return emptyText();
+}
+
+const std::string& formVarNext() {
+  FormState& state = formState();
+  if (state.cursor >= state.vars.size()) return emptyText();
+  return state.vars[state.cursor++].name;
+}
+
+std::string& urlDecode(std::string& text) {
+  size_t out = 0;
+  for (size_t in = 0; in < text.size(); ++in) {
+    char c = text[in];
+    if (c == '+') {
+      c = ' ';
+    } else if (c == '%' && in + 2 < text.size()) {
+      int high = hexValue(static_cast<unsigned char>(text[in + 1]));
+      int low = hexValue(static_cast<unsigned char>(text[in + 2]));
+      c = static_cast<char>(static_cast<unsigned char>((high * 16 + low) & 0xff));
+      in += 2;
+    }
+    text[out++] = c;
+  }
+  text.resize(out);
+  return text;
+}
+
+std::string urlEncode(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string result;
+  result.reserve(text.size());
+  for (char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    if (isSafeChar(byte)) {
+      result += c;
+    } else {
+      result += '%';
+      result += kHex[byte >> 4];
+      result += kHex[byte & 0x0f];
+    }
+  }
+  return result;
+}
+
+std::string htmlEscape(std::string_view text) {
+  std::string result;
+  result.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '"':
+        result += "&quot;";
+        break;
+      case '&':
+        result += "&amp;";
+        break;
+      case '<':
+        result += "&lt;";
+        break;
+      case '>':
+        result += "&gt;";
+        break;
+      default:
+        result += c;
+    }
+  }
+  return result;
+}
+
+std::string& removeChar(std::string& text, char c) {
+  std::erase(text, c);
+  return text;
+}
+
+int countFields(std::string_view text, char separator) {
+  if (text.empty()) return 0;
+  int count = 1;
+  for (char c : text) count += c == separator;
+  return count;
+}
+
+size_t safeRunLength(std::string_view text) {
+  size_t n = 0;
+  while (n < text.size() && isSafeChar(static_cast<unsigned char>(text[n]))) ++n;
+  return n;
+}
+
+int dispatchCommand(std::string_view command, std::span<const CommandEntry> table) {
+  for (const CommandEntry& entry : table) {
+    if (!entry.name) break;
+    if (command == entry.name) {
+      entry.handler();
+      return 0;
+    }
+  }
+  return 1;
+}
+
+}  // namespace vy

@@ -1,0 +1,84 @@
+// The CGI request, its form variables, and the text encodings of pages and
+// mails.
+//
+// readRequest takes the request once (the query string for GET, at most
+// CONTENT_LENGTH bytes of standard input for POST) and splits it into the
+// process-wide FormVars list, in request order, names and values URL-decoded.
+// Lookups never fail: a missing variable reads as the empty text, and
+// formVarFind tells a missing variable from one sent empty. The console is
+// single-threaded; the list and its iteration cursor are not guarded.
+#ifndef VANTRY_COMMON_CGI_H_
+#define VANTRY_COMMON_CGI_H_
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vy {
+
+// A POST body longer than this is read only up to it.
+inline constexpr long kMaxRequestBytes = 16L << 20;
+
+struct FormVar {
+  std::string name;
+  std::string value;
+};
+
+// Reads REQUEST_METHOD, QUERY_STRING, CONTENT_LENGTH (and standard input for
+// "POST"), fills FormVars and returns the request text as it was received.
+// A body shorter than announced is accepted as it is.
+std::string readRequest();
+
+// Replaces FormVars with the pairs of a request text ("a=1&b=&c"). An empty
+// text gives one pair with an empty name and value. The text counts up to its
+// first NUL byte.
+void parseFormVars(std::string_view requestText);
+const std::vector<FormVar>& formVars();
+
+// The value of the first pair named exactly name; the empty text when none.
+const std::string& formVar(std::string_view name);
+// The same, but absent (not empty) when the variable was not sent at all.
+std::optional<std::string_view> formVarFind(std::string_view name);
+
+// The command carried by a form: a value "*OTHER" yields formVar("OTHER"); a
+// value that starts with separator, say ":fnct", yields the rest of the name
+// of the first pair named "fnct:..." (the pressed button); any other value is
+// returned as it is.
+std::string formVarSelect(std::string_view name, char separator);
+
+// Iteration over the names in request order. formVarFirst rewinds and returns
+// the empty text; formVarNext returns the next name, the empty text at the end.
+const std::string& formVarFirst();
+const std::string& formVarNext();
+
+// Decodes "+" and "%XX" in place (hex digits are not validated; a "%" with
+// fewer than two bytes after it is kept as it is).
+std::string& urlDecode(std::string& text);
+// Keeps letters, digits, "." and "-"; every other byte becomes "%xx" with
+// lower-case hex digits.
+std::string urlEncode(std::string_view text);
+// Replaces '"', '&', '<' and '>' by their entities; the apostrophe is kept.
+std::string htmlEscape(std::string_view text);
+// Deletes every occurrence of c in place.
+std::string& removeChar(std::string& text, char c);
+// 0 for the empty text, otherwise 1 + the number of separators.
+int countFields(std::string_view text, char separator);
+// The number of leading letters, digits, "." and "-".
+size_t safeRunLength(std::string_view text);
+
+// One command of a dispatch table.
+struct CommandEntry {
+  const char* name;
+  void (*handler)();
+};
+
+// Runs the handler of the first entry named command: 0, or 1 when no entry
+// matches (nothing is run).
+int dispatchCommand(std::string_view command, std::span<const CommandEntry> table);
+
+}  // namespace vy
+
+#endif  // VANTRY_COMMON_CGI_H_

@@ -1,0 +1,153 @@
+// The administrator password file, the access check and the ".htpasswd"
+// update; see credentials.h.
+#include "common/credentials.h"
+
+#include <crypt.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <vector>
+
+#include "common/errors.h"
+#include "common/fd.h"
+#include "common/files.h"
+#include "common/process.h"
+
+namespace vy {
+namespace {
+
+constexpr char kSaltAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789./ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+
+// The DES crypt of password with the given salt; none when libcrypt refuses
+// (an invalid salt gives a failure token that starts with "*").
+std::optional<std::string> desCrypt(std::string_view password, std::string_view salt) {
+  auto data = std::make_unique<crypt_data>();  // zeroed, as crypt_r requires
+  std::string key(password);
+  std::string setting(salt);
+  const char* hash = crypt_r(key.c_str(), setting.c_str(), data.get());
+  if (!hash || hash[0] == '*') return std::nullopt;
+  return std::string(hash);
+}
+
+bool writeAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+bool isHtpasswdUserChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '-' || c == '_';
+}
+
+// Runs one htpasswd program; true when it exited with status 0.
+bool runHtpasswd(const std::string& program, const std::vector<std::string>& args) {
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ChildProcess child;
+  if (!child.start(argv, ChildProcess::kNoPipes)) return false;
+  int status = child.wait();
+  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::string envText(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+}  // namespace
+
+std::string makeSalt() {
+  std::srand(static_cast<unsigned>(std::time(nullptr)));
+  std::string salt(2, '\0');
+  for (char& c : salt) c = kSaltAlphabet[std::rand() % 64];
+  return salt;
+}
+
+bool checkPassword(std::string_view storedHash, std::string_view password) {
+  std::optional<std::string> hash = desCrypt(password, storedHash.substr(0, 2));
+  return hash && *hash == storedHash;
+}
+
+int readPasswordFile(const std::string& path, PasswordEntry& entry) {
+  if (!isRegularFile(path)) return kErrReadFile;
+  std::optional<std::string> line = readFirstLine(path, kPasswordLineBytes + 1);
+  if (!line) return kErrReadFile;
+  // The file is written without a line end; one added by hand is not part of
+  // the hash.
+  while (!line->empty() && (line->back() == '\n' || line->back() == '\r')) line->pop_back();
+  size_t colon = line->find(':');
+  if (colon == std::string::npos) return kErrShortRead;
+  entry.user = line->substr(0, colon);
+  entry.hash = line->substr(colon + 1);
+  return kOk;
+}
+
+int writePasswordFile(std::string_view user, std::string_view password, const std::string& path) {
+  std::optional<std::string> hash = desCrypt(password, makeSalt());
+  if (!hash) return kErrWriteFile;
+  UniqueFd fd = openFd(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (!fd) return kErrWriteFile;
+  std::string line(user);
+  line += ':';
+  line += *hash;
+  return writeAll(fd.get(), line) ? kOk : kErrShortWrite;
+}
+
+int checkAccess(std::optional<std::string_view> supplied, const std::string& path,
+                bool acceptRemoteUser) {
+  PasswordEntry entry;
+  if (readPasswordFile(path, entry) != kOk) return -1;
+  if (envText("REQUEST_METHOD") == "POST" && !supplied) return 1;
+  std::string remoteUser = envText("REMOTE_USER");
+  if (acceptRemoteUser && !remoteUser.empty() && remoteUser == entry.user) return 0;
+  if (supplied && !supplied->empty()) return checkPassword(entry.hash, *supplied) ? 0 : 1;
+  return 1;
+}
+
+bool isValidHtpasswdUser(std::string_view user) {
+  if (user.empty() || user.size() > 8) return false;
+  for (char c : user) {
+    if (!isHtpasswdUserChar(c)) return false;
+  }
+  return true;
+}
+
+bool isValidHtpasswdPassword(std::string_view password) {
+  if (password.empty()) return false;
+  for (char c : password) {
+    if (c < 0x20 || c > 0x7e) return false;
+  }
+  return true;
+}
+
+int updateHtpasswd(std::string_view user, std::string_view password) {
+  return updateHtpasswd(user, password, kHtpasswdLocations);
+}
+
+// The program gets its arguments as a vector, never through a shell, so the
+// password cannot be read as shell syntax (it still shows in the process
+// list while htpasswd runs).
+int updateHtpasswd(std::string_view user, std::string_view password,
+                   std::span<const char* const> locations) {
+  if (!isValidHtpasswdUser(user) || !isValidHtpasswdPassword(password)) return 1;
+  std::fflush(stdout);  // the page so far comes before anything htpasswd prints
+  std::vector<std::string> args{isRegularFile(kHtpasswdFile) ? "-b" : "-bc", kHtpasswdFile,
+                                std::string(user), std::string(password)};
+  if (runHtpasswd("htpasswd", args)) return 0;
+  for (const char* location : locations) {
+    if (isRegularFile(location)) return runHtpasswd(location, args) ? 0 : 1;
+  }
+  return 1;
+}
+
+}  // namespace vy

@@ -1,0 +1,78 @@
+// The administrator account: the password file, the access check both
+// programs make before administrative work, and the web server's ".htpasswd".
+//
+// ./vydata/admin.pwd holds one line "user:hash" without a newline, where hash
+// is the traditional 13-character DES crypt of the password (2 salt
+// characters first). Only the first 29 bytes are read, so a user name longer
+// than 15 characters cuts the hash and no password matches. The user name is
+// compared only with a web-server-authenticated REMOTE_USER, never with
+// anything the client sends.
+#ifndef VANTRY_COMMON_CREDENTIALS_H_
+#define VANTRY_COMMON_CREDENTIALS_H_
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace vy {
+
+inline constexpr const char* kPasswordPath = "./vydata/admin.pwd";
+inline constexpr size_t kPasswordLineBytes = 29;
+inline constexpr const char* kHtpasswdFile = ".htpasswd";
+
+// Where the htpasswd program is looked for when the search path does not give
+// one that succeeds, in this order.
+inline constexpr const char* kHtpasswdLocations[] = {
+    "/opt/apache/bin/htpasswd",       "/usr/bin/htpasswd",
+    "/usr/local/bin/htpasswd",        "/usr/local/httpd/bin/htpasswd",
+    "/usr/local/apache/bin/htpasswd", "/usr/httpd/bin/htpasswd",
+};
+
+// Two characters of [a-z0-9./A-Z]; reseeds rand() with the current second, so
+// salts made within one second are equal.
+std::string makeSalt();
+
+// True when the DES crypt of password, salted with the first two characters
+// of storedHash, equals storedHash exactly.
+bool checkPassword(std::string_view storedHash, std::string_view password);
+
+struct PasswordEntry {
+  std::string user;
+  std::string hash;
+};
+
+// 0; 1 when path is not a readable regular file; 12 when the first line holds
+// no ":". The line is split at its first ":".
+int readPasswordFile(const std::string& path, PasswordEntry& entry);
+
+// Writes "user:crypt(password)" with a fresh salt, replacing the file. 2 when
+// the file cannot be opened (or the hash cannot be made), 13 when the write
+// fails.
+int writePasswordFile(std::string_view user, std::string_view password, const std::string& path);
+
+// 0 grants, 1 refuses, -1 when there is no usable password file. supplied is
+// the password sent, or nullopt when the request did not carry the variable at
+// all: a POST without it is refused even for a matching REMOTE_USER. With
+// acceptRemoteUser, a REMOTE_USER equal to the stored user name is granted.
+int checkAccess(std::optional<std::string_view> supplied, const std::string& path,
+                bool acceptRemoteUser);
+
+// What ".htpasswd" accepts from this system: a user name of 1 to 8 letters,
+// digits, ".", "-" or "_", and a non-empty password of printable ASCII.
+bool isValidHtpasswdUser(std::string_view user);
+bool isValidHtpasswdPassword(std::string_view password);
+
+// Sets the user's password in ./.htpasswd by running `htpasswd -b[c] .htpasswd
+// user password` ("c" when the file does not exist yet), first from the search
+// path, then from the first of the locations that exists. 0 when the program
+// exited with status 0, else 1; 1 without running anything for a user name or
+// password that fails the rules above.
+int updateHtpasswd(std::string_view user, std::string_view password);
+int updateHtpasswd(std::string_view user, std::string_view password,
+                   std::span<const char* const> locations);
+
+}  // namespace vy
+
+#endif  // VANTRY_COMMON_CREDENTIALS_H_

@@ -1,0 +1,234 @@
+// Template variables, substitution and section cutting; see templates.h.
+#include "common/templates.h"
+
+#include <cstdarg>
+#include <cstring>
+
+#include "common/cgi.h"
+#include "common/errors.h"
+#include "common/files.h"
+
+namespace vy {
+namespace {
+
+constexpr std::string_view kOpenMarker = "[#";
+constexpr std::string_view kCloseMarker = "#]";
+
+// vsnprintf into a new text; false when the format cannot be measured.
+bool formatValue(std::string& value, const char* format, va_list args) {
+  va_list measure;
+  va_copy(measure, args);
+  int length = std::vsnprintf(nullptr, 0, format, measure);
+  va_end(measure);
+  if (length < 0) return false;
+  value.resize(static_cast<size_t>(length));
+  std::vsnprintf(value.data(), value.size() + 1, format, args);
+  return true;
+}
+
+// Formats a value and sets (replace) or adds it; 0 or -1.
+int storeFormatted(TemplateVars& vars, bool replace, const char* name, const char* format,
+                   va_list args) {
+  std::string value;
+  if (!formatValue(value, format, args)) return -1;
+  if (replace) {
+    vars.set(name, std::move(value));
+  } else {
+    vars.add(name, std::move(value));
+  }
+  return 0;
+}
+
+// Walks text, handing the plain parts and the values of known markers to
+// emit. A start marker without an end marker is dropped and the scan goes on
+// right after it; values are emitted as they are, never scanned again.
+template <typename Emit>
+void substitute(std::string_view text, std::string_view open, std::string_view close,
+                const TemplateVars& vars, Emit&& emit) {
+  while (!text.empty()) {
+    size_t start = text.find(open);
+    if (start == std::string_view::npos) {
+      emit(text);
+      return;
+    }
+    emit(text.substr(0, start));
+    text.remove_prefix(start + open.size());
+    size_t end = text.find(close);
+    if (end == std::string_view::npos) continue;
+    if (const std::string* value = vars.get(text.substr(0, end))) emit(*value);
+    text.remove_prefix(end + close.size());
+  }
+}
+
+std::string substituteWith(std::string_view text, std::string_view open, std::string_view close,
+                           const TemplateVars& vars) {
+  std::string result;
+  result.reserve(text.size());
+  substitute(text, open, close, vars, [&](std::string_view part) { result.append(part); });
+  return result;
+}
+
+}  // namespace
+
+// --- Variables -------------------------------------------------------------------
+
+void TemplateVars::set(std::string_view name, std::string value) {
+  for (auto& pair : pairs_) {
+    if (pair.first == name) {
+      pair.second = std::move(value);
+      return;
+    }
+  }
+  add(name, std::move(value));
+}
+
+void TemplateVars::add(std::string_view name, std::string value) {
+  pairs_.emplace_back(std::string(name), std::move(value));
+}
+
+const std::string* TemplateVars::get(std::string_view name) const {
+  for (const auto& pair : pairs_) {
+    if (pair.first == name) return &pair.second;
+  }
+  return nullptr;
+}
+
+TemplateVars& globalTemplateVars() {
+  static TemplateVars vars;
+  return vars;
+}
+
+int templateVarSet(TemplateVars& vars, const char* name, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int rc = storeFormatted(vars, true, name, format, args);
+  va_end(args);
+  return rc;
+}
+
+int templateVarSet(const char* name, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int rc = storeFormatted(globalTemplateVars(), true, name, format, args);
+  va_end(args);
+  return rc;
+}
+
+int templateVarAdd(TemplateVars& vars, const char* name, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int rc = storeFormatted(vars, false, name, format, args);
+  va_end(args);
+  return rc;
+}
+
+int templateVarAdd(const char* name, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int rc = storeFormatted(globalTemplateVars(), false, name, format, args);
+  va_end(args);
+  return rc;
+}
+
+const std::string* templateVarGet(std::string_view name, const TemplateVars& vars) {
+  return vars.get(name);
+}
+
+void freeTemplateVars(TemplateVars& vars) { vars.clear(); }
+
+std::string htmlValue(std::string_view text) {
+  std::string escaped = htmlEscape(text);
+  std::string result;
+  result.reserve(escaped.size());
+  for (char c : escaped) {
+    if (c == '\'') {
+      result += "&#39;";
+    } else {
+      result += c;
+    }
+  }
+  return result;
+}
+
+void templateVarSetHtml(TemplateVars& vars, std::string_view name, std::string_view text) {
+  vars.set(name, htmlValue(text));
+}
+
+void templateVarSetHtml(std::string_view name, std::string_view text) {
+  templateVarSetHtml(globalTemplateVars(), name, text);
+}
+
+// --- Substitution ------------------------------------------------------------------
+
+std::string substituteSection(std::string_view text, const TemplateVars& vars) {
+  return substituteWith(text, kOpenMarker, kCloseMarker, vars);
+}
+
+std::string substituteBrackets(std::string_view text, const TemplateVars& vars) {
+  return substituteWith(text, "[", "]", vars);
+}
+
+void renderSection(std::string_view text, const TemplateVars& vars, std::FILE* out) {
+  substitute(text, kOpenMarker, kCloseMarker, vars,
+             [out](std::string_view part) { std::fwrite(part.data(), 1, part.size(), out); });
+}
+
+std::string templatePath(std::string_view name, bool pathIsComplete) {
+  if (pathIsComplete) return std::string(name);
+  return std::string(kTemplateDir) + std::string(name);
+}
+
+int renderTemplateFile(std::string_view name, const TemplateVars& vars, std::FILE* out,
+                       bool pathIsComplete) {
+  std::string path = templatePath(name, pathIsComplete);
+  std::FILE* file = std::fopen(path.c_str(), "re");
+  if (!file) reportFatal(kErrReadFile, path);
+  char piece[1000];  // 999 bytes and the terminating NUL
+  while (std::fgets(piece, sizeof piece, file)) renderSection(piece, vars, out);
+  return std::fclose(file);
+}
+
+// --- Sections ----------------------------------------------------------------------
+
+const std::string& PageTemplate::section(size_t index) const {
+  static const std::string kEmpty;
+  return index < sections_.size() ? sections_[index] : kEmpty;
+}
+
+// The cuts are NUL bytes written into the text; a section is the
+// NUL-terminated text at its start once every cut has been made, which is
+// what lets a section without an end marker run up to the next start marker.
+PageTemplate cutSections(std::string text, std::span<const SectionMarkers> table) {
+  constexpr size_t kAbsent = std::string::npos;
+  text.push_back('\0');
+  const char* base = text.c_str();
+  std::vector<size_t> markerAt(table.size(), kAbsent);
+  for (size_t i = 0; i < table.size(); ++i) {
+    const char* found = std::strstr(base, table[i].start);
+    if (found) markerAt[i] = static_cast<size_t>(found - base);
+  }
+  std::vector<size_t> sectionAt(table.size(), kAbsent);
+  for (size_t i = table.size(); i-- > 0;) {
+    if (markerAt[i] == kAbsent) continue;
+    text[markerAt[i]] = '\0';
+    size_t begin = markerAt[i] + std::strlen(table[i].start);
+    if (text[begin] == '\n') ++begin;
+    sectionAt[i] = begin;
+    if (char* end = std::strstr(text.data() + begin, table[i].end)) *end = '\0';
+  }
+  std::vector<std::string> sections(table.size());
+  for (size_t i = 0; i < table.size(); ++i) {
+    if (sectionAt[i] != kAbsent) sections[i] = text.c_str() + sectionAt[i];
+  }
+  return PageTemplate(std::move(sections));
+}
+
+PageTemplate loadTemplate(std::string_view name, std::span<const SectionMarkers> table,
+                          bool pathIsComplete) {
+  std::string path = templatePath(name, pathIsComplete);
+  std::string text;
+  if (readFileBytes(path, text) == kErrReadFile) reportFatal(kErrReadFile, path);
+  return cutSections(std::move(text), table);
+}
+
+}  // namespace vy

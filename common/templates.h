@@ -1,0 +1,201 @@
+// Template variables, sections and substitution.
+//
+// Console pages and the worker's notification mail come from template files
+// read anew for every request. A template holds markers "[#NAME#]" that are
+// replaced by the value of NAME from a TemplateVars list (absent names emit
+// nothing, and values are never scanned again, so a value may safely contain
+// a marker). A page template is further cut into sections between literal
+// start and end markers such as "<header_template>" and "</header_template>";
+// the page emits sections in its own order, a row section once per row.
+//
+// Values are emitted as they are set. Anything taken from a user, a file or
+// the request must go through htmlValue (or templateVarSetHtml) before it is
+// placed into a page.
+#ifndef VANTRY_COMMON_TEMPLATES_H_
+#define VANTRY_COMMON_TEMPLATES_H_
+
+#include <cstdio>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vy {
+
+// The template directory, relative to the programs' working directory.
+inline constexpr const char* kTemplateDir = "./vytpl/";
+
+// Template file names.
+inline constexpr const char* kLoginTemplate = "admin_login.htm";
+inline constexpr const char* kGroupsTemplate = "admin_groups.htm";
+inline constexpr const char* kGroupTemplate = "admin_group.htm";
+inline constexpr const char* kEditGroupTemplate = "admin_edtgrp.htm";
+inline constexpr const char* kSetupTemplate = "admin_setup.htm";
+inline constexpr const char* kCheckLogTemplate = "admin_checklog.htm";
+inline constexpr const char* kErrorLogTemplate = "admin_error.htm";
+inline constexpr const char* kChangePasswordTemplate = "admin_chpass.htm";
+inline constexpr const char* kHelpTemplate = "admin_help.htm";
+inline constexpr const char* kNotificationMailTemplate = "notifmail.msg";
+
+// An ordered list of (name, value) pairs. Lookup returns the first pair of a
+// name; set replaces that pair's value, add appends another pair behind it.
+class TemplateVars {
+ public:
+  void set(std::string_view name, std::string value);
+  void add(std::string_view name, std::string value);
+  // The value of the first pair with that name; nullptr when there is none.
+  const std::string* get(std::string_view name) const;
+  void clear() { pairs_.clear(); }
+  size_t size() const { return pairs_.size(); }
+
+ private:
+  std::vector<std::pair<std::string, std::string>> pairs_;
+};
+
+// The console's one list for all its pages.
+TemplateVars& globalTemplateVars();
+
+// Formats a value printf-style and sets it (replacing an existing pair) or
+// adds it (always a new pair). 0, or -1 when the format cannot be measured.
+// The value is always the formatted text: a literal "%" must be doubled.
+int templateVarSet(TemplateVars& vars, const char* name, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+int templateVarSet(const char* name, const char* format, ...) __attribute__((format(printf, 2, 3)));
+int templateVarAdd(TemplateVars& vars, const char* name, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+int templateVarAdd(const char* name, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+const std::string* templateVarGet(std::string_view name, const TemplateVars& vars);
+void freeTemplateVars(TemplateVars& vars);
+
+// A text made safe for an HTML page, inside element content or a quoted
+// attribute: the escapes of htmlEscape plus the apostrophe as "&#39;".
+std::string htmlValue(std::string_view text);
+
+// Sets a variable to the page-safe form of a literal text (no formatting).
+void templateVarSetHtml(TemplateVars& vars, std::string_view name, std::string_view text);
+void templateVarSetHtml(std::string_view name, std::string_view text);
+
+// --- Substitution --------------------------------------------------------------
+
+// The text with every "[#NAME#]" replaced by its value (nothing for an absent
+// name). A "[#" without a following "#]" is dropped, the rest kept.
+std::string substituteSection(std::string_view text, const TemplateVars& vars);
+// The same with "[NAME]" markers, for the address of an HTTP notification.
+std::string substituteBrackets(std::string_view text, const TemplateVars& vars);
+// Writes the substituted text to a stream.
+void renderSection(std::string_view text, const TemplateVars& vars, std::FILE* out);
+
+// The path of a template: the name itself when pathIsComplete, else the name
+// inside the template directory.
+std::string templatePath(std::string_view name, bool pathIsComplete);
+
+// Emits a whole template file with substitution, in pieces of at most 999
+// bytes (a marker that straddles two pieces is not recognised). A file that
+// cannot be opened is a fatal report (action 1, the path). Returns the status
+// of closing the file.
+int renderTemplateFile(std::string_view name, const TemplateVars& vars, std::FILE* out,
+                       bool pathIsComplete);
+
+// --- Sections ------------------------------------------------------------------
+
+// The literal start and end marker of one section.
+struct SectionMarkers {
+  const char* start;
+  const char* end;
+};
+
+// A template file cut into the sections of a table, in table order. A section
+// whose start marker is absent is the empty text.
+class PageTemplate {
+ public:
+  PageTemplate() = default;
+  explicit PageTemplate(std::vector<std::string> sections) : sections_(std::move(sections)) {}
+  // The section at a table index; the empty text past the end.
+  const std::string& section(size_t index) const;
+  size_t size() const { return sections_.size(); }
+
+ private:
+  std::vector<std::string> sections_;
+};
+
+// Cuts a template text into the table's sections. Every start marker is
+// located in the whole text before anything is cut, and the cuts go from the
+// last table entry to the first, so sections may appear in the file in any
+// order. A section begins after its start marker (and one newline right after
+// it) and ends at its end marker, or else at the next section's start marker
+// in the file, or at the end of the text. Text outside sections is dropped.
+PageTemplate cutSections(std::string text, std::span<const SectionMarkers> table);
+
+// Reads a template file and cuts it; a file that cannot be opened is a fatal
+// report (action 1, the path).
+PageTemplate loadTemplate(std::string_view name, std::span<const SectionMarkers> table,
+                          bool pathIsComplete);
+
+// Section tables of the console's pages, and the index of each section.
+inline constexpr SectionMarkers kHeaderSection = {"<header_template>", "</header_template>"};
+inline constexpr SectionMarkers kFooterSection = {"<footer_template>", "</footer_template>"};
+
+inline constexpr SectionMarkers kGroupPageSections[] = {
+    kHeaderSection,
+    {"<grp_template>", "</grp_template>"},
+    {"<url_template>", "</url_template>"},
+    kFooterSection,
+    {"<caddedit_template>", "</caddedit_template>"},
+    {"<taddedit_template>", "</taddedit_template>"},
+};
+enum GroupPageSection : size_t {
+  kGroupHeader,
+  kGroupGroup,
+  kGroupUrl,
+  kGroupFooter,
+  kGroupCheckAddEdit,
+  kGroupTextAddEdit
+};
+
+inline constexpr SectionMarkers kEditGroupSections[] = {
+    kHeaderSection,
+    {"<header2_template>", "</header2_template>"},
+    {"<bancont_template>", "</bancont_template>"},
+    {"<prescont_template>", "</prescont_template>"},
+    {"<actcont_template>", "</actcont_template>"},
+    kFooterSection,
+};
+enum EditGroupSection : size_t {
+  kEditHeader,
+  kEditHeader2,
+  kEditBannedContent,
+  kEditPresenceContent,
+  kEditActionContent,
+  kEditFooter
+};
+
+inline constexpr SectionMarkers kGroupsPageSections[] = {
+    kHeaderSection,
+    {"<grp_template>", "</grp_template>"},
+    {"<newgrp_template>", "</newgrp_template>"},
+    kFooterSection,
+};
+enum GroupsPageSection : size_t { kGroupsHeader, kGroupsGroup, kGroupsNewGroup, kGroupsFooter };
+
+inline constexpr SectionMarkers kCheckLogSections[] = {
+    kHeaderSection,
+    {"<temp_template>", "</temp_template>"},
+    kFooterSection,
+};
+enum CheckLogSection : size_t { kCheckLogHeader, kCheckLogRow, kCheckLogFooter };
+
+inline constexpr SectionMarkers kErrorLogSections[] = {kHeaderSection, kFooterSection};
+enum ErrorLogSection : size_t { kErrorLogHeader, kErrorLogFooter };
+
+inline constexpr SectionMarkers kChangePasswordSections[] = {
+    kHeaderSection,
+    {"<center_template>", "</center_template>"},
+    kFooterSection,
+};
+enum ChangePasswordSection : size_t { kPasswordHeader, kPasswordCenter, kPasswordFooter };
+
+}  // namespace vy
+
+#endif  // VANTRY_COMMON_TEMPLATES_H_
