@@ -1,0 +1,220 @@
+// The HTTP/1.0 GET, the reply buffer and the status texts; see http.h.
+#include "net/http.h"
+
+#include <algorithm>
+#include <mutex>
+#include <new>
+#include <string_view>
+
+#include "common/text.h"
+
+namespace vy {
+namespace {
+
+struct RequestIdentity {
+  std::mutex mutex;
+  std::string userAgent;
+  std::string referer;
+};
+
+RequestIdentity& requestIdentity() {
+  static RequestIdentity identity;
+  return identity;
+}
+
+// Splits the part after "http://" into host and path. The host ends at the
+// first "/" or "?"; a path that starts with "?" gets a "/" in front; no
+// path at all is "/". A ":" stays part of the host: there is no port.
+void splitHostAndPath(std::string_view rest, std::string& host, std::string& path) {
+  size_t end = rest.find_first_of("/?");
+  host.assign(rest.substr(0, std::min(end, kMaxHostLength)));
+  if (end == std::string_view::npos) {
+    path = "/";
+  } else if (rest[end] == '?') {
+    path = "/";
+    path.append(rest.substr(end));
+  } else {
+    path.assign(rest.substr(end));
+  }
+}
+
+// Makes room for `extra` more bytes without ever holding more than `bound`
+// bytes of capacity: the capacity doubles, but stops at the bound.
+void growFor(std::string& data, size_t extra, size_t bound) {
+  size_t needed = data.size() + extra;
+  if (needed <= data.capacity()) return;
+  size_t capacity = std::min(std::max(needed, data.capacity() * 2), std::max(bound, needed));
+  std::string bigger;
+  bigger.reserve(capacity);
+  bigger.append(data);
+  data.swap(bigger);
+}
+
+constexpr const char* kHttpErrorTexts[] = {
+    "OK",
+    "Connection timeout",
+    "Hostname lookup failed",
+    "Invalid IP address",
+    "Socket error",
+    "Connection error",
+    "Allocation memory",
+    "Invalid URL",
+    "Invalid header",
+    "Unknown response",
+};
+
+struct StatusPhrase {
+  int status;
+  const char* text;
+};
+
+constexpr StatusPhrase kStatusPhrases[] = {
+    {100, "Continue"},
+    {101, "Switching Protocols"},
+    {200, "OK"},
+    {201, "Created"},
+    {202, "Accepted"},
+    {203, "Non-Authoritative Information"},
+    {204, "No Content"},
+    {205, "Reset Content"},
+    {206, "Partial Content"},
+    {300, "Multiple Choices"},
+    {301, "Moved Permanently"},
+    {302, "Found"},
+    {303, "See Other"},
+    {304, "Not Modified"},
+    {305, "Use Proxy"},
+    {307, "Temporary Redirect"},
+    {400, "Bad Request"},
+    {401, "Unauthorized"},
+    {402, "Payment Required"},
+    {403, "Forbidden"},
+    {404, "Not Found"},
+    {405, "Method Not Allowed"},
+    {406, "Not Acceptable"},
+    {407, "Proxy Authentication Required"},
+    {408, "Request Timeout"},
+    {409, "Conflict"},
+    {410, "Gone"},
+    {411, "Length Required"},
+    {412, "Precondition Failed"},
+    {413, "Request Entity Too Large"},
+    {414, "Request-URI Too Large"},
+    {415, "Unsupported Media Type"},
+    {416, "Request Range Not Satisfiable"},
+    {417, "Expectation Failed"},
+    {500, "Internal Server Error"},
+    {501, "Not Implemented"},
+    {502, "Bad Gateway"},
+    {503, "Service Unavailable"},
+    {504, "Gateway Timeout"},
+    {505, "HTTP Version Not Supported"},
+};
+
+}  // namespace
+
+void setRequestIdentity(const std::string& userAgent, const std::string& referer) {
+  RequestIdentity& identity = requestIdentity();
+  std::lock_guard lock(identity.mutex);
+  identity.userAgent = userAgent;
+  identity.referer = referer;
+}
+
+std::optional<std::string> buildGetRequest(const std::string& url, std::string& host) {
+  constexpr std::string_view kScheme = "http://";
+  if (!startsWith(url, kScheme)) return std::nullopt;
+  std::string path;
+  splitHostAndPath(std::string_view(url).substr(kScheme.size()), host, path);
+
+  RequestIdentity& identity = requestIdentity();
+  std::lock_guard lock(identity.mutex);
+  std::string request = "GET " + path + " HTTP/1.0\r\n";
+  request += "User-Agent: " + identity.userAgent + "\r\n";
+  request += "Referer: " + identity.referer + "\r\n";
+  request += "Accept: */*\r\n";
+  request += "Host: " + host + "\r\n\r\n";
+  return request;
+}
+
+HttpReply httpGet(const std::string& url, int limit, int timeout) {
+  std::string host;
+  std::optional<std::string> request;
+  try {
+    request = buildGetRequest(url, host);
+  } catch (const std::bad_alloc&) {
+    return HttpReply{kHttpAllocation, std::nullopt, 0};
+  }
+  if (!request) return HttpReply{kHttpInvalidUrl, std::nullopt, 0};
+  return httpRequest(host, *request, limit, timeout);
+}
+
+HttpReply httpRequest(const std::string& host, const std::string& requestText, int limit,
+                      int timeout) {
+  HttpReply reply;
+  uint32_t address = 0;
+  reply.code = resolveHost(host, address);
+  if (reply.code != kHttpOk) return reply;
+  UniqueFd socket = openStreamSocket();
+  if (!socket) {
+    reply.code = kHttpSocketError;
+    return reply;
+  }
+  reply.code = connectTimeout(socket.get(), address, kHttpPort, timeout);
+  if (reply.code != kHttpOk) return reply;
+  sendText(socket.get(), requestText);  // a failed send shows up in the read
+  if (limit != 0) {
+    reply.data.emplace();
+    reply.code = readAll(socket.get(), limit, *reply.data);
+    reply.length = reply.data->size();
+  }
+  return reply;
+}
+
+int readAll(int fd, int limit, std::string& data) {
+  const size_t stopAt = limit >= 1 ? static_cast<size_t>(limit) : kUnlimitedReplyCap;
+  const size_t bound = limit >= 1 ? stopAt + kReceiveChunk - 1 : kUnlimitedReplyCap;
+  char chunk[kReceiveChunk];
+  try {
+    data.clear();
+    data.shrink_to_fit();
+    while (data.size() < stopAt) {
+      long received = recvTimeout(fd, chunk, sizeof chunk, kReceiveSeconds);
+      if (received == 0) break;
+      if (received == -2) return kHttpTimeout;
+      if (received < 0) return kHttpSocketError;
+      size_t kept = std::min(static_cast<size_t>(received), bound - data.size());
+      growFor(data, kept, bound);
+      data.append(chunk, kept);
+    }
+  } catch (const std::bad_alloc&) {
+    return kHttpAllocation;
+  }
+  return kHttpOk;
+}
+
+ReplyStatus replyStatus(const std::optional<std::string>& data, int code) {
+  if (code != kHttpOk) return {code, httpErrorText(code)};
+  // The reply is read as a text: it ends at its first zero byte.
+  std::string_view text = data ? std::string_view(data->c_str()) : std::string_view();
+  if (text.size() > 13 && startsWith(text, "HTTP/")) {
+    int status = parseIntAtoi(text.substr(9));
+    return {status, httpStatusText(status)};
+  }
+  return {kHttpInvalidHeader, httpErrorText(kHttpInvalidHeader)};
+}
+
+const char* httpStatusText(int status) {
+  for (const StatusPhrase& phrase : kStatusPhrases) {
+    if (phrase.status == status) return phrase.text;
+  }
+  return "Unknown HTTP Error";
+}
+
+const char* httpErrorText(int code) {
+  if (code < 0 || code >= static_cast<int>(std::size(kHttpErrorTexts))) {
+    return "Unknown connection error";
+  }
+  return kHttpErrorTexts[code];
+}
+
+}  // namespace vy

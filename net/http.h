@@ -1,0 +1,90 @@
+// The worker's HTTP/1.0 client: one GET of one URL over a fresh IPv4
+// connection to port 80, the whole raw reply (up to a size limit) handed back
+// to the caller, and the reply condensed into one status code with a text.
+//
+// It follows no redirects and reads no headers: the URL check does that on
+// the raw bytes. Every request call is safe from many threads at once; the
+// only shared state is the host table (socket.h) and the two identity texts,
+// which are set once at worker start, before any thread runs.
+#ifndef VANTRY_NET_HTTP_H_
+#define VANTRY_NET_HTTP_H_
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "net/socket.h"
+
+namespace vy {
+
+// What one request hands back.
+struct HttpReply {
+  int code = kHttpOk;  // an HttpError
+  // Exactly the bytes received (status line, headers, blank line, body);
+  // absent when no read was made. After a failed read it holds what had
+  // arrived so far.
+  std::optional<std::string> data;
+  size_t length = 0;  // bytes received
+};
+
+// The port every monitored site is reached on; URLs carry no port.
+inline constexpr uint16_t kHttpPort = 80;
+// The host part of a URL is cut to this many characters.
+inline constexpr size_t kMaxHostLength = 254;
+// Each wait for a reply chunk lasts at most this long.
+inline constexpr int kReceiveSeconds = 15;
+// A request without a size limit stops reading here, so a server that never
+// stops sending cannot exhaust the worker's memory.
+inline constexpr size_t kUnlimitedReplyCap = size_t{64} << 20;
+
+// The User-Agent and Referer of every request (USRAGENT and REFERER of the
+// settings). Set once at worker start; both are empty until then.
+void setRequestIdentity(const std::string& userAgent, const std::string& referer);
+
+// The request text of a GET for url, or none when url does not begin with
+// exactly "http://". `host` receives the host part.
+std::optional<std::string> buildGetRequest(const std::string& url, std::string& host);
+
+// GETs url. limit: the size limit of the reply in bytes (0 sends the request
+// and reads nothing; below 0 no limit up to kUnlimitedReplyCap). timeout: the
+// connect time limit in seconds. Code 7 when the URL is not "http://...".
+HttpReply httpGet(const std::string& url, int limit, int timeout);
+
+// Resolves host, connects to its port 80, sends requestText and reads the
+// reply as httpGet does.
+HttpReply httpRequest(const std::string& host, const std::string& requestText, int limit,
+                      int timeout);
+
+// Reads the reply until the peer closes: chunks of up to 512 bytes, each
+// awaited at most 15 seconds, until the total reaches limit (limit >= 1; the
+// last chunk is kept whole, so up to 511 bytes more can arrive) or
+// kUnlimitedReplyCap (limit < 1). The buffer never holds more than that.
+// 0, 1 (a wait ran out), 4 (a wait or receive failed) or 6 (no memory);
+// `data` holds what arrived in every case.
+int readAll(int fd, int limit, std::string& data);
+
+// A reply condensed into one status: the number of the status line, or the
+// HttpError code of a failed transfer; text is a static text.
+struct ReplyStatus {
+  int code = 0;
+  const char* text = "";
+};
+
+// A failed transfer gives its code and error text. Otherwise the data
+// (absent counts as empty) must be longer than 13 characters and begin with
+// "HTTP/": the status is the number at position 9 with its reason phrase.
+// Anything else is 8 "Invalid header".
+ReplyStatus replyStatus(const std::optional<std::string>& data, int code);
+inline ReplyStatus replyStatus(const HttpReply& reply) {
+  return replyStatus(reply.data, reply.code);
+}
+
+// The reason phrase of an HTTP status; "Unknown HTTP Error" for others.
+const char* httpStatusText(int status);
+
+// The text of an HttpError; "Unknown connection error" for other codes.
+const char* httpErrorText(int code);
+
+}  // namespace vy
+
+#endif  // VANTRY_NET_HTTP_H_
