@@ -11,6 +11,11 @@
 #include "common/files.h"
 #include "common/signals.h"
 #include "common/zonetime.h"
+#include "net/http.h"
+#include "runner/check_run.h"
+#include "runner/check_url.h"
+#include "runner/scheduler.h"
+#include "runner/service.h"
 
 namespace vy {
 namespace {
@@ -40,18 +45,18 @@ void loadWorkerSettings(WorkerContext& context) {
     if (isRegularFile(kSettingsPath)) reportFatal(rc, kSettingsPath);
     context.settings = Settings();
   }
+  setRequestIdentity(context.settings.userAgent, context.settings.referer);
   setDisplayZone({context.settings.zoneOffset, context.settings.daylightSaving(),
                   context.settings.zoneName});
 }
 
-int runSchedulerMode(WorkerContext& /*context*/) { return 0; }
-
-// Commands that are not scheduler, check or checkurl words.
-int runServiceCommand(WorkerContext& /*context*/) { return 0; }
-
+// "checkgroup" without a group argument is not a check command: it goes to
+// the service commands, which know no such word.
 int dispatchCommand(WorkerContext& context) {
   const std::string& command = context.args[0];
-  (void)command;
+  if (command == "checkgroup" && context.hasArg(1)) return runCheckGroupCommand(context);
+  if (command == "check") return runCheckCommand(context);
+  if (command == "checkurl") return runCheckUrlCommand(context);
   return runServiceCommand(context);
 }
 

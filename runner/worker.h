@@ -20,6 +20,9 @@ inline constexpr const char* kDefaultGroup = "general";
 
 // Exit statuses of the entry itself.
 inline constexpr int kExitNoCommand = -2;  // seen as 254
+// A command whose group argument is not a valid group name is refused with
+// this status before any file is touched.
+inline constexpr int kExitInvalidGroupName = 3;
 
 // Everything a command needs from the start-up: the request texts read once
 // from the environment (unset reads as empty), the loaded settings and the

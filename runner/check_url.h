@@ -1,0 +1,56 @@
+// One URL's check, and the "checkurl" command.
+//
+// checkUrl fetches the page, retries a failing page that was up before,
+// follows redirects when content checks apply, decides the up state and the
+// content results, stores them in the URL's entry, writes the entry back into
+// the group file, appends a check-log record on a change and tells the group's
+// recipient when the administrator asked to hear about such a change.
+//
+// Several check threads run checkUrl at once on different entries, possibly
+// of the same group. Everything they share is done under resultLock(): the
+// group-file write, the check-log append, the group's pending counter and
+// notification flags, and the external programs notifications start.
+#ifndef VANTRY_RUNNER_CHECK_URL_H_
+#define VANTRY_RUNNER_CHECK_URL_H_
+
+#include <mutex>
+#include <string>
+
+#include "runner/worker.h"
+#include "store/group_config.h"
+
+namespace vy {
+
+// The worker's one lock for results shared between check threads.
+std::mutex& resultLock();
+
+// A reply of at most this many bytes is read when no content check applies:
+// enough for the status line.
+inline constexpr int kStatusOnlyLimit = 25;
+inline constexpr int kRequestSeconds = 15;
+inline constexpr int kMaxRedirects = 2;
+
+// Checks group.urls[index] and returns its resultBits (bit 0 up, bit 1
+// banFound, bit 2 presOk). The caller has set group.groupName and the run
+// fields, and holds the host table loaded.
+int checkUrl(const WorkerContext& context, GroupConfig& group, int index);
+
+// The target of a redirect from `base`: an absolute http:// target as it is,
+// a target with another scheme as it is (the request then fails as an
+// invalid URL), and a relative one ("/login", "login", "?x=1", "//host/x")
+// resolved against base.
+std::string resolveRedirect(const std::string& base, const std::string& target);
+
+// The value of the first "Location:" header line of a raw reply (name matched
+// without regard to case, at the start of a header line, blanks after the
+// colon skipped), or the empty text.
+std::string findLocationHeader(const std::string& reply);
+
+// The "checkurl" [group] command: checks one URL given on standard input as a
+// group configuration text. The exit status is the URL's resultBits, -1 when
+// the text names no URL, 3 for an invalid group name.
+int runCheckUrlCommand(WorkerContext& context);
+
+}  // namespace vy
+
+#endif  // VANTRY_RUNNER_CHECK_URL_H_
