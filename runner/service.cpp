@@ -1,15 +1,153 @@
-// The worker's service commands: input, password check, command; see
+// The worker's service commands: input, group name, password, command; see
 // service.h.
 #include "runner/service.h"
 
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
 #include <string>
 
 #include "common/credentials.h"
 #include "common/errors.h"
 #include "common/files.h"
+#include "runner/scheduler.h"
+#include "store/group_config.h"
+#include "store/group_file.h"
+#include "store/group_name.h"
+#include "store/group_stats.h"
 
 namespace vy {
 namespace {
+
+// What one command works on: the group argument and the record, which holds
+// the parsed standard input for the commands that read a text.
+struct ServiceRequest {
+  WorkerContext& context;
+  std::string group;
+  GroupConfig record;
+};
+
+struct ServiceCommand;
+using ServiceHandler = int (*)(ServiceRequest&, const ServiceCommand&);
+
+struct ServiceCommand {
+  std::string_view word;
+  ServiceHandler run = nullptr;
+  // The storing commands: the group database mode they use on the record read
+  // from standard input, and the detail of the report when it fails.
+  char storeMode = 0;
+  const char* failureDetail = nullptr;
+  // Without a group argument: the empty name instead of the default group.
+  bool emptyNameByDefault = false;
+
+  bool readsText() const { return storeMode != 0; }
+};
+
+// --- Commands ---------------------------------------------------------------
+
+int runStore(ServiceRequest& request, const ServiceCommand& command) {
+  int rc = accessGroupFile(request.group, request.record, command.storeMode);
+  if (rc != 0) reportError(rc, command.failureDetail);
+  return 0;
+}
+
+// After the URL list is stored, the scheduler daemon is started when the
+// administrator wants one and cron does not run the checks; the running check
+// leaves a live daemon alone.
+int runRewrite(ServiceRequest& request, const ServiceCommand& command) {
+  runStore(request, command);
+  const Settings& settings = request.context.settings;
+  if (!settings.cronMode() && settings.schedulerOn()) startScheduler(request.context, true);
+  return 0;
+}
+
+int runGet(ServiceRequest& request, const ServiceCommand&) {
+  if (request.context.hasArg(2)) request.record.urlFilter = request.context.arg(2);
+  int rc = accessGroupFile(request.group, request.record, 'g');
+  if (rc != 0) reportError(rc, request.group);
+  return 0;
+}
+
+// A group that cannot be read is logged and shown as the empty group.
+int runGetSetup(ServiceRequest& request, const ServiceCommand&) {
+  int rc = accessGroupFile(request.group, request.record, 'r');
+  if (rc != 0) reportError(rc, request.group);
+  std::string text = formatGroupConfig(request.record);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  return 0;
+}
+
+void printGroupStatistics(const std::string& name) {
+  GroupConfig group;
+  int rc = accessGroupFile(name, group, 'r');
+  if (rc != 0) {
+    reportError(rc, "Read group");
+    return;
+  }
+  GroupSummary s = summarizeGroup(group);
+  std::printf("%s %d %d %d %d %d %d %d %0.1f\n", name.c_str(), s.urlCount, s.checkBanCount,
+              s.checkPresCount, s.upCount, s.banFoundCount, s.presOkCount, s.checkInterval,
+              static_cast<double>(s.averageAge));
+}
+
+// Every entry of the group directory not beginning with "." is taken as a
+// group (its name cut at ".dat"); one that cannot be read is logged and
+// skipped. With a group argument only that group is shown.
+int runGetStats(ServiceRequest& request, const ServiceCommand&) {
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(kGroupDir), ::closedir);
+  if (!dir) reportFatal(kErrOpenDir, kGroupDir);
+  while (const dirent* entry = ::readdir(dir.get())) {
+    std::string_view fileName(entry->d_name);
+    if (fileName.empty() || fileName.front() == '.') continue;
+    std::string name(fileName.substr(0, fileName.find(".dat")));
+    if (!request.group.empty() && name != request.group) continue;
+    printGroupStatistics(name);
+  }
+  return 0;
+}
+
+// The group argument is taken as it is: the empty name means the file ".dat".
+int runDelGroup(ServiceRequest& request, const ServiceCommand&) {
+  std::string path = groupFilePath(request.group);
+  if (isRegularFile(path)) ::unlink(path.c_str());  // a failed removal is not reported
+  return 0;
+}
+
+int runExist(ServiceRequest& request, const ServiceCommand&) {
+  return isRegularFile(groupFilePath(request.group)) ? kExitGroupExists : 0;
+}
+
+constexpr ServiceCommand kServiceCommands[] = {
+    {.word = "set", .run = runStore, .storeMode = 's', .failureDetail = "Set settings"},
+    {.word = "add", .run = runStore, .storeMode = 'a', .failureDetail = "Add"},
+    {.word = "writegroup", .run = runStore, .storeMode = 'm', .failureDetail = "Add"},
+    {.word = "del", .run = runStore, .storeMode = 'd', .failureDetail = "Delete"},
+    {.word = "write", .run = runStore, .storeMode = 'w', .failureDetail = "Write"},
+    {.word = "rewrite", .run = runRewrite, .storeMode = 'f', .failureDetail = "Update"},
+    {.word = "get", .run = runGet},
+    {.word = "getsetup", .run = runGetSetup},
+    {.word = "getstats", .run = runGetStats, .emptyNameByDefault = true},
+    {.word = "delgroup", .run = runDelGroup, .emptyNameByDefault = true},
+    {.word = "exist", .run = runExist, .emptyNameByDefault = true},
+};
+
+// --- Before the command ---------------------------------------------------------
+
+const ServiceCommand* findServiceCommand(std::string_view word) {
+  for (const ServiceCommand& command : kServiceCommands) {
+    if (command.word == word) return &command;
+  }
+  return nullptr;
+}
+
+// A word that names no command has no group argument.
+std::string groupArgument(const WorkerContext& context, const ServiceCommand* command) {
+  if (!command) return "";
+  if (context.hasArg(1)) return context.arg(1);
+  return command->emptyNameByDefault ? "" : kDefaultGroup;
+}
 
 // ADMIN_PWD is read with unset meaning empty, so the worker always supplies a
 // password text (a POST cannot lack it); REMOTE_USER is accepted.
@@ -19,22 +157,29 @@ int checkAdminAccess(const WorkerContext& context) {
 
 }  // namespace
 
-bool readsGroupConfigText(std::string_view command) {
-  return command == "set" || command == "add" || command == "writegroup" || command == "del" ||
-         command == "write" || command == "rewrite";
+bool readsGroupConfigText(std::string_view word) {
+  const ServiceCommand* command = findServiceCommand(word);
+  return command && command->readsText();
 }
 
 int runServiceCommand(WorkerContext& context) {
-  const std::string& command = context.arg(0);
-  // The group configuration text is taken before the password check, so the
-  // caller's input is consumed whatever the outcome.
-  std::string configText = readsGroupConfigText(command) ? readStdinText() : std::string();
+  const ServiceCommand* command = findServiceCommand(context.arg(0));
+  ServiceRequest request{context, groupArgument(context, command), GroupConfig()};
+  // The configuration text is taken before anything can refuse the command,
+  // so the caller's input is consumed whatever the outcome.
+  if (command && command->readsText()) parseGroupConfig(request.record, readStdinText());
+  // The name becomes part of a path: refuse it before any file is opened.
+  if (!request.group.empty() && !isValidGroupName(request.group)) {
+    reportError(kOk, kInvalidGroupNameDetail);
+    return kExitInvalidGroupName;
+  }
   int access = checkAdminAccess(context);
   if (access != 0) {
     reportError(access, kInvalidPasswordDetail);
     return kExitPasswordRefused;
   }
-  return 0;
+  if (!command) return 0;
+  return command->run(request, *command);
 }
 
 }  // namespace vy

@@ -1,12 +1,32 @@
 // The worker's password-protected service commands.
 //
 // Every command word that is not a scheduler, check or checkurl command comes
-// here. A command that takes a group configuration text reads all of standard
-// input first, so the caller's input is consumed even when the password is
-// refused; then ADMIN_PWD (or a web-server-authenticated REMOTE_USER that
-// matches the administrator) is checked before anything else is done. A
-// refused password is logged as "Invalid Admin Password" and ends with status
-// 2; a word that names no command does nothing and ends with 0.
+// here. They let a shell, a script or a web server (the words of a query
+// string arrive as arguments) manage groups without the console:
+//
+//   set, add, writegroup, del, write, rewrite [group]
+//       store the group configuration text read from standard input with the
+//       group database's modes s, a, m, d, w, f; "rewrite" then starts the
+//       scheduler daemon when it is wanted and none runs
+//   get [group [url]]   the URL listing lines, back to back
+//   getsetup [group]    the stored group as a configuration text
+//   getstats [group]    "name urls chkban chkpres up banfound presok interval
+//                       age" per group (all groups without an argument)
+//   delgroup [group]    removes the group file
+//   exist [group]       status 1 when the group file exists, else 0
+//
+// Without a group argument a command works on "general"; getstats, delgroup
+// and exist work on the empty name instead (all groups; the file ".dat").
+//
+// Order: a command that takes a configuration text reads and parses all of
+// standard input first, so the caller's input is consumed whatever follows.
+// A non-empty group argument that is not a valid group name is then refused
+// (one log line "Invalid group name", status 3) before any file is opened,
+// the password file included. Then ADMIN_PWD (or a web-server-authenticated
+// REMOTE_USER that matches the administrator) is checked: a refusal is logged
+// as "Invalid Admin Password" and ends with status 2. Failures of the command
+// itself are only logged and end with 0; a word that names no command does
+// nothing and ends with 0. Output is plain text without a CGI header.
 #ifndef VANTRY_RUNNER_SERVICE_H_
 #define VANTRY_RUNNER_SERVICE_H_
 
@@ -17,7 +37,9 @@
 namespace vy {
 
 inline constexpr int kExitPasswordRefused = 2;
+inline constexpr int kExitGroupExists = 1;
 inline constexpr const char* kInvalidPasswordDetail = "Invalid Admin Password";
+inline constexpr const char* kInvalidGroupNameDetail = "Invalid group name";
 
 // True for the commands that read a group configuration text on standard
 // input: set, add, writegroup, del, write, rewrite.
