@@ -155,6 +155,11 @@ bool FakeConnection::pause(double seconds) {
   return !server_.stopping_;
 }
 
+void FakeConnection::resetOnClose() {
+  linger abort{1, 0};
+  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+}
+
 // --- FakeServer ----------------------------------------------------------------------
 
 FakeServer::FakeServer(Session session, uint16_t port, const std::string& address)

@@ -53,6 +53,9 @@ class FakeConnection {
   // Sleeps, waking early when the server stops; false when it stopped.
   bool pause(double seconds);
   bool peerClosed() const { return peerClosed_; }
+  // Makes the close at the end of the session a reset (RST) instead of an
+  // orderly shutdown, as a crashed server or a firewall would end it.
+  void resetOnClose();
 
  private:
   friend class FakeServer;
