@@ -209,6 +209,9 @@ int runProgramWithInput(const std::vector<std::string>& argv, std::string_view t
   return written ? status : 13;
 }
 
+namespace {
+
+// The command name in the output of `ps p <pid>`, or none.
 std::optional<std::string> commandNameFromPs(std::string_view psOutput, bool requireActive) {
   std::vector<std::string_view> lines = fgetsLines(psOutput);
   if (lines.empty()) return std::nullopt;
@@ -226,6 +229,8 @@ std::optional<std::string> commandNameFromPs(std::string_view psOutput, bool req
   }
   return std::string(process.substr(start, end - start));
 }
+
+}  // namespace
 
 ProcessProbe probeProcess(pid_t pid, bool requireActive) {
   ProcessProbe probe;

@@ -81,10 +81,6 @@ ProcessProbe probeProcess(pid_t pid, bool requireActive);
 // unknown (the returned code is then not 0), 0 no, 1 yes.
 int isProcessRunning(pid_t pid, std::string_view expectedName, int& answer);
 
-// Parses the output of `ps p <pid>` as probeProcess does; exposed for tests.
-// Returns the command name, or none.
-std::optional<std::string> commandNameFromPs(std::string_view psOutput, bool requireActive);
-
 }  // namespace vy
 
 #endif  // VANTRY_COMMON_PROCESS_H_

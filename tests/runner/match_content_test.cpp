@@ -6,70 +6,58 @@
 namespace vy {
 namespace {
 
-TEST(MatchContent, PlainPatternsAreSubstringTests) {
-  EXPECT_EQ(matchContent("<p>price: 10</p>", "price"), 1);
-  EXPECT_EQ(matchContent("<p>price: 10</p>", "Price"), 0);  // the pattern is used as written
-  EXPECT_EQ(matchContent("anything", ""), 1);
-  EXPECT_EQ(matchContent("", "x"), 0);
+struct Case {
+  const char* page;
+  const char* pattern;
+  int expected;
+};
+
+void expectMatches(std::initializer_list<Case> cases) {
+  for (const Case& c : cases) {
+    EXPECT_EQ(matchContent(c.page, c.pattern), c.expected) << c.pattern << " on " << c.page;
+  }
 }
 
-TEST(MatchContent, LiteralsAreFoundInOrder) {
-  EXPECT_EQ(matchContent("a b c", "a[b]c"), 1);
-  EXPECT_EQ(matchContent("c b a", "a[b]c"), 0);
-  EXPECT_EQ(matchContent("xx", "x[x]"), 1);
-  EXPECT_EQ(matchContent("x", "x[x]"), 0);  // the second search starts after the first match
-  EXPECT_EQ(matchContent("cd ab", "ab]cd"), 0);  // a lone bracket still splits
-  EXPECT_EQ(matchContent("abxcd", "ab]cd"), 1);
-  EXPECT_EQ(matchContent("abxcd", "ab[cd"), 1);
+TEST(MatchContent, PlainPatternsAreSubstringsAndLiteralsAreFoundInOrder) {
+  expectMatches({{"<p>price: 10</p>", "price", 1},
+                 {"<p>price: 10</p>", "Price", 0},
+                 {"anything", "", 1},
+                 {"a b c", "a[b]c", 1},
+                 {"c b a", "a[b]c", 0},
+                 {"x", "x[x]", 0},  // the next search starts after the last match
+                 {"abxcd", "a[]c", 1},
+                 {"cd ab", "ab]cd", 0},  // unmatched brackets still split
+                 {"abxcd", "ab[cd", 1}});
 }
 
-TEST(MatchContent, BalancedCountsInsideATable) {
-  const char* pattern = "<table[~=('<tr','</tr')]</table";
-  EXPECT_EQ(matchContent("<table><tr>1</tr><tr>2</tr></table>", pattern), 1);
-  EXPECT_EQ(matchContent("<table><tr>1</tr><tr>2</table>", pattern), 0);
-  // Only the region between the first <table and the next </table counts.
-  EXPECT_EQ(matchContent("<tr><table><tr></tr></table><tr>", pattern), 1);
+TEST(MatchContent, CountCommandsCompareTheTextsOfTheirRegion) {
+  const char* table = "<table[~=('<tr','</tr')]</table";
+  expectMatches({{"<table><tr>1</tr><tr>2</tr></table>", table, 1},
+                 {"<table><tr>1</tr><tr>2</table>", table, 0},
+                 {"<tr><table><tr></tr></table><tr>", table, 1},
+                 {"a a a b", "[~>('a','b')]", 1},
+                 {"a a a b", "[~<('a','b')]", 0},
+                 {"a a a b", "[~%('a','b')]", 1},
+                 {"b b a", "[~<('a','b')]", 1},
+                 {"b b a", "[~?('a','b')]", 0},
+                 {"a", "[~?('a')]", 1},
+                 {"aaaa", "[~=('aa','aa')]", 1}});
 }
 
-TEST(MatchContent, CountOperatorsCompareTheTwoTexts) {
-  const std::string page = "a a a b";
-  EXPECT_EQ(matchContent(page, "[~>('a','b')]"), 1);
-  EXPECT_EQ(matchContent(page, "[~<('a','b')]"), 0);
-  EXPECT_EQ(matchContent(page, "[~%('a','b')]"), 1);
-  EXPECT_EQ(matchContent(page, "[~=('a','b')]"), 0);
-  EXPECT_EQ(matchContent("b b a", "[~<('a','b')]"), 1);
-  EXPECT_EQ(matchContent("b b a", "[~?('a','b')]"), 0);  // never below zero
-  EXPECT_EQ(matchContent("b b a", "[~>('a','b')]"), 0);
-  EXPECT_EQ(matchContent("a", "[~?('a')]"), 1);           // missing B counts nothing
-  EXPECT_EQ(matchContent("aaaa", "[~=('aa','aa')]"), 1);  // non-overlapping
-}
-
-TEST(MatchContent, PresenceCommandsTestTheirRegion) {
+TEST(MatchContent, PresenceAndEndingCommandsTestTheirRegion) {
   const char* banned = "<title>[~-'error']</title>";
-  EXPECT_EQ(matchContent("<title>shop</title><p>error</p>", banned), 1);
-  EXPECT_EQ(matchContent("<title>an error</title>", banned), 0);
-  EXPECT_EQ(matchContent("<title>ok</title>", "<title>[~+'ok']</title>"), 1);
-  EXPECT_EQ(matchContent("<title>no</title> ok", "<title>[~+'ok']</title>"), 0);
-  // Commands before the first literal test the text before it.
-  EXPECT_EQ(matchContent("header body", "[~+'head']body"), 1);
-  EXPECT_EQ(matchContent("body header", "[~+'head']body"), 0);
-}
-
-TEST(MatchContent, EndingCommandAllowsOneTrailingCharacter) {
-  const char* pattern = "</body>[~!]";
-  EXPECT_EQ(matchContent("<body>x</body>", pattern), 1);
-  EXPECT_EQ(matchContent("<body>x</body>\n", pattern), 1);
-  EXPECT_EQ(matchContent("<body>x</body>\n\n", pattern), 0);
-  EXPECT_EQ(matchContent("</body>junk</body>", pattern), 1);  // the last one counts
-  EXPECT_EQ(matchContent("</body>junk</body>xy", pattern), 0);
-  EXPECT_EQ(matchContent("abc", "[~!]"), 1);  // nothing before the command
-}
-
-TEST(MatchContent, UnknownOperatorsAndEmptySegmentsPass) {
-  EXPECT_EQ(matchContent("abc", "a[~#whatever]c"), 1);
-  EXPECT_EQ(matchContent("abc", "a[]c"), 1);
-  EXPECT_EQ(matchContent("abc", "[~]"), 1);
-  EXPECT_EQ(matchContent("abc", "[~+"), 1);  // a command without its closing bracket
+  const char* ending = "</body>[~!]";
+  expectMatches({{"<title>shop</title><p>error</p>", banned, 1},
+                 {"<title>an error</title>", banned, 0},
+                 {"<title>no</title> ok", "<title>[~+'ok']</title>", 0},
+                 {"header body", "[~+'head']body", 1},  // before the first literal
+                 {"body header", "[~+'head']body", 0},
+                 {"<body>x</body>\n", ending, 1},
+                 {"<body>x</body>\n\n", ending, 0},
+                 {"</body>junk</body>", ending, 1},
+                 {"abc", "a[~#whatever]c", 1},
+                 {"abc", "[~]", 1},
+                 {"abc", "[~+", 1}});
 }
 
 }  // namespace

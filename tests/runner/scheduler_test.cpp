@@ -1,126 +1,71 @@
 // The scheduler daemon as a user meets it: started by a web request or the
-// console's command line, registered in the scheduler file, restarting and
-// handing over, and refusing to run in cron mode. Every daemon pid a test
-// learns from the scheduler file is killed when the test ends.
+// command line, registered in the scheduler file, restarting and handing
+// over, and refusing to run in cron mode.
 #include "runner/scheduler.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <set>
-
 #include "common/files.h"
-#include "common/process.h"
-#include "store/settings.h"
-#include "tests/support/instance.h"
+#include "tests/runner/worker_fixture.h"
 
 namespace vy {
 namespace {
 
-class SchedulerTest : public ::testing::Test {
+class SchedulerTest : public test::WorkerTest {
  protected:
-  void SetUp() override { instance_.makeDataDirs(); }
-
-  void TearDown() override {
-    registeredPid();
-    for (pid_t pid : seen_) ::kill(pid, SIGKILL);
+  test::RunResult webRequest() {
+    return instance_.runWorker({}, {{"QUERY_STRING", "scheduler"}, {"HTTP_HOST", "h"}});
   }
 
-  void writeSettings(bool schedulerOn, bool cronMode, int checkSeconds, int restartSeconds) {
-    Settings settings;
-    settings.setFlag(kFlagSchedulerOn, schedulerOn);
-    settings.setFlag(kFlagCronMode, cronMode);
-    settings.checkSeconds = checkSeconds;
-    settings.restartSeconds = restartSeconds;
-    ASSERT_EQ(saveSettings(settings, instance_.path("vydata/vyvars.dat")), 0);
-  }
-
-  // The registered pid (0 when none), remembered for the clean-up.
-  pid_t registeredPid() {
-    std::string bytes = instance_.read("vydata/vytime/scheduler");
-    if (bytes.size() < kSchedulerRecordSize) return 0;
-    SchedulerRecord record = decodeSchedulerRecord(reinterpret_cast<const uint8_t*>(bytes.data()));
-    if (record.pid > 0) seen_.insert(record.pid);
-    return record.pid;
-  }
-
-  bool runsAsDaemon(pid_t pid) {
-    int answer = -1;
-    return pid > 0 && isProcessRunning(pid, "./vyrunner.cgi", answer) == 0 && answer == 1;
-  }
-
-  test::Instance instance_;
-  std::set<pid_t> seen_;
+  test::SchedulerPids daemons_{instance_};
 };
 
 TEST_F(SchedulerTest, CronModeAnswersTheWebRequestAndStartsNothing) {
-  writeSettings(true, true, 60, 300);
-  auto result = instance_.runWorker({}, {{"QUERY_STRING", "scheduler"}, {"HTTP_HOST", "h"}});
+  schedule(true, true, 60, 300);
+  test::RunResult result = webRequest();
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(result.out, "Content-type: text/html\n\nCron used...");
   EXPECT_FALSE(instance_.exists("vydata/vytime/scheduler"));
 }
 
-TEST_F(SchedulerTest, WebRequestRegistersADaemonThatStartsCheckRuns) {
-  writeSettings(true, false, 1, 60);
+TEST_F(SchedulerTest, WebRequestRegistersOneDaemonThatStartsCheckRuns) {
+  schedule(true, false, 1, 60);
   ASSERT_EQ(touchFile(instance_.path("vydata/vytime/check"), 1000), 0);
-  auto result = instance_.runWorker({}, {{"QUERY_STRING", "scheduler"}, {"HTTP_HOST", "h"}});
-  EXPECT_EQ(result.exitCode, 0);
-  EXPECT_EQ(result.out, "Content-type: text/html\n\nRun Sheduler...");
-  ASSERT_TRUE(test::waitUntil([&] { return runsAsDaemon(registeredPid()); }, 10));
+  EXPECT_EQ(webRequest().out, "Content-type: text/html\n\nRun Sheduler...");
+  ASSERT_TRUE(test::waitUntil([&] { return daemons_.registeredRuns(); }, 10));
   EXPECT_TRUE(test::waitUntil(
       [&] { return fileModTime(instance_.path("vydata/vytime/check")) > 1000; }, 10))
       << "the daemon never touched the check time file";
 
-  // A second request finds the daemon alive and starts no other. (The first
-  // logged that there was no scheduler file yet.)
-  pid_t daemon = registeredPid();
-  size_t logLines = instance_.errorLog().size();
-  instance_.runWorker({}, {{"QUERY_STRING", "scheduler"}, {"HTTP_HOST", "h"}});
+  const pid_t daemon = daemons_.registered();
+  webRequest();
   usleep(300000);
-  EXPECT_EQ(registeredPid(), daemon);
-  EXPECT_EQ(instance_.errorLog().size(), logLines);
+  EXPECT_EQ(daemons_.registered(), daemon);
 }
 
-TEST_F(SchedulerTest, RestartHandsOverToANewProcess) {
-  writeSettings(true, false, 600, 1);
+TEST_F(SchedulerTest, RestartHandsOverAndAClearedSwitchEndsTheDaemon) {
+  schedule(true, false, 600, 1);
   instance_.runWorker({"scheduler", "run"});
-  ASSERT_TRUE(test::waitUntil([&] { return runsAsDaemon(registeredPid()); }, 10));
-  pid_t first = registeredPid();
-  ASSERT_TRUE(test::waitUntil([&] { return registeredPid() != first; }, 10));
-  pid_t second = registeredPid();
-  EXPECT_TRUE(test::waitUntil([&] { return runsAsDaemon(second); }, 5));
-  EXPECT_TRUE(test::waitUntil([&] { return !runsAsDaemon(first); }, 5));
-}
+  ASSERT_TRUE(test::waitUntil([&] { return daemons_.registeredRuns(); }, 10));
+  const pid_t first = daemons_.registered();
+  ASSERT_TRUE(test::waitUntil([&] { return daemons_.registered() != first; }, 10));
+  EXPECT_TRUE(test::waitUntil([&] { return daemons_.registeredRuns(); }, 5));
+  EXPECT_TRUE(test::waitUntil([&] { return !test::SchedulerPids::runsAsDaemon(first); }, 5));
 
-TEST_F(SchedulerTest, ClearingTheSwitchEndsTheDaemonAtItsNextRestart) {
-  writeSettings(true, false, 600, 1);
-  instance_.runWorker({"scheduler", "run"});
-  ASSERT_TRUE(test::waitUntil([&] { return runsAsDaemon(registeredPid()); }, 10));
-  writeSettings(false, false, 600, 1);
-  EXPECT_TRUE(test::waitUntil([&] { return !runsAsDaemon(registeredPid()); }, 10));
-  usleep(1500000);
-  EXPECT_FALSE(runsAsDaemon(registeredPid()));
-}
-
-TEST_F(SchedulerTest, StartingWhileOneRunsTakesOverWithinARestart) {
-  writeSettings(true, false, 600, 1);
-  instance_.runWorker({"scheduler", "run"});
-  ASSERT_TRUE(test::waitUntil([&] { return runsAsDaemon(registeredPid()); }, 10));
-  pid_t old = registeredPid();
-  instance_.runWorker({"scheduler", "run"});
-  ASSERT_TRUE(test::waitUntil([&] { return registeredPid() != old; }, 10));
-  EXPECT_TRUE(test::waitUntil([&] { return !runsAsDaemon(old); }, 5))
-      << "the daemon that was taken over kept running";
+  schedule(false, false, 600, 1);
+  EXPECT_TRUE(test::waitUntil([&] { return !daemons_.registeredRuns(); }, 10));
+  usleep(1500000);  // no successor turns up
+  EXPECT_FALSE(daemons_.registeredRuns());
 }
 
 TEST_F(SchedulerTest, AZombiePidCountsAsNotRunning) {
-  writeSettings(true, false, 600, 60);
+  schedule(true, false, 600, 60);
+  const std::string worker = instance_.path("vyrunner.cgi");  // ends at once without a command
   pid_t zombie = fork();
   if (zombie == 0) {
-    execl("./vyrunner.cgi", "./vyrunner.cgi", static_cast<char*>(nullptr));
+    execl(worker.c_str(), "./vyrunner.cgi", static_cast<char*>(nullptr));
     _exit(0);
   }
   ASSERT_TRUE(test::waitUntil(
@@ -130,24 +75,16 @@ TEST_F(SchedulerTest, AZombiePidCountsAsNotRunning) {
                info.si_pid == zombie;
       },
       10));
-  SchedulerRecord record{zombie, "./vyrunner.cgi"};
   uint8_t bytes[kSchedulerRecordSize];
-  encodeSchedulerRecord(record, bytes);
+  encodeSchedulerRecord(SchedulerRecord{zombie, "./vyrunner.cgi"}, bytes);
   instance_.write("vydata/vytime/scheduler",
                   std::string(reinterpret_cast<char*>(bytes), sizeof bytes));
 
   instance_.runWorker({"scheduler", "e"});
-  EXPECT_TRUE(test::waitUntil([&] { return registeredPid() != zombie; }, 10));
-  EXPECT_TRUE(test::waitUntil([&] { return runsAsDaemon(registeredPid()); }, 10));
+  EXPECT_TRUE(test::waitUntil([&] { return daemons_.registered() != zombie; }, 10));
+  EXPECT_TRUE(test::waitUntil([&] { return daemons_.registeredRuns(); }, 10));
+  daemons_.forget(zombie);
   waitpid(zombie, nullptr, 0);
-}
-
-TEST(SchedulerTiming, RestartWinsTiesAndCheckRunsComeFirstWhenSooner) {
-  EXPECT_TRUE(nextSchedulerEvent(10, 10).restart);
-  SchedulerEvent check = nextSchedulerEvent(10, 300);
-  EXPECT_FALSE(check.restart);
-  EXPECT_EQ(check.wait, 10);
-  EXPECT_EQ(nextSchedulerEvent(400, 300).wait, 300);
 }
 
 }  // namespace

@@ -1,16 +1,23 @@
 // Process tests of the worker: an instance directory with its data
-// directories, settings written from a record, and groups written and read
-// with the store itself (run inside the instance directory).
+// directories and settings, groups stored and read with the store itself (run
+// inside the instance directory), and what the worker leaves behind: the
+// error log and the registered scheduler daemon.
 #ifndef VANTRY_TESTS_RUNNER_WORKER_FIXTURE_H_
 #define VANTRY_TESTS_RUNNER_WORKER_FIXTURE_H_
 
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
-#include "store/check_log.h"
+#include "common/credentials.h"
+#include "common/process.h"
+#include "runner/scheduler.h"
 #include "store/group_config.h"
 #include "store/group_file.h"
 #include "store/settings.h"
@@ -18,20 +25,55 @@
 
 namespace vy::test {
 
-// Runs store calls as if the instance directory were the working directory.
-class InInstanceDir {
- public:
-  explicit InInstanceDir(const Instance& instance) {
-    char previous[PATH_MAX];
-    if (::getcwd(previous, sizeof previous)) previous_ = previous;
-    if (::chdir(instance.dir().c_str()) != 0) ADD_FAILURE() << "cannot enter the instance";
+// Action and detail of every error-log line.
+using LogLines = std::vector<std::pair<std::string, std::string>>;
+inline LogLines loggedActions(const Instance& instance) {
+  LogLines found;
+  for (const std::string& line : instance.errorLog()) {
+    std::vector<std::string> fields = splitLogLine(line);
+    if (fields.empty()) fields = {"", "", "?", "", line};
+    found.emplace_back(fields[2], fields[4]);
   }
-  ~InInstanceDir() {
-    if (::chdir(previous_.c_str()) != 0) ADD_FAILURE() << "cannot leave the instance";
+  return found;
+}
+
+// The administrator "admin" with the password "secret".
+inline void writeAdminPassword(const Instance& instance) {
+  ASSERT_EQ(writePasswordFile("admin", "secret", instance.path("vydata/admin.pwd")), 0);
+}
+
+// Every daemon registered in the scheduler file while it lives is killed by
+// its pid at the end (in rounds: a hand-over may register one more).
+class SchedulerPids {
+ public:
+  explicit SchedulerPids(const Instance& instance) : instance_(instance) {}
+  ~SchedulerPids() {
+    for (int round = 0; round < 5; ++round) {
+      size_t known = seen_.size();
+      registered();
+      for (pid_t pid : seen_) ::kill(pid, SIGKILL);
+      if (seen_.size() == known && (round > 0 || known == 0)) break;
+      usleep(100000);
+    }
   }
 
+  pid_t registered() {  // 0 when none
+    std::string bytes = instance_.read("vydata/vytime/scheduler");
+    if (bytes.size() < kSchedulerRecordSize) return 0;
+    pid_t pid = decodeSchedulerRecord(reinterpret_cast<const uint8_t*>(bytes.data())).pid;
+    if (pid > 0) seen_.insert(pid);
+    return pid;
+  }
+  static bool runsAsDaemon(pid_t pid) {
+    int answer = -1;
+    return pid > 0 && isProcessRunning(pid, "./vyrunner.cgi", answer) == 0 && answer == 1;
+  }
+  bool registeredRuns() { return runsAsDaemon(registered()); }
+  void forget(pid_t reapedByTheTest) { seen_.erase(reapedByTheTest); }
+
  private:
-  std::string previous_;
+  const Instance& instance_;
+  std::set<pid_t> seen_;
 };
 
 class WorkerTest : public ::testing::Test {
@@ -50,33 +92,40 @@ class WorkerTest : public ::testing::Test {
   void saveSettings() {
     ASSERT_EQ(vy::saveSettings(settings_, instance_.path("vydata/vyvars.dat")), 0);
   }
-
-  // Stores a whole group (mode "m") with the given URLs.
-  void storeGroup(const std::string& name, GroupConfig& group) {
-    InInstanceDir here(instance_);
-    ASSERT_EQ(accessGroupFile(name, group, 'm'), 0);
+  void schedule(bool schedulerOn, bool cronMode, int checkSeconds, int restartSeconds) {
+    settings_.setFlag(kFlagSchedulerOn, schedulerOn);
+    settings_.setFlag(kFlagCronMode, cronMode);
+    settings_.checkSeconds = checkSeconds;
+    settings_.restartSeconds = restartSeconds;
+    saveSettings();
   }
 
-  GroupConfig readGroup(const std::string& name) {
-    InInstanceDir here(instance_);
+  static GroupConfig groupOf(const std::vector<std::string>& urls, int interval = 10) {
     GroupConfig group;
-    EXPECT_EQ(accessGroupFile(name, group, 'r'), 0) << name;
+    group.checkInterval = interval;
+    for (const std::string& url : urls) group.addUrl(url);
     return group;
   }
 
-  const UrlStatus* findUrl(const GroupConfig& group, const std::string& url) {
-    for (const UrlStatus& status : group.urls) {
-      if (status.url == url) return &status;
-    }
-    ADD_FAILURE() << "no entry for " << url;
-    return nullptr;
+  // Runs the store as if the instance directory were the working directory.
+  int inInstance(const std::string& name, GroupConfig& group, char mode) {
+    char previous[PATH_MAX];
+    if (!::getcwd(previous, sizeof previous) || ::chdir(instance_.dir().c_str()) != 0) return -1;
+    int rc = accessGroupFile(name, group, mode);
+    if (::chdir(previous) != 0) ADD_FAILURE() << "cannot leave the instance";
+    return rc;
   }
-
-  std::vector<CheckLogEntry> checkLog(const std::string& name) {
-    InInstanceDir here(instance_);
-    std::vector<CheckLogEntry> entries;
-    readCheckLog(name, entries);
-    return entries;
+  void storeGroup(const std::string& name, GroupConfig& group) {
+    ASSERT_EQ(inInstance(name, group, 'm'), 0) << name;
+  }
+  void storeGroup(const std::string& name, GroupConfig&& group) { storeGroup(name, group); }
+  GroupConfig readGroup(const std::string& name) {
+    GroupConfig group;
+    EXPECT_EQ(inInstance(name, group, 'r'), 0) << name;
+    return group;
+  }
+  std::string groupBytes(const std::string& name) {
+    return instance_.read("vydata/vydb/" + name + ".dat");
   }
 
   RunResult checkurl(const std::string& group, const std::string& url) {
