@@ -16,9 +16,20 @@ namespace vy {
 namespace {
 
 constexpr const char* kActionTexts[] = {
-    "OK",           "Read file",   "Write file",  "Create directory",     "Allocation memory",
-    "Execution file", "Append file", "Removing file", "Lock file",        "Unlock file",
-    "Open dir",     "Change permissions", "Read from the streem", "Write to the streem",
+    "OK",
+    "Read file",
+    "Write file",
+    "Create directory",
+    "Allocation memory",
+    "Execution file",
+    "Append file",
+    "Removing file",
+    "Lock file",
+    "Unlock file",
+    "Open dir",
+    "Change permissions",
+    "Read from the streem",
+    "Write to the streem",
 };
 
 const char* g_unitName = "vyrunner";
@@ -107,8 +118,8 @@ void reportError(int action, std::string_view detail, int line, int fatal, std::
   const int errnoValue = errno;
   bool logFailed = false;
   if (log) {
-    logFailed = !appendLogLine(
-        logPath, formatErrorLine(std::time(nullptr), line, action, errnoValue, detail, source, fatal));
+    logFailed = !appendLogLine(logPath, formatErrorLine(std::time(nullptr), line, action,
+                                                        errnoValue, detail, source, fatal));
   }
   const bool show = display == kShowAlways || (display == kShowIfFatal && fatal > 0);
   if (show) {

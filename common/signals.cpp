@@ -24,7 +24,7 @@ struct SignalName {
   int number;
   const char* name;
 };
-constexpr SignalName kSignalTable[] = {{0, "UNKN"}, {2, "INT"}, {4, "ILL"},
+constexpr SignalName kSignalTable[] = {{0, "UNKN"},  {2, "INT"}, {4, "ILL"},
                                        {11, "SEGV"}, {8, "FPE"}, {6, "ABRT"}};
 
 // What the handler needs from the environment, copied at installation so that
@@ -122,8 +122,9 @@ void reportSignal(int signal, int errnoValue) {
     page.add(g_serverAdmin);
     page.add("\">");
     page.add(g_serverAdmin);
-    page.add("</a><br>\n<br>If you are webmaster of this site, more information you can see in "
-             "error log.\n");
+    page.add(
+        "</a><br>\n<br>If you are webmaster of this site, more information you can see in "
+        "error log.\n");
   } else {
     page.add("Software error");
   }

@@ -52,8 +52,9 @@ void checkWorker(CheckRun& run) {
 }
 
 void sortOldestFirst(GroupConfig& group) {
-  std::stable_sort(group.urls.begin(), group.urls.end(),
-                   [](const UrlStatus& a, const UrlStatus& b) { return a.lastCheck < b.lastCheck; });
+  std::stable_sort(
+      group.urls.begin(), group.urls.end(),
+      [](const UrlStatus& a, const UrlStatus& b) { return a.lastCheck < b.lastCheck; });
 }
 
 void resetRunFields(GroupConfig& group) {

@@ -163,8 +163,8 @@ bool hasScheme(const std::string& target) {
   for (size_t i = 0; i < colon; ++i) {
     char c = target[i];
     bool ok = std::isalpha(static_cast<unsigned char>(c)) ||
-              (i > 0 && (std::isdigit(static_cast<unsigned char>(c)) || c == '+' || c == '-' ||
-                         c == '.'));
+              (i > 0 &&
+               (std::isdigit(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.'));
     if (!ok) return false;
   }
   return true;
@@ -206,14 +206,16 @@ std::string resolveRedirect(const std::string& base, const std::string& target) 
   const std::string pathOnly = path.substr(0, path.find('?'));
   if (startsWith(target, "?")) return origin + (pathOnly.empty() ? "/" : pathOnly) + target;
   const size_t lastSlash = pathOnly.rfind('/');
-  const std::string directory = lastSlash == std::string::npos ? "/" : pathOnly.substr(0, lastSlash + 1);
+  const std::string directory =
+      lastSlash == std::string::npos ? "/" : pathOnly.substr(0, lastSlash + 1);
   return origin + directory + target;
 }
 
 int checkUrl(const WorkerContext& context, GroupConfig& group, int index) {
   UrlStatus& entry = group.urls[index];
   beginCheck(entry);
-  const int limit = hasContentCheck(group, entry) ? context.settings.maxPageLength : kStatusOnlyLimit;
+  const int limit =
+      hasContentCheck(group, entry) ? context.settings.maxPageLength : kStatusOnlyLimit;
   const std::string address = fetchAddress(group, entry);
   Fetch result =
       fetchWithRetries(address, limit, context.settings.recheckUpTimes, entry.prevUp, entry);
@@ -240,11 +242,12 @@ int checkUrl(const WorkerContext& context, GroupConfig& group, int index) {
   entry.batchMarked = false;
   recordResult(group, index, codeChanged || stateChanged);
 
-  entry.resultBits = static_cast<uint8_t>((entry.up() ? kResultUp : 0) |
-                                          (entry.banFound() ? kResultBanFound : 0) |
-                                          (entry.presOk() ? kResultPresOk : 0));
+  entry.resultBits =
+      static_cast<uint8_t>((entry.up() ? kResultUp : 0) | (entry.banFound() ? kResultBanFound : 0) |
+                           (entry.presOk() ? kResultPresOk : 0));
   const int resultBits = entry.resultBits;
-  notifyRecipient(context, group, index, stateChanged && wantsNotification(group, entry, firstCheck));
+  notifyRecipient(context, group, index,
+                  stateChanged && wantsNotification(group, entry, firstCheck));
   return resultBits;
 }
 

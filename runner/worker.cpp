@@ -46,8 +46,8 @@ void loadWorkerSettings(WorkerContext& context) {
     context.settings = Settings();
   }
   setRequestIdentity(context.settings.userAgent, context.settings.referer);
-  setDisplayZone({context.settings.zoneOffset, context.settings.daylightSaving(),
-                  context.settings.zoneName});
+  setDisplayZone(
+      {context.settings.zoneOffset, context.settings.daylightSaving(), context.settings.zoneName});
 }
 
 // "checkgroup" without a group argument is not a check command: it goes to

@@ -67,11 +67,11 @@ struct Settings {
   uint8_t zoneMinutes = 0;
   uint8_t flags = 0;
   uint8_t tzOption = 0;
-  std::string adminEmail;     // AEMAIL
-  std::string mailTransport;  // EMLSEND
-  std::string userAgent;      // USRAGENT
-  std::string referer;        // REFERER
-  int32_t maxPageLength = 0;  // MAXLENPAGE
+  std::string adminEmail;       // AEMAIL
+  std::string mailTransport;    // EMLSEND
+  std::string userAgent;        // USRAGENT
+  std::string referer;          // REFERER
+  int32_t maxPageLength = 0;    // MAXLENPAGE
   int32_t restartSeconds = 0;   // RESTIME
   int32_t checkSeconds = 0;     // CHKTIME
   int32_t maxCheckUrls = 0;     // MAXCHKURL

@@ -162,8 +162,8 @@ void Instance::makeDataDirs() const {
 RunResult Instance::run(const std::string& program, const RunOptions& options) const {
   ExecPlan plan(dir_, program, options);
   Pipe in, out, err;
-  auto deadline = Clock::now() + std::chrono::milliseconds(
-                                     static_cast<long>(options.timeoutSeconds * 1000));
+  auto deadline =
+      Clock::now() + std::chrono::milliseconds(static_cast<long>(options.timeoutSeconds * 1000));
   pid_t pid = forkExec(dir_, plan, in.readEnd, out.writeEnd, err.writeEnd);
   closeFd(in.readEnd);
   closeFd(out.writeEnd);
@@ -236,7 +236,8 @@ void BackgroundProcess::signal(int number) const {
 
 RunResult BackgroundProcess::wait(double timeoutSeconds) {
   RunResult result;
-  auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long>(timeoutSeconds * 1000));
+  auto deadline =
+      Clock::now() + std::chrono::milliseconds(static_cast<long>(timeoutSeconds * 1000));
   int noInput = -1, noErr = -1;
   if (pid_ > 0) pumpAndReap(pid_, noInput, "", stdoutFd_, noErr, deadline, result);
   pid_ = -1;
@@ -264,7 +265,8 @@ std::vector<std::string> splitLogLine(const std::string& line) {
 }
 
 bool waitUntil(const std::function<bool()>& condition, double timeoutSeconds) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long>(timeoutSeconds * 1000));
+  auto deadline =
+      Clock::now() + std::chrono::milliseconds(static_cast<long>(timeoutSeconds * 1000));
   while (!condition()) {
     if (Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
