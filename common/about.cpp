@@ -5,12 +5,15 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "common/errors.h"
 #include "common/text.h"
 
 namespace vy {
 namespace {
+
+constexpr float kProductVersion = 2.00072f;
 
 constexpr char kClosingLine[] = "Vantry keeps watch over your web sites, by day and by night.";
 static_assert(sizeof(kClosingLine) == 61);
@@ -34,8 +37,7 @@ std::string unscrambledClosingLine() {
   return line;
 }
 
-}  // namespace
-
+// The about page text, CGI header not included.
 std::string aboutPageBody(const char* unit, const char* unitVersion) {
   std::string page = "<h2>Vantry</h2>\n<pre>";
   page += formatAlloc("VYVer       : %.5f\n<br>", static_cast<double>(kProductVersion));
@@ -47,6 +49,8 @@ std::string aboutPageBody(const char* unit, const char* unitVersion) {
   page += unscrambledClosingLine() + "\n";
   return page;
 }
+
+}  // namespace
 
 void printAboutPage(const char* unit, const char* unitVersion) {
   printContentType();

@@ -2,14 +2,7 @@
 #ifndef VANTRY_COMMON_ABOUT_H_
 #define VANTRY_COMMON_ABOUT_H_
 
-#include <string>
-
 namespace vy {
-
-inline constexpr float kProductVersion = 2.00072f;
-
-// The about page text, CGI header not included.
-std::string aboutPageBody(const char* unit, const char* unitVersion);
 
 // Prints the CGI header and the about page, then ends the process (status 0).
 [[noreturn]] void printAboutPage(const char* unit, const char* unitVersion);

@@ -3,32 +3,20 @@
 
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
-
+#include "common/files.h"
 #include "common/text.h"
 
 namespace vy {
 namespace {
 
-struct FormState {
-  std::vector<FormVar> vars;
-  size_t cursor = 0;  // 0 is the head, i is the i-th pair
-};
-
-FormState& formState() {
-  static FormState state;
-  return state;
+std::vector<FormVar>& formVarList() {
+  static std::vector<FormVar> vars;
+  return vars;
 }
 
 const std::string& emptyText() {
   static const std::string kEmpty;
   return kEmpty;
-}
-
-std::string envText(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? value : "";
 }
 
 // The announced body length, never negative and never above the cap.
@@ -42,14 +30,8 @@ size_t announcedLength() {
 // Reads at most length bytes of standard input; fewer when it ends early.
 std::string readBody(size_t length) {
   std::string body(length, '\0');
-  size_t got = 0;
-  while (got < length) {
-    ssize_t n = ::read(STDIN_FILENO, body.data() + got, length - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
-  }
-  body.resize(got);
+  ssize_t got = readFully(STDIN_FILENO, body.data(), length);
+  body.resize(got > 0 ? static_cast<size_t>(got) : 0);
   return body;
 }
 
@@ -76,9 +58,8 @@ std::string readRequest() {
 
 void parseFormVars(std::string_view requestText) {
   std::string_view rest = requestText.substr(0, requestText.find('\0'));
-  FormState& state = formState();
-  state.vars.clear();
-  state.cursor = 0;
+  std::vector<FormVar>& vars = formVarList();
+  vars.clear();
   for (;;) {
     size_t amp = rest.find('&');
     std::string_view pair = rest.substr(0, amp);
@@ -88,23 +69,21 @@ void parseFormVars(std::string_view requestText) {
     if (eq != std::string_view::npos) var.value = std::string(pair.substr(eq + 1));
     urlDecode(var.name);
     urlDecode(var.value);
-    state.vars.push_back(std::move(var));
+    vars.push_back(std::move(var));
     if (amp == std::string_view::npos) break;
     rest.remove_prefix(amp + 1);
   }
 }
 
-const std::vector<FormVar>& formVars() { return formState().vars; }
-
 std::optional<std::string_view> formVarFind(std::string_view name) {
-  for (const FormVar& var : formState().vars) {
+  for (const FormVar& var : formVarList()) {
     if (var.name == name) return std::string_view(var.value);
   }
   return std::nullopt;
 }
 
 const std::string& formVar(std::string_view name) {
-  for (const FormVar& var : formState().vars) {
+  for (const FormVar& var : formVarList()) {
     if (var.name == name) return var.value;
   }
   return emptyText();
@@ -116,21 +95,10 @@ std::string formVarSelect(std::string_view name, char separator) {
   if (value.empty() || value[0] != separator) return std::string(value);
   std::string prefix(value.substr(1));
   prefix += separator;
-  for (const FormVar& var : formState().vars) {
+  for (const FormVar& var : formVarList()) {
     if (startsWith(var.name, prefix)) return var.name.substr(prefix.size());
   }
   return "";
-}
-
-const std::string& formVarFirst() {
-  formState().cursor = 0;
-  return emptyText();
-}
-
-const std::string& formVarNext() {
-  FormState& state = formState();
-  if (state.cursor >= state.vars.size()) return emptyText();
-  return state.vars[state.cursor++].name;
 }
 
 std::string& urlDecode(std::string& text) {
@@ -195,19 +163,6 @@ std::string htmlEscape(std::string_view text) {
 std::string& removeChar(std::string& text, char c) {
   std::erase(text, c);
   return text;
-}
-
-int countFields(std::string_view text, char separator) {
-  if (text.empty()) return 0;
-  int count = 1;
-  for (char c : text) count += c == separator;
-  return count;
-}
-
-size_t safeRunLength(std::string_view text) {
-  size_t n = 0;
-  while (n < text.size() && isSafeChar(static_cast<unsigned char>(text[n]))) ++n;
-  return n;
 }
 
 int dispatchCommand(std::string_view command, std::span<const CommandEntry> table) {

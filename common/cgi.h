@@ -6,7 +6,7 @@
 // process-wide FormVars list, in request order, names and values URL-decoded.
 // Lookups never fail: a missing variable reads as the empty text, and
 // formVarFind tells a missing variable from one sent empty. The console is
-// single-threaded; the list and its iteration cursor are not guarded.
+// single-threaded; the list is not guarded.
 #ifndef VANTRY_COMMON_CGI_H_
 #define VANTRY_COMMON_CGI_H_
 
@@ -36,7 +36,6 @@ std::string readRequest();
 // text gives one pair with an empty name and value. The text counts up to its
 // first NUL byte.
 void parseFormVars(std::string_view requestText);
-const std::vector<FormVar>& formVars();
 
 // The value of the first pair named exactly name; the empty text when none.
 const std::string& formVar(std::string_view name);
@@ -49,11 +48,6 @@ std::optional<std::string_view> formVarFind(std::string_view name);
 // returned as it is.
 std::string formVarSelect(std::string_view name, char separator);
 
-// Iteration over the names in request order. formVarFirst rewinds and returns
-// the empty text; formVarNext returns the next name, the empty text at the end.
-const std::string& formVarFirst();
-const std::string& formVarNext();
-
 // Decodes "+" and "%XX" in place (hex digits are not validated; a "%" with
 // fewer than two bytes after it is kept as it is).
 std::string& urlDecode(std::string& text);
@@ -64,10 +58,6 @@ std::string urlEncode(std::string_view text);
 std::string htmlEscape(std::string_view text);
 // Deletes every occurrence of c in place.
 std::string& removeChar(std::string& text, char c);
-// 0 for the empty text, otherwise 1 + the number of separators.
-int countFields(std::string_view text, char separator);
-// The number of leading letters, digits, "." and "-".
-size_t safeRunLength(std::string_view text);
 
 // One command of a dispatch table.
 struct CommandEntry {

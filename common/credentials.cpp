@@ -4,9 +4,7 @@
 
 #include <crypt.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -17,6 +15,7 @@
 #include "common/fd.h"
 #include "common/files.h"
 #include "common/process.h"
+#include "common/text.h"
 
 namespace vy {
 namespace {
@@ -34,16 +33,6 @@ std::optional<std::string> desCrypt(std::string_view password, std::string_view 
   return std::string(hash);
 }
 
-bool writeAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
 bool isHtpasswdUserChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
          c == '-' || c == '_';
@@ -57,11 +46,6 @@ bool runHtpasswd(const std::string& program, const std::vector<std::string>& arg
   if (!child.start(argv, ChildProcess::kNoPipes)) return false;
   int status = child.wait();
   return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-std::string envText(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? value : "";
 }
 
 }  // namespace
@@ -100,7 +84,7 @@ int writePasswordFile(std::string_view user, std::string_view password, const st
   std::string line(user);
   line += ':';
   line += *hash;
-  return writeAll(fd.get(), line) ? kOk : kErrShortWrite;
+  return writeFully(fd.get(), line.data(), line.size()) ? kOk : kErrShortWrite;
 }
 
 int checkAccess(std::optional<std::string_view> supplied, const std::string& path,

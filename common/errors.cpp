@@ -12,6 +12,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "common/text.h"
+
 namespace vy {
 namespace {
 
@@ -58,22 +60,17 @@ bool appendLogLine(const char* logPath, const std::string& line) {
   return true;
 }
 
-const char* envOrEmpty(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? value : "";
-}
-
 void printSoftwareError(bool html) {
   if (!html) {
     std::fputs("Software error", stdout);
     return;
   }
   printContentType();
-  const char* admin = envOrEmpty("SERVER_ADMIN");
+  const std::string admin = envText("SERVER_ADMIN");
   std::printf(
       "<H1>Software error.</H1>\nFor help, please send mail to this site's webmaster "
       "<a href=\"mailto:%s\">%s</a><br>\n",
-      admin, admin);
+      admin.c_str(), admin.c_str());
   std::fputs("<br>If you are webmaster of this site, more information you can see in error log.\n",
              stdout);
 }

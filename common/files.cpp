@@ -13,9 +13,37 @@
 #include "common/fd.h"
 
 namespace vy {
-namespace {
 
-// Reads up to size bytes, retrying short reads; the count read or -1.
+bool isRegularFile(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::time_t fileModTime(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return 0;
+  return st.st_mtime;
+}
+
+long long fileSizeOf(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return -1;
+  return static_cast<long long>(st.st_size);
+}
+
+int lockFile(int fd) {
+  int rc;
+  do {
+    rc = ::flock(fd, LOCK_EX);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0 ? 0 : -1;
+}
+
 ssize_t readFully(int fd, void* buffer, size_t size) {
   size_t done = 0;
   while (done < size) {
@@ -39,44 +67,6 @@ bool writeFully(int fd, const void* buffer, size_t size) {
   return true;
 }
 
-}  // namespace
-
-bool isRegularFile(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-bool isDirectory(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-long long regularFileSize(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-  return static_cast<long long>(st.st_size);
-}
-
-std::time_t fileModTime(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return 0;
-  return st.st_mtime;
-}
-
-long long fileSizeOf(int fd) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return -1;
-  return static_cast<long long>(st.st_size);
-}
-
-int lockFile(int fd) {
-  int rc;
-  do {
-    rc = ::flock(fd, LOCK_EX);
-  } while (rc != 0 && errno == EINTR);
-  return rc == 0 ? 0 : -1;
-}
-
 int readRecord(const std::string& path, uint8_t* buffer, size_t size, int lockFlag) {
   UniqueFd fd = openFd(path.c_str(), lockFlag >= 2 ? O_RDONLY : O_RDWR);
   if (!fd) return kErrReadFile;
@@ -92,9 +82,7 @@ int writeRecord(const std::string& path, const uint8_t* buffer, size_t size, int
   if (!fd) fd = openFd(path.c_str(), O_RDWR | O_CREAT, 0666);
   if (!fd) return kErrWriteFile;
   if (lockFlag != 0 && lockFile(fd.get()) != 0) return kErrLockFile;
-  if (::lseek(fd.get(), 0, SEEK_SET) != 0 || !writeFully(fd.get(), buffer, size)) {
-    return kErrShortWrite;
-  }
+  if (!writeFully(fd.get(), buffer, size)) return kErrShortWrite;  // a fresh open is at offset 0
   if (truncate && ::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) return kErrShortWrite;
   return kOk;
 }

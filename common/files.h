@@ -26,8 +26,6 @@ namespace vy {
 
 bool isRegularFile(const std::string& path);
 bool isDirectory(const std::string& path);
-// Size of a regular file; -1 when missing or not a regular file.
-long long regularFileSize(const std::string& path);
 // Modification time; 0 when the path cannot be examined.
 std::time_t fileModTime(const std::string& path);
 // Size of an open file (fstat), -1 on failure.
@@ -35,6 +33,14 @@ long long fileSizeOf(int fd);
 
 // Exclusive blocking flock on fd: 0, or -1 when refused.
 int lockFile(int fd);
+
+// --- Descriptor reads and writes ---------------------------------------------
+
+// Reads up to size bytes, going on after short reads and EINTR until the size
+// is reached or the input ends; the count read, or -1 on a read error.
+ssize_t readFully(int fd, void* buffer, size_t size);
+// Writes all of size bytes; false when a write fails (errno tells why).
+bool writeFully(int fd, const void* buffer, size_t size);
 
 // --- Fixed-size records ----------------------------------------------------
 

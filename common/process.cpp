@@ -1,7 +1,6 @@
 // Starting external programs, and the `ps` probe; see process.h.
 #include "common/process.h"
 
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -10,6 +9,8 @@
 #include <cerrno>
 #include <ctime>
 #include <utility>
+
+#include "common/files.h"
 
 extern char** environ;
 
@@ -118,9 +119,6 @@ bool ChildProcess::start(const std::vector<std::string>& argv, unsigned pipes, b
   if ((pipes & kPipeStdout) && !makePipe(stdout_, childStdout)) return false;
   if (childStdin) posix_spawn_file_actions_adddup2(actions.get(), childStdin.get(), 0);
   if (childStdout) posix_spawn_file_actions_adddup2(actions.get(), childStdout.get(), 1);
-  if (pipes & kStdoutToNull) {
-    posix_spawn_file_actions_addopen(actions.get(), 1, "/dev/null", O_WRONLY, 0);
-  }
   if (quietStderr) posix_spawn_file_actions_addopen(actions.get(), 2, "/dev/null", O_WRONLY, 0);
 
   std::vector<char*> args;
@@ -148,16 +146,7 @@ bool ChildProcess::writeStdin(std::string_view text) {
   sigemptyset(&pipeSet);
   sigaddset(&pipeSet, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipeSet, &oldSet);
-  bool ok = true;
-  while (!text.empty()) {
-    ssize_t n = ::write(stdin_.get(), text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    text.remove_prefix(static_cast<size_t>(n));
-  }
+  bool ok = writeFully(stdin_.get(), text.data(), text.size());
   if (!ok && errno == EPIPE) {
     struct timespec zero = {0, 0};
     sigtimedwait(&pipeSet, nullptr, &zero);
@@ -167,15 +156,9 @@ bool ChildProcess::writeStdin(std::string_view text) {
 }
 
 std::string ChildProcess::readStdout(size_t maxBytes) {
-  std::string out;
-  char chunk[4096];
-  while (out.size() < maxBytes) {
-    ssize_t n = ::read(stdout_.get(), chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    out.append(chunk, static_cast<size_t>(n));
-  }
-  if (out.size() > maxBytes) out.resize(maxBytes);
+  std::string out(maxBytes, '\0');
+  ssize_t n = readFully(stdout_.get(), out.data(), out.size());
+  out.resize(n > 0 ? static_cast<size_t>(n) : 0);
   return out;
 }
 
@@ -194,11 +177,7 @@ int ChildProcess::wait() {
 }
 
 int runCommandWithInput(const std::string& commandLine, std::string_view text) {
-  ChildProcess child;
-  if (!child.startShell(commandLine, ChildProcess::kPipeStdin)) return 2;
-  bool written = child.writeStdin(text);
-  int status = child.wait();
-  return written ? status : 13;
+  return runProgramWithInput({"/bin/sh", "-c", commandLine}, text);
 }
 
 int runProgramWithInput(const std::vector<std::string>& argv, std::string_view text) {
@@ -211,10 +190,9 @@ int runProgramWithInput(const std::vector<std::string>& argv, std::string_view t
 
 namespace {
 
-// The command name in the output of `ps p <pid>`, or none.
-std::optional<std::string> commandNameFromPs(std::string_view psOutput, bool requireActive) {
-  std::vector<std::string_view> lines = fgetsLines(psOutput);
-  if (lines.empty()) return std::nullopt;
+// The command name in the lines of `ps p <pid>` (at least the header), or none.
+std::optional<std::string> commandNameFromPs(const std::vector<std::string_view>& lines,
+                                             bool requireActive) {
   size_t column = commandColumn(lines[0]);
   if (column == std::string_view::npos || lines.size() < 2) return std::nullopt;
   std::string_view process = lines[1];
@@ -247,7 +225,7 @@ ProcessProbe probeProcess(pid_t pid, bool requireActive) {
     probe.code = failedStatus(status) ? 1 : 0;
     return probe;
   }
-  probe.name = commandNameFromPs(output, requireActive);
+  probe.name = commandNameFromPs(lines, requireActive);
   // With a process line found, a failing ps still makes the answer unknown.
   if (probe.name && failedStatus(status)) {
     probe.name.reset();

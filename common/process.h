@@ -23,7 +23,7 @@ namespace vy {
 // once; the destructor closes the pipes and reaps a child not yet waited for.
 class ChildProcess {
  public:
-  enum Pipes : unsigned { kNoPipes = 0, kPipeStdin = 1, kPipeStdout = 2, kStdoutToNull = 4 };
+  enum Pipes : unsigned { kNoPipes = 0, kPipeStdin = 1, kPipeStdout = 2 };
 
   ChildProcess() = default;
   ChildProcess(const ChildProcess&) = delete;
@@ -39,9 +39,6 @@ class ChildProcess {
   bool startShell(const std::string& commandLine, unsigned pipes);
 
   pid_t pid() const { return pid_; }
-  int stdinFd() const { return stdin_.get(); }
-  int stdoutFd() const { return stdout_.get(); }
-  void closeStdin() { stdin_.reset(); }
 
   // Writes all of text to the child's stdin; false when the child stopped
   // reading. A closed pipe never raises SIGPIPE here.

@@ -65,6 +65,50 @@ class SafeText {
   size_t length_ = 0;
 };
 
+// Writes the 188 bytes of a record (no allocation; safe in a handler).
+void encodeCrashRecord(const CrashRecord& record, uint8_t* out) {
+  std::memset(out, 0, kCrashRecordSize);
+  le::putU32(out + kCrashTimeOffset, record.time);
+  le::putI32(out + kCrashErrnoOffset, record.errnoValue);
+  le::putI32(out + kCrashSignalOffset, record.signal);
+  for (int i = 0; i < 10; ++i) le::putU32(out + kCrashRegistersOffset + 4 * i, record.registers[i]);
+  for (int i = 0; i < 6; ++i) le::putU16(out + kCrashSegmentsOffset + 2 * i, record.segments[i]);
+  std::memcpy(out + kCrashFpStateOffset, record.fpState, kCrashFpStateSize);
+  le::putU16(out + kCrashEnvCountOffset, record.envCount);
+  le::putU16(out + kCrashEnvBytesOffset, record.envBytes);
+}
+
+// Fills the register and floating-point fields from a ucontext_t.
+void fillCrashContext(CrashRecord& record, const void* ucontext) {
+#if defined(__x86_64__)
+  if (!ucontext) return;
+  const auto* context = static_cast<const ucontext_t*>(ucontext);
+  const greg_t* regs = context->uc_mcontext.gregs;
+  const int order[10] = {REG_RAX, REG_RBX, REG_RCX, REG_RDX, REG_RSI,
+                         REG_RDI, REG_RBP, REG_RSP, REG_RIP, REG_EFL};
+  for (int i = 0; i < 10; ++i) record.registers[i] = static_cast<uint32_t>(regs[order[i]]);
+  // REG_CSGSFS packs cs, gs and fs in its low three 16-bit words.
+  const auto csgsfs = static_cast<uint64_t>(regs[REG_CSGSFS]);
+  record.segments[0] = static_cast<uint16_t>(csgsfs);        // cs
+  record.segments[4] = static_cast<uint16_t>(csgsfs >> 32);  // fs
+  record.segments[5] = static_cast<uint16_t>(csgsfs >> 16);  // gs
+  if (context->uc_mcontext.fpregs) {
+    std::memcpy(record.fpState, context->uc_mcontext.fpregs, kCrashFpStateSize);
+  }
+#else
+  (void)record;
+  (void)ucontext;
+#endif
+}
+
+// The name of a signal in the crash table, "UNKN" when it is not there.
+const char* signalName(int signal) {
+  for (const SignalName& entry : kSignalTable) {
+    if (entry.number == signal) return entry.name;
+  }
+  return "UNKN";
+}
+
 void appendCrashRecord(int signal, int errnoValue, const void* ucontext) {
   CrashRecord record;
   record.time = static_cast<uint32_t>(std::time(nullptr));
@@ -148,49 +192,6 @@ void reportSignal(int signal, int errnoValue) {
   page.writeTo(STDOUT_FILENO);
 }
 
-}  // namespace
-
-void encodeCrashRecord(const CrashRecord& record, uint8_t* out) {
-  std::memset(out, 0, kCrashRecordSize);
-  le::putU32(out + kCrashTimeOffset, record.time);
-  le::putI32(out + kCrashErrnoOffset, record.errnoValue);
-  le::putI32(out + kCrashSignalOffset, record.signal);
-  for (int i = 0; i < 10; ++i) le::putU32(out + kCrashRegistersOffset + 4 * i, record.registers[i]);
-  for (int i = 0; i < 6; ++i) le::putU16(out + kCrashSegmentsOffset + 2 * i, record.segments[i]);
-  std::memcpy(out + kCrashFpStateOffset, record.fpState, kCrashFpStateSize);
-  le::putU16(out + kCrashEnvCountOffset, record.envCount);
-  le::putU16(out + kCrashEnvBytesOffset, record.envBytes);
-}
-
-void fillCrashContext(CrashRecord& record, const void* ucontext) {
-#if defined(__x86_64__)
-  if (!ucontext) return;
-  const auto* context = static_cast<const ucontext_t*>(ucontext);
-  const greg_t* regs = context->uc_mcontext.gregs;
-  const int order[10] = {REG_RAX, REG_RBX, REG_RCX, REG_RDX, REG_RSI,
-                         REG_RDI, REG_RBP, REG_RSP, REG_RIP, REG_EFL};
-  for (int i = 0; i < 10; ++i) record.registers[i] = static_cast<uint32_t>(regs[order[i]]);
-  // REG_CSGSFS packs cs, gs and fs in its low three 16-bit words.
-  const auto csgsfs = static_cast<uint64_t>(regs[REG_CSGSFS]);
-  record.segments[0] = static_cast<uint16_t>(csgsfs);        // cs
-  record.segments[4] = static_cast<uint16_t>(csgsfs >> 32);  // fs
-  record.segments[5] = static_cast<uint16_t>(csgsfs >> 16);  // gs
-  if (context->uc_mcontext.fpregs) {
-    std::memcpy(record.fpState, context->uc_mcontext.fpregs, kCrashFpStateSize);
-  }
-#else
-  (void)record;
-  (void)ucontext;
-#endif
-}
-
-const char* signalName(int signal) {
-  for (const SignalName& entry : kSignalTable) {
-    if (entry.number == signal) return entry.name;
-  }
-  return "UNKN";
-}
-
 // Memory shortage is always fatal. A second shortage while the report itself
 // allocates ends the process at once instead of recursing.
 void onOutOfMemory() {
@@ -198,6 +199,8 @@ void onOutOfMemory() {
   if (reporting.exchange(true)) _exit(1);
   reportFatal(kErrAllocation, "new");
 }
+
+}  // namespace
 
 void installSignalHandlers() {
   std::set_new_handler(onOutOfMemory);

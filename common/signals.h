@@ -63,15 +63,6 @@ struct CrashRecord {
   uint16_t envBytes = 0;
 };
 
-// Writes the 188 bytes of a record (no allocation; safe in a handler).
-void encodeCrashRecord(const CrashRecord& record, uint8_t* out);
-
-// Fills the register and floating-point fields from a ucontext_t.
-void fillCrashContext(CrashRecord& record, const void* ucontext);
-
-// The name of a signal in the crash table, "UNKN" when it is not there.
-const char* signalName(int signal);
-
 // Also makes memory shortage (a failed new) a fatal report with action 4.
 void installSignalHandlers();
 

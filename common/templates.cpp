@@ -3,10 +3,12 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <optional>
 
 #include "common/cgi.h"
 #include "common/errors.h"
 #include "common/files.h"
+#include "common/text.h"
 
 namespace vy {
 namespace {
@@ -14,27 +16,15 @@ namespace {
 constexpr std::string_view kOpenMarker = "[#";
 constexpr std::string_view kCloseMarker = "#]";
 
-// vsnprintf into a new text; false when the format cannot be measured.
-bool formatValue(std::string& value, const char* format, va_list args) {
-  va_list measure;
-  va_copy(measure, args);
-  int length = std::vsnprintf(nullptr, 0, format, measure);
-  va_end(measure);
-  if (length < 0) return false;
-  value.resize(static_cast<size_t>(length));
-  std::vsnprintf(value.data(), value.size() + 1, format, args);
-  return true;
-}
-
 // Formats a value and sets (replace) or adds it; 0 or -1.
 int storeFormatted(TemplateVars& vars, bool replace, const char* name, const char* format,
                    va_list args) {
-  std::string value;
-  if (!formatValue(value, format, args)) return -1;
+  std::optional<std::string> value = vformatAlloc(format, args);
+  if (!value) return -1;
   if (replace) {
-    vars.set(name, std::move(value));
+    vars.set(name, std::move(*value));
   } else {
-    vars.add(name, std::move(value));
+    vars.add(name, std::move(*value));
   }
   return 0;
 }
@@ -58,6 +48,12 @@ void substitute(std::string_view text, std::string_view open, std::string_view c
     if (const std::string* value = vars.get(text.substr(0, end))) emit(*value);
     text.remove_prefix(end + close.size());
   }
+}
+
+// The name itself when pathIsComplete, else the name inside the template directory.
+std::string templatePath(std::string_view name, bool pathIsComplete) {
+  if (pathIsComplete) return std::string(name);
+  return std::string(kTemplateDir) + std::string(name);
 }
 
 std::string substituteWith(std::string_view text, std::string_view open, std::string_view close,
@@ -134,8 +130,6 @@ const std::string* templateVarGet(std::string_view name, const TemplateVars& var
   return vars.get(name);
 }
 
-void freeTemplateVars(TemplateVars& vars) { vars.clear(); }
-
 std::string htmlValue(std::string_view text) {
   std::string escaped = htmlEscape(text);
   std::string result;
@@ -148,14 +142,6 @@ std::string htmlValue(std::string_view text) {
     }
   }
   return result;
-}
-
-void templateVarSetHtml(TemplateVars& vars, std::string_view name, std::string_view text) {
-  vars.set(name, htmlValue(text));
-}
-
-void templateVarSetHtml(std::string_view name, std::string_view text) {
-  templateVarSetHtml(globalTemplateVars(), name, text);
 }
 
 // --- Substitution ------------------------------------------------------------------
@@ -171,11 +157,6 @@ std::string substituteBrackets(std::string_view text, const TemplateVars& vars) 
 void renderSection(std::string_view text, const TemplateVars& vars, std::FILE* out) {
   substitute(text, kOpenMarker, kCloseMarker, vars,
              [out](std::string_view part) { std::fwrite(part.data(), 1, part.size(), out); });
-}
-
-std::string templatePath(std::string_view name, bool pathIsComplete) {
-  if (pathIsComplete) return std::string(name);
-  return std::string(kTemplateDir) + std::string(name);
 }
 
 int renderTemplateFile(std::string_view name, const TemplateVars& vars, std::FILE* out,

@@ -9,8 +9,7 @@
 // the page emits sections in its own order, a row section once per row.
 //
 // Values are emitted as they are set. Anything taken from a user, a file or
-// the request must go through htmlValue (or templateVarSetHtml) before it is
-// placed into a page.
+// the request must go through htmlValue before it is placed into a page.
 #ifndef VANTRY_COMMON_TEMPLATES_H_
 #define VANTRY_COMMON_TEMPLATES_H_
 
@@ -46,7 +45,6 @@ class TemplateVars {
   void add(std::string_view name, std::string value);
   // The value of the first pair with that name; nullptr when there is none.
   const std::string* get(std::string_view name) const;
-  void clear() { pairs_.clear(); }
   size_t size() const { return pairs_.size(); }
 
  private:
@@ -67,15 +65,10 @@ int templateVarAdd(TemplateVars& vars, const char* name, const char* format, ...
 int templateVarAdd(const char* name, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 const std::string* templateVarGet(std::string_view name, const TemplateVars& vars);
-void freeTemplateVars(TemplateVars& vars);
 
 // A text made safe for an HTML page, inside element content or a quoted
 // attribute: the escapes of htmlEscape plus the apostrophe as "&#39;".
 std::string htmlValue(std::string_view text);
-
-// Sets a variable to the page-safe form of a literal text (no formatting).
-void templateVarSetHtml(TemplateVars& vars, std::string_view name, std::string_view text);
-void templateVarSetHtml(std::string_view name, std::string_view text);
 
 // --- Substitution --------------------------------------------------------------
 
@@ -87,14 +80,11 @@ std::string substituteBrackets(std::string_view text, const TemplateVars& vars);
 // Writes the substituted text to a stream.
 void renderSection(std::string_view text, const TemplateVars& vars, std::FILE* out);
 
-// The path of a template: the name itself when pathIsComplete, else the name
-// inside the template directory.
-std::string templatePath(std::string_view name, bool pathIsComplete);
-
 // Emits a whole template file with substitution, in pieces of at most 999
-// bytes (a marker that straddles two pieces is not recognised). A file that
-// cannot be opened is a fatal report (action 1, the path). Returns the status
-// of closing the file.
+// bytes (a marker that straddles two pieces is not recognised). The path is the
+// name itself when pathIsComplete, else the name inside the template directory.
+// A file that cannot be opened is a fatal report (action 1, the path). Returns
+// the status of closing the file.
 int renderTemplateFile(std::string_view name, const TemplateVars& vars, std::FILE* out,
                        bool pathIsComplete);
 

@@ -5,36 +5,34 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace vy {
 
-std::string formatAlloc(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
+std::optional<std::string> vformatAlloc(const char* format, va_list args) {
   va_list measure;
   va_copy(measure, args);
   int length = std::vsnprintf(nullptr, 0, format, measure);
   va_end(measure);
-  std::string text;
-  if (length > 0) {
-    text.resize(static_cast<size_t>(length));
-    std::vsnprintf(text.data(), text.size() + 1, format, args);
-  }
-  va_end(args);
+  if (length < 0) return std::nullopt;
+  std::string text(static_cast<size_t>(length), '\0');
+  std::vsnprintf(text.data(), text.size() + 1, format, args);
   return text;
 }
 
-std::string intToText(int value) { return std::to_string(value); }
-
-std::string copyPrefix(std::string_view text, size_t n) { return std::string(text.substr(0, n)); }
-
-void toLowerAscii(char* text, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
-    if (text[i] >= 'A' && text[i] <= 'Z') text[i] = static_cast<char>(text[i] - 'A' + 'a');
-  }
+std::string formatAlloc(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::optional<std::string> text = vformatAlloc(format, args);
+  va_end(args);
+  return text ? std::move(*text) : std::string();
 }
 
-void toLowerAscii(std::string& text) { toLowerAscii(text.data(), text.size()); }
+void toLowerAscii(std::string& text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+}
 
 std::string lowerCopy(std::string_view text) {
   std::string copy(text);
@@ -48,6 +46,11 @@ std::string randomText(size_t n) {
   std::string text(n, '\0');
   for (char& c : text) c = kAlphabet[std::rand() % 62];
   return text;
+}
+
+std::string envText(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
 }
 
 long parseLongAtoi(std::string_view text) {

@@ -1,14 +1,17 @@
 // Text helpers shared by both programs: printf-style formatting into an owned
-// text, ASCII lower-casing, random text and number parsing with the C library's
-// atoi rules (leading blanks, an optional sign, the leading digits, 0 when
-// there are none) but without its undefined behaviour on overflow.
+// text, ASCII lower-casing, random text, environment values and number parsing
+// with the C library's atoi rules (leading blanks, an optional sign, the
+// leading digits, 0 when there are none) but without its undefined behaviour on
+// overflow.
 //
 // Owned texts are std::string: an append grows the text and the holder
 // releases it, which is all the system needs of a heap text.
 #ifndef VANTRY_COMMON_TEXT_H_
 #define VANTRY_COMMON_TEXT_H_
 
+#include <cstdarg>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,17 +20,17 @@ namespace vy {
 // printf into a new text of exactly the formatted length; the empty text when
 // the format cannot be measured.
 std::string formatAlloc(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-// "%d" of a number, used for size details in memory reports.
-std::string intToText(int value);
-
-// The first n bytes of a text (all of it when shorter).
-std::string copyPrefix(std::string_view text, size_t n);
+// The same from a va_list, telling a format that cannot be measured (none)
+// from an empty result.
+std::optional<std::string> vformatAlloc(const char* format, va_list args)
+    __attribute__((format(printf, 1, 0)));
 
 // A-Z to a-z in place; every other byte untouched.
 void toLowerAscii(std::string& text);
-void toLowerAscii(char* text, size_t length);
 std::string lowerCopy(std::string_view text);
+
+// The value of an environment variable; the empty text when it is unset.
+std::string envText(const char* name);
 
 // n characters drawn with rand() from [a-zA-Z0-9]; the generator is not seeded here.
 std::string randomText(size_t n);

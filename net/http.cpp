@@ -38,6 +38,24 @@ void splitHostAndPath(std::string_view rest, std::string& host, std::string& pat
   }
 }
 
+// The request text of a GET for url, or none when url does not begin with
+// exactly "http://". `host` receives the host part.
+std::optional<std::string> buildGetRequest(const std::string& url, std::string& host) {
+  constexpr std::string_view kScheme = "http://";
+  if (!startsWith(url, kScheme)) return std::nullopt;
+  std::string path;
+  splitHostAndPath(std::string_view(url).substr(kScheme.size()), host, path);
+
+  RequestIdentity& identity = requestIdentity();
+  std::lock_guard lock(identity.mutex);
+  std::string request = "GET " + path + " HTTP/1.0\r\n";
+  request += "User-Agent: " + identity.userAgent + "\r\n";
+  request += "Referer: " + identity.referer + "\r\n";
+  request += "Accept: */*\r\n";
+  request += "Host: " + host + "\r\n\r\n";
+  return request;
+}
+
 // Makes room for `extra` more bytes without ever holding more than `bound`
 // bytes of capacity: the capacity doubles, but stops at the bound.
 void growFor(std::string& data, size_t extra, size_t bound) {
@@ -120,22 +138,6 @@ void setRequestIdentity(const std::string& userAgent, const std::string& referer
   identity.referer = referer;
 }
 
-std::optional<std::string> buildGetRequest(const std::string& url, std::string& host) {
-  constexpr std::string_view kScheme = "http://";
-  if (!startsWith(url, kScheme)) return std::nullopt;
-  std::string path;
-  splitHostAndPath(std::string_view(url).substr(kScheme.size()), host, path);
-
-  RequestIdentity& identity = requestIdentity();
-  std::lock_guard lock(identity.mutex);
-  std::string request = "GET " + path + " HTTP/1.0\r\n";
-  request += "User-Agent: " + identity.userAgent + "\r\n";
-  request += "Referer: " + identity.referer + "\r\n";
-  request += "Accept: */*\r\n";
-  request += "Host: " + host + "\r\n\r\n";
-  return request;
-}
-
 HttpReply httpGet(const std::string& url, int limit, int timeout) {
   std::string host;
   std::optional<std::string> request;
@@ -151,15 +153,8 @@ HttpReply httpGet(const std::string& url, int limit, int timeout) {
 HttpReply httpRequest(const std::string& host, const std::string& requestText, int limit,
                       int timeout) {
   HttpReply reply;
-  uint32_t address = 0;
-  reply.code = resolveHost(host, address);
-  if (reply.code != kHttpOk) return reply;
-  UniqueFd socket = openStreamSocket();
-  if (!socket) {
-    reply.code = kHttpSocketError;
-    return reply;
-  }
-  reply.code = connectTimeout(socket.get(), address, kHttpPort, timeout);
+  UniqueFd socket;
+  reply.code = connectToHost(host, kHttpPort, timeout, socket);
   if (reply.code != kHttpOk) return reply;
   sendText(socket.get(), requestText);  // a failed send shows up in the read
   if (limit != 0) {

@@ -41,10 +41,6 @@ inline constexpr size_t kUnlimitedReplyCap = size_t{64} << 20;
 // settings). Set once at worker start; both are empty until then.
 void setRequestIdentity(const std::string& userAgent, const std::string& referer);
 
-// The request text of a GET for url, or none when url does not begin with
-// exactly "http://". `host` receives the host part.
-std::optional<std::string> buildGetRequest(const std::string& url, std::string& host);
-
 // GETs url. limit: the size limit of the reply in bytes (0 sends the request
 // and reads nothing; below 0 no limit up to kUnlimitedReplyCap). timeout: the
 // connect time limit in seconds. Code 7 when the URL is not "http://...".

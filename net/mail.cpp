@@ -124,15 +124,13 @@ int runStep(int fd, const SmtpStep& step) {
   return smtpReplyOk(reply) ? kMailOk : step.refusedCode;
 }
 
+// Resolves and connects as the HTTP client does, with the mail codes.
 int connectToServer(const std::string& server, UniqueFd& socket) {
-  uint32_t address = 0;
-  if (resolveHost(server, address) != kHttpOk) return kMailServerUnknown;
-  socket = openStreamSocket();
-  if (!socket) return kMailSocketError;
-  int rc = connectTimeout(socket.get(), address, kSmtpPort, kSmtpConnectSeconds);
+  int rc = connectToHost(server, kSmtpPort, kSmtpConnectSeconds, socket);
+  if (rc == kHttpLookupFailed) return kMailServerUnknown;
+  if (rc == kHttpSocketError) return kMailSocketError;
   if (rc == kHttpTimeout) return kMailTimeout;
-  if (rc != kHttpOk) return kMailConnectError;
-  return kMailOk;
+  return rc == kHttpOk ? kMailOk : kMailConnectError;
 }
 
 }  // namespace
@@ -168,10 +166,8 @@ int sendByProgram(const std::string& program, std::string_view message, std::mut
   std::lock_guard<std::mutex> hold(programLock);
   ChildProcess child;
   if (!child.start({program, "-t"}, ChildProcess::kPipeStdin)) return kMailOpenProgram;
-  std::string text(message);
-  text += "\n.\n";
   // A program that stops reading early is judged by its exit status alone.
-  child.writeStdin(text);
+  if (child.writeStdin(message)) child.writeStdin("\n.\n");
   return child.wait() == 0 ? kMailOk : kMailCloseProgram;
 }
 

@@ -184,12 +184,6 @@ std::optional<uint32_t> hostTableAddress(const std::string& name) {
   return std::nullopt;
 }
 
-bool hostTableLoaded() {
-  HostTable& table = hostTable();
-  std::shared_lock lock(table.mutex);
-  return table.entries.has_value();
-}
-
 }  // namespace
 
 // --- Sockets -----------------------------------------------------------------------
@@ -217,6 +211,16 @@ int connectTimeout(int fd, uint32_t address, uint16_t port, int seconds) {
   }
   setBlocking(fd, true);
   return kHttpOk;
+}
+
+int connectToHost(const std::string& host, uint16_t port, int seconds, UniqueFd& socket) {
+  uint32_t address = 0;
+  if (resolveHost(host, address) != kHttpOk) return kHttpLookupFailed;
+  socket = openStreamSocket();
+  if (!socket) return kHttpSocketError;
+  int rc = connectTimeout(socket.get(), address, port, seconds);
+  if (rc != kHttpOk) socket.reset();
+  return rc;
 }
 
 long recvTimeout(int fd, char* buffer, size_t size, int seconds) {
@@ -264,18 +268,14 @@ int resolveHost(const std::string& name, uint32_t& address) {
 }
 
 bool loadHosts() {
-  if (hostTableLoaded()) return false;
-  // Read before taking the lock alone, so lookups are not held up by the file.
-  std::vector<HostEntry> entries;
-  try {
-    if (isRegularFile(kHostsPath)) entries = parseHostTable(readWholeFile(kHostsPath));
-  } catch (const std::bad_alloc&) {
-    entries.clear();  // a table that does not fit is an empty table
-  }
   HostTable& table = hostTable();
   std::unique_lock lock(table.mutex);
   if (table.entries) return false;
-  table.entries = std::move(entries);
+  try {
+    table.entries = parseHostTable(readWholeFile(kHostsPath));
+  } catch (const std::bad_alloc&) {
+    table.entries.emplace();  // a table that does not fit is an empty table
+  }
   return true;
 }
 

@@ -51,6 +51,11 @@ UniqueFd openStreamSocket();
 // into blocking mode. 0 connected, 1 the wait ran out, 5 any other failure.
 int connectTimeout(int fd, uint32_t address, uint16_t port, int seconds);
 
+// Resolves host (resolveHost) and connects a new socket to its port
+// (connectTimeout). 0 with `socket` connected; otherwise 2 (lookup), 4 (no
+// socket), 1 or 5 (connect), and `socket` is closed.
+int connectToHost(const std::string& host, uint16_t port, int seconds, UniqueFd& socket);
+
 // Waits at most `seconds` for fd to become readable, then makes one receive of
 // up to `size` bytes. The byte count (0 when the peer has closed), -2 when the
 // wait ran out, -1 when the wait or the receive failed.

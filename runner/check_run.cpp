@@ -57,14 +57,8 @@ void sortOldestFirst(GroupConfig& group) {
       [](const UrlStatus& a, const UrlStatus& b) { return a.lastCheck < b.lastCheck; });
 }
 
-void resetRunFields(GroupConfig& group) {
-  group.notified = false;
-  group.notifyFailed = false;
-  group.pendingCount = 0;
-}
-
 // Appends the group's due URLs until the list holds `limit` items (limit < 1:
-// no limit). Returns how many were added.
+// no limit) and sets the group's pendingCount to how many were added.
 int collectDueUrls(CheckRun& run, size_t slot, std::time_t now, int limit) {
   GroupConfig& group = *run.groups[slot];
   int added = 0;
@@ -78,17 +72,26 @@ int collectDueUrls(CheckRun& run, size_t slot, std::time_t now, int limit) {
   return added;
 }
 
-void collectOneGroup(CheckRun& run, const std::string& name, int maxUrls, std::time_t now) {
+// A group to check, named for the status write-back; none when it cannot be
+// read (reported) or is suspended. The fresh record starts with the run
+// fields cleared.
+std::unique_ptr<GroupConfig> readRunGroup(const std::string& name) {
   auto group = std::make_unique<GroupConfig>();
   int rc = accessGroupFile(name, *group, 'r');
   if (rc != 0) {
     reportError(rc, "Read Group URLs");
-    return;
+    return nullptr;
   }
-  int limit = maxUrls > 0 && maxUrls < group->urlCount() ? maxUrls : group->urlCount();
-  if (group->suspended() || limit < 1) return;
+  if (group->suspended()) return nullptr;
   group->groupName = name;
-  resetRunFields(*group);
+  return group;
+}
+
+void collectOneGroup(CheckRun& run, const std::string& name, int maxUrls, std::time_t now) {
+  auto group = readRunGroup(name);
+  if (!group) return;
+  int limit = maxUrls > 0 && maxUrls < group->urlCount() ? maxUrls : group->urlCount();
+  if (limit < 1) return;
   sortOldestFirst(*group);
   run.groups.push_back(std::move(group));
   collectDueUrls(run, 0, now, limit);
@@ -115,16 +118,9 @@ bool collectAllGroups(CheckRun& run, int maxUrls, std::time_t now, std::string& 
     std::string name;
     if (!groupNameOfEntry(entry->d_name, name)) continue;
     names += name;
-    auto group = std::make_unique<GroupConfig>();
-    int rc = accessGroupFile(name, *group, 'r');
-    if (rc != 0) {
-      reportError(rc, "Read Group URLs");
-      continue;
-    }
-    if (group->suspended()) continue;
+    auto group = readRunGroup(name);
+    if (!group) continue;
     if (!group->deleteAfterCheck() && group->checkInterval > 0) sortOldestFirst(*group);
-    resetRunFields(*group);
-    group->groupName = name;
     run.groups.push_back(std::move(group));
     if (collectDueUrls(run, run.groups.size() - 1, now, maxUrls) == 0) run.groups.pop_back();
     if (maxUrls >= 1 && run.items.size() >= static_cast<size_t>(maxUrls)) break;
@@ -206,10 +202,7 @@ int runChecks(const WorkerContext& context, int maxUrls, int threads, const std:
 
 int runCheckGroupCommand(const WorkerContext& context) {
   const std::string& group = context.arg(1);
-  if (!group.empty() && !isValidGroupName(group)) {
-    reportError(kOk, "Invalid group name");
-    return kExitInvalidGroupName;
-  }
+  if (!acceptGroupArgument(group)) return kExitInvalidGroupName;
   return runChecks(context, numberArgument(context, 2, context.settings.maxCheckUrls),
                    numberArgument(context, 3, context.settings.maxCheckThreads), group);
 }

@@ -18,8 +18,6 @@
 namespace vy {
 namespace {
 
-bool isUpCode(int code) { return code >= 200 && code <= 399; }
-
 long millisecondsBetween(const timeval& start, const timeval& end) {
   return 1000L * (end.tv_sec - start.tv_sec) + (end.tv_usec - start.tv_usec) / 1000L;
 }
@@ -117,39 +115,38 @@ bool wantsNotification(const GroupConfig& group, const UrlStatus& entry, bool fi
 
 // Writes the new state back to the group file and the check log.
 void recordResult(GroupConfig& group, int index, bool logIt) {
-  UrlStatus& entry = group.urls[index];
-  if (entry.fileOffset != 0) {
-    std::lock_guard<std::mutex> lock(resultLock());
+  const bool stored = group.urls[index].fileOffset != 0;
+  logIt = logIt && group.writeLog();
+  if (!stored && !logIt) return;
+  std::lock_guard<std::mutex> lock(resultLock());
+  if (stored) {
     int rc = updateUrlStatus(group, index);
     if (rc != 0) reportError(rc, "Update BaseUrl");
   }
-  if (group.writeLog() && logIt) {
-    std::lock_guard<std::mutex> lock(resultLock());
+  if (logIt) {
     int rc = appendCheckLog(group, index);
     if (rc != 0) reportError(rc, "Write Checklog");
   }
 }
 
 // The URL's own notification, then the group's batch once its last pending
-// URL of the run is done.
+// URL of the run is done. Only the check that brings pendingCount to 0 gets
+// to the batch.
 void notifyRecipient(const WorkerContext& context, GroupConfig& group, int index, bool notifyUrl) {
-  if (notifyUrl) {
-    int failed = notifyChange(context, group, index);
-    std::lock_guard<std::mutex> lock(resultLock());
-    group.notifyFailed = failed != 0;
-    group.notified = true;
-  }
-  bool lastOfGroup, notified;
+  const int failed = notifyUrl ? notifyChange(context, group, index) : 0;
+  bool batchDue;
   {
     std::lock_guard<std::mutex> lock(resultLock());
-    lastOfGroup = --group.pendingCount == 0;
-    notified = group.notified;
+    if (notifyUrl) {
+      group.notifyFailed = failed != 0;
+      group.notified = true;
+    }
+    batchDue = --group.pendingCount == 0 && group.notified && group.infType() == 4;
   }
-  if (lastOfGroup && notified && group.infType() == 4) {
-    int failed = notifyChange(context, group, -1);
-    std::lock_guard<std::mutex> lock(resultLock());
-    group.notifyFailed = failed != 0;
-  }
+  if (!batchDue) return;
+  const int batchFailed = notifyChange(context, group, -1);
+  std::lock_guard<std::mutex> lock(resultLock());
+  group.notifyFailed = batchFailed != 0;
 }
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -253,13 +250,10 @@ int checkUrl(const WorkerContext& context, GroupConfig& group, int index) {
 
 int runCheckUrlCommand(WorkerContext& context) {
   const bool hasGroup = context.hasArg(1);
-  const std::string groupName = hasGroup ? context.arg(1) : kDefaultGroup;
+  const std::string groupName = hasGroup ? context.arg(1) : kDefaultGroupName;
   GroupConfig group;
   parseGroupConfig(group, readStdinText());
-  if (hasGroup && !groupName.empty() && !isValidGroupName(groupName)) {
-    reportError(kOk, "Invalid group name");
-    return kExitInvalidGroupName;
-  }
+  if (!acceptGroupArgument(groupName)) return kExitInvalidGroupName;
   if (group.urls.empty()) return -1;
   group.urls[0].fileOffset = kUnknownFileOffset;
 
@@ -276,9 +270,9 @@ int runCheckUrlCommand(WorkerContext& context) {
       }
     }
   }
+  if (group.urls.empty()) return index;
 
   HostTableScope hosts;
-  if (group.urls.empty()) return index;
   group.groupName = groupName;
   return checkUrl(context, group, index);
 }

@@ -24,6 +24,9 @@ namespace vy {
 // The worker's one lock for results shared between check threads.
 std::mutex& resultLock();
 
+// The status codes of a page that is up (and of a notification that worked).
+inline bool isUpCode(int code) { return code >= 200 && code <= 399; }
+
 // A reply of at most this many bytes is read when no content check applies:
 // enough for the status line.
 inline constexpr int kStatusOnlyLimit = 25;

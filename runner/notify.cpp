@@ -44,8 +44,6 @@ constexpr int kHttpNotifyLimit = 100;
 
 const char* yesNo(bool value) { return value ? "Yes" : " No"; }
 
-bool isUpCode(int code) { return code >= 200 && code <= 399; }
-
 // Runs an administrator's command line through the shell with `text` on its
 // standard input; true when it ended with status 0. A command that does not
 // read its input is judged by its status alone.
@@ -122,7 +120,7 @@ std::string missingPresenceContent(const GroupConfig& group, const UrlStatus& en
 }
 
 TemplateVars mailVariables(const GroupConfig& group, const UrlStatus& entry,
-                           const std::string& domain, const std::string& inform) {
+                           const std::string& domain) {
   TemplateVars vars;
   const std::string url(entry.url);
   templateVarSet(vars, "CHECKTIME", "%s", formatTime(entry.lastCheck).c_str());
@@ -138,7 +136,7 @@ TemplateVars mailVariables(const GroupConfig& group, const UrlStatus& entry,
   templateVarSet(vars, "HTTPCODE", "%3d", entry.changedCode);
   templateVarSet(vars, "FNDBANCNT", "%s", foundBannedContent(group, entry).c_str());
   templateVarSet(vars, "FNDPRESCNT", "%s", missingPresenceContent(group, entry).c_str());
-  templateVarSet(vars, "TO", " \"%s\" <%s>", group.groupName.c_str(), inform.c_str());
+  templateVarSet(vars, "TO", " \"%s\" <%s>", group.groupName.c_str(), group.inform.c_str());
   templateVarSet(vars, "FROM", "\"%s\" <vantry@%s>", "Vantry", domain.c_str());
   templateVarSet(vars, "SUBJ", "Changed: %s", url.c_str());
   templateVarSet(vars, "HTTP_HOST", "%s", domain.c_str());
@@ -152,7 +150,7 @@ int notifyByMail(const WorkerContext& context, GroupConfig& group, int index) {
     templateText = readWholeFile(std::string(kTemplateDir) + kNotificationMailTemplate);
   }
   const std::string domain = mailDomain(context);
-  TemplateVars vars = mailVariables(group, group.urls[index], domain, group.inform);
+  TemplateVars vars = mailVariables(group, group.urls[index], domain);
   const std::string sender = "vantry@" + domain;
   // sendMail takes resultLock() itself around a mail program, so it is not
   // held here.

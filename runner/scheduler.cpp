@@ -37,20 +37,16 @@ void execWorker(const char* command) {
   ::execl("./vyrunner.cgi", "./vyrunner.cgi", command, static_cast<char*>(nullptr));
 }
 
-int readSchedulerRecord(SchedulerRecord& record) {
+// The registered daemon, read under the file's lock; a failure is logged and
+// the zero record used.
+SchedulerRecord readSchedulerRecordOrZero() {
   uint8_t bytes[kSchedulerRecordSize] = {};
   int rc = readRecord(kSchedulerPath, bytes, sizeof bytes, 1);
-  record = rc == 0 ? decodeSchedulerRecord(bytes) : SchedulerRecord();
-  return rc;
-}
-
-// The record as the daemon loop and the running check read it: a failure is
-// logged and the zero record used.
-SchedulerRecord readSchedulerRecordOrZero() {
-  SchedulerRecord record;
-  int rc = readSchedulerRecord(record);
-  if (rc != 0) reportError(rc, kSchedulerPath);
-  return record;
+  if (rc != 0) {
+    reportError(rc, kSchedulerPath);
+    return SchedulerRecord();
+  }
+  return decodeSchedulerRecord(bytes);
 }
 
 // In the child of startScheduler: register, then become the daemon.
@@ -179,7 +175,7 @@ SchedulerEvent nextSchedulerEvent(long checkIn, long restartIn) {
   return {true, restartIn};
 }
 
-void startScheduler(const WorkerContext& /*context*/, bool checkFirst) {
+void startScheduler(bool checkFirst) {
   SchedulerRecord record;
   if (checkFirst) {
     record = readSchedulerRecordOrZero();
@@ -203,18 +199,17 @@ void startScheduler(const WorkerContext& /*context*/, bool checkFirst) {
   if (pid == 0) becomeRegisteredDaemon(record);
 }
 
-void runSchedulerMode(WorkerContext& context) {
+void runSchedulerMode(const WorkerContext& context) {
   bool checkFirst = false;
   if (context.queryString == "scheduler") {
     answerWebRequest(context.settings);
-    context.queryString.clear();
     checkFirst = true;
   }
   const std::string& word = context.arg(1);
   if (!word.empty() && word[0] == 'e') checkFirst = true;
   if (context.settings.cronMode() || !context.settings.schedulerOn()) return;
   if ((!word.empty() && word[0] == 'r') || checkFirst) {
-    startScheduler(context, checkFirst);
+    startScheduler(checkFirst);
     return;
   }
   runDaemonLoop(context.settings);

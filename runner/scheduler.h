@@ -47,11 +47,11 @@ SchedulerEvent nextSchedulerEvent(long checkIn, long restartIn);
 
 // Scheduler mode of the worker (first argument "scheduler", or the query
 // string "scheduler"): starts a daemon, or is the daemon. Returns when done.
-void runSchedulerMode(WorkerContext& context);
+void runSchedulerMode(const WorkerContext& context);
 
 // Starts a daemon process and returns in the caller. With checkFirst nothing
 // is started while the registered daemon still runs.
-void startScheduler(const WorkerContext& context, bool checkFirst);
+void startScheduler(bool checkFirst);
 
 }  // namespace vy
 

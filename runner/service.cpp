@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "common/credentials.h"
 #include "common/errors.h"
@@ -59,7 +60,7 @@ int runStore(ServiceRequest& request, const ServiceCommand& command) {
 int runRewrite(ServiceRequest& request, const ServiceCommand& command) {
   runStore(request, command);
   const Settings& settings = request.context.settings;
-  if (!settings.cronMode() && settings.schedulerOn()) startScheduler(request.context, true);
+  if (!settings.cronMode() && settings.schedulerOn()) startScheduler(true);
   return 0;
 }
 
@@ -146,7 +147,7 @@ const ServiceCommand* findServiceCommand(std::string_view word) {
 std::string groupArgument(const WorkerContext& context, const ServiceCommand* command) {
   if (!command) return "";
   if (context.hasArg(1)) return context.arg(1);
-  return command->emptyNameByDefault ? "" : kDefaultGroup;
+  return command->emptyNameByDefault ? "" : kDefaultGroupName;
 }
 
 // ADMIN_PWD is read with unset meaning empty, so the worker always supplies a
@@ -157,11 +158,6 @@ int checkAdminAccess(const WorkerContext& context) {
 
 }  // namespace
 
-bool readsGroupConfigText(std::string_view word) {
-  const ServiceCommand* command = findServiceCommand(word);
-  return command && command->readsText();
-}
-
 int runServiceCommand(WorkerContext& context) {
   const ServiceCommand* command = findServiceCommand(context.arg(0));
   ServiceRequest request{context, groupArgument(context, command), GroupConfig()};
@@ -169,10 +165,7 @@ int runServiceCommand(WorkerContext& context) {
   // so the caller's input is consumed whatever the outcome.
   if (command && command->readsText()) parseGroupConfig(request.record, readStdinText());
   // The name becomes part of a path: refuse it before any file is opened.
-  if (!request.group.empty() && !isValidGroupName(request.group)) {
-    reportError(kOk, kInvalidGroupNameDetail);
-    return kExitInvalidGroupName;
-  }
+  if (!acceptGroupArgument(request.group)) return kExitInvalidGroupName;
   int access = checkAdminAccess(context);
   if (access != 0) {
     reportError(access, kInvalidPasswordDetail);

@@ -30,8 +30,6 @@
 #ifndef VANTRY_RUNNER_SERVICE_H_
 #define VANTRY_RUNNER_SERVICE_H_
 
-#include <string_view>
-
 #include "runner/worker.h"
 
 namespace vy {
@@ -39,11 +37,6 @@ namespace vy {
 inline constexpr int kExitPasswordRefused = 2;
 inline constexpr int kExitGroupExists = 1;
 inline constexpr const char* kInvalidPasswordDetail = "Invalid Admin Password";
-inline constexpr const char* kInvalidGroupNameDetail = "Invalid group name";
-
-// True for the commands that read a group configuration text on standard
-// input: set, add, writegroup, del, write, rewrite.
-bool readsGroupConfigText(std::string_view command);
 
 // Runs the service command context.args[0]; returns the exit status.
 int runServiceCommand(WorkerContext& context);

@@ -10,20 +10,17 @@
 #include "common/errors.h"
 #include "common/files.h"
 #include "common/signals.h"
+#include "common/text.h"
 #include "common/zonetime.h"
 #include "net/http.h"
 #include "runner/check_run.h"
 #include "runner/check_url.h"
 #include "runner/scheduler.h"
 #include "runner/service.h"
+#include "store/group_name.h"
 
 namespace vy {
 namespace {
-
-std::string envText(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? value : "";
-}
 
 WorkerContext readRequestTexts(int argc, char** argv) {
   WorkerContext context;
@@ -61,6 +58,12 @@ int dispatchCommand(WorkerContext& context) {
 }
 
 }  // namespace
+
+bool acceptGroupArgument(std::string_view name) {
+  if (name.empty() || isValidGroupName(name)) return true;
+  reportError(kOk, kInvalidGroupNameDetail);
+  return false;
+}
 
 const std::string& WorkerContext::arg(size_t i) const {
   static const std::string kEmpty;

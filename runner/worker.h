@@ -8,6 +8,7 @@
 #define VANTRY_RUNNER_WORKER_H_
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "store/settings.h"
@@ -16,13 +17,19 @@ namespace vy {
 
 inline constexpr const char* kWorkerUnit = "vyrunner";
 inline constexpr const char* kWorkerVersion = "2.00.048";
-inline constexpr const char* kDefaultGroup = "general";
 
 // Exit statuses of the entry itself.
 inline constexpr int kExitNoCommand = -2;  // seen as 254
 // A command whose group argument is not a valid group name is refused with
 // this status before any file is touched.
 inline constexpr int kExitInvalidGroupName = 3;
+inline constexpr const char* kInvalidGroupNameDetail = "Invalid group name";
+
+// Whether a command may use its group argument: the empty text (the command
+// gives it its own meaning) or a valid group name. Any other name is logged
+// once as kInvalidGroupNameDetail; the command then ends with
+// kExitInvalidGroupName.
+bool acceptGroupArgument(std::string_view name);
 
 // Everything a command needs from the start-up: the request texts read once
 // from the environment (unset reads as empty), the loaded settings and the

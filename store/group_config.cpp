@@ -171,11 +171,11 @@ int parseGroupConfig(GroupConfig& config, std::string text) {
 }
 
 std::string formatGroupConfig(const GroupConfig& config) {
-  std::string inform = config.inform.substr(0, config.inform.find('\0'));
+  // %s ends the recipients at a NUL, as they are stored.
   std::string out = formatAlloc(
       "checktime=%d\nwritelog=%d\ninftype=%d\ninform=%s\ninfuptime=%d\ninffndban=%d\n"
       "inffndpres=%d\nsuspend=%d\nqstrunc=%s%s\ndelete_after_check=%d\n",
-      config.checkInterval, config.writeLog() ? 1 : 0, config.infType(), inform.c_str(),
+      config.checkInterval, config.writeLog() ? 1 : 0, config.infType(), config.inform.c_str(),
       config.infUpTime() ? 1 : 0, config.infFndBan() ? 1 : 0, config.infFndPres() ? 1 : 0,
       config.suspended() ? 1 : 0, (config.moreOptions & kMoreQueryCutPlain) ? "u" : "",
       (config.moreOptions & kMoreQueryCutChecked) ? "c" : "", config.deleteAfterCheck() ? 1 : 0);

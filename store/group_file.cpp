@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -25,6 +24,7 @@
 #include "common/fd.h"
 #include "common/files.h"
 #include "common/le.h"
+#include "common/text.h"
 #include "store/group_name.h"
 
 namespace vy {
@@ -39,39 +39,24 @@ constexpr uint8_t kResultFlags = kUrlUp | kUrlBanFound | kUrlPresOk;
 // an all-zero header and empty content areas.
 struct GroupLayout {
   GroupHeader header;
-  size_t urlStart = kGroupHeaderSize;
   size_t urlEnd = kGroupHeaderSize;  // behind the last record
+
+  // Behind the two content areas (REQUIRES: a header that fits its file).
+  size_t urlStart() const {
+    return kGroupHeaderSize + static_cast<size_t>(header.banBytes) +
+           static_cast<size_t>(header.presBytes);
+  }
 };
 
 // ---- Raw I/O -----------------------------------------------------------------
 
-ssize_t preadFully(int fd, char* buffer, size_t size, off_t offset) {
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = ::pread(fd, buffer + done, size - done, offset + static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return static_cast<ssize_t>(done);
-}
-
-bool pwriteFully(int fd, const char* data, size_t size, off_t offset) {
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = ::pwrite(fd, data + done, size - done, offset + static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
+bool seekTo(int fd, size_t offset) {
+  return ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
 }
 
 int writeAt(int fd, std::string_view bytes, size_t offset) {
   if (offset + bytes.size() > static_cast<size_t>(kMaxGroupFileSize)) return kErrShortWrite;
-  return pwriteFully(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)) ? kOk
-                                                                                 : kErrShortWrite;
+  return seekTo(fd, offset) && writeFully(fd, bytes.data(), bytes.size()) ? kOk : kErrShortWrite;
 }
 
 int cutAt(int fd, size_t size) {
@@ -100,7 +85,7 @@ bool decodeTexts(std::string_view area, int32_t count, std::vector<std::string_v
 }
 
 bool decodeUrlRecords(std::string_view image, GroupLayout& layout, std::vector<UrlStatus>& urls) {
-  size_t pos = layout.urlStart;
+  size_t pos = layout.urlStart();
   for (int32_t i = 0; i < layout.header.urlCount; ++i) {
     if (image.size() - pos < kMinUrlRecordSize) return false;
     size_t nul = image.find('\0', pos + kUrlStatusSize);
@@ -117,7 +102,7 @@ bool decodeUrlRecords(std::string_view image, GroupLayout& layout, std::vector<U
 
 // Checks every count and area of the header against the image before any
 // list is allocated from it.
-bool headerFitsImage(const GroupHeader& h, size_t imageSize, size_t& urlStart) {
+bool headerFitsImage(const GroupHeader& h, size_t imageSize) {
   if (h.urlCount < 0 || h.banCount < 0 || h.presCount < 0 || h.banBytes < 0 || h.presBytes < 0) {
     return false;
   }
@@ -126,9 +111,7 @@ bool headerFitsImage(const GroupHeader& h, size_t imageSize, size_t& urlStart) {
   if (start > imageSize) return false;
   // Each text takes at least its NUL, each URL record at least 29 bytes.
   if (h.banCount > h.banBytes || h.presCount > h.presBytes) return false;
-  if (static_cast<uint64_t>(h.urlCount) > (imageSize - start) / kMinUrlRecordSize) return false;
-  urlStart = static_cast<size_t>(start);
-  return true;
+  return static_cast<uint64_t>(h.urlCount) <= (imageSize - start) / kMinUrlRecordSize;
 }
 
 // Decodes the image into group, which takes the image over. 0, 4 or 12.
@@ -138,7 +121,7 @@ int decodeGroupImage(std::vector<char> image, GroupConfig& group, GroupLayout& l
   if (bytes.size() < kGroupHeaderSize) return kErrShortRead;
   GroupHeader& h = layout.header;
   h = decodeGroupHeader(reinterpret_cast<const uint8_t*>(bytes.data()));
-  if (!headerFitsImage(h, bytes.size(), layout.urlStart)) return kErrShortRead;
+  if (!headerFitsImage(h, bytes.size())) return kErrShortRead;
   try {
     group.banContents.reserve(static_cast<size_t>(h.banCount));
     group.presContents.reserve(static_cast<size_t>(h.presCount));
@@ -171,7 +154,7 @@ int readGroupFile(int fd, GroupConfig& group, GroupLayout& layout) {
   } catch (const std::bad_alloc&) {
     return kErrAllocation;
   }
-  ssize_t n = preadFully(fd, image.data(), image.size(), 0);
+  ssize_t n = seekTo(fd, 0) ? readFully(fd, image.data(), image.size()) : -1;
   if (n < 0) return kErrShortRead;
   image.resize(static_cast<size_t>(n));
   return decodeGroupImage(std::move(image), group, layout);
@@ -303,16 +286,14 @@ size_t recordsSize(const std::vector<UrlStatus>& urls) {
   return size;
 }
 
-void appendRecord(std::string& out, const UrlStatus& entry) {
-  size_t at = out.size();
-  out.resize(at + kUrlStatusSize);
-  encodeUrlStatus(entry, reinterpret_cast<uint8_t*>(out.data() + at));
-  out += entry.url;
-  out += '\0';
-}
-
-void appendStoredRecord(std::string& out, const std::vector<char>& image, const UrlStatus& record) {
-  out.append(image.data() + record.fileOffset, kUrlStatusSize + record.url.size() + 1);
+void appendRecords(std::string& out, const std::vector<UrlStatus>& urls) {
+  for (const UrlStatus& entry : urls) {
+    size_t at = out.size();
+    out.resize(at + kUrlStatusSize);
+    encodeUrlStatus(entry, reinterpret_cast<uint8_t*>(out.data() + at));
+    out += entry.url;
+    out += '\0';
+  }
 }
 
 // Appends the contents in lower case, each cut at a NUL and ended by one;
@@ -320,8 +301,7 @@ void appendStoredRecord(std::string& out, const std::vector<char>& image, const 
 int32_t appendContentArea(std::string& out, const std::vector<std::string_view>& contents) {
   size_t start = out.size();
   for (std::string_view content : contents) {
-    content = content.substr(0, content.find('\0'));
-    for (char c : content) out += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    out += lowerCopy(content.substr(0, content.find('\0')));
     out += '\0';
   }
   return static_cast<int32_t>(out.size() - start);
@@ -336,55 +316,62 @@ struct GroupAccess {
   GroupLayout layout;
 };
 
+// Appends, byte for byte from the image, the file's records from offset from
+// on that were not paired, in file order.
+void appendUnpairedRecords(std::string& out, const GroupAccess& access, size_t from) {
+  for (const UrlStatus& record : access.stored.urls) {
+    if (record.fileOffset >= from && !record.matched) {
+      out.append(access.stored.fileImage.data() + record.fileOffset,
+                 kUrlStatusSize + record.url.size() + 1);
+    }
+  }
+}
+
+// Writes records over the URL area from offset from on, cuts the file behind
+// them when asked, then writes the header with the new URL count.
+int writeRecordsFrom(GroupAccess& access, size_t from, const std::string& records, int64_t urlCount,
+                     bool cut) {
+  int rc = writeAt(access.fd, records, from);
+  if (rc == kOk && cut) rc = cutAt(access.fd, from + records.size());
+  if (rc != kOk) return rc;
+  GroupHeader header = access.layout.header;
+  header.urlCount = static_cast<int32_t>(urlCount);
+  return writeHeader(access.fd, header);
+}
+
+// The file only grows: pairs leave it and come back in the caller's order
+// behind the unpaired records. With a damaged file holding one URL twice, both
+// copies pair with one entry.
 int addUrls(GroupAccess& access, GroupConfig& config) {
   size_t matches = matchStoredUrls(access.stored.urls, config.urls, true);
-  GroupHeader header = access.layout.header;
-  // Pairs leave the file and come back in the caller's order; with a damaged
-  // file holding one URL twice, both copies pair with one entry.
-  int64_t added = static_cast<int64_t>(config.urls.size()) - static_cast<int64_t>(matches);
-  header.urlCount = static_cast<int32_t>(header.urlCount + added);
   size_t from = firstMatchedOffset(access.stored.urls, access.layout.urlEnd);
   std::string out;
   out.reserve(access.layout.urlEnd - from + recordsSize(config.urls));
-  for (const UrlStatus& record : access.stored.urls) {
-    if (record.fileOffset >= from && !record.matched) {
-      appendStoredRecord(out, access.stored.fileImage, record);
-    }
-  }
-  for (const UrlStatus& entry : config.urls) appendRecord(out, entry);
-  int rc = writeAt(access.fd, out, from);
-  return rc != kOk ? rc : writeHeader(access.fd, header);
+  appendUnpairedRecords(out, access, from);
+  appendRecords(out, config.urls);
+  int64_t count = int64_t{access.layout.header.urlCount} +
+                  static_cast<int64_t>(config.urls.size()) - static_cast<int64_t>(matches);
+  return writeRecordsFrom(access, from, out, count, false);
 }
 
+// 'w' and 'f' (keepResults): the caller's list replaces the file's; only 'f'
+// needs the pairing.
 int writeUrls(GroupAccess& access, GroupConfig& config, bool keepResults) {
-  matchStoredUrls(access.stored.urls, config.urls, keepResults);
-  GroupHeader header = access.layout.header;
-  header.urlCount = config.urlCount();
+  if (keepResults) matchStoredUrls(access.stored.urls, config.urls, true);
   std::string out;
   out.reserve(recordsSize(config.urls));
-  for (const UrlStatus& entry : config.urls) appendRecord(out, entry);
-  int rc = writeAt(access.fd, out, access.layout.urlStart);
-  if (rc == kOk) rc = cutAt(access.fd, access.layout.urlStart + out.size());
-  return rc != kOk ? rc : writeHeader(access.fd, header);
+  appendRecords(out, config.urls);
+  return writeRecordsFrom(access, access.layout.urlStart(), out, config.urlCount(), true);
 }
 
 int deleteUrls(GroupAccess& access, GroupConfig& config) {
-  matchStoredUrls(access.stored.urls, config.urls, false);
+  size_t matches = matchStoredUrls(access.stored.urls, config.urls, false);
   size_t from = firstMatchedOffset(access.stored.urls, access.layout.urlEnd);
   std::string out;
   out.reserve(access.layout.urlEnd - from);
-  int32_t kept = 0;
-  for (const UrlStatus& record : access.stored.urls) {
-    if (record.matched) continue;
-    ++kept;
-    if (record.fileOffset >= from) appendStoredRecord(out, access.stored.fileImage, record);
-  }
-  int rc = writeAt(access.fd, out, from);
-  if (rc == kOk) rc = cutAt(access.fd, from + out.size());
-  if (rc != kOk) return rc;
-  GroupHeader header = access.layout.header;
-  header.urlCount = kept;
-  return writeHeader(access.fd, header);
+  appendUnpairedRecords(out, access, from);
+  int64_t kept = int64_t{access.layout.header.urlCount} - static_cast<int64_t>(matches);
+  return writeRecordsFrom(access, from, out, kept, true);
 }
 
 // 's' (keepStoredUrls) and 'm': settings and contents from the caller, then
@@ -401,13 +388,11 @@ int storeGroup(GroupAccess& access, GroupConfig& config, bool keepStoredUrls) {
   header.banBytes = appendContentArea(out, config.banContents);
   header.presBytes = appendContentArea(out, config.presContents);
   if (keepStoredUrls) {
-    const GroupLayout& layout = access.layout;
-    if (layout.urlEnd > layout.urlStart) {
-      out.append(access.stored.fileImage.data() + layout.urlStart, layout.urlEnd - layout.urlStart);
-    }
+    size_t urlStart = access.layout.urlStart(), urlEnd = access.layout.urlEnd;
+    if (urlEnd > urlStart) out.append(access.stored.fileImage.data() + urlStart, urlEnd - urlStart);
   } else {
     header.urlCount = config.urlCount();
-    for (const UrlStatus& entry : config.urls) appendRecord(out, entry);
+    appendRecords(out, config.urls);
   }
   encodeGroupHeader(header, reinterpret_cast<uint8_t*>(out.data()));
   int rc = writeAt(access.fd, out, 0);
@@ -458,8 +443,9 @@ bool takesNewList(char mode) { return mode == 'a' || mode == 'w' || mode == 'f' 
 // True when the URL text stored behind the status at offset is url.
 bool urlStoredAt(int fd, uint32_t offset, std::string_view url) {
   std::string stored(url.size() + 1, '\1');
-  ssize_t n = preadFully(fd, stored.data(), stored.size(),
-                         static_cast<off_t>(offset) + static_cast<off_t>(kUrlStatusSize));
+  ssize_t n = seekTo(fd, size_t{offset} + kUrlStatusSize)
+                  ? readFully(fd, stored.data(), stored.size())
+                  : -1;
   return n == static_cast<ssize_t>(stored.size()) && stored.back() == '\0' &&
          std::string_view(stored).substr(0, url.size()) == url;
 }

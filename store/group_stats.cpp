@@ -45,8 +45,9 @@ std::string groupOptionList(const std::string& selected) {
   while (const dirent* entry = ::readdir(dir.get())) {
     std::string_view fileName(entry->d_name);
     size_t dat = fileName.find(".dat");
-    if (fileName.empty() || fileName.front() == '.' || dat == std::string_view::npos) continue;
+    if (dat == std::string_view::npos) continue;
     std::string name(fileName.substr(0, dat));
+    // Also drops hidden files: a name may not be empty or begin with ".".
     if (!isValidGroupName(name)) continue;  // could not be opened, and must not reach the page
     list += "<option value=\"" + name + "\"" + (name == selected ? " selected" : "") + ">" + name +
             "</option>\n";
