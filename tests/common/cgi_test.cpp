@@ -1,9 +1,10 @@
-// Request parsing, form variable lookups and the text encodings.
+// Request parsing, form variable lookups, the text encodings and the page templates.
 #include "common/cgi.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "common/templates.h"
 #include "tests/support/child.h"
 
 namespace vy {
@@ -11,13 +12,10 @@ namespace {
 
 TEST(FormVars, EmptyAndMissingValuesDecodingAndDuplicateNames) {
   parseFormVars("a=1&b=&c&name=Jane+Doe%21&pct=100%&a=2");
-  EXPECT_EQ(formVar("a"), "1");
-  EXPECT_EQ(formVar("b"), "");
-  EXPECT_EQ(formVarFind("b"), std::optional<std::string_view>(""));
-  EXPECT_EQ(formVarFind("c"), std::optional<std::string_view>(""));
+  const std::pair<const char*, const char*> values[] = {
+      {"a", "1"}, {"b", ""}, {"c", ""}, {"name", "Jane Doe!"}, {"pct", "100%"}};
+  for (auto [name, value] : values) EXPECT_EQ(formVarFind(name), value) << name;
   EXPECT_EQ(formVarFind("missing"), std::nullopt);
-  EXPECT_EQ(formVar("name"), "Jane Doe!");
-  EXPECT_EQ(formVar("pct"), "100%");
 }
 
 TEST(FormVars, SelectFollowsTheButtonPrefixTheIndirectionOrTakesThePlainValue) {
@@ -26,32 +24,29 @@ TEST(FormVars, SelectFollowsTheButtonPrefixTheIndirectionOrTakesThePlainValue) {
       {"fnct=%3Abtn&btnx%3Ano=1&btn%3Ayes=1", "yes"},
       {"fnct=*cmd&cmd=help", "help"},
       {"fnct=*nothing", ""},
-      {"fnct=view_group", "view_group"},
-      {"other=1", ""},
-  };
+      {"fnct=view_group", "view_group"}};
   for (auto [request, command] : cases) {
     parseFormVars(request);
     EXPECT_EQ(formVarSelect("fnct", ':'), command) << request;
   }
 }
 
-// readRequest in a child with body on standard input: the request text,
-// the variable "a", and whatever the request left unread, separated by "|".
+// readRequest in a child reading body on stdin: "request text|variable a|what stayed unread".
 std::string readRequestInChild(const char* method, const char* length, const std::string& body) {
-  auto child = [&] {
-    int fds[2];
-    if (pipe(fds) != 0 || write(fds[1], body.data(), body.size()) < 0) _exit(9);
-    close(fds[1]);
-    dup2(fds[0], 0);
-    setenv("REQUEST_METHOD", method, 1);
-    setenv("QUERY_STRING", "a=query", 1);
-    setenv("CONTENT_LENGTH", length, 1);
-    std::string text = readRequest();
-    char rest[256] = {};
-    ssize_t n = read(0, rest, sizeof rest - 1);
-    std::printf("%s|%s|%s", text.c_str(), formVar("a").c_str(), n > 0 ? rest : "");
-  };
-  return test::runInChild(child).out;
+  return test::runInChild([&] {
+           int fds[2];
+           if (pipe(fds) != 0 || write(fds[1], body.data(), body.size()) < 0) _exit(9);
+           close(fds[1]);
+           dup2(fds[0], 0);
+           setenv("REQUEST_METHOD", method, 1);
+           setenv("QUERY_STRING", "a=query", 1);
+           setenv("CONTENT_LENGTH", length, 1);
+           std::string text = readRequest();
+           char rest[256] = {};
+           std::printf("%s|%s|%s", text.c_str(), formVar("a").c_str(),
+                       read(0, rest, sizeof rest - 1) >= 0 ? rest : "");
+         })
+      .out;
 }
 
 TEST(ReadRequest, GetTakesTheQueryAndPostAtMostTheAnnouncedBody) {
@@ -66,8 +61,45 @@ TEST(Encodings, UrlEncodingAndHtmlEscaping) {
   EXPECT_EQ(urlEncode("x_y\n\xc3"), "x%5fy%0a%c3");
   EXPECT_EQ(htmlEscape("<a href=\"x\">&</a> it's"),
             "&lt;a href=&quot;x&quot;&gt;&amp;&lt;/a&gt; it's");
-  std::string text = "x%4";
-  EXPECT_EQ(urlDecode(text), "x%4");
+  std::string cut = "x%4";
+  EXPECT_EQ(urlDecode(cut), "x%4");
+}
+
+TEST(Substitution, SetReplacesAddKeepsTheFirstUnsetOrLoneMarkersVanishAndValuesAreNotRescanned) {
+  TemplateVars vars;
+  templateVarSet(vars, "NAME", "%d items", 3);
+  templateVarSet(vars, "NAME", "%s", "Jane");
+  templateVarAdd(vars, "A", "first");
+  templateVarAdd(vars, "A", "second");
+  templateVarSet(vars, "V", "[#NAME#] and [#");
+  EXPECT_EQ(vars.size(), 4u);
+  EXPECT_EQ(substituteSection("Hi [#NAME#] [#A#], [#UNSET#]bye", vars), "Hi Jane first, bye");
+  EXPECT_EQ(substituteSection("a [# b", vars), "a  b");
+  EXPECT_EQ(substituteSection("end [#", vars), "end ");
+  EXPECT_EQ(substituteSection("<[#V#]>", vars), "<[#NAME#] and [#>");
+  templateVarSet(vars, "URL", "http%%3a%%2f%%2fx");
+  EXPECT_EQ(substituteBrackets("http://h/n?u=[URL]&s=[A]&z=[nothing]", vars),
+            "http://h/n?u=http%3a%2f%2fx&s=first&z=");
+  EXPECT_EQ(substituteBrackets("open [ only", vars), "open  only");
+  EXPECT_EQ(htmlValue("<a href=\"x\" title='y'>&</a>"),
+            "&lt;a href=&quot;x&quot; title=&#39;y&#39;&gt;&amp;&lt;/a&gt;");
+}
+
+// The header, row and footer sections cut from text, joined by "|".
+std::string sectionsOf(std::string text) {
+  constexpr SectionMarkers kTable[] = {{"<header_template>", "</header_template>"},
+                                       {"<row_template>", "</row_template>"},
+                                       {"<footer_template>", "</footer_template>"}};
+  PageTemplate page = cutSections(std::move(text), kTable);
+  return page.section(0) + "|" + page.section(1) + "|" + page.section(2);
+}
+
+TEST(Sections, ReverseOrderMissingEndMarkersAndTheNewlineAfterTheStart) {
+  EXPECT_EQ(sectionsOf("junk<footer_template>\nF\n</footer_template> x "
+                       "<header_template>\n\nH</header_template>"),
+            "\nH||F\n");
+  EXPECT_EQ(sectionsOf("<footer_template>F tail<header_template>H<row_template>R1 R2"),
+            "H|R1 R2|F tail");
 }
 
 }  // namespace

@@ -1,7 +1,4 @@
-// Process tests of the worker: an instance directory with its data
-// directories and settings, groups stored and read with the store itself (run
-// inside the instance directory), and what the worker leaves behind: the
-// error log and the registered scheduler daemon.
+// Process tests of the worker: an instance with settings, groups, error log and daemons.
 #ifndef VANTRY_TESTS_RUNNER_WORKER_FIXTURE_H_
 #define VANTRY_TESTS_RUNNER_WORKER_FIXTURE_H_
 
@@ -10,12 +7,12 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "common/credentials.h"
 #include "common/process.h"
 #include "runner/scheduler.h"
 #include "store/group_config.h"
@@ -25,38 +22,28 @@
 
 namespace vy::test {
 
-// Action and detail of every error-log line.
+// Action and detail of every error-log line, sorted (threads log in any order).
 using LogLines = std::vector<std::pair<std::string, std::string>>;
 inline LogLines loggedActions(const Instance& instance) {
   LogLines found;
   for (const std::string& line : instance.errorLog()) {
     std::vector<std::string> fields = splitLogLine(line);
-    if (fields.empty()) fields = {"", "", "?", "", line};
-    found.emplace_back(fields[2], fields[4]);
+    found.emplace_back(fields.empty() ? "?" : fields[2], fields.empty() ? line : fields[4]);
   }
+  std::sort(found.begin(), found.end());
   return found;
 }
 
-// The administrator "admin" with the password "secret".
-inline void writeAdminPassword(const Instance& instance) {
-  ASSERT_EQ(writePasswordFile("admin", "secret", instance.path("vydata/admin.pwd")), 0);
-}
-
-// Every daemon registered in the scheduler file while it lives is killed by
-// its pid at the end (in rounds: a hand-over may register one more).
+// Kills every daemon seen registered by its pid, in rounds (a hand-over registers one more).
 class SchedulerPids {
  public:
   explicit SchedulerPids(const Instance& instance) : instance_(instance) {}
   ~SchedulerPids() {
-    for (int round = 0; round < 5; ++round) {
-      size_t known = seen_.size();
+    for (int round = 0; round < 3; ++round, usleep(100000)) {
       registered();
       for (pid_t pid : seen_) ::kill(pid, SIGKILL);
-      if (seen_.size() == known && (round > 0 || known == 0)) break;
-      usleep(100000);
     }
   }
-
   pid_t registered() {  // 0 when none
     std::string bytes = instance_.read("vydata/vytime/scheduler");
     if (bytes.size() < kSchedulerRecordSize) return 0;
@@ -83,12 +70,10 @@ class WorkerTest : public ::testing::Test {
     settings_.userAgent = "VantryTest/1.0";
     settings_.referer = "http://console.test";
     settings_.maxPageLength = 1000;
-    settings_.recheckUpTimes = 1;
     settings_.maxCheckUrls = 25;
     settings_.maxCheckThreads = 3;
     saveSettings();
   }
-
   void saveSettings() {
     ASSERT_EQ(vy::saveSettings(settings_, instance_.path("vydata/vyvars.dat")), 0);
   }
@@ -106,7 +91,6 @@ class WorkerTest : public ::testing::Test {
     for (const std::string& url : urls) group.addUrl(url);
     return group;
   }
-
   // Runs the store as if the instance directory were the working directory.
   int inInstance(const std::string& name, GroupConfig& group, char mode) {
     char previous[PATH_MAX];
@@ -127,7 +111,6 @@ class WorkerTest : public ::testing::Test {
   std::string groupBytes(const std::string& name) {
     return instance_.read("vydata/vydb/" + name + ".dat");
   }
-
   RunResult checkurl(const std::string& group, const std::string& url) {
     std::vector<std::string> args = {"checkurl"};
     if (!group.empty()) args.push_back(group);

@@ -1,16 +1,9 @@
-// Loopback TCP servers for network tests: a fake web site or mail server that
-// records every byte it receives and answers with a scripted session.
-//
-// Sites are reached on port 80 (mail servers on 25) and CTest runs many test
-// programs side by side, so each server binds a loopback address 127.0.0.x
-// that no other server holds (the tests run as root). Each connection runs its
-// session on its own thread; every wait is bounded and ends when the server
-// stops, so the destructor returns promptly.
+// Loopback TCP servers for network tests. Each binds a free 127.0.0.x (sites use port 80, mail
+// servers 25, test programs run side by side as root), records what every connection receives
+// and runs a scripted session per connection on its own thread; stopping it ends their waits.
 #ifndef VANTRY_TESTS_SUPPORT_FAKE_SERVER_H_
 #define VANTRY_TESTS_SUPPORT_FAKE_SERVER_H_
 
-#include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -25,62 +18,48 @@ namespace vy::test {
 
 class FakeServer;
 
-// What one connection received.
 struct ConnectionRecord {
   std::string received;
 };
 
-// One accepted connection as its session sees it; received bytes are
-// recorded in the server as they arrive.
+// One accepted connection as its session sees it.
 class FakeConnection {
  public:
-  // The bytes up to and with `delimiter`; whatever arrived when the peer
-  // closes, `seconds` pass or the server stops first.
+  FakeConnection(FakeServer& server, int fd, size_t i) : server_(server), fd_(fd), index_(i) {}
+  // The bytes up to and with `delimiter`, or what arrived when the peer closes or `seconds` pass.
   std::string readUntil(std::string_view delimiter, double seconds = 5);
   std::string readLine(double seconds = 5) { return readUntil("\n", seconds); }
-  // Sends all bytes; false when the peer is gone or the server stops.
-  bool send(std::string_view bytes);
-  // Reads on until the peer closes, the server stops or `seconds` pass.
-  void holdOpen(double seconds);
-  // Ends the connection with a reset, as a crashed server would.
-  void resetOnClose();
+  bool send(std::string_view bytes);                         // false once the peer is gone
+  void holdOpen(double seconds) { readUntil("", seconds); }  // until the peer closes
+  void resetOnClose();  // ends with a reset, as a crashed server would
 
  private:
-  friend class FakeServer;
-  FakeConnection(FakeServer& server, int fd, size_t index)
-      : server_(server), fd_(fd), index_(index) {}
-  // Waits one slice for bytes; false once the deadline passed, the peer
-  // closed or the server stops.
-  bool receiveBefore(std::chrono::steady_clock::time_point deadline);
-
   FakeServer& server_;
-  UniqueFd fd_;
+  int fd_;  // owned by the server
   size_t index_;
   std::string unread_;
-  bool closed_ = false;
 };
 
-// A session scripts one connection; the connection is closed when it returns.
+// Scripts one connection, which is closed when it returns.
 using Session = std::function<void(FakeConnection&)>;
 
 class FakeServer {
  public:
-  // Serves every connection to `port` of a free loopback address (or of
-  // `address`) with `session`.
-  explicit FakeServer(Session session, uint16_t port = 80, const std::string& address = "");
+  // Serves `port` of a free loopback address with `session`; without a session
+  // the address is only bound, so connections are refused.
+  explicit FakeServer(Session session, uint16_t port = 80);
   ~FakeServer();
 
   bool ok() const { return listen_.valid(); }
-  // The dotted address, such as "127.0.0.37".
-  const std::string& address() const { return address_; }
+  const std::string& address() const { return address_; }  // such as "127.0.0.37"
   std::string url(const std::string& path = "/") const { return "http://" + address_ + path; }
-  // The number of connections accepted, once every connection waiting in the
-  // accept queue has been taken (waiting at most 5 seconds).
+  // Connections accepted, once the accept queue is empty (waiting at most 5 s).
   int connectionCount();
-  // The records of all connections, in the order they were accepted.
-  std::vector<ConnectionRecord> records() const;
-  // The bytes received on connection i (empty when there is none).
-  std::string received(size_t i = 0) const;
+  std::vector<ConnectionRecord> records() const;  // in the order accepted
+  std::string received(size_t i = 0) const {      // empty when there is no connection i
+    std::vector<ConnectionRecord> all = records();
+    return i < all.size() ? all[i].received : "";
+  }
 
  private:
   friend class FakeConnection;
@@ -89,36 +68,18 @@ class FakeServer {
   Session session_;
   std::string address_;
   UniqueFd listen_;
-  std::atomic<bool> stopping_{false};
   std::thread acceptThread_;
-  mutable std::mutex mutex_;  // guards the records and session threads
+  mutable std::mutex mutex_;  // guards the records, the connections and the session threads
   std::vector<ConnectionRecord> records_;
+  std::vector<UniqueFd> connections_;  // each closed when its session returns
   std::vector<std::thread> sessions_;
 };
 
-// A loopback address whose port is bound (so no server takes it) but refuses
-// connections.
-class RefusingAddress {
- public:
-  explicit RefusingAddress(uint16_t port = 80);
-  bool ok() const { return fd_.valid(); }
-  const std::string& address() const { return address_; }
-  std::string url(const std::string& path = "/") const { return "http://" + address_ + path; }
-
- private:
-  std::string address_;
-  UniqueFd fd_;
-};
-
-// Read the request head and send `reply` (or what it makes of the head).
+// Reads the request head and sends `reply` (or what it makes of the head).
 Session answerWith(std::string reply);
 Session answerWith(std::function<std::string(const std::string& request)> reply);
 // Reads the request head, waits `seconds`, then sends `reply`.
 Session answerAfter(double seconds, std::string reply);
-// Sends `greeting` (unless empty), then answers each line with what `answer`
-// makes of it (nothing when empty) until the peer closes or goes quiet.
-Session lineDialogue(std::string greeting,
-                     std::function<std::string(const std::string& line)> answer);
 
 // A whole HTTP/1.0 reply with the status line text (such as "200 OK") and body.
 std::string httpReplyText(const std::string& status, const std::string& body);

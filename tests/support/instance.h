@@ -1,13 +1,12 @@
 // Process tests: a fresh instance directory holding the installed programs and
 // templates, and a runner that starts a program there as a web server or cron
-// would, with a chosen environment, arguments and standard input, and a time
-// limit. Every process a test starts is stopped by its pid.
+// would, with a chosen environment, arguments, standard input and time limit.
+// Every process a test starts is stopped by its pid.
 #ifndef VANTRY_TESTS_SUPPORT_INSTANCE_H_
 #define VANTRY_TESTS_SUPPORT_INSTANCE_H_
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <functional>
 #include <map>
 #include <string>
@@ -16,7 +15,7 @@
 namespace vy::test {
 
 struct RunResult {
-  int exitCode = -1;  // the exit status, -1 when the process did not exit normally
+  int exitCode = -1;  // -1 when the process did not exit normally
   int signal = 0;     // the signal that ended it, 0 when none
   bool timedOut = false;
   std::string out;
@@ -25,38 +24,30 @@ struct RunResult {
 
 struct RunOptions {
   std::vector<std::string> args;
-  // The whole environment besides PATH; nothing of the test's own leaks in.
-  std::map<std::string, std::string> env;
+  std::map<std::string, std::string> env;  // the whole environment besides PATH
   std::string stdinText;
   double timeoutSeconds = 30;
 };
 
-// A process started in the background; the destructor kills (SIGKILL) and
-// reaps it when it still runs.
+// A process started in the background; killed and reaped unless waited for.
 class BackgroundProcess {
  public:
-  BackgroundProcess() = default;
-  BackgroundProcess(pid_t pid, int stdoutFd) : pid_(pid), stdoutFd_(stdoutFd) {}
-  BackgroundProcess(const BackgroundProcess&) = delete;
-  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+  BackgroundProcess(pid_t pid, std::string outPath) : pid_(pid), outPath_(std::move(outPath)) {}
   BackgroundProcess(BackgroundProcess&& other) noexcept;
-  ~BackgroundProcess();
-
+  ~BackgroundProcess() { kill(); }
   pid_t pid() const { return pid_; }
   void signal(int number) const;
-  // Waits up to timeoutSeconds for the end; the result holds its stdout.
-  RunResult wait(double timeoutSeconds);
+  RunResult wait(double timeoutSeconds);  // the result holds its stdout
   void kill();
 
  private:
-  pid_t pid_ = -1;
-  int stdoutFd_ = -1;
+  pid_t pid_;
+  std::string outPath_;
 };
 
 class Instance {
  public:
-  // Creates a temporary directory with vyrunner.cgi, vyconsole.cgi (when
-  // built) and vytpl/ copied from the install stage.
+  // A temporary directory with the programs and vytpl/ of the install stage.
   Instance();
   ~Instance();
   Instance(const Instance&) = delete;
@@ -64,9 +55,7 @@ class Instance {
 
   const std::string& dir() const { return dir_; }
   std::string path(const std::string& relative) const { return dir_ + "/" + relative; }
-
-  // ./vydata with vydb/, vychklog/, vytime/ and the check time file, as the
-  // console sets them up on its first run.
+  // ./vydata with vydb/, vychklog/, vytime/ and the check time file.
   void makeDataDirs() const;
 
   RunResult run(const std::string& program, const RunOptions& options) const;
@@ -78,21 +67,17 @@ class Instance {
   bool exists(const std::string& relative) const;
   std::string read(const std::string& relative) const;
   void write(const std::string& relative, const std::string& bytes) const;
-  // The lines of ./vydata/error.log, without their newlines.
-  std::vector<std::string> errorLog() const;
+  std::vector<std::string> errorLog() const;  // lines without their newlines
 
  private:
+  pid_t spawn(const std::string& program, const RunOptions& options, const std::string& tag) const;
   std::string dir_;
 };
 
-// The seven fields of an error-log line, or an empty vector when it does not
-// have exactly seven.
+// The seven fields of an error-log line; empty when it has another number.
 std::vector<std::string> splitLogLine(const std::string& line);
-
 // Polls a condition every 20 ms until it holds or the time runs out.
 bool waitUntil(const std::function<bool()>& condition, double timeoutSeconds);
-
-// The stage directory holding the installed programs.
 std::string stageDir();
 
 }  // namespace vy::test

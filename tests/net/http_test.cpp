@@ -1,0 +1,137 @@
+// The HTTP client against loopback fake sites (request text, URL rules, size limits, timeout,
+// many threads), how a raw reply becomes one status, and the host table.
+#include "net/http.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "tests/support/child.h"
+#include "tests/support/fake_server.h"
+
+namespace vy {
+namespace {
+
+TEST(HttpGet, RequestTextCarriesPathIdentityAndHost) {
+  setRequestIdentity("VantryTest/1.0", "http://console.test/");
+  const std::string reply = test::httpReplyText("200 OK", "<html>hello</html>");
+  test::FakeServer site(test::answerWith(reply));
+  ASSERT_TRUE(site.ok());
+  const std::string cases[][2] = {{"", "/"}, {"?a=1", "/?a=1"}, {"/x?y=/z", "/x?y=/z"}};
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    HttpReply got = httpGet("http://" + site.address() + cases[i][0], -1, 15);
+    EXPECT_TRUE(got.code == kHttpOk && got.data == reply && got.length == reply.size());
+    EXPECT_EQ(site.received(i), "GET " + cases[i][1] + " HTTP/1.0\r\nUser-Agent: VantryTest/1.0" +
+                                    "\r\nReferer: http://console.test/\r\nAccept: */*\r\nHost: " +
+                                    site.address() + "\r\n\r\n");
+  }
+}
+
+TEST(HttpGet, OtherSchemesAndPortsFailWithoutConnecting) {
+  test::FakeServer site(test::answerWith("")), alternate(test::answerWith(""), 8080);
+  ASSERT_TRUE(site.ok() && alternate.ok());
+  for (const std::string& url : {"https://" + site.address() + "/", "HTTP://" + site.address()})
+    EXPECT_EQ(httpGet(url, -1, 15).code, kHttpInvalidUrl) << url;
+  // The host part keeps ":8080", which no lookup resolves, so the 8080 server sees nothing.
+  EXPECT_EQ(httpGet("http://" + alternate.address() + ":8080/", -1, 15).code, kHttpLookupFailed);
+  EXPECT_EQ(httpGet("http://host:8080/", -1, 15).code, kHttpLookupFailed);
+  EXPECT_EQ(site.connectionCount() + alternate.connectionCount(), 0);
+}
+
+TEST(HttpGet, SizeLimitStopsAfterTheChunkThatReachesIt) {
+  std::string page;
+  for (int i = 0; i < 300000; ++i) page += static_cast<char>('a' + i % 26);
+  test::FakeServer site(test::answerWith(page));
+  ASSERT_TRUE(site.ok());
+  // Limit 25 takes one chunk; the last chunk is kept whole but the buffer never outgrows it.
+  for (auto [limit, most] : {std::pair<size_t, size_t>{25, kReceiveChunk}, {100000, 100511}}) {
+    HttpReply got = httpGet(site.url(), static_cast<int>(limit), 15);
+    ASSERT_TRUE(got.code == kHttpOk && got.data.has_value()) << limit;
+    EXPECT_GE(got.data->size(), limit);
+    EXPECT_LE(got.data->size(), most);
+    EXPECT_LE(got.data->capacity(), limit + 511);
+    EXPECT_EQ(*got.data, page.substr(0, got.data->size()));
+  }
+}
+
+TEST(HttpGet, ServerThatNeverAnswersTimesOut) {
+  test::FakeServer site([](test::FakeConnection& connection) { connection.holdOpen(60); });
+  ASSERT_TRUE(site.ok());
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(httpGet(site.url(), 25, 15).code, kHttpTimeout);
+  std::chrono::duration<double> waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited.count(), 14.5);
+  EXPECT_LT(waited.count(), 25.0);
+}
+
+// A reply whose size and bytes depend on the request line, so a swapped or damaged reply shows.
+std::string pageFor(const std::string& requestLine) {
+  std::string body;
+  for (size_t n = 20 + std::hash<std::string>{}(requestLine) % 700; n > 0; --n) body += requestLine;
+  return test::httpReplyText("200 OK", body);
+}
+
+TEST(HttpGet, ManyThreadsAgainstSeveralSitesGetEveryReplyIntact) {
+  const test::Session serve = test::answerWith(
+      [](const std::string& request) { return pageFor(request.substr(0, request.find('\r'))); });
+  test::FakeServer sites[] = {test::FakeServer(serve), test::FakeServer(serve),
+                              test::FakeServer(serve), test::FakeServer(serve)};
+  constexpr int kThreads = 12, kRequests = 20;
+  std::atomic<int> intact{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int r = 0; r < kRequests; ++r) {
+        const test::FakeServer& site = sites[(t + r) % std::size(sites)];
+        std::string path =
+            "/t" + std::to_string(t) + "/r" + std::to_string(r) + "?" + site.address();
+        HttpReply reply = httpGet(site.url(path), -1, 15);
+        if (reply.code == kHttpOk && reply.data == pageFor("GET " + path + " HTTP/1.0")) ++intact;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(intact.load(), kThreads * kRequests);
+}
+
+TEST(ReplyStatus, NeedsAStatusLineLongerThanThirteenCharactersAndTransferErrorsWin) {
+  auto status = [](std::optional<std::string> data, int transfer = kHttpOk) {
+    ReplyStatus got = replyStatus(data, transfer);
+    return std::to_string(got.code) + " " + got.text;
+  };
+  EXPECT_EQ(status("HTTP/1.1 404 Not Found\r\nServer: x\r\n\r\nbody"), "404 Not Found");
+  EXPECT_EQ(status("HTTP/1.0 200 "), "8 Invalid header");  // 13 characters
+  EXPECT_EQ(status("HTTP/1.0 200 O"), "200 OK");
+  EXPECT_EQ(status(std::string("HTTP/1.0 200\0 OK\r\n\r\n", 20)), "8 Invalid header");
+  EXPECT_EQ(status("<html><body>no header</body></html>"), "8 Invalid header");
+  EXPECT_EQ(status(std::nullopt), "8 Invalid header");
+  EXPECT_EQ(status("HTTP/1.1 299 Odd\r\n\r\n"), "299 Unknown HTTP Error");
+  EXPECT_EQ(status("HTTP/1.0 200 OK", kHttpConnectError), "5 Connection error");
+}
+
+TEST(HostTable, EntriesNeedAReverseNameAndOnlyTheLoadingPairFreesTheTable) {
+  test::TempDir dir;
+  const std::filesystem::path former = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  // 127.0.0.1 has a reverse name (localhost); 127.0.0.37 has none.
+  std::ofstream(kHostsPath) << "Site.Local 127.0.0.1\nnoreverse.local 127.0.0.37\n";
+  uint32_t address = 0;
+  EXPECT_TRUE(loadHosts());
+  EXPECT_EQ(resolveHost("site.LOCAL", address), kHttpOk);
+  EXPECT_EQ(address, ::inet_addr("127.0.0.1"));
+  EXPECT_EQ(resolveHost("noreverse.local", address), kHttpLookupFailed);
+  EXPECT_FALSE(loadHosts());  // a nested pair, as the mail sender inside a check run
+  releaseHosts(false);
+  EXPECT_EQ(resolveHost("site.local", address), kHttpOk);
+  releaseHosts(true);  // only the pair that loaded the table frees it
+  EXPECT_EQ(resolveHost("site.local", address), kHttpLookupFailed);
+  std::filesystem::current_path(former);
+}
+
+}  // namespace
+}  // namespace vy
