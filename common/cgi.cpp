@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "common/files.h"
 #include "common/text.h"
 
@@ -13,6 +15,8 @@ std::vector<FormVar>& formVarList() {
   static std::vector<FormVar> vars;
   return vars;
 }
+
+size_t g_formCursor = 0;  // the pairs formVarNext has returned
 
 const std::string& emptyText() {
   static const std::string kEmpty;
@@ -57,6 +61,7 @@ std::string readRequest() {
 }
 
 void parseFormVars(std::string_view requestText) {
+  g_formCursor = 0;
   std::string_view rest = requestText.substr(0, requestText.find('\0'));
   std::vector<FormVar>& vars = formVarList();
   vars.clear();
@@ -87,6 +92,16 @@ const std::string& formVar(std::string_view name) {
     if (var.name == name) return var.value;
   }
   return emptyText();
+}
+
+const std::string& formVarFirst() {
+  g_formCursor = 0;
+  return emptyText();
+}
+
+const std::string& formVarNext() {
+  const std::vector<FormVar>& vars = formVarList();
+  return g_formCursor < vars.size() ? vars[g_formCursor++].name : emptyText();
 }
 
 std::string formVarSelect(std::string_view name, char separator) {
@@ -163,6 +178,17 @@ std::string htmlEscape(std::string_view text) {
 std::string& removeChar(std::string& text, char c) {
   std::erase(text, c);
   return text;
+}
+
+int countFields(std::string_view text, char separator) {
+  if (text.empty()) return 0;
+  return 1 + static_cast<int>(std::count(text.begin(), text.end(), separator));
+}
+
+size_t safeRunLength(std::string_view text) {
+  size_t n = 0;
+  while (n < text.size() && isSafeChar(static_cast<unsigned char>(text[n]))) ++n;
+  return n;
 }
 
 int dispatchCommand(std::string_view command, std::span<const CommandEntry> table) {

@@ -48,6 +48,11 @@ std::optional<std::string_view> formVarFind(std::string_view name);
 // returned as it is.
 std::string formVarSelect(std::string_view name, char separator);
 
+// Iteration over the names in request order. formVarFirst rewinds and returns
+// the empty text; formVarNext returns the next name, the empty text at the end.
+const std::string& formVarFirst();
+const std::string& formVarNext();
+
 // Decodes "+" and "%XX" in place (hex digits are not validated; a "%" with
 // fewer than two bytes after it is kept as it is).
 std::string& urlDecode(std::string& text);
@@ -58,6 +63,10 @@ std::string urlEncode(std::string_view text);
 std::string htmlEscape(std::string_view text);
 // Deletes every occurrence of c in place.
 std::string& removeChar(std::string& text, char c);
+// 0 for the empty text, otherwise 1 + the number of separators.
+int countFields(std::string_view text, char separator);
+// The number of leading letters, digits, "." and "-".
+size_t safeRunLength(std::string_view text);
 
 // One command of a dispatch table.
 struct CommandEntry {

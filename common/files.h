@@ -26,6 +26,8 @@ namespace vy {
 
 bool isRegularFile(const std::string& path);
 bool isDirectory(const std::string& path);
+// Size of a regular file; -1 when missing or not a regular file.
+long long regularFileSize(const std::string& path);
 // Modification time; 0 when the path cannot be examined.
 std::time_t fileModTime(const std::string& path);
 // Size of an open file (fstat), -1 on failure.

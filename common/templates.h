@@ -46,6 +46,7 @@ class TemplateVars {
   // The value of the first pair with that name; nullptr when there is none.
   const std::string* get(std::string_view name) const;
   size_t size() const { return pairs_.size(); }
+  void clear() { pairs_.clear(); }
 
  private:
   std::vector<std::pair<std::string, std::string>> pairs_;
@@ -65,6 +66,8 @@ int templateVarAdd(TemplateVars& vars, const char* name, const char* format, ...
 int templateVarAdd(const char* name, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 const std::string* templateVarGet(std::string_view name, const TemplateVars& vars);
+// Empties a list (a list also releases everything when it goes out of scope).
+inline void freeTemplateVars(TemplateVars& vars) { vars.clear(); }
 
 // A text made safe for an HTML page, inside element content or a quoted
 // attribute: the escapes of htmlEscape plus the apostrophe as "&#39;".

@@ -25,6 +25,13 @@ std::string formatAlloc(const char* format, ...) __attribute__((format(printf, 1
 std::optional<std::string> vformatAlloc(const char* format, va_list args)
     __attribute__((format(printf, 1, 0)));
 
+// "%d" of a number, used for size details in memory reports.
+inline std::string intToText(int value) { return std::to_string(value); }
+// The first n bytes of a text (all of it when shorter).
+inline std::string copyPrefix(std::string_view text, size_t n) {
+  return std::string(text.substr(0, n));
+}
+
 // A-Z to a-z in place; every other byte untouched.
 void toLowerAscii(std::string& text);
 std::string lowerCopy(std::string_view text);
