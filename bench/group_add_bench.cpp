@@ -54,15 +54,19 @@ Timing bestAddTiming(int n) {
   for (int run = 0; run < repeatsFor(n); ++run) {
     std::string name = "bench" + std::to_string(n);
     vy::GroupConfig old = groupOf("old", n);
-    if (vy::accessGroupFile(name, old, 'm') != 0) return Timing();
+    if (vy::accessGroupFile(name, old, vy::GroupMode::kStoreGroup) != vy::ErrAction::kOk) {
+      return Timing();
+    }
     vy::GroupConfig added = groupOf("new", n);
     double cpuStart = clockSeconds(CLOCK_PROCESS_CPUTIME_ID);
     double wallStart = clockSeconds(CLOCK_MONOTONIC);
-    int rc = vy::accessGroupFile(name, added, 'a');
+    vy::ErrAction rc = vy::accessGroupFile(name, added, vy::GroupMode::kAddUrls);
     double cpu = clockSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpuStart;
     double wall = clockSeconds(CLOCK_MONOTONIC) - wallStart;
     vy::GroupConfig check;
-    if (rc != 0 || vy::accessGroupFile(name, check, 'r') != 0 || check.urlCount() != 2 * n) {
+    if (rc != vy::ErrAction::kOk ||
+        vy::accessGroupFile(name, check, vy::GroupMode::kRead) != vy::ErrAction::kOk ||
+        check.urlCount() != 2 * n) {
       return Timing();
     }
     if (best.cpuSeconds < 0 || cpu < best.cpuSeconds) best.cpuSeconds = cpu;

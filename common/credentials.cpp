@@ -3,7 +3,6 @@
 #include "common/credentials.h"
 
 #include <crypt.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -42,10 +41,7 @@ bool isHtpasswdUserChar(char c) {
 bool runHtpasswd(const std::string& program, const std::vector<std::string>& args) {
   std::vector<std::string> argv{program};
   argv.insert(argv.end(), args.begin(), args.end());
-  ChildProcess child;
-  if (!child.start(argv, ChildProcess::kNoPipes)) return false;
-  int status = child.wait();
-  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return runProgramWithInput(argv, "").succeeded();
 }
 
 }  // namespace
@@ -62,40 +58,43 @@ bool checkPassword(std::string_view storedHash, std::string_view password) {
   return hash && *hash == storedHash;
 }
 
-int readPasswordFile(const std::string& path, PasswordEntry& entry) {
-  if (!isRegularFile(path)) return kErrReadFile;
+ErrAction readPasswordFile(const std::string& path, PasswordEntry& entry) {
+  if (!isRegularFile(path)) return ErrAction::kReadFile;
   std::optional<std::string> line = readFirstLine(path, kPasswordLineBytes + 1);
-  if (!line) return kErrReadFile;
+  if (!line) return ErrAction::kReadFile;
   // The file is written without a line end; one added by hand is not part of
   // the hash.
   while (!line->empty() && (line->back() == '\n' || line->back() == '\r')) line->pop_back();
   size_t colon = line->find(':');
-  if (colon == std::string::npos) return kErrShortRead;
+  if (colon == std::string::npos) return ErrAction::kShortRead;
   entry.user = line->substr(0, colon);
   entry.hash = line->substr(colon + 1);
-  return kOk;
+  return ErrAction::kOk;
 }
 
-int writePasswordFile(std::string_view user, std::string_view password, const std::string& path) {
+ErrAction writePasswordFile(std::string_view user, std::string_view password,
+                            const std::string& path) {
   std::optional<std::string> hash = desCrypt(password, makeSalt());
-  if (!hash) return kErrWriteFile;
+  if (!hash) return ErrAction::kWriteFile;
   UniqueFd fd = openFd(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (!fd) return kErrWriteFile;
+  if (!fd) return ErrAction::kWriteFile;
   std::string line(user);
   line += ':';
   line += *hash;
-  return writeFully(fd.get(), line.data(), line.size()) ? kOk : kErrShortWrite;
+  return writeFully(fd.get(), line.data(), line.size()) ? ErrAction::kOk : ErrAction::kShortWrite;
 }
 
-int checkAccess(std::optional<std::string_view> supplied, const std::string& path,
-                bool acceptRemoteUser) {
+Access checkAccess(std::optional<std::string_view> supplied, const std::string& path,
+                   bool acceptRemoteUser) {
   PasswordEntry entry;
-  if (readPasswordFile(path, entry) != kOk) return -1;
-  if (envText("REQUEST_METHOD") == "POST" && !supplied) return 1;
+  if (readPasswordFile(path, entry) != ErrAction::kOk) return Access::kNoPasswordFile;
+  if (envText("REQUEST_METHOD") == "POST" && !supplied) return Access::kRefused;
   std::string remoteUser = envText("REMOTE_USER");
-  if (acceptRemoteUser && !remoteUser.empty() && remoteUser == entry.user) return 0;
-  if (supplied && !supplied->empty()) return checkPassword(entry.hash, *supplied) ? 0 : 1;
-  return 1;
+  if (acceptRemoteUser && !remoteUser.empty() && remoteUser == entry.user) return Access::kGranted;
+  if (supplied && !supplied->empty() && checkPassword(entry.hash, *supplied)) {
+    return Access::kGranted;
+  }
+  return Access::kRefused;
 }
 
 bool isValidHtpasswdUser(std::string_view user) {
@@ -114,24 +113,24 @@ bool isValidHtpasswdPassword(std::string_view password) {
   return true;
 }
 
-int updateHtpasswd(std::string_view user, std::string_view password) {
+bool updateHtpasswd(std::string_view user, std::string_view password) {
   return updateHtpasswd(user, password, kHtpasswdLocations);
 }
 
 // The program gets its arguments as a vector, never through a shell, so the
 // password cannot be read as shell syntax (it still shows in the process
 // list while htpasswd runs).
-int updateHtpasswd(std::string_view user, std::string_view password,
-                   std::span<const char* const> locations) {
-  if (!isValidHtpasswdUser(user) || !isValidHtpasswdPassword(password)) return 1;
+bool updateHtpasswd(std::string_view user, std::string_view password,
+                    std::span<const char* const> locations) {
+  if (!isValidHtpasswdUser(user) || !isValidHtpasswdPassword(password)) return false;
   std::fflush(stdout);  // the page so far comes before anything htpasswd prints
   std::vector<std::string> args{isRegularFile(kHtpasswdFile) ? "-b" : "-bc", kHtpasswdFile,
                                 std::string(user), std::string(password)};
-  if (runHtpasswd("htpasswd", args)) return 0;
+  if (runHtpasswd("htpasswd", args)) return true;
   for (const char* location : locations) {
-    if (isRegularFile(location)) return runHtpasswd(location, args) ? 0 : 1;
+    if (isRegularFile(location)) return runHtpasswd(location, args);
   }
-  return 1;
+  return false;
 }
 
 }  // namespace vy

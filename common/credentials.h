@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/errors.h"
+
 namespace vy {
 
 inline constexpr const char* kPasswordPath = "./vydata/admin.pwd";
@@ -43,21 +45,30 @@ struct PasswordEntry {
   std::string hash;
 };
 
-// 0; 1 when path is not a readable regular file; 12 when the first line holds
-// no ":". The line is split at its first ":".
-int readPasswordFile(const std::string& path, PasswordEntry& entry);
+// kOk; kReadFile when path is not a readable regular file; kShortRead when
+// the first line holds no ":". The line is split at its first ":".
+[[nodiscard]] ErrAction readPasswordFile(const std::string& path, PasswordEntry& entry);
 
-// Writes "user:crypt(password)" with a fresh salt, replacing the file. 2 when
-// the file cannot be opened (or the hash cannot be made), 13 when the write
-// fails.
-int writePasswordFile(std::string_view user, std::string_view password, const std::string& path);
+// Writes "user:crypt(password)" with a fresh salt, replacing the file.
+// kWriteFile when the file cannot be opened (or the hash cannot be made),
+// kShortWrite when the write fails.
+[[nodiscard]] ErrAction writePasswordFile(std::string_view user, std::string_view password,
+                                          const std::string& path);
 
-// 0 grants, 1 refuses, -1 when there is no usable password file. supplied is
-// the password sent, or nullopt when the request did not carry the variable at
-// all: a POST without it is refused even for a matching REMOTE_USER. With
-// acceptRemoteUser, a REMOTE_USER equal to the stored user name is granted.
-int checkAccess(std::optional<std::string_view> supplied, const std::string& path,
-                bool acceptRemoteUser);
+// The answer of the access check.
+enum class Access { kNoPasswordFile = -1, kGranted = 0, kRefused = 1 };
+
+// The action number a refusal is logged with: the answer's own number.
+inline ErrAction asLoggedAction(Access access) {
+  return static_cast<ErrAction>(static_cast<int>(access));
+}
+
+// supplied is the password sent, or nullopt when the request did not carry
+// the variable at all: a POST without it is refused even for a matching
+// REMOTE_USER. With acceptRemoteUser, a REMOTE_USER equal to the stored user
+// name is granted.
+[[nodiscard]] Access checkAccess(std::optional<std::string_view> supplied, const std::string& path,
+                                 bool acceptRemoteUser);
 
 // What ".htpasswd" accepts from this system: a user name of 1 to 8 letters,
 // digits, ".", "-" or "_", and a non-empty password of printable ASCII.
@@ -66,12 +77,12 @@ bool isValidHtpasswdPassword(std::string_view password);
 
 // Sets the user's password in ./.htpasswd by running `htpasswd -b[c] .htpasswd
 // user password` ("c" when the file does not exist yet), first from the search
-// path, then from the first of the locations that exists. 0 when the program
-// exited with status 0, else 1; 1 without running anything for a user name or
-// password that fails the rules above.
-int updateHtpasswd(std::string_view user, std::string_view password);
-int updateHtpasswd(std::string_view user, std::string_view password,
-                   std::span<const char* const> locations);
+// path, then from the first of the locations that exists. True when the
+// program exited with status 0; false without running anything for a user
+// name or password that fails the rules above.
+[[nodiscard]] bool updateHtpasswd(std::string_view user, std::string_view password);
+[[nodiscard]] bool updateHtpasswd(std::string_view user, std::string_view password,
+                                  std::span<const char* const> locations);
 
 }  // namespace vy
 

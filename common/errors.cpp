@@ -2,9 +2,9 @@
 // fatal exit. See errors.h for the contract.
 #include "common/errors.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -12,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "common/fd.h"
 #include "common/text.h"
 
 namespace vy {
@@ -38,61 +39,32 @@ const char* g_unitName = "vyrunner";
 std::atomic<bool> g_contentTypePrinted{false};
 std::mutex g_outputMutex;  // keeps the pages of two failing threads apart
 
-// Replaces the bytes that would break the one-line record.
-std::string logSafe(std::string_view text) {
-  if (text.empty()) return "-";
-  std::string safe(text);
-  for (char& c : safe) {
-    if (c == '|') c = '!';
-    if (c == '\r' || c == '\n') c = ' ';
-  }
-  return safe;
-}
-
 // Appends one line with a single write, so that lines of concurrent threads
 // and processes never mix. Returns false when the log cannot be opened.
-bool appendLogLine(const char* logPath, const std::string& line) {
-  int fd = ::open(logPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  ssize_t written = ::write(fd, line.data(), line.size());
+bool appendLogLine(const char* logPath, std::string_view line) {
+  UniqueFd fd = openFd(logPath, O_WRONLY | O_APPEND | O_CREAT);
+  if (!fd) return false;
+  ssize_t written = ::write(fd.get(), line.data(), line.size());
   (void)written;  // a short write to the log has nowhere else to go
-  ::close(fd);
   return true;
 }
 
-void printSoftwareError(bool html) {
-  if (!html) {
-    std::fputs("Software error", stdout);
+// strerror without its locale and buffer, so that the signal handler can use it.
+void addErrnoText(ReportText& out, int errnoValue) {
+  if (const char* message = strerrordesc_np(errnoValue)) {
+    out.add(message);
     return;
   }
-  printContentType();
-  const std::string admin = envText("SERVER_ADMIN");
-  std::printf(
-      "<H1>Software error.</H1>\nFor help, please send mail to this site's webmaster "
-      "<a href=\"mailto:%s\">%s</a><br>\n",
-      admin.c_str(), admin.c_str());
-  std::fputs("<br>If you are webmaster of this site, more information you can see in error log.\n",
-             stdout);
-}
-
-// Shown only when the log line was lost, so that the details survive.
-void printDetails(bool html, int action, int errnoValue, std::string_view detail, int line,
-                  std::string_view source, int fatal) {
-  if (html) std::fputs("<pre>", stdout);
-  std::printf("\nError Action      :  %d - %s\n", action, errActionText(action));
-  std::printf("Error Number      :  %d - %s\n", errnoValue, std::strerror(errnoValue));
-  std::printf("File/Variable/More:  %.*s\n", static_cast<int>(detail.size()), detail.data());
-  std::printf("Line              :  %d\n", line);
-  std::printf("Source            :  %.*s\n", static_cast<int>(source.size()), source.data());
-  std::printf("Unit              :  %s\n", g_unitName);
-  std::printf("Is Fatal Error    :  %s\n", fatal ? "yes" : "no");
+  out.add("Unknown error ");
+  out.addNumber(errnoValue);
 }
 
 }  // namespace
 
-const char* errActionText(int action) {
-  if (action < 0 || action > kErrShortWrite) return "Unknown";
-  return kActionTexts[action];
+const char* errActionText(ErrAction action) {
+  const int number = actionNumber(action);
+  if (number < 0 || number > actionNumber(ErrAction::kShortWrite)) return "Unknown";
+  return kActionTexts[number];
 }
 
 void setUnitName(const char* unit) { g_unitName = unit; }
@@ -100,43 +72,147 @@ const char* unitName() { return g_unitName; }
 
 bool isWebRequest() { return std::getenv("HTTP_HOST") || std::getenv("REMOTE_ADDR"); }
 
-std::string formatErrorLine(std::time_t when, int line, int action, int errnoValue,
-                            std::string_view detail, std::string_view source, int fatal) {
-  std::string safeDetail = logSafe(detail);
-  std::string safeSource = logSafe(source);
-  char head[96];
-  std::snprintf(head, sizeof head, "%lu|%d|%d|%d|", static_cast<unsigned long>(when), line, action,
-                errnoValue);
-  return std::string(head) + safeDetail + "|" + safeSource + "|" + std::to_string(fatal) + "\n";
+// --- Report texts ---------------------------------------------------------------
+
+void ReportText::add(std::string_view text) {
+  if (grow_) {
+    grow_->append(text);
+    return;
+  }
+  size_t n = std::min(text.size(), capacity_ - length_);
+  std::memcpy(fixed_ + length_, text.data(), n);
+  length_ += n;
 }
 
-void reportError(int action, std::string_view detail, int line, int fatal, std::string_view source,
-                 int display, int log, const char* logPath) {
-  const int errnoValue = errno;
-  bool logFailed = false;
-  if (log) {
-    logFailed = !appendLogLine(logPath, formatErrorLine(std::time(nullptr), line, action,
-                                                        errnoValue, detail, source, fatal));
+void ReportText::addNumber(long long value) {
+  char digits[24];
+  size_t n = sizeof digits;
+  unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
+                                           : static_cast<unsigned long long>(value);
+  do {
+    digits[--n] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) digits[--n] = '-';
+  add(std::string_view(digits + n, sizeof digits - n));
+}
+
+void ReportText::addLogField(std::string_view text) {
+  if (text.empty()) {
+    add("-");
+    return;
   }
-  const bool show = display == kShowAlways || (display == kShowIfFatal && fatal > 0);
+  for (char c : text) {
+    if (c == '|') c = '!';
+    if (c == '\r' || c == '\n') c = ' ';
+    add(std::string_view(&c, 1));
+  }
+}
+
+std::string_view ReportText::view() const {
+  return grow_ ? std::string_view(*grow_) : std::string_view(fixed_, length_);
+}
+
+void addErrorLine(ReportText& out, std::time_t when, int line, ErrAction action, int errnoValue,
+                  std::string_view detail, std::string_view source, bool fatal) {
+  out.addNumber(static_cast<long long>(static_cast<unsigned long>(when)));
+  out.add("|");
+  out.addNumber(line);
+  out.add("|");
+  out.addNumber(actionNumber(action));
+  out.add("|");
+  out.addNumber(errnoValue);
+  out.add("|");
+  out.addLogField(detail);
+  out.add("|");
+  out.addLogField(source);
+  out.add(fatal ? "|1\n" : "|0\n");
+}
+
+std::string formatErrorLine(std::time_t when, int line, ErrAction action, int errnoValue,
+                            std::string_view detail, std::string_view source, bool fatal) {
+  std::string text;
+  ReportText out(text);
+  addErrorLine(out, when, line, action, errnoValue, detail, source, fatal);
+  return text;
+}
+
+void addSoftwareError(ReportText& out, bool html, bool withHeader, std::string_view serverAdmin) {
+  if (!html) {
+    out.add("Software error");
+    return;
+  }
+  if (withHeader) out.add("Content-type: text/html\n\n");
+  out.add("<H1>Software error.</H1>\nFor help, please send mail to this site's webmaster ");
+  out.add("<a href=\"mailto:");
+  out.add(serverAdmin);
+  out.add("\">");
+  out.add(serverAdmin);
+  out.add(
+      "</a><br>\n<br>If you are webmaster of this site, more information you can see in error "
+      "log.\n");
+}
+
+void addErrorDetails(ReportText& out, bool html, const ErrorDetails& d) {
+  if (html) out.add("<pre>");
+  out.add("\nError Action      :  ");
+  out.addNumber(actionNumber(d.action));
+  out.add(" - ");
+  out.add(errActionText(d.action));
+  out.add("\nError Number      :  ");
+  out.addNumber(d.errnoValue);
+  out.add(" - ");
+  addErrnoText(out, d.errnoValue);
+  out.add("\nFile/Variable/More:  ");
+  out.add(d.detail);
+  out.add("\nLine              :  ");
+  out.addNumber(d.line);
+  out.add("\nSource            :  ");
+  out.add(d.source);
+  out.add("\nUnit              :  ");
+  out.add(g_unitName);
+  out.add(d.fatal ? "\nIs Fatal Error    :  yes\n" : "\nIs Fatal Error    :  no\n");
+}
+
+// --- Reports ----------------------------------------------------------------------
+
+void reportError(ErrAction action, std::string_view detail, ReportOptions options,
+                 std::source_location site) {
+  const int errnoValue = errno;
+  const int line = options.line != 0 ? options.line : static_cast<int>(site.line());
+  const std::string_view source = options.source.empty() ? g_unitName : options.source;
+  bool logFailed = false;
+  if (options.log) {
+    logFailed =
+        !appendLogLine(options.logPath, formatErrorLine(std::time(nullptr), line, action,
+                                                        errnoValue, detail, source, options.fatal));
+  }
+  const bool show = options.display == Display::kAlways ||
+                    (options.display == Display::kIfFatal && options.fatal);
   if (show) {
     std::lock_guard<std::mutex> lock(g_outputMutex);
     const bool html = isWebRequest();
-    printSoftwareError(html);
-    if (logFailed) printDetails(html, action, errnoValue, detail, line, source, fatal);
+    const bool withHeader = html && !g_contentTypePrinted.exchange(true);
+    std::string page;
+    ReportText out(page);
+    addSoftwareError(out, html, withHeader, envText("SERVER_ADMIN"));
+    if (logFailed) {
+      addErrorDetails(out, html, {action, errnoValue, detail, line, source, options.fatal});
+    }
+    std::fwrite(page.data(), 1, page.size(), stdout);
     std::fflush(stdout);
   }
-  if (fatal) std::exit(1);
+  if (options.fatal) {
+    std::fflush(stdout);
+    _exit(1);
+  }
 }
 
-void reportError(int action, std::string_view detail, bool fatal, std::source_location site) {
-  reportError(action, detail, static_cast<int>(site.line()), fatal ? 1 : 0, g_unitName,
-              kShowIfFatal, 1, kErrorLogPath);
-}
-
-void reportFatal(int action, std::string_view detail, std::source_location site) {
-  reportError(action, detail, true, site);
-  std::exit(1);  // not reached: a fatal report exits
+void reportFatal(ErrAction action, std::string_view detail, std::source_location site) {
+  ReportOptions options;
+  options.fatal = true;
+  reportError(action, detail, options, site);
+  _exit(1);  // not reached: a fatal report ends the process
 }
 
 void printContentType() {

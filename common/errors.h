@@ -3,11 +3,16 @@
 // Every failure ends up in reportError: one line appended to the error log
 // ./vydata/error.log and, for a fatal failure, a short "Software error" page
 // (or plain text outside a web request) and exit status 1. The ErrAction codes
-// below name the failed step; they double as the return codes of the file and
+// below name the failed step; they double as the results of the file and
 // store helpers, which never report by themselves.
+//
+// Codes of the other domains (HttpError, MailError, the access check) reach
+// the log only through the one named conversion their own header offers; the
+// numbers written to the log are the same as they always were.
 #ifndef VANTRY_COMMON_ERRORS_H_
 #define VANTRY_COMMON_ERRORS_H_
 
+#include <cstddef>
 #include <ctime>
 #include <source_location>
 #include <string>
@@ -15,30 +20,29 @@
 
 namespace vy {
 
-// ErrAction: the operation that failed (0 means success).
-enum ErrAction : int {
+// The operation that failed. The numbers are the error log's action field.
+enum class ErrAction : int {
   kOk = 0,
-  kErrReadFile = 1,
-  kErrWriteFile = 2,
-  kErrCreateDirectory = 3,
-  kErrAllocation = 4,
-  kErrExecution = 5,
-  kErrAppendFile = 6,
-  kErrRemoveFile = 7,
-  kErrLockFile = 8,
-  kErrUnlockFile = 9,
-  kErrOpenDir = 10,
-  kErrChangePermissions = 11,
-  kErrShortRead = 12,
-  kErrShortWrite = 13,
+  kNoFileOperation = 0,  // the action of a report that concerns no file
+  kReadFile = 1,
+  kWriteFile = 2,
+  kCreateDirectory = 3,
+  kAllocation = 4,
+  kExecution = 5,
+  kAppendFile = 6,
+  kRemoveFile = 7,
+  kLockFile = 8,
+  kUnlockFile = 9,
+  kOpenDir = 10,
+  kChangePermissions = 11,
+  kShortRead = 12,
+  kShortWrite = 13,
 };
 
-// The text of an ErrAction; "Unknown" for codes outside 0..13.
-const char* errActionText(int action);
+inline constexpr int actionNumber(ErrAction action) { return static_cast<int>(action); }
 
-// Values of reportError's display argument.
-inline constexpr int kShowAlways = 1;
-inline constexpr int kShowIfFatal = 2;
+// The text of an action; "Unknown" for numbers outside 0..13.
+[[nodiscard]] const char* errActionText(ErrAction action);
 
 inline constexpr const char* kErrorLogPath = "./vydata/error.log";
 
@@ -47,24 +51,29 @@ inline constexpr const char* kErrorLogPath = "./vydata/error.log";
 void setUnitName(const char* unit);
 const char* unitName();
 
-// The full report. Does not return when fatal is non-zero: the process exits
-// with status 1 through exit(), so buffered page output is flushed first.
-void reportError(int action, std::string_view detail, int line, int fatal, std::string_view source,
-                 int display, int log, const char* logPath);
+// When a report shows the "Software error" output.
+enum class Display { kNever = 0, kAlways = 1, kIfFatal = 2 };
 
-// The report every site of both programs makes: display ShowIfFatal, log on,
-// the standard log path, this program's unit name, the caller's line.
-void reportError(int action, std::string_view detail, bool fatal = false,
+// Everything of a report but its action and detail. Every site of both
+// programs uses the defaults: shown only when fatal, logged to the error log,
+// this program's unit name, the reporting site's source line.
+struct ReportOptions {
+  bool fatal = false;
+  Display display = Display::kIfFatal;
+  bool log = true;
+  const char* logPath = kErrorLogPath;
+  std::string_view source{};  // empty: unitName()
+  int line = 0;               // 0: the line of the reporting site
+};
+
+// Appends the log line and shows what the options ask for. A fatal report
+// flushes standard output and ends the whole process at once with status 1
+// (other threads may still be running, so no static is destroyed).
+void reportError(ErrAction action, std::string_view detail, ReportOptions options = {},
                  std::source_location site = std::source_location::current());
 
-[[noreturn]] void reportFatal(int action, std::string_view detail,
+[[noreturn]] void reportFatal(ErrAction action, std::string_view detail,
                               std::source_location site = std::source_location::current());
-
-// One error-log line, newline included: "%lu|%d|%d|%d|%s|%s|%d\n". The detail
-// and source are made safe for the one-line, seven-field record: '|' becomes
-// '!', CR and LF become blanks, and an empty text is written as "-".
-std::string formatErrorLine(std::time_t when, int line, int action, int errnoValue,
-                            std::string_view detail, std::string_view source, int fatal);
 
 // Prints "Content-type: text/html" and the blank line that ends the CGI
 // header, the first time only.
@@ -73,6 +82,52 @@ bool contentTypePrinted();
 
 // True when the environment holds HTTP_HOST or REMOTE_ADDR (a web request).
 bool isWebRequest();
+
+// --- Report texts ---------------------------------------------------------------
+
+// A text that grows into a std::string, or fills a fixed buffer without ever
+// allocating (cut at its end): the fatal-signal handler builds the very texts
+// of reportError in a fixed buffer on its stack.
+class ReportText {
+ public:
+  explicit ReportText(std::string& grow) : grow_(&grow) {}
+  ReportText(char* buffer, size_t capacity) : fixed_(buffer), capacity_(capacity) {}
+
+  void add(std::string_view text);
+  void addNumber(long long value);
+  // As add, with '|' turned into '!' and CR and LF into blanks, and the
+  // empty text written as "-": the one-line, seven-field log record stays
+  // parseable whatever the text holds.
+  void addLogField(std::string_view text);
+  std::string_view view() const;
+
+ private:
+  std::string* grow_ = nullptr;
+  char* fixed_ = nullptr;
+  size_t capacity_ = 0;
+  size_t length_ = 0;
+};
+
+// One error-log line, newline included: "%lu|%d|%d|%d|%s|%s|%d\n".
+void addErrorLine(ReportText& out, std::time_t when, int line, ErrAction action, int errnoValue,
+                  std::string_view detail, std::string_view source, bool fatal);
+std::string formatErrorLine(std::time_t when, int line, ErrAction action, int errnoValue,
+                            std::string_view detail, std::string_view source, bool fatal);
+
+// The "Software error" page (with the CGI header when withHeader) or, outside
+// a web request, the plain text.
+void addSoftwareError(ReportText& out, bool html, bool withHeader, std::string_view serverAdmin);
+
+// The details shown only when the log line was lost, so that they survive.
+struct ErrorDetails {
+  ErrAction action;
+  int errnoValue;
+  std::string_view detail;
+  int line;
+  std::string_view source;
+  bool fatal;
+};
+void addErrorDetails(ReportText& out, bool html, const ErrorDetails& details);
 
 }  // namespace vy
 

@@ -19,12 +19,6 @@ bool isRegularFile(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-long long regularFileSize(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-  return static_cast<long long>(st.st_size);
-}
-
 bool isDirectory(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -42,12 +36,26 @@ long long fileSizeOf(int fd) {
   return static_cast<long long>(st.st_size);
 }
 
-int lockFile(int fd) {
+bool lockFile(int fd) {
   int rc;
   do {
     rc = ::flock(fd, LOCK_EX);
   } while (rc != 0 && errno == EINTR);
-  return rc == 0 ? 0 : -1;
+  return rc == 0;
+}
+
+void unlockFile(int fd) { ::flock(fd, LOCK_UN); }
+
+std::optional<FileIdentity> identityOf(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return std::nullopt;
+  return FileIdentity{st.st_dev, st.st_ino};
+}
+
+std::optional<FileIdentity> identityOf(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return FileIdentity{st.st_dev, st.st_ino};
 }
 
 ssize_t readFully(int fd, void* buffer, size_t size) {
@@ -73,42 +81,45 @@ bool writeFully(int fd, const void* buffer, size_t size) {
   return true;
 }
 
-int readRecord(const std::string& path, uint8_t* buffer, size_t size, int lockFlag) {
-  UniqueFd fd = openFd(path.c_str(), lockFlag >= 2 ? O_RDONLY : O_RDWR);
-  if (!fd) return kErrReadFile;
-  if (lockFlag != 0 && lockFile(fd.get()) != 0) return kErrLockFile;
+ErrAction readRecord(const std::string& path, uint8_t* buffer, size_t size, RecordLock lock) {
+  UniqueFd fd = openFd(path.c_str(), lock == RecordLock::kReadOnlyExclusive ? O_RDONLY : O_RDWR);
+  if (!fd) return ErrAction::kReadFile;
+  if (lock != RecordLock::kNone && !lockFile(fd.get())) return ErrAction::kLockFile;
   ssize_t n = readFully(fd.get(), buffer, size);
-  if (n < 0 || static_cast<size_t>(n) != size) return kErrShortRead;
-  return kOk;
+  if (n < 0 || static_cast<size_t>(n) != size) return ErrAction::kShortRead;
+  return ErrAction::kOk;
 }
 
-int writeRecord(const std::string& path, const uint8_t* buffer, size_t size, int lockFlag,
-                bool truncate) {
+ErrAction writeRecord(const std::string& path, const uint8_t* buffer, size_t size, RecordLock lock,
+                      bool truncate) {
   UniqueFd fd = openFd(path.c_str(), O_RDWR);
   if (!fd) fd = openFd(path.c_str(), O_RDWR | O_CREAT, 0666);
-  if (!fd) return kErrWriteFile;
-  if (lockFlag != 0 && lockFile(fd.get()) != 0) return kErrLockFile;
-  if (!writeFully(fd.get(), buffer, size)) return kErrShortWrite;  // a fresh open is at offset 0
-  if (truncate && ::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) return kErrShortWrite;
-  return kOk;
+  if (!fd) return ErrAction::kWriteFile;
+  if (lock != RecordLock::kNone && !lockFile(fd.get())) return ErrAction::kLockFile;
+  // A fresh open is at offset 0.
+  if (!writeFully(fd.get(), buffer, size)) return ErrAction::kShortWrite;
+  if (truncate && ::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) {
+    return ErrAction::kShortWrite;
+  }
+  return ErrAction::kOk;
 }
 
-int makeDirectory(const std::string& path, mode_t mode) {
+ErrAction makeDirectory(const std::string& path, mode_t mode) {
   if (isDirectory(path)) {
     ::chmod(path.c_str(), mode);
-    return 0;
+    return ErrAction::kOk;
   }
-  if (::mkdir(path.c_str(), mode) != 0) return 1;
+  if (::mkdir(path.c_str(), mode) != 0) return ErrAction::kCreateDirectory;
   ::chmod(path.c_str(), mode);
-  return 0;
+  return ErrAction::kOk;
 }
 
-int createEmptyFile(const std::string& path, mode_t mode) {
-  if (isRegularFile(path)) return kOk;
+ErrAction createEmptyFile(const std::string& path, mode_t mode) {
+  if (isRegularFile(path)) return ErrAction::kOk;
   UniqueFd fd = openFd(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
-  if (!fd) return kErrWriteFile;
+  if (!fd) return ErrAction::kWriteFile;
   ::fchmod(fd.get(), mode);
-  return kOk;
+  return ErrAction::kOk;
 }
 
 std::optional<std::string> readFirstLine(const std::string& path, size_t size) {
@@ -124,23 +135,23 @@ std::optional<std::string> readFirstLine(const std::string& path, size_t size) {
   return line;
 }
 
-int readFileBytes(const std::string& path, std::string& out) {
+ErrAction readFileBytes(const std::string& path, std::string& out) {
   out.clear();
   UniqueFd fd = openFd(path.c_str(), O_RDONLY);
-  if (!fd) return kErrReadFile;
+  if (!fd) return ErrAction::kReadFile;
   long long size = fileSizeOf(fd.get());
-  if (size < 0) return kErrShortRead;
+  if (size < 0) return ErrAction::kShortRead;
   out.resize(static_cast<size_t>(size));
   ssize_t n = readFully(fd.get(), out.data(), out.size());
-  if (n < 0) return kErrShortRead;
+  if (n < 0) return ErrAction::kShortRead;
   out.resize(static_cast<size_t>(n));  // the file may have shrunk meanwhile
-  return kOk;
+  return ErrAction::kOk;
 }
 
 std::string readWholeFile(const std::string& path) {
   if (!isRegularFile(path)) return std::string();
   std::string text;
-  if (readFileBytes(path, text) == kErrReadFile) reportFatal(kErrReadFile, path);
+  if (readFileBytes(path, text) == ErrAction::kReadFile) reportFatal(ErrAction::kReadFile, path);
   return text;
 }
 
@@ -157,34 +168,36 @@ std::string readStdinText() {
   return text;
 }
 
-int copyFile(const std::string& source, const std::string& destination) {
+ErrAction copyFile(const std::string& source, const std::string& destination) {
   UniqueFd in = openFd(source.c_str(), O_RDONLY);
-  if (!in) return 1;
+  if (!in) return ErrAction::kReadFile;
   UniqueFd out = openFd(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (!out) return 2;
+  if (!out) return ErrAction::kWriteFile;
   char chunk[1024];
   for (;;) {
     ssize_t n = readFully(in.get(), chunk, sizeof chunk);
-    if (n <= 0) break;
-    if (!writeFully(out.get(), chunk, static_cast<size_t>(n))) break;
+    if (n < 0) return ErrAction::kShortRead;
+    if (n == 0) return ErrAction::kOk;
+    if (!writeFully(out.get(), chunk, static_cast<size_t>(n))) return ErrAction::kShortWrite;
   }
-  return 0;
 }
 
-int takeOwnership(const std::string& path) {
+Ownership takeOwnership(const std::string& path) {
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return -1;
-  if (st.st_uid == ::getuid()) return 1;
+  if (::stat(path.c_str(), &st) != 0) return Ownership::kFailed;
+  if (st.st_uid == ::getuid()) return Ownership::kAlreadyOurs;
   const std::string moved = path + "~";
-  if (::rename(path.c_str(), moved.c_str()) != 0) return -1;
-  return copyFile(moved, path);
+  if (::rename(path.c_str(), moved.c_str()) != 0) return Ownership::kFailed;
+  if (copyFile(moved, path) == ErrAction::kOk) return Ownership::kTaken;
+  ::rename(moved.c_str(), path.c_str());  // the original back, over an incomplete copy
+  return Ownership::kFailed;
 }
 
-int touchFile(const std::string& path, std::time_t when) {
+bool touchFile(const std::string& path, std::time_t when) {
   struct utimbuf times = {when, when};
-  if (::utime(path.c_str(), &times) == 0) return 0;
-  if (takeOwnership(path) != 0) return -1;
-  return ::utime(path.c_str(), &times) == 0 ? 0 : -1;
+  if (::utime(path.c_str(), &times) == 0) return true;
+  if (takeOwnership(path) != Ownership::kTaken) return false;
+  return ::utime(path.c_str(), &times) == 0;
 }
 
 }  // namespace vy

@@ -1,9 +1,9 @@
 // Files, directories and fixed-size record files.
 //
-// Every helper that touches a file returns an ErrAction (0 on success, else
-// the code of the failed step) and closes whatever it opened; none of them
-// reports by itself except readWholeFile, which cannot return without its
-// text. Paths are used as given, relative to the working directory.
+// Every helper that touches a file returns an ErrAction (kOk, or the code of
+// the failed step) and closes whatever it opened; none of them reports by
+// itself except readWholeFile, which cannot return without its text. Paths
+// are used as given, relative to the working directory.
 //
 // Locks: lockFile takes an exclusive, blocking flock(2). A flock belongs to
 // the open file description, so two opens of one file in the same process
@@ -20,21 +20,34 @@
 #include <optional>
 #include <string>
 
+#include "common/errors.h"
+
 namespace vy {
 
 // --- File status -----------------------------------------------------------
 
 bool isRegularFile(const std::string& path);
 bool isDirectory(const std::string& path);
-// Size of a regular file; -1 when missing or not a regular file.
-long long regularFileSize(const std::string& path);
 // Modification time; 0 when the path cannot be examined.
 std::time_t fileModTime(const std::string& path);
 // Size of an open file (fstat), -1 on failure.
 long long fileSizeOf(int fd);
 
-// Exclusive blocking flock on fd: 0, or -1 when refused.
-int lockFile(int fd);
+// Exclusive blocking flock on fd; false when refused.
+[[nodiscard]] bool lockFile(int fd);
+// Releases the flock of fd (closing the descriptor does so too).
+void unlockFile(int fd);
+
+// The file a descriptor or a path refers to: equal identities are the same
+// file, as long as the file is kept open (an inode number is reused only
+// after the last descriptor of the file is closed).
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+[[nodiscard]] std::optional<FileIdentity> identityOf(int fd);
+[[nodiscard]] std::optional<FileIdentity> identityOf(const std::string& path);
 
 // --- Descriptor reads and writes ---------------------------------------------
 
@@ -46,27 +59,34 @@ bool writeFully(int fd, const void* buffer, size_t size);
 
 // --- Fixed-size records ----------------------------------------------------
 
-// Reads one record from the start of the file. lockFlag 0 or 1 opens it for
-// update (a read-only file cannot be read), 2 or more read-only; a non-zero
-// flag takes lockFile. 1 cannot open, 8 lock refused, 12 fewer than size bytes
-// (the buffer then holds what was there).
-int readRecord(const std::string& path, uint8_t* buffer, size_t size, int lockFlag);
+// How a record file is opened and locked.
+enum class RecordLock {
+  kNone,               // opened for update, no lock
+  kExclusive,          // opened for update (a read-only file cannot be used), flock taken
+  kReadOnlyExclusive,  // opened read-only, flock taken (reads only)
+};
+
+// Reads one record from the start of the file. kReadFile cannot open,
+// kLockFile lock refused, kShortRead fewer than size bytes (the buffer then
+// holds what was there).
+[[nodiscard]] ErrAction readRecord(const std::string& path, uint8_t* buffer, size_t size,
+                                   RecordLock lock);
 
 // Writes one record at the start of the file, creating it when missing.
-// 2 cannot open or create, 8 lock refused, 13 write failed. With truncate the
+// kWriteFile cannot open or create, kLockFile, kShortWrite. With truncate the
 // file is cut to the record size; otherwise bytes behind the record are kept.
-int writeRecord(const std::string& path, const uint8_t* buffer, size_t size, int lockFlag,
-                bool truncate);
+[[nodiscard]] ErrAction writeRecord(const std::string& path, const uint8_t* buffer, size_t size,
+                                    RecordLock lock, bool truncate);
 
 // --- Whole files and directories ----------------------------------------------
 
 // An existing directory only gets its mode set; otherwise mkdir then chmod
-// (so the umask does not narrow the mode). 1 when mkdir fails.
-int makeDirectory(const std::string& path, mode_t mode);
+// (so the umask does not narrow the mode). kCreateDirectory when mkdir fails.
+[[nodiscard]] ErrAction makeDirectory(const std::string& path, mode_t mode);
 
 // Does nothing when a regular file exists; otherwise creates it empty with the
-// mode. 2 when it cannot be created.
-int createEmptyFile(const std::string& path, mode_t mode);
+// mode. kWriteFile when it cannot be created.
+[[nodiscard]] ErrAction createEmptyFile(const std::string& path, mode_t mode);
 
 // The first line of a file (newline kept), at most size - 1 bytes; none when
 // the file cannot be opened.
@@ -77,8 +97,9 @@ std::optional<std::string> readFirstLine(const std::string& path, size_t size);
 // (action 1, the path).
 std::string readWholeFile(const std::string& path);
 
-// The whole content of a file without any report: 0, 1 (cannot open) or 12.
-int readFileBytes(const std::string& path, std::string& out);
+// The whole content of a file without any report: kOk, kReadFile (cannot
+// open) or kShortRead.
+[[nodiscard]] ErrAction readFileBytes(const std::string& path, std::string& out);
 
 // All of standard input. Each read chunk is taken up to its first NUL byte, as
 // a text. Input beyond kMaxStdinBytes is not read.
@@ -87,16 +108,21 @@ std::string readStdinText();
 
 // --- Worker-only file operations ---------------------------------------------
 
-// 0 copied; 1 source cannot be read; 2 destination cannot be written.
-int copyFile(const std::string& source, const std::string& destination);
+// kOk copied; kReadFile the source cannot be opened; kWriteFile the
+// destination cannot be opened; kShortRead or kShortWrite when reading or
+// writing fails part way (the destination is then incomplete).
+[[nodiscard]] ErrAction copyFile(const std::string& source, const std::string& destination);
+
+enum class Ownership { kAlreadyOurs, kTaken, kFailed };
 
 // Makes a file belong to the process's real user by renaming it to "path~" and
-// copying it back. 1 already ours; -1 cannot examine or rename; else copyFile.
-int takeOwnership(const std::string& path);
+// copying it back; the "~" copy stays. When the copy fails, the original is
+// renamed back, so the file is never lost.
+[[nodiscard]] Ownership takeOwnership(const std::string& path);
 
 // Sets access and modification time; on failure takes ownership and tries
-// once more. 0 or -1.
-int touchFile(const std::string& path, std::time_t when);
+// once more. False when the times could not be set.
+[[nodiscard]] bool touchFile(const std::string& path, std::time_t when);
 
 }  // namespace vy
 

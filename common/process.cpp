@@ -72,15 +72,17 @@ std::vector<std::string_view> fgetsLines(std::string_view text) {
 
 bool isDelimiter(char c) { return c == ' ' || c == '\t' || c == '\n'; }
 
-// Column where the header's COMMAND or CMD token starts, or npos.
-size_t commandColumn(std::string_view header) {
+// Column where the first header token that is one of the names starts, or npos.
+size_t columnOf(std::string_view header, std::initializer_list<std::string_view> names) {
   size_t i = 0;
   while (i < header.size()) {
     while (i < header.size() && isDelimiter(header[i])) ++i;
     size_t start = i;
     while (i < header.size() && !isDelimiter(header[i])) ++i;
     std::string_view token = header.substr(start, i - start);
-    if (token == "COMMAND" || token == "CMD") return start;
+    for (std::string_view name : names) {
+      if (token == name) return start;
+    }
   }
   return std::string_view::npos;
 }
@@ -176,36 +178,52 @@ int ChildProcess::wait() {
   return status;
 }
 
-int runCommandWithInput(const std::string& commandLine, std::string_view text) {
-  return runProgramWithInput({"/bin/sh", "-c", commandLine}, text);
+ProgramRun runProgramWithInput(const std::vector<std::string>& argv, std::string_view text) {
+  ProgramRun run;
+  ChildProcess child;
+  if (!child.start(argv, ChildProcess::kPipeStdin)) return run;
+  run.started = true;
+  run.inputWritten = child.writeStdin(text);
+  run.waitStatus = child.wait();
+  return run;
 }
 
-int runProgramWithInput(const std::vector<std::string>& argv, std::string_view text) {
-  ChildProcess child;
-  if (!child.start(argv, ChildProcess::kPipeStdin)) return 2;
-  bool written = child.writeStdin(text);
-  int status = child.wait();
-  return written ? status : 13;
+ProgramRun runCommandWithInput(const std::string& commandLine, std::string_view text) {
+  return runProgramWithInput({"/bin/sh", "-c", commandLine}, text);
 }
 
 namespace {
 
+// The word of a line that starts at or after column (delimiters skipped).
+std::string_view wordAt(std::string_view line, size_t column) {
+  size_t start = column;
+  while (start < line.size() && isDelimiter(line[start])) ++start;
+  size_t end = start;
+  while (end < line.size() && !isDelimiter(line[end])) ++end;
+  return start < line.size() ? line.substr(start, end - start) : std::string_view();
+}
+
+// Whether the process line shows a live state. The STAT column is judged by
+// its first letter; a ps without that column is asked for a state word S or R.
+bool showsLiveState(std::string_view header, std::string_view process) {
+  size_t column = columnOf(header, {"STAT", "S"});
+  if (column == std::string_view::npos) {
+    return process.find(" S ") != std::string_view::npos ||
+           process.find(" R ") != std::string_view::npos;
+  }
+  std::string_view state = wordAt(process, column);
+  return !state.empty() && (state[0] == 'R' || state[0] == 'S' || state[0] == 'D');
+}
+
 // The command name in the lines of `ps p <pid>` (at least the header), or none.
 std::optional<std::string> commandNameFromPs(const std::vector<std::string_view>& lines,
                                              bool requireActive) {
-  size_t column = commandColumn(lines[0]);
+  size_t column = columnOf(lines[0], {"COMMAND", "CMD"});
   if (column == std::string_view::npos || lines.size() < 2) return std::nullopt;
-  std::string_view process = lines[1];
-  size_t start = column;
-  while (start < process.size() && isDelimiter(process[start])) ++start;
-  size_t end = start;
-  while (end < process.size() && !isDelimiter(process[end])) ++end;
-  if (start >= process.size() || end == start) return std::nullopt;
-  if (requireActive && process.find(" S ") == std::string_view::npos &&
-      process.find(" R ") == std::string_view::npos) {
-    return std::nullopt;
-  }
-  return std::string(process.substr(start, end - start));
+  std::string_view name = wordAt(lines[1], column);
+  if (name.empty()) return std::nullopt;
+  if (requireActive && !showsLiveState(lines[0], lines[1])) return std::nullopt;
+  return std::string(name);
 }
 
 }  // namespace
@@ -215,31 +233,30 @@ ProcessProbe probeProcess(pid_t pid, bool requireActive) {
   if (pid == 0) return probe;
   ChildProcess ps;
   if (!ps.start({"ps", "p", std::to_string(pid)}, ChildProcess::kPipeStdout, true)) {
-    probe.code = 5;
+    probe.code = ErrAction::kExecution;
     return probe;
   }
   std::string output = ps.readStdout(64 * 1024);
   int status = ps.wait();
   std::vector<std::string_view> lines = fgetsLines(output);
   if (lines.empty()) {
-    probe.code = failedStatus(status) ? 1 : 0;
+    probe.code = failedStatus(status) ? ErrAction::kReadFile : ErrAction::kOk;
     return probe;
   }
   probe.name = commandNameFromPs(lines, requireActive);
   // With a process line found, a failing ps still makes the answer unknown.
   if (probe.name && failedStatus(status)) {
     probe.name.reset();
-    probe.code = 1;
+    probe.code = ErrAction::kReadFile;
   }
   return probe;
 }
 
-int isProcessRunning(pid_t pid, std::string_view expectedName, int& answer) {
-  answer = -1;
+RunningAnswer isProcessRunning(pid_t pid, std::string_view expectedName) {
   ProcessProbe probe = probeProcess(pid, true);
-  if (probe.code != 0) return probe.code;
-  answer = probe.name && !probe.name->empty() && *probe.name == expectedName ? 1 : 0;
-  return 0;
+  if (probe.code != ErrAction::kOk) return {probe.code, Running::kUnknown};
+  bool matches = probe.name && !probe.name->empty() && *probe.name == expectedName;
+  return {ErrAction::kOk, matches ? Running::kYes : Running::kNo};
 }
 
 }  // namespace vy

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/errors.h"
 #include "common/fd.h"
 
 namespace vy {
@@ -55,28 +56,47 @@ class ChildProcess {
   UniqueFd stdout_;
 };
 
-// Runs a shell command line with text on its standard input and waits for it.
-// The wait status; 2 when it cannot be started; 13 when the text cannot be
-// written.
-int runCommandWithInput(const std::string& commandLine, std::string_view text);
+// What became of a program run with a text on its standard input.
+struct ProgramRun {
+  bool started = false;
+  bool inputWritten = false;  // the whole text reached the program
+  int waitStatus = -1;        // as waitpid gives it; -1 when nothing was started
 
-// The same for a program given as an argument vector.
-int runProgramWithInput(const std::vector<std::string>& argv, std::string_view text);
+  // Started and ended with exit status 0. A program that does not read its
+  // input is judged by its status alone.
+  bool succeeded() const { return started && waitStatus == 0; }
+};
 
-// Answer of probeProcess: code 0, 1 (ps failed) or 5 (ps cannot start), and
-// the command name when the process was found.
+// Runs a program from an argument vector with text on its standard input and
+// waits for it.
+[[nodiscard]] ProgramRun runProgramWithInput(const std::vector<std::string>& argv,
+                                             std::string_view text);
+// The same for a command line the administrator wrote, run by "/bin/sh -c".
+[[nodiscard]] ProgramRun runCommandWithInput(const std::string& commandLine, std::string_view text);
+
+// Answer of probeProcess: kOk, kReadFile (ps failed) or kExecution (ps cannot
+// start), and the command name when the process was found.
 struct ProcessProbe {
-  int code = 0;
+  ErrAction code = ErrAction::kOk;
   std::optional<std::string> name;
 };
 
 // Asks `ps p <pid>` for the command name of a process; with requireActive only
-// a process whose state shows as S or R counts.
-ProcessProbe probeProcess(pid_t pid, bool requireActive);
+// a live process counts: one whose state (the STAT column) begins with R
+// (running), S (sleeping) or D (waiting on a device), whatever the letters
+// after it (N nice, + foreground, l threaded, ...) say. Z (zombie), T
+// (stopped), X and any other state do not.
+[[nodiscard]] ProcessProbe probeProcess(pid_t pid, bool requireActive);
 
-// Whether the process runs under the expected command name: answer -1
-// unknown (the returned code is then not 0), 0 no, 1 yes.
-int isProcessRunning(pid_t pid, std::string_view expectedName, int& answer);
+enum class Running { kUnknown = -1, kNo = 0, kYes = 1 };
+
+// Whether the process runs under the expected command name. The code is not
+// kOk (and the answer kUnknown) when ps could not answer.
+struct RunningAnswer {
+  ErrAction code = ErrAction::kOk;
+  Running answer = Running::kUnknown;
+};
+[[nodiscard]] RunningAnswer isProcessRunning(pid_t pid, std::string_view expectedName);
 
 }  // namespace vy
 

@@ -13,6 +13,7 @@
 #include <new>
 
 #include "common/errors.h"
+#include "common/fd.h"
 #include "common/le.h"
 
 extern char** environ;
@@ -32,38 +33,11 @@ constexpr SignalName kSignalTable[] = {{0, "UNKN"},  {2, "INT"}, {4, "ILL"},
 bool g_webRequest = false;
 char g_serverAdmin[256] = "";
 
-// A bounded text built on the stack, for use inside the handler.
-class SafeText {
- public:
-  void add(const char* text) {
-    while (*text && length_ < sizeof(buffer_)) buffer_[length_++] = *text++;
-  }
-  void addNumber(long long value) {
-    char digits[24];
-    int n = 0;
-    unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
-                                             : static_cast<unsigned long long>(value);
-    do {
-      digits[n++] = static_cast<char>('0' + magnitude % 10);
-      magnitude /= 10;
-    } while (magnitude != 0);
-    if (value < 0) add("-");
-    while (n > 0 && length_ < sizeof(buffer_)) buffer_[length_++] = digits[--n];
-  }
-  void add(const SafeText& other) {
-    for (size_t i = 0; i < other.length_ && length_ < sizeof(buffer_); ++i) {
-      buffer_[length_++] = other.buffer_[i];
-    }
-  }
-  void writeTo(int fd) const {
-    ssize_t written = ::write(fd, buffer_, length_);
-    (void)written;  // nothing more can be done inside the handler
-  }
-
- private:
-  char buffer_[2048];
-  size_t length_ = 0;
-};
+// One write of a text; nothing more can be done about a short one here.
+void writeAll(int fd, std::string_view text) {
+  ssize_t written = ::write(fd, text.data(), text.size());
+  (void)written;
+}
 
 // Writes the 188 bytes of a record (no allocation; safe in a handler).
 void encodeCrashRecord(const CrashRecord& record, uint8_t* out) {
@@ -122,74 +96,44 @@ void appendCrashRecord(int signal, int errnoValue, const void* ucontext) {
   uint8_t encoded[kCrashRecordSize];
   encodeCrashRecord(record, encoded);
 
-  int fd = ::open("dumplog.dat", O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return;
-  ssize_t ignored = ::write(fd, encoded, sizeof encoded);
+  UniqueFd fd = openFd("dumplog.dat", O_WRONLY | O_APPEND | O_CREAT);
+  if (!fd) return;
+  ssize_t ignored = ::write(fd.get(), encoded, sizeof encoded);
   for (char** env = environ; env && *env; ++env) {
-    ignored = ::write(fd, *env, std::strlen(*env) + 1);
+    ignored = ::write(fd.get(), *env, std::strlen(*env) + 1);
   }
   (void)ignored;
-  ::close(fd);
 }
 
-// The report of a fatal signal, done with write(2) only.
+// The report of a fatal signal: the texts of reportError, built in buffers on
+// the stack and written with write(2).
 void reportSignal(int signal, int errnoValue) {
-  SafeText detail;
+  char detailBuffer[64];
+  ReportText detail(detailBuffer, sizeof detailBuffer);
   detail.add("Got ");
   detail.add(signalName(signal));
   detail.add(" signal #");
   detail.addNumber(signal);
 
   const int site = __LINE__;
-  SafeText line;
-  line.addNumber(static_cast<long long>(std::time(nullptr)));
-  line.add("|");
-  line.addNumber(site);
-  line.add("|5|");
-  line.addNumber(errnoValue);
-  line.add("|");
-  line.add(detail);
-  line.add("|");
-  line.add(unitName());
-  line.add("|1\n");
-  int fd = ::open(kErrorLogPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd >= 0) {
-    line.writeTo(fd);
-    ::close(fd);
+  char lineBuffer[512];
+  ReportText line(lineBuffer, sizeof lineBuffer);
+  addErrorLine(line, std::time(nullptr), site, ErrAction::kExecution, errnoValue, detail.view(),
+               unitName(), true);
+  bool logged = false;
+  if (UniqueFd fd = openFd(kErrorLogPath, O_WRONLY | O_APPEND | O_CREAT)) {
+    writeAll(fd.get(), line.view());
+    logged = true;
   }
 
-  SafeText page;
-  if (g_webRequest) {
-    if (!contentTypePrinted()) page.add("Content-type: text/html\n\n");
-    page.add("<H1>Software error.</H1>\nFor help, please send mail to this site's webmaster ");
-    page.add("<a href=\"mailto:");
-    page.add(g_serverAdmin);
-    page.add("\">");
-    page.add(g_serverAdmin);
-    page.add(
-        "</a><br>\n<br>If you are webmaster of this site, more information you can see in "
-        "error log.\n");
-  } else {
-    page.add("Software error");
+  char pageBuffer[2048];
+  ReportText page(pageBuffer, sizeof pageBuffer);
+  addSoftwareError(page, g_webRequest, g_webRequest && !contentTypePrinted(), g_serverAdmin);
+  if (!logged) {
+    addErrorDetails(page, g_webRequest,
+                    {ErrAction::kExecution, errnoValue, detail.view(), site, unitName(), true});
   }
-  if (fd < 0) {
-    page.add(g_webRequest ? "<pre>\n" : "\n");
-    page.add("Error Action      :  5 - Execution file\nError Number      :  ");
-    page.addNumber(errnoValue);
-    page.add(" - ");
-    const char* message = strerrordesc_np(errnoValue);
-    page.add(message ? message : "Unknown error");
-    page.add("\nFile/Variable/More:  ");
-    page.add(detail);
-    page.add("\nLine              :  ");
-    page.addNumber(site);
-    page.add("\nSource            :  ");
-    page.add(unitName());
-    page.add("\nUnit              :  ");
-    page.add(unitName());
-    page.add("\nIs Fatal Error    :  yes\n");
-  }
-  page.writeTo(STDOUT_FILENO);
+  writeAll(STDOUT_FILENO, page.view());
 }
 
 // Memory shortage is always fatal. A second shortage while the report itself
@@ -197,7 +141,7 @@ void reportSignal(int signal, int errnoValue) {
 void onOutOfMemory() {
   static std::atomic<bool> reporting{false};
   if (reporting.exchange(true)) _exit(1);
-  reportFatal(kErrAllocation, "new");
+  reportFatal(ErrAction::kAllocation, "new");
 }
 
 }  // namespace

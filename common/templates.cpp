@@ -1,9 +1,7 @@
 // Template variables, substitution and section cutting; see templates.h.
 #include "common/templates.h"
 
-#include <cstdarg>
 #include <cstring>
-#include <optional>
 
 #include "common/cgi.h"
 #include "common/errors.h"
@@ -15,19 +13,6 @@ namespace {
 
 constexpr std::string_view kOpenMarker = "[#";
 constexpr std::string_view kCloseMarker = "#]";
-
-// Formats a value and sets (replace) or adds it; 0 or -1.
-int storeFormatted(TemplateVars& vars, bool replace, const char* name, const char* format,
-                   va_list args) {
-  std::optional<std::string> value = vformatAlloc(format, args);
-  if (!value) return -1;
-  if (replace) {
-    vars.set(name, std::move(*value));
-  } else {
-    vars.add(name, std::move(*value));
-  }
-  return 0;
-}
 
 // Walks text, handing the plain parts and the values of known markers to
 // emit. A start marker without an end marker is dropped and the scan goes on
@@ -94,42 +79,6 @@ TemplateVars& globalTemplateVars() {
   return vars;
 }
 
-int templateVarSet(TemplateVars& vars, const char* name, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  int rc = storeFormatted(vars, true, name, format, args);
-  va_end(args);
-  return rc;
-}
-
-int templateVarSet(const char* name, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  int rc = storeFormatted(globalTemplateVars(), true, name, format, args);
-  va_end(args);
-  return rc;
-}
-
-int templateVarAdd(TemplateVars& vars, const char* name, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  int rc = storeFormatted(vars, false, name, format, args);
-  va_end(args);
-  return rc;
-}
-
-int templateVarAdd(const char* name, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  int rc = storeFormatted(globalTemplateVars(), false, name, format, args);
-  va_end(args);
-  return rc;
-}
-
-const std::string* templateVarGet(std::string_view name, const TemplateVars& vars) {
-  return vars.get(name);
-}
-
 std::string htmlValue(std::string_view text) {
   std::string escaped = htmlEscape(text);
   std::string result;
@@ -163,7 +112,7 @@ int renderTemplateFile(std::string_view name, const TemplateVars& vars, std::FIL
                        bool pathIsComplete) {
   std::string path = templatePath(name, pathIsComplete);
   std::FILE* file = std::fopen(path.c_str(), "re");
-  if (!file) reportFatal(kErrReadFile, path);
+  if (!file) reportFatal(ErrAction::kReadFile, path);
   char piece[1000];  // 999 bytes and the terminating NUL
   while (std::fgets(piece, sizeof piece, file)) renderSection(piece, vars, out);
   return std::fclose(file);
@@ -208,7 +157,7 @@ PageTemplate loadTemplate(std::string_view name, std::span<const SectionMarkers>
                           bool pathIsComplete) {
   std::string path = templatePath(name, pathIsComplete);
   std::string text;
-  if (readFileBytes(path, text) == kErrReadFile) reportFatal(kErrReadFile, path);
+  if (readFileBytes(path, text) == ErrAction::kReadFile) reportFatal(ErrAction::kReadFile, path);
   return cutSections(std::move(text), table);
 }
 

@@ -39,6 +39,7 @@ inline constexpr const char* kNotificationMailTemplate = "notifmail.msg";
 
 // An ordered list of (name, value) pairs. Lookup returns the first pair of a
 // name; set replaces that pair's value, add appends another pair behind it.
+// Values are texts; formatAlloc makes them from a printf format.
 class TemplateVars {
  public:
   void set(std::string_view name, std::string value);
@@ -54,20 +55,6 @@ class TemplateVars {
 
 // The console's one list for all its pages.
 TemplateVars& globalTemplateVars();
-
-// Formats a value printf-style and sets it (replacing an existing pair) or
-// adds it (always a new pair). 0, or -1 when the format cannot be measured.
-// The value is always the formatted text: a literal "%" must be doubled.
-int templateVarSet(TemplateVars& vars, const char* name, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
-int templateVarSet(const char* name, const char* format, ...) __attribute__((format(printf, 2, 3)));
-int templateVarAdd(TemplateVars& vars, const char* name, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
-int templateVarAdd(const char* name, const char* format, ...) __attribute__((format(printf, 2, 3)));
-
-const std::string* templateVarGet(std::string_view name, const TemplateVars& vars);
-// Empties a list (a list also releases everything when it goes out of scope).
-inline void freeTemplateVars(TemplateVars& vars) { vars.clear(); }
 
 // A text made safe for an HTML page, inside element content or a quoted
 // attribute: the escapes of htmlEscape plus the apostrophe as "&#39;".

@@ -5,27 +5,20 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <utility>
 
 namespace vy {
-
-std::optional<std::string> vformatAlloc(const char* format, va_list args) {
-  va_list measure;
-  va_copy(measure, args);
-  int length = std::vsnprintf(nullptr, 0, format, measure);
-  va_end(measure);
-  if (length < 0) return std::nullopt;
-  std::string text(static_cast<size_t>(length), '\0');
-  std::vsnprintf(text.data(), text.size() + 1, format, args);
-  return text;
-}
 
 std::string formatAlloc(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::optional<std::string> text = vformatAlloc(format, args);
+  va_list measure;
+  va_copy(measure, args);
+  const int length = std::vsnprintf(nullptr, 0, format, measure);
+  va_end(measure);
+  std::string text(length < 0 ? 0 : static_cast<size_t>(length), '\0');
+  if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
   va_end(args);
-  return text ? std::move(*text) : std::string();
+  return text;
 }
 
 void toLowerAscii(std::string& text) {
@@ -51,6 +44,17 @@ std::string randomText(size_t n) {
 std::string envText(const char* name) {
   const char* value = std::getenv(name);
   return value ? value : "";
+}
+
+std::vector<std::string> splitWords(std::string_view text, std::string_view separators) {
+  std::vector<std::string> words;
+  size_t start = 0;
+  for (size_t i = 0; i <= text.size(); ++i) {
+    if (i < text.size() && separators.find(text[i]) == std::string_view::npos) continue;
+    if (i > start) words.emplace_back(text.substr(start, i - start));
+    start = i + 1;
+  }
+  return words;
 }
 
 long parseLongAtoi(std::string_view text) {

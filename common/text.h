@@ -9,28 +9,16 @@
 #ifndef VANTRY_COMMON_TEXT_H_
 #define VANTRY_COMMON_TEXT_H_
 
-#include <cstdarg>
 #include <cstddef>
-#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vy {
 
 // printf into a new text of exactly the formatted length; the empty text when
 // the format cannot be measured.
 std::string formatAlloc(const char* format, ...) __attribute__((format(printf, 1, 2)));
-// The same from a va_list, telling a format that cannot be measured (none)
-// from an empty result.
-std::optional<std::string> vformatAlloc(const char* format, va_list args)
-    __attribute__((format(printf, 1, 0)));
-
-// "%d" of a number, used for size details in memory reports.
-inline std::string intToText(int value) { return std::to_string(value); }
-// The first n bytes of a text (all of it when shorter).
-inline std::string copyPrefix(std::string_view text, size_t n) {
-  return std::string(text.substr(0, n));
-}
 
 // A-Z to a-z in place; every other byte untouched.
 void toLowerAscii(std::string& text);
@@ -47,6 +35,10 @@ std::string randomText(size_t n);
 // not fit saturate instead of being undefined.
 long parseLongAtoi(std::string_view text);
 int parseIntAtoi(std::string_view text);
+
+// The pieces of a text between any of the separator bytes, empty pieces
+// dropped; no quoting.
+std::vector<std::string> splitWords(std::string_view text, std::string_view separators);
 
 // True when text begins with prefix.
 inline bool startsWith(std::string_view text, std::string_view prefix) {

@@ -2,67 +2,57 @@
 #include "common/zonetime.h"
 
 #include <cstdlib>
-#include <mutex>
 #include <optional>
 
 namespace vy {
 namespace {
 
-std::mutex g_zoneMutex;  // guards TZ, tzset and every localtime_r below
-DisplayZone g_displayZone;
+DisplayZone g_displayZone;  // written before any thread starts, then only read
 
-std::tm localUnderLock(std::time_t when) {
+bool isSystemZone(std::string_view zoneName) { return !zoneName.empty() && zoneName[0] == '*'; }
+
+std::tm convert(std::time_t when, bool local, long offset) {
   std::tm result{};
-  localtime_r(&when, &result);
+  if (local) {
+    localtime_r(&when, &result);
+  } else {
+    std::time_t shifted = when + offset;
+    gmtime_r(&shifted, &result);
+  }
   return result;
 }
 
-// Converts with TZ set to zoneName, then puts TZ back as it was.
-std::tm convertInZone(std::time_t when, std::string_view zoneName) {
-  std::lock_guard<std::mutex> lock(g_zoneMutex);
-  const char* current = std::getenv("TZ");
-  std::optional<std::string> previous;
-  if (current) previous = current;
-  setenv("TZ", std::string(zoneName).c_str(), 1);
-  tzset();
-  std::tm result = localUnderLock(when);
-  if (previous) {
-    setenv("TZ", previous->c_str(), 1);
+// Sets TZ (or removes it for none) and lets the C library read it again.
+void setZoneVariable(const std::optional<std::string>& value) {
+  if (value) {
+    setenv("TZ", value->c_str(), 1);
   } else {
     unsetenv("TZ");
   }
   tzset();
-  return result;
 }
 
 }  // namespace
 
 std::tm zoneTime(std::time_t when, long offset, bool useZone, std::string_view zoneName) {
-  if (!zoneName.empty() && zoneName[0] == '*') {
-    std::lock_guard<std::mutex> lock(g_zoneMutex);
-    return localUnderLock(when);
-  }
-  if (!useZone) {
-    std::time_t shifted = when + offset;
-    std::tm result{};
-    gmtime_r(&shifted, &result);
-    return result;
-  }
-  return convertInZone(when, zoneName);
+  if (isSystemZone(zoneName) || !useZone) return convert(when, isSystemZone(zoneName), offset);
+  const char* current = std::getenv("TZ");
+  std::optional<std::string> previous;
+  if (current) previous = current;
+  setZoneVariable(std::string(zoneName));
+  std::tm result = convert(when, true, 0);
+  setZoneVariable(previous);
+  return result;
 }
 
 void setDisplayZone(DisplayZone zone) {
-  std::lock_guard<std::mutex> lock(g_zoneMutex);
+  if (zone.useZone && !isSystemZone(zone.name)) setZoneVariable(zone.name);
   g_displayZone = std::move(zone);
 }
 
 std::string formatTime(std::time_t when) {
-  DisplayZone zone;
-  {
-    std::lock_guard<std::mutex> lock(g_zoneMutex);
-    zone = g_displayZone;
-  }
-  std::tm parts = zoneTime(when, zone.offset, zone.useZone, zone.name);
+  const DisplayZone& zone = g_displayZone;
+  std::tm parts = convert(when, zone.useZone || isSystemZone(zone.name), zone.offset);
   char text[64];
   if (!asctime_r(&parts, text)) return std::string(24, '?');
   return std::string(text).substr(0, 24);

@@ -2,10 +2,11 @@
 // 24-character text ("Sun Dec  6 19:03:32 2026") shown on pages and in mails.
 //
 // Either a fixed offset from UTC, the process's own zone (a zone name that
-// begins with "*"), or a zone name given to the C library as TZ. Switching TZ
-// changes process-wide state, so every local-time conversion here happens
-// under one mutex and the previous TZ value is restored before it is released;
-// check threads may call these at the same time.
+// begins with "*"), or a zone name given to the C library as TZ. The
+// environment is process-wide and other threads may read it at any time (a
+// command being started, the resolver), so it is changed only where the
+// process has a single thread: the display zone is set once at start-up, and
+// formatTime, which check threads call, only reads.
 #ifndef VANTRY_COMMON_ZONETIME_H_
 #define VANTRY_COMMON_ZONETIME_H_
 
@@ -16,7 +17,8 @@
 namespace vy {
 
 // offset: seconds east of UTC used when useZone is false; zoneName: a TZ value,
-// or "*..." for the system's own zone.
+// or "*..." for the system's own zone. A named zone is converted by switching
+// TZ to it and back. REQUIRES: no other thread runs.
 std::tm zoneTime(std::time_t when, long offset, bool useZone, std::string_view zoneName);
 
 // The zone every formatTime call uses; the programs set it from their settings.
@@ -25,9 +27,13 @@ struct DisplayZone {
   bool useZone = false;
   std::string name;
 };
+// A named zone becomes the process's TZ here, for good (the programs convert
+// only to the zone of their settings, and the commands they start see the
+// same zone). REQUIRES: no other thread runs.
 void setDisplayZone(DisplayZone zone);
 
-// asctime of zoneTime in the display zone, without its newline (24 characters).
+// asctime of the time in the display zone, without its newline (24
+// characters). Safe from any thread.
 std::string formatTime(std::time_t when);
 
 }  // namespace vy

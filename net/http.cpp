@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <mutex>
-#include <new>
 #include <string_view>
 
 #include "common/text.h"
@@ -138,64 +137,59 @@ void setRequestIdentity(const std::string& userAgent, const std::string& referer
   identity.referer = referer;
 }
 
-HttpReply httpGet(const std::string& url, int limit, int timeout) {
+HttpReply httpGet(const std::string& url, int limit, int timeout, Milliseconds receiveWait) {
   std::string host;
-  std::optional<std::string> request;
-  try {
-    request = buildGetRequest(url, host);
-  } catch (const std::bad_alloc&) {
-    return HttpReply{kHttpAllocation, std::nullopt, 0};
-  }
-  if (!request) return HttpReply{kHttpInvalidUrl, std::nullopt, 0};
-  return httpRequest(host, *request, limit, timeout);
+  std::optional<std::string> request = buildGetRequest(url, host);
+  if (!request) return HttpReply{HttpError::kInvalidUrl, std::nullopt, 0};
+  return httpRequest(host, *request, limit, timeout, receiveWait);
 }
 
 HttpReply httpRequest(const std::string& host, const std::string& requestText, int limit,
-                      int timeout) {
+                      int timeout, Milliseconds receiveWait) {
   HttpReply reply;
   UniqueFd socket;
   reply.code = connectToHost(host, kHttpPort, timeout, socket);
-  if (reply.code != kHttpOk) return reply;
+  if (reply.code != HttpError::kOk) return reply;
   sendText(socket.get(), requestText);  // a failed send shows up in the read
   if (limit != 0) {
     reply.data.emplace();
-    reply.code = readAll(socket.get(), limit, *reply.data);
+    reply.code = readAll(socket.get(), limit, *reply.data, receiveWait);
     reply.length = reply.data->size();
   }
   return reply;
 }
 
-int readAll(int fd, int limit, std::string& data) {
+HttpError readAll(int fd, int limit, std::string& data, Milliseconds receiveWait) {
   const size_t stopAt = limit >= 1 ? static_cast<size_t>(limit) : kUnlimitedReplyCap;
   const size_t bound = limit >= 1 ? stopAt + kReceiveChunk - 1 : kUnlimitedReplyCap;
   char chunk[kReceiveChunk];
-  try {
-    data.clear();
-    data.shrink_to_fit();
-    while (data.size() < stopAt) {
-      long received = recvTimeout(fd, chunk, sizeof chunk, kReceiveSeconds);
-      if (received == 0) break;
-      if (received == -2) return kHttpTimeout;
-      if (received < 0) return kHttpSocketError;
-      size_t kept = std::min(static_cast<size_t>(received), bound - data.size());
-      growFor(data, kept, bound);
-      data.append(chunk, kept);
-    }
-  } catch (const std::bad_alloc&) {
-    return kHttpAllocation;
+  data.clear();
+  data.shrink_to_fit();
+  while (data.size() < stopAt) {
+    long received = recvTimeout(fd, chunk, sizeof chunk, receiveWait);
+    if (received == 0) break;
+    if (received == kReceiveTimedOut) return HttpError::kTimeout;
+    if (received < 0) return HttpError::kSocketError;
+    size_t kept = std::min(static_cast<size_t>(received), bound - data.size());
+    growFor(data, kept, bound);
+    data.append(chunk, kept);
   }
-  return kHttpOk;
+  return HttpError::kOk;
 }
 
-ReplyStatus replyStatus(const std::optional<std::string>& data, int code) {
-  if (code != kHttpOk) return {code, httpErrorText(code)};
+ReplyStatus replyStatus(const std::optional<std::string>& data, HttpError error) {
+  if (error != HttpError::kOk) {
+    const int code = static_cast<int>(error);
+    return {code, httpErrorText(code)};
+  }
   // The reply is read as a text: it ends at its first zero byte.
   std::string_view text = data ? std::string_view(data->c_str()) : std::string_view();
   if (text.size() > 13 && startsWith(text, "HTTP/")) {
     int status = parseIntAtoi(text.substr(9));
     return {status, httpStatusText(status)};
   }
-  return {kHttpInvalidHeader, httpErrorText(kHttpInvalidHeader)};
+  const int invalid = static_cast<int>(HttpError::kInvalidHeader);
+  return {invalid, httpErrorText(invalid)};
 }
 
 const char* httpStatusText(int status) {

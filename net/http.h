@@ -19,7 +19,7 @@ namespace vy {
 
 // What one request hands back.
 struct HttpReply {
-  int code = kHttpOk;  // an HttpError
+  HttpError code = HttpError::kOk;
   // Exactly the bytes received (status line, headers, blank line, body);
   // absent when no read was made. After a failed read it holds what had
   // arrived so far.
@@ -32,7 +32,9 @@ inline constexpr uint16_t kHttpPort = 80;
 // The host part of a URL is cut to this many characters.
 inline constexpr size_t kMaxHostLength = 254;
 // Each wait for a reply chunk lasts at most this long.
-inline constexpr int kReceiveSeconds = 15;
+inline constexpr Milliseconds kReceiveWait{15000};
+// The connect time limit every caller passes.
+inline constexpr int kRequestSeconds = 15;
 // A request without a size limit stops reading here, so a server that never
 // stops sending cannot exhaust the worker's memory.
 inline constexpr size_t kUnlimitedReplyCap = size_t{64} << 20;
@@ -43,42 +45,51 @@ void setRequestIdentity(const std::string& userAgent, const std::string& referer
 
 // GETs url. limit: the size limit of the reply in bytes (0 sends the request
 // and reads nothing; below 0 no limit up to kUnlimitedReplyCap). timeout: the
-// connect time limit in seconds. Code 7 when the URL is not "http://...".
-HttpReply httpGet(const std::string& url, int limit, int timeout);
+// connect time limit in seconds. receiveWait bounds each wait for a reply
+// chunk (tests shorten it). kInvalidUrl when the URL is not "http://...".
+HttpReply httpGet(const std::string& url, int limit, int timeout,
+                  Milliseconds receiveWait = kReceiveWait);
 
 // Resolves host, connects to its port 80, sends requestText and reads the
 // reply as httpGet does.
 HttpReply httpRequest(const std::string& host, const std::string& requestText, int limit,
-                      int timeout);
+                      int timeout, Milliseconds receiveWait = kReceiveWait);
 
 // Reads the reply until the peer closes: chunks of up to 512 bytes, each
-// awaited at most 15 seconds, until the total reaches limit (limit >= 1; the
+// awaited at most receiveWait, until the total reaches limit (limit >= 1; the
 // last chunk is kept whole, so up to 511 bytes more can arrive) or
 // kUnlimitedReplyCap (limit < 1). The buffer never holds more than that.
-// 0, 1 (a wait ran out), 4 (a wait or receive failed) or 6 (no memory);
+// kOk, kTimeout (a wait ran out) or kSocketError (a wait or receive failed);
 // `data` holds what arrived in every case.
-int readAll(int fd, int limit, std::string& data);
+[[nodiscard]] HttpError readAll(int fd, int limit, std::string& data,
+                                Milliseconds receiveWait = kReceiveWait);
 
-// A reply condensed into one status: the number of the status line, or the
-// HttpError code of a failed transfer; text is a static text.
+// A reply condensed into one status code, the one number a check stores: the
+// number of the status line (an HTTP status), or the number of the HttpError
+// of a failed transfer (below 100); text is a static text.
 struct ReplyStatus {
   int code = 0;
   const char* text = "";
 };
 
-// A failed transfer gives its code and error text. Otherwise the data
+// A failed transfer gives its error's number and text. Otherwise the data
 // (absent counts as empty) must be longer than 13 characters and begin with
 // "HTTP/": the status is the number at position 9 with its reason phrase.
-// Anything else is 8 "Invalid header".
-ReplyStatus replyStatus(const std::optional<std::string>& data, int code);
+// Anything else is 8 "Invalid header". This is the one way an HttpError
+// becomes a status code.
+[[nodiscard]] ReplyStatus replyStatus(const std::optional<std::string>& data, HttpError error);
 inline ReplyStatus replyStatus(const HttpReply& reply) {
   return replyStatus(reply.data, reply.code);
 }
 
+// A page is up, and a notification call worked, with a status from 200 to 399.
+inline bool isUpCode(int statusCode) { return statusCode >= 200 && statusCode <= 399; }
+
 // The reason phrase of an HTTP status; "Unknown HTTP Error" for others.
 const char* httpStatusText(int status);
 
-// The text of an HttpError; "Unknown connection error" for other codes.
+// The text of a status code below 100 (an HttpError's number, or a code of the
+// set nothing produces); "Unknown connection error" for other numbers.
 const char* httpErrorText(int code);
 
 }  // namespace vy

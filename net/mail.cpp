@@ -39,6 +39,8 @@ constexpr const char* kMailErrorTexts[] = {
     "Allocation Memory",
 };
 constexpr int kMailErrorCount = static_cast<int>(std::size(kMailErrorTexts));
+constexpr std::string_view kRecipientSeparators = ",; \t\r\n\v\f";
+constexpr std::string_view kBlanks = " \t";
 
 constexpr const char* kAcceptedCodes[] = {"250", "220", "354", "221"};
 constexpr size_t kBoundaryLength = 36;
@@ -47,7 +49,7 @@ constexpr size_t kBoundaryLength = 36;
 // is only awaited) and the code that ends the mail when the reply is refused.
 struct SmtpStep {
   std::string command;
-  int refusedCode;
+  MailError refusedCode;
 };
 
 // An address fits into a command line when it is not empty, not too long and
@@ -58,24 +60,6 @@ bool fitsCommand(std::string_view address) {
     if (c < 0x20 || c == 0x7f) return false;
   }
   return true;
-}
-
-bool isRecipientSeparator(char c) {
-  return c == ',' || c == ';' || c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' ||
-         c == '\f';
-}
-
-// The addresses of a recipient text: the pieces between commas, semicolons
-// and white space, empty pieces dropped.
-std::vector<std::string> splitRecipients(std::string_view recipients) {
-  std::vector<std::string> addresses;
-  size_t start = 0;
-  for (size_t i = 0; i <= recipients.size(); ++i) {
-    if (i < recipients.size() && !isRecipientSeparator(recipients[i])) continue;
-    if (i > start) addresses.emplace_back(recipients.substr(start, i - start));
-    start = i + 1;
-  }
-  return addresses;
 }
 
 // The message with one more "." in front of every line that begins with ".",
@@ -94,49 +78,59 @@ std::string dotStuffed(std::string_view message) {
 
 // The steps of one mail, or the refusal code of an address that cannot be
 // put into its command (then `steps` is left incomplete).
-int buildDialogue(const std::string& sender, const std::vector<std::string>& addresses,
-                  std::string_view message, std::vector<SmtpStep>& steps) {
-  steps.push_back({"", kMailHelo});
-  steps.push_back({"HELO localhost\r\n", kMailHelo});
-  if (!fitsCommand(sender)) return kMailMailFrom;
-  steps.push_back({"MAIL FROM: <" + sender + ">\r\n", kMailMailFrom});
-  if (addresses.empty()) return kMailRcptTo;
+MailError buildDialogue(const std::string& sender, const std::vector<std::string>& addresses,
+                        std::string_view message, std::vector<SmtpStep>& steps) {
+  steps.push_back({"", MailError::kHelo});
+  steps.push_back({"HELO localhost\r\n", MailError::kHelo});
+  if (!fitsCommand(sender)) return MailError::kMailFrom;
+  steps.push_back({"MAIL FROM: <" + sender + ">\r\n", MailError::kMailFrom});
+  if (addresses.empty()) return MailError::kRcptTo;
   for (const std::string& address : addresses) {
-    if (!fitsCommand(address)) return kMailRcptTo;
-    steps.push_back({"RCPT TO: <" + address + ">\r\n", kMailRcptTo});
+    if (!fitsCommand(address)) return MailError::kRcptTo;
+    steps.push_back({"RCPT TO: <" + address + ">\r\n", MailError::kRcptTo});
   }
-  steps.push_back({"DATA\r\n", kMailData});
-  steps.push_back({dotStuffed(message) + "\r\n.\r\n", kMailEndOfData});
-  steps.push_back({"QUIT\r\n", kMailQuit});
-  return kMailOk;
+  steps.push_back({"DATA\r\n", MailError::kData});
+  steps.push_back({dotStuffed(message) + "\r\n.\r\n", MailError::kEndOfData});
+  steps.push_back({"QUIT\r\n", MailError::kQuit});
+  return MailError::kOk;
 }
 
 // Sends the step's command and judges the reply.
-int runStep(int fd, const SmtpStep& step) {
+MailError runStep(int fd, const SmtpStep& step) {
   if (!step.command.empty() &&
       sendText(fd, step.command) != static_cast<long>(step.command.size())) {
-    return kMailUnknown;
+    return MailError::kUnknown;
   }
   std::string reply;
-  int rc = readReply(fd, reply, kSmtpReplyLimit, kSmtpReplySeconds);
-  if (rc == kHttpTimeout) return kMailTimeout;
-  if (rc != kHttpOk) return kMailSocketError;
-  return smtpReplyOk(reply) ? kMailOk : step.refusedCode;
+  HttpError rc = readReply(fd, reply, kSmtpReplyLimit, kSmtpReplyWait);
+  if (rc == HttpError::kTimeout) return MailError::kTimeout;
+  if (rc != HttpError::kOk) return MailError::kSocketError;
+  return smtpReplyOk(reply) ? MailError::kOk : step.refusedCode;
 }
 
-// Resolves and connects as the HTTP client does, with the mail codes.
-int connectToServer(const std::string& server, UniqueFd& socket) {
-  int rc = connectToHost(server, kSmtpPort, kSmtpConnectSeconds, socket);
-  if (rc == kHttpLookupFailed) return kMailServerUnknown;
-  if (rc == kHttpSocketError) return kMailSocketError;
-  if (rc == kHttpTimeout) return kMailTimeout;
-  return rc == kHttpOk ? kMailOk : kMailConnectError;
+// Resolves and connects as the HTTP client does; the one way a socket
+// error becomes a mail error.
+MailError connectToServer(const std::string& server, UniqueFd& socket) {
+  switch (connectToHost(server, kSmtpPort, kSmtpConnectSeconds, socket)) {
+    case HttpError::kOk:
+      return MailError::kOk;
+    case HttpError::kLookupFailed:
+      return MailError::kServerUnknown;
+    case HttpError::kSocketError:
+      return MailError::kSocketError;
+    case HttpError::kTimeout:
+      return MailError::kTimeout;
+    default:
+      return MailError::kConnectError;
+  }
 }
 
 }  // namespace
 
-const char* mailErrorText(int code) {
-  if (code < 0 || code >= kMailErrorCount) return kMailErrorTexts[kMailUnknown];
+const char* mailErrorText(MailError error) {
+  const int code = static_cast<int>(error);
+  if (code < 0 || code >= kMailErrorCount)
+    return kMailErrorTexts[static_cast<int>(MailError::kUnknown)];
   return kMailErrorTexts[code];
 }
 
@@ -147,33 +141,39 @@ bool smtpReplyOk(std::string_view reply) {
   return false;
 }
 
-int sendBySmtp(const std::string& server, const std::string& sender, const std::string& recipients,
-               std::string_view message) {
+MailError sendBySmtp(const std::string& server, const std::string& sender,
+                     const std::string& recipients, std::string_view message) {
   std::vector<SmtpStep> steps;
-  int rc = buildDialogue(sender, splitRecipients(recipients), message, steps);
-  if (rc != kMailOk) return rc;
+  MailError rc =
+      buildDialogue(sender, splitWords(recipients, kRecipientSeparators), message, steps);
+  if (rc != MailError::kOk) return rc;
   UniqueFd socket;
   rc = connectToServer(server, socket);
-  if (rc != kMailOk) return rc;
+  if (rc != MailError::kOk) return rc;
   for (const SmtpStep& step : steps) {
     rc = runStep(socket.get(), step);
-    if (rc != kMailOk) return rc;
+    if (rc != MailError::kOk) return rc;
   }
-  return kMailOk;
+  return MailError::kOk;
 }
 
-int sendByProgram(const std::string& program, std::string_view message, std::mutex& programLock) {
+MailError sendByProgram(const std::string& program, std::string_view message,
+                        std::mutex& programLock) {
+  std::vector<std::string> argv = splitWords(program, kBlanks);
+  argv.push_back("-t");
+  std::string input(message);
+  input += "\n.\n";
   std::lock_guard<std::mutex> hold(programLock);
-  ChildProcess child;
-  if (!child.start({program, "-t"}, ChildProcess::kPipeStdin)) return kMailOpenProgram;
   // A program that stops reading early is judged by its exit status alone.
-  if (child.writeStdin(message)) child.writeStdin("\n.\n");
-  return child.wait() == 0 ? kMailOk : kMailCloseProgram;
+  ProgramRun run = runProgramWithInput(argv, input);
+  if (!run.started) return MailError::kOpenProgram;
+  return run.succeeded() ? MailError::kOk : MailError::kCloseProgram;
 }
 
-int sendMail(const std::string& transport, const std::string& sender, const std::string& recipient,
-             std::string_view templateText, TemplateVars& vars, std::mutex& programLock) {
-  templateVarSet(vars, "BOUNDARY", "--%s", randomText(kBoundaryLength).c_str());
+MailError sendMail(const std::string& transport, const std::string& sender,
+                   const std::string& recipient, std::string_view templateText, TemplateVars& vars,
+                   std::mutex& programLock) {
+  vars.set("BOUNDARY", "--" + randomText(kBoundaryLength));
   const std::string message = substituteSection(templateText, vars);
   if (transport.find('/') != std::string::npos) {
     return sendByProgram(transport, message, programLock);

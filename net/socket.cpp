@@ -14,7 +14,6 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
-#include <new>
 #include <optional>
 #include <shared_mutex>
 #include <string_view>
@@ -28,13 +27,13 @@ namespace {
 
 // --- Waiting ---------------------------------------------------------------------
 
-// Waits at most `seconds` for `events` on fd: 1 ready (an error or hang-up
+// Waits at most `wait` for `events` on fd: 1 ready (an error or hang-up
 // counts as ready, as it does for select), 0 the time ran out, -1 the wait
 // failed. A signal does not end the wait early.
-int waitFor(int fd, short events, int seconds) {
-  if (fd < 0 || seconds < 0) return -1;
+int waitFor(int fd, short events, Milliseconds wait) {
+  if (fd < 0 || wait.count() < 0) return -1;
   using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+  const auto deadline = Clock::now() + wait;
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     pollfd watch{fd, events, 0};
@@ -190,63 +189,64 @@ std::optional<uint32_t> hostTableAddress(const std::string& name) {
 
 UniqueFd openStreamSocket() { return UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)); }
 
-int connectTimeout(int fd, uint32_t address, uint16_t port, int seconds) {
+HttpError connectTimeout(int fd, uint32_t address, uint16_t port, int seconds) {
   sockaddr_in target = ipv4Address(address, port);
   auto* generic = reinterpret_cast<const sockaddr*>(&target);
-  if (seconds < 1) return ::connect(fd, generic, sizeof target) == 0 ? kHttpOk : kHttpConnectError;
-
+  if (seconds < 1) {
+    return ::connect(fd, generic, sizeof target) == 0 ? HttpError::kOk : HttpError::kConnectError;
+  }
   setBlocking(fd, false);
   if (::connect(fd, generic, sizeof target) == 0) {
     setBlocking(fd, true);
-    return kHttpOk;
+    return HttpError::kOk;
   }
-  if (!connectInProgress(errno)) return kHttpConnectError;
-  int ready = waitFor(fd, POLLOUT, seconds);
-  if (ready == 0) return kHttpTimeout;
-  if (ready < 0) return kHttpConnectError;
+  if (!connectInProgress(errno)) return HttpError::kConnectError;
+  int ready = waitFor(fd, POLLOUT, std::chrono::seconds(seconds));
+  if (ready == 0) return HttpError::kTimeout;
+  if (ready < 0) return HttpError::kConnectError;
   int pending = 0;
   socklen_t size = sizeof pending;
   if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &size) != 0 || pending != 0) {
-    return kHttpConnectError;
+    return HttpError::kConnectError;
   }
   setBlocking(fd, true);
-  return kHttpOk;
+  return HttpError::kOk;
 }
 
-int connectToHost(const std::string& host, uint16_t port, int seconds, UniqueFd& socket) {
+HttpError connectToHost(const std::string& host, uint16_t port, int seconds, UniqueFd& socket) {
   uint32_t address = 0;
-  if (resolveHost(host, address) != kHttpOk) return kHttpLookupFailed;
+  if (resolveHost(host, address) != HttpError::kOk) return HttpError::kLookupFailed;
   socket = openStreamSocket();
-  if (!socket) return kHttpSocketError;
-  int rc = connectTimeout(socket.get(), address, port, seconds);
-  if (rc != kHttpOk) socket.reset();
+  if (!socket) return HttpError::kSocketError;
+  HttpError rc = connectTimeout(socket.get(), address, port, seconds);
+  if (rc != HttpError::kOk) socket.reset();
   return rc;
 }
 
-long recvTimeout(int fd, char* buffer, size_t size, int seconds) {
-  int ready = waitFor(fd, POLLIN, seconds);
-  if (ready == 0) return -2;
-  if (ready < 0) return -1;
+long recvTimeout(int fd, char* buffer, size_t size, Milliseconds wait) {
+  int ready = waitFor(fd, POLLIN, wait);
+  if (ready == 0) return kReceiveTimedOut;
+  if (ready < 0) return kReceiveFailed;
   for (;;) {
     ssize_t received = ::recv(fd, buffer, size, 0);
     if (received >= 0) return received;
-    if (errno != EINTR) return -1;
+    if (errno != EINTR) return kReceiveFailed;
   }
 }
 
-int readReply(int fd, std::string& text, size_t limit, int seconds) {
+HttpError readReply(int fd, std::string& text, size_t limit, Milliseconds wait) {
   text.clear();
   char chunk[kReceiveChunk];
   for (;;) {
-    long received = recvTimeout(fd, chunk, sizeof chunk, seconds);
+    long received = recvTimeout(fd, chunk, sizeof chunk, wait);
     if (received == 0) break;
-    if (received == -2) return kHttpTimeout;
-    if (received < 0) return kHttpSocketError;
+    if (received == kReceiveTimedOut) return HttpError::kTimeout;
+    if (received < 0) return HttpError::kSocketError;
     size_t kept = std::min(static_cast<size_t>(received), limit - text.size());
     text.append(chunk, kept);
     if (text.size() >= limit || kept < kReceiveChunk) break;
   }
-  return kHttpOk;
+  return HttpError::kOk;
 }
 
 long sendText(int fd, const std::string& bytes) {
@@ -255,27 +255,23 @@ long sendText(int fd, const std::string& bytes) {
 
 // --- Names ---------------------------------------------------------------------------
 
-int resolveHost(const std::string& name, uint32_t& address) {
+HttpError resolveHost(const std::string& name, uint32_t& address) {
   std::optional<uint32_t> found = parseDottedAddress(name.c_str());
   if (!found) {
     found = hostTableAddress(name);
     if (found && !hasReverseName(*found)) found.reset();
   }
   if (!found) found = forwardLookup(name);
-  if (!found) return kHttpLookupFailed;
+  if (!found) return HttpError::kLookupFailed;
   address = *found;
-  return kHttpOk;
+  return HttpError::kOk;
 }
 
 bool loadHosts() {
   HostTable& table = hostTable();
   std::unique_lock lock(table.mutex);
   if (table.entries) return false;
-  try {
-    table.entries = parseHostTable(readWholeFile(kHostsPath));
-  } catch (const std::bad_alloc&) {
-    table.entries.emplace();  // a table that does not fit is an empty table
-  }
+  table.entries = parseHostTable(readWholeFile(kHostsPath));
   return true;
 }
 

@@ -8,10 +8,12 @@
 // loads before its threads start and releases after they are joined.
 //
 // Waits use poll(2) rather than select(2): a busy worker may hold descriptors
-// above FD_SETSIZE, which select cannot watch. Time limits are whole seconds.
+// above FD_SETSIZE, which select cannot watch. Every wait has a deadline on
+// the monotonic clock, so a step of the wall clock neither ends nor stretches it.
 #ifndef VANTRY_NET_SOCKET_H_
 #define VANTRY_NET_SOCKET_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -20,19 +22,20 @@
 
 namespace vy {
 
-// HttpError: the result code of a transfer (and of the socket steps below).
-enum HttpError : int {
-  kHttpOk = 0,
-  kHttpTimeout = 1,          // "Connection timeout": a connect or receive wait ran out
-  kHttpLookupFailed = 2,     // "Hostname lookup failed"
-  kHttpInvalidAddress = 3,   // "Invalid IP address" (never produced; part of the code set)
-  kHttpSocketError = 4,      // "Socket error": no socket, or waiting/receiving failed
-  kHttpConnectError = 5,     // "Connection error": refused or failed
-  kHttpAllocation = 6,       // "Allocation memory"
-  kHttpInvalidUrl = 7,       // "Invalid URL": not "http://..."
-  kHttpInvalidHeader = 8,    // "Invalid header": no usable status line
-  kHttpUnknownResponse = 9,  // "Unknown response" (never produced; part of the code set)
+// The result of a transfer (and of the socket steps below). The numbers are
+// those of the status code a failed check stores (see replyStatus); 3, 6 and
+// 9 belong to the code set and have texts, but nothing produces them.
+enum class HttpError : int {
+  kOk = 0,
+  kTimeout = 1,        // "Connection timeout": a connect or receive wait ran out
+  kLookupFailed = 2,   // "Hostname lookup failed"
+  kSocketError = 4,    // "Socket error": no socket, or waiting/receiving failed
+  kConnectError = 5,   // "Connection error": refused or failed
+  kInvalidUrl = 7,     // "Invalid URL": not "http://..."
+  kInvalidHeader = 8,  // "Invalid header": no usable status line
 };
+
+using Milliseconds = std::chrono::milliseconds;
 
 // Replies are received in chunks of at most this many bytes.
 inline constexpr size_t kReceiveChunk = 512;
@@ -48,25 +51,30 @@ UniqueFd openStreamSocket();
 // Connects fd to address:port (address in network byte order). Below 1 second
 // the connect blocks; otherwise it is made non-blocking and waits at most
 // `seconds` for the socket to become writable, then the socket is put back
-// into blocking mode. 0 connected, 1 the wait ran out, 5 any other failure.
-int connectTimeout(int fd, uint32_t address, uint16_t port, int seconds);
+// into blocking mode. kOk, kTimeout, or kConnectError for any other failure.
+[[nodiscard]] HttpError connectTimeout(int fd, uint32_t address, uint16_t port, int seconds);
 
 // Resolves host (resolveHost) and connects a new socket to its port
-// (connectTimeout). 0 with `socket` connected; otherwise 2 (lookup), 4 (no
-// socket), 1 or 5 (connect), and `socket` is closed.
-int connectToHost(const std::string& host, uint16_t port, int seconds, UniqueFd& socket);
+// (connectTimeout). kOk with `socket` connected; otherwise kLookupFailed,
+// kSocketError (no socket), kTimeout or kConnectError, and `socket` is closed.
+[[nodiscard]] HttpError connectToHost(const std::string& host, uint16_t port, int seconds,
+                                      UniqueFd& socket);
 
-// Waits at most `seconds` for fd to become readable, then makes one receive of
-// up to `size` bytes. The byte count (0 when the peer has closed), -2 when the
-// wait ran out, -1 when the wait or the receive failed.
-long recvTimeout(int fd, char* buffer, size_t size, int seconds);
+// What recvTimeout returns besides a byte count.
+inline constexpr long kReceiveTimedOut = -2;
+inline constexpr long kReceiveFailed = -1;
+
+// Waits at most `wait` for fd to become readable, then makes one receive of
+// up to `size` bytes. The byte count (0 when the peer has closed),
+// kReceiveTimedOut or kReceiveFailed (the wait or the receive failed).
+long recvTimeout(int fd, char* buffer, size_t size, Milliseconds wait);
 
 // Reads one short reply (an SMTP answer) into `text`: chunks of up to 512
-// bytes, each awaited at most `seconds`, cut so that the text never exceeds
+// bytes, each awaited at most `wait`, cut so that the text never exceeds
 // `limit` bytes. A chunk shorter than 512 bytes ends the reply, as does the
-// peer closing or the limit being reached. 0, 1 (a wait ran out) or 4 (a
+// peer closing or the limit being reached. kOk, kTimeout or kSocketError (a
 // wait or receive failed); `text` holds what arrived in every case.
-int readReply(int fd, std::string& text, size_t limit, int seconds);
+[[nodiscard]] HttpError readReply(int fd, std::string& text, size_t limit, Milliseconds wait);
 
 // Sends all of `bytes` with one send call (MSG_NOSIGNAL, so a closed peer is
 // an error result, not SIGPIPE). The send's result.
@@ -77,9 +85,9 @@ long sendText(int fd, const std::string& bytes);
 // Resolves a host name to an IPv4 address in network byte order, in this
 // order: a dotted address (255.255.255.255 is not one); the host table
 // (case-insensitive, first entry wins, used only when the reverse lookup of
-// its address yields a name); the reentrant forward lookup. 0 with `address`
-// set, or 2.
-int resolveHost(const std::string& name, uint32_t& address);
+// its address yields a name); the reentrant forward lookup. kOk with
+// `address` set, or kLookupFailed.
+[[nodiscard]] HttpError resolveHost(const std::string& name, uint32_t& address);
 
 // The host table is loaded around a stretch of work that resolves names.
 // loadHosts returns true when this call found the table absent and loaded it

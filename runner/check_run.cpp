@@ -1,12 +1,12 @@
 // Check runs over groups; see check_run.h.
 #include "runner/check_run.h"
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -32,8 +32,10 @@ struct WorkItem {
 // What every thread of a run shares. The work list and the groups are built
 // before the first thread starts and torn down after the last has ended.
 struct CheckRun {
-  const WorkerContext* context = nullptr;
-  std::vector<std::unique_ptr<GroupConfig>> groups;
+  explicit CheckRun(const WorkerContext& context) : shared(context) {}
+
+  CheckShared shared;
+  std::vector<std::unique_ptr<GroupRun>> groups;
   std::vector<WorkItem> items;
   std::mutex queueLock;  // guards next
   size_t next = 0;
@@ -47,7 +49,7 @@ void checkWorker(CheckRun& run) {
       if (run.next >= run.items.size()) return;
       item = run.items[run.next++];
     }
-    checkUrl(*run.context, *run.groups[item.group], item.url);
+    checkUrl(run.shared, *run.groups[item.group], item.url);
   }
 }
 
@@ -60,7 +62,8 @@ void sortOldestFirst(GroupConfig& group) {
 // Appends the group's due URLs until the list holds `limit` items (limit < 1:
 // no limit) and sets the group's pendingCount to how many were added.
 int collectDueUrls(CheckRun& run, size_t slot, std::time_t now, int limit) {
-  GroupConfig& group = *run.groups[slot];
+  GroupRun& groupRun = *run.groups[slot];
+  const GroupConfig& group = groupRun.group;
   int added = 0;
   for (int i = 0; i < group.urlCount(); ++i) {
     if (limit >= 1 && run.items.size() >= static_cast<size_t>(limit)) break;
@@ -68,59 +71,56 @@ int collectDueUrls(CheckRun& run, size_t slot, std::time_t now, int limit) {
     run.items.push_back({slot, i});
     ++added;
   }
-  group.pendingCount = added;
+  groupRun.pendingCount = added;
   return added;
 }
 
 // A group to check, named for the status write-back; none when it cannot be
-// read (reported) or is suspended. The fresh record starts with the run
-// fields cleared.
-std::unique_ptr<GroupConfig> readRunGroup(const std::string& name) {
-  auto group = std::make_unique<GroupConfig>();
-  int rc = accessGroupFile(name, *group, 'r');
-  if (rc != 0) {
+// read (reported) or is suspended. Its URLs are ordered oldest check first
+// when sortsUrls says so.
+std::unique_ptr<GroupRun> readRunGroup(const std::string& name,
+                                       bool (*sortsUrls)(const GroupConfig&)) {
+  GroupConfig group;
+  ErrAction rc = accessGroupFile(name, group, GroupMode::kRead);
+  if (rc != ErrAction::kOk) {
     reportError(rc, "Read Group URLs");
     return nullptr;
   }
-  if (group->suspended()) return nullptr;
-  group->groupName = name;
-  return group;
+  if (group.suspended()) return nullptr;
+  group.groupName = name;
+  if (sortsUrls(group)) sortOldestFirst(group);
+  return std::make_unique<GroupRun>(std::move(group));
+}
+
+bool always(const GroupConfig&) { return true; }
+
+// One-shot groups and groups without a positive interval keep their stored
+// order in a run over all groups.
+bool sortsInFullRun(const GroupConfig& group) {
+  return !group.deleteAfterCheck() && group.checkInterval > 0;
 }
 
 void collectOneGroup(CheckRun& run, const std::string& name, int maxUrls, std::time_t now) {
-  auto group = readRunGroup(name);
+  auto group = readRunGroup(name, always);
   if (!group) return;
-  int limit = maxUrls > 0 && maxUrls < group->urlCount() ? maxUrls : group->urlCount();
+  const int urlCount = group->group.urlCount();
+  int limit = maxUrls > 0 && maxUrls < urlCount ? maxUrls : urlCount;
   if (limit < 1) return;
-  sortOldestFirst(*group);
   run.groups.push_back(std::move(group));
   collectDueUrls(run, 0, now, limit);
 }
 
-// The group name of a directory entry, or none for entries that are not groups.
-bool groupNameOfEntry(const char* entry, std::string& name) {
-  std::string_view file(entry);
-  if (file.empty() || file[0] == '.') return false;
-  size_t dat = file.find(".dat");
-  if (dat == std::string_view::npos) return false;
-  name = std::string(file.substr(0, dat));
-  return true;
-}
-
-// Walks the group directory; returns false when it cannot be opened.
+// Walks the group directory; returns false when it cannot be read.
 bool collectAllGroups(CheckRun& run, int maxUrls, std::time_t now, std::string& names) {
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(kGroupDir), ::closedir);
-  if (!dir) {
-    reportError(kErrOpenDir, kGroupDir);
+  std::optional<std::vector<std::string>> groups = listGroups();
+  if (!groups) {
+    reportError(ErrAction::kOpenDir, kGroupDir);
     return false;
   }
-  while (dirent* entry = ::readdir(dir.get())) {
-    std::string name;
-    if (!groupNameOfEntry(entry->d_name, name)) continue;
+  for (const std::string& name : *groups) {
     names += name;
-    auto group = readRunGroup(name);
+    auto group = readRunGroup(name, sortsInFullRun);
     if (!group) continue;
-    if (!group->deleteAfterCheck() && group->checkInterval > 0) sortOldestFirst(*group);
     run.groups.push_back(std::move(group));
     if (collectDueUrls(run, run.groups.size() - 1, now, maxUrls) == 0) run.groups.pop_back();
     if (maxUrls >= 1 && run.items.size() >= static_cast<size_t>(maxUrls)) break;
@@ -140,21 +140,22 @@ void checkWithThreads(CheckRun& run, int threads) {
     try {
       workers.emplace_back(checkWorker, std::ref(run));
     } catch (const std::system_error&) {
-      reportError(kOk, "Check CreateThread");
+      reportError(ErrAction::kNoFileOperation, "Check CreateThread");
       break;  // the threads already running do all the work
     }
   }
   for (std::thread& worker : workers) worker.join();
 }
 
-// One-shot groups disappear once every URL has been checked, unless their
-// notification failed.
+// One-shot groups disappear once every URL has been checked, unless one of
+// their notifications failed. A removal that fails is not reported.
 void removeFinishedOneShotGroups(const CheckRun& run) {
-  for (const auto& group : run.groups) {
-    if (!group->deleteAfterCheck() || group->notifyFailed) continue;
-    bool allChecked = std::all_of(group->urls.begin(), group->urls.end(),
+  for (const auto& groupRun : run.groups) {
+    const GroupConfig& group = groupRun->group;
+    if (!group.deleteAfterCheck() || groupRun->notifyFailed) continue;
+    bool allChecked = std::all_of(group.urls.begin(), group.urls.end(),
                                   [](const UrlStatus& url) { return url.lastCheck != 0; });
-    if (allChecked) ::unlink(groupFilePath(group->groupName).c_str());
+    if (allChecked) (void)removeGroupFile(groupFilePath(group.groupName));
   }
 }
 
@@ -174,15 +175,14 @@ int runChecks(const WorkerContext& context, int maxUrls, int threads, const std:
   const std::time_t now = std::time(nullptr);
   UniqueFd checkTime = openFd(kCheckTimePath, O_RDWR);
   if (!checkTime) {
-    reportError(kErrWriteFile, kCheckTimePath);
+    reportError(ErrAction::kWriteFile, kCheckTimePath);
     return 1;
   }
-  if (lockFile(checkTime.get()) != 0) {
-    reportError(kErrLockFile, kCheckTimePath);
+  if (!lockFile(checkTime.get())) {
+    reportError(ErrAction::kLockFile, kCheckTimePath);
     return 1;
   }
-  CheckRun run;
-  run.context = &context;
+  CheckRun run(context);
   std::string names;
   if (!group.empty()) {
     names = group;
@@ -195,7 +195,7 @@ int runChecks(const WorkerContext& context, int maxUrls, int threads, const std:
   // The names examined, written over the start of the file; the write also
   // marks the end of the run in the file's modification time.
   if (!names.empty() && ::pwrite(checkTime.get(), names.data(), names.size(), 0) < 0) {
-    reportError(kErrShortWrite, kCheckTimePath);
+    reportError(ErrAction::kShortWrite, kCheckTimePath);
   }
   return 0;
 }

@@ -26,8 +26,8 @@ bool isDue(uint32_t lastCheck, int32_t interval, std::time_t now);
 int runChecks(const WorkerContext& context, int maxUrls, int threads, const std::string& group);
 
 // "checkgroup" G [M [N]] and "check" [M [N]]; M and N default to MAXCHKURL
-// and MAXCHKPROC. The exit status is the run's result (3 for an invalid group
-// name).
+// and MAXCHKPROC. The exit status is the run's result (kExitInvalidGroupName
+// for an invalid group name).
 int runCheckGroupCommand(const WorkerContext& context);
 int runCheckCommand(const WorkerContext& context);
 

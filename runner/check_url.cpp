@@ -1,8 +1,7 @@
 // One URL's check and the "checkurl" command; see check_url.h.
 #include "runner/check_url.h"
 
-#include <sys/time.h>
-
+#include <chrono>
 #include <ctime>
 
 #include "common/errors.h"
@@ -17,10 +16,6 @@
 
 namespace vy {
 namespace {
-
-long millisecondsBetween(const timeval& start, const timeval& end) {
-  return 1000L * (end.tv_sec - start.tv_sec) + (end.tv_usec - start.tv_usec) / 1000L;
-}
 
 // One fetch and its condensed status.
 struct Fetch {
@@ -50,15 +45,17 @@ std::string fetchAddress(const GroupConfig& group, const UrlStatus& entry) {
 }
 
 // Fetches up to RECHKUPTIME times while a page that was up keeps failing.
+// The response time is measured on the monotonic clock, so a step of the
+// wall clock during the fetch does not distort it.
 Fetch fetchWithRetries(const std::string& address, int limit, int retries, bool wasUp,
                        UrlStatus& entry) {
+  using Clock = std::chrono::steady_clock;
   Fetch last;
   for (int attempt = 0; attempt < (retries < 1 ? 1 : retries); ++attempt) {
-    timeval start, end;
-    gettimeofday(&start, nullptr);
+    const Clock::time_point start = Clock::now();
     last = fetch(address, limit);
-    gettimeofday(&end, nullptr);
-    entry.responseMs = static_cast<uint32_t>(millisecondsBetween(start, end));
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    entry.responseMs = static_cast<uint32_t>(took.count());
     if (isUpCode(last.code) || !wasUp) break;
   }
   return last;
@@ -76,23 +73,23 @@ void followRedirects(std::string address, int limit, Fetch& current) {
 }
 
 // Tests the content lists on the lower-cased page.
-void testContents(const GroupConfig& group, UrlStatus& entry, std::string& page) {
+void testContents(const GroupConfig& group, UrlStatus& entry, UrlCheck& check, std::string& page) {
   toLowerAscii(page);
-  entry.curBanFound = false;
+  check.curBanFound = false;
   if (entry.checkBan()) {
     for (int i = 0; i < group.banCount(); ++i) {
       if (matchContent(page, group.banContents[i])) {
-        entry.curBanFound = true;
+        check.curBanFound = true;
         entry.banIndex = static_cast<int16_t>(i);
         break;
       }
     }
   }
-  entry.curPresOk = true;
+  check.curPresOk = true;
   if (entry.checkPres()) {
     for (int i = 0; i < group.presCount(); ++i) {
       if (!matchContent(page, group.presContents[i])) {
-        entry.curPresOk = false;
+        check.curPresOk = false;
         entry.presIndex = static_cast<int16_t>(i);
         break;
       }
@@ -100,53 +97,53 @@ void testContents(const GroupConfig& group, UrlStatus& entry, std::string& page)
   }
 }
 
-void beginCheck(UrlStatus& entry) {
-  entry.prevUp = entry.curUp = entry.up();
-  entry.prevBanFound = entry.curBanFound = entry.banFound();
-  entry.prevPresOk = entry.curPresOk = entry.presOk();
-  entry.previousCode = entry.changedCode = entry.resultCode;
+void beginCheck(const UrlStatus& entry, UrlCheck& check) {
+  check.prevUp = check.curUp = entry.up();
+  check.prevBanFound = check.curBanFound = entry.banFound();
+  check.prevPresOk = check.curPresOk = entry.presOk();
+  check.previousCode = check.changedCode = entry.resultCode;
 }
 
-bool wantsNotification(const GroupConfig& group, const UrlStatus& entry, bool firstCheck) {
-  return (group.infUpTime() && entry.curUp != entry.prevUp) ||
-         (group.infFndBan() && entry.curBanFound != entry.prevBanFound) ||
-         (group.infFndPres() && entry.curPresOk != entry.prevPresOk) || firstCheck;
+bool wantsNotification(const GroupConfig& group, const UrlCheck& check, bool firstCheck) {
+  return (group.infUpTime() && check.curUp != check.prevUp) ||
+         (group.infFndBan() && check.curBanFound != check.prevBanFound) ||
+         (group.infFndPres() && check.curPresOk != check.prevPresOk) || firstCheck;
 }
 
-// Writes the new state back to the group file and the check log.
-void recordResult(GroupConfig& group, int index, bool logIt) {
-  const bool stored = group.urls[index].fileOffset != 0;
-  logIt = logIt && group.writeLog();
-  if (!stored && !logIt) return;
-  std::lock_guard<std::mutex> lock(resultLock());
-  if (stored) {
-    int rc = updateUrlStatus(group, index);
-    if (rc != 0) reportError(rc, "Update BaseUrl");
+// Writes the new state back to the group file (when the entry belongs to a
+// stored group) and the check log.
+void recordResult(CheckShared& shared, GroupConfig& group, int index, bool logIt) {
+  std::lock_guard<std::mutex> lock(shared.resultLock);
+  if (group.urls[index].fileOffset != 0) {
+    ErrAction rc = updateUrlStatus(group, index);
+    if (rc != ErrAction::kOk) reportError(rc, "Update BaseUrl");
   }
-  if (logIt) {
-    int rc = appendCheckLog(group, index);
-    if (rc != 0) reportError(rc, "Write Checklog");
+  if (logIt && group.writeLog()) {
+    ErrAction rc = appendCheckLog(group, index);
+    if (rc != ErrAction::kOk) reportError(rc, "Write Checklog");
   }
 }
 
 // The URL's own notification, then the group's batch once its last pending
 // URL of the run is done. Only the check that brings pendingCount to 0 gets
-// to the batch.
-void notifyRecipient(const WorkerContext& context, GroupConfig& group, int index, bool notifyUrl) {
-  const int failed = notifyUrl ? notifyChange(context, group, index) : 0;
+// to the batch. Once a notification of the run has failed, the group counts
+// as failed, whatever later ones do.
+void notifyRecipient(CheckShared& shared, GroupRun& run, int index, bool notifyUrl) {
+  const NotifyResult result = notifyUrl ? notifyChange(shared, run, index) : NotifyResult::kDone;
   bool batchDue;
   {
-    std::lock_guard<std::mutex> lock(resultLock());
+    std::lock_guard<std::mutex> lock(shared.resultLock);
     if (notifyUrl) {
-      group.notifyFailed = failed != 0;
-      group.notified = true;
+      run.notifyFailed = run.notifyFailed || result == NotifyResult::kFailed;
+      run.notified = true;
     }
-    batchDue = --group.pendingCount == 0 && group.notified && group.infType() == 4;
+    batchDue =
+        --run.pendingCount == 0 && run.notified && notifyType(run.group) == NotifyType::kBatch;
   }
   if (!batchDue) return;
-  const int batchFailed = notifyChange(context, group, -1);
-  std::lock_guard<std::mutex> lock(resultLock());
-  group.notifyFailed = batchFailed != 0;
+  const NotifyResult batch = notifyChange(shared, run, -1);
+  std::lock_guard<std::mutex> lock(shared.resultLock);
+  run.notifyFailed = run.notifyFailed || batch == NotifyResult::kFailed;
 }
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -168,11 +165,6 @@ bool hasScheme(const std::string& target) {
 }
 
 }  // namespace
-
-std::mutex& resultLock() {
-  static std::mutex lock;
-  return lock;
-}
 
 std::string findLocationHeader(const std::string& reply) {
   // The headers end with the blank line; each keeps its own line end.
@@ -208,49 +200,50 @@ std::string resolveRedirect(const std::string& base, const std::string& target) 
   return origin + directory + target;
 }
 
-int checkUrl(const WorkerContext& context, GroupConfig& group, int index) {
+int checkUrl(CheckShared& shared, GroupRun& run, int index) {
+  GroupConfig& group = run.group;
   UrlStatus& entry = group.urls[index];
-  beginCheck(entry);
-  const int limit =
-      hasContentCheck(group, entry) ? context.settings.maxPageLength : kStatusOnlyLimit;
+  UrlCheck& check = run.checks[index];
+  const Settings& settings = shared.worker.settings;
+  beginCheck(entry, check);
+  const int limit = hasContentCheck(group, entry) ? settings.maxPageLength : kStatusOnlyLimit;
   const std::string address = fetchAddress(group, entry);
-  Fetch result =
-      fetchWithRetries(address, limit, context.settings.recheckUpTimes, entry.prevUp, entry);
+  Fetch result = fetchWithRetries(address, limit, settings.recheckUpTimes, check.prevUp, entry);
   if (entry.checkBan() || entry.checkPres()) followRedirects(address, limit, result);
 
-  entry.curUp = isUpCode(result.code);
-  if (!entry.curUp || !result.reply.data) {
-    entry.curBanFound = entry.curPresOk = false;
+  check.curUp = isUpCode(result.code);
+  if (!check.curUp || !result.reply.data) {
+    check.curBanFound = check.curPresOk = false;
   } else {
-    testContents(group, entry, *result.reply.data);
+    testContents(group, entry, check, *result.reply.data);
   }
 
   const bool firstCheck = entry.lastCheck == 0;
   const bool codeChanged = result.code != entry.resultCode;
-  if (codeChanged) entry.changedCode = static_cast<int16_t>(result.code);
-  const bool stateChanged = entry.up() != entry.curUp || entry.banFound() != entry.curBanFound ||
-                            entry.presOk() != entry.curPresOk || firstCheck;
+  if (codeChanged) check.changedCode = static_cast<int16_t>(result.code);
+  const bool stateChanged = entry.up() != check.curUp || entry.banFound() != check.curBanFound ||
+                            entry.presOk() != check.curPresOk || firstCheck;
 
   entry.lastCheck = static_cast<uint32_t>(std::time(nullptr));
   entry.resultCode = static_cast<int16_t>(result.code);
-  entry.setFlag(kUrlUp, entry.curUp);
-  entry.setFlag(kUrlBanFound, entry.curBanFound);
-  entry.setFlag(kUrlPresOk, entry.curPresOk);
-  entry.batchMarked = false;
-  recordResult(group, index, codeChanged || stateChanged);
+  entry.setFlag(kUrlUp, check.curUp);
+  entry.setFlag(kUrlBanFound, check.curBanFound);
+  entry.setFlag(kUrlPresOk, check.curPresOk);
+  check.stateWord = stateBits(entry);
+  {
+    std::lock_guard<std::mutex> lock(shared.resultLock);
+    check.batchMarked = false;
+  }
+  recordResult(shared, group, index, codeChanged || stateChanged);
 
-  entry.resultBits =
-      static_cast<uint8_t>((entry.up() ? kResultUp : 0) | (entry.banFound() ? kResultBanFound : 0) |
-                           (entry.presOk() ? kResultPresOk : 0));
-  const int resultBits = entry.resultBits;
-  notifyRecipient(context, group, index,
-                  stateChanged && wantsNotification(group, entry, firstCheck));
-  return resultBits;
+  const int stateWord = check.stateWord;
+  notifyRecipient(shared, run, index, stateChanged && wantsNotification(group, check, firstCheck));
+  return stateWord;
 }
 
 int runCheckUrlCommand(WorkerContext& context) {
   const bool hasGroup = context.hasArg(1);
-  const std::string groupName = hasGroup ? context.arg(1) : kDefaultGroupName;
+  const std::string groupName = effectiveGroupName(context.arg(1));
   GroupConfig group;
   parseGroupConfig(group, readStdinText());
   if (!acceptGroupArgument(groupName)) return kExitInvalidGroupName;
@@ -261,8 +254,8 @@ int runCheckUrlCommand(WorkerContext& context) {
   if (hasGroup) {
     const std::string wanted(group.urls[0].url);
     freeGroupConfig(group);
-    int rc = accessGroupFile(groupName, group, 'r');
-    if (rc != 0) reportError(rc, "Read group");
+    ErrAction rc = accessGroupFile(groupName, group, GroupMode::kRead);
+    if (rc != ErrAction::kOk) reportError(rc, "Read group");
     for (int i = 0; i < group.urlCount(); ++i) {
       if (group.urls[i].url == wanted) {
         index = i;
@@ -274,7 +267,9 @@ int runCheckUrlCommand(WorkerContext& context) {
 
   HostTableScope hosts;
   group.groupName = groupName;
-  return checkUrl(context, group, index);
+  CheckShared shared(context);
+  GroupRun run(std::move(group));
+  return checkUrl(shared, run, index);
 }
 
 }  // namespace vy

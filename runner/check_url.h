@@ -7,36 +7,28 @@
 // recipient when the administrator asked to hear about such a change.
 //
 // Several check threads run checkUrl at once on different entries, possibly
-// of the same group. Everything they share is done under resultLock(): the
-// group-file write, the check-log append, the group's pending counter and
-// notification flags, and the external programs notifications start.
+// of the same group. Everything they share is done under the shared result
+// lock: the group-file write, the check-log append, the group's pending
+// counter and notification flags, and the external programs notifications
+// start.
 #ifndef VANTRY_RUNNER_CHECK_URL_H_
 #define VANTRY_RUNNER_CHECK_URL_H_
 
-#include <mutex>
 #include <string>
 
-#include "runner/worker.h"
-#include "store/group_config.h"
+#include "runner/check_state.h"
 
 namespace vy {
-
-// The worker's one lock for results shared between check threads.
-std::mutex& resultLock();
-
-// The status codes of a page that is up (and of a notification that worked).
-inline bool isUpCode(int code) { return code >= 200 && code <= 399; }
 
 // A reply of at most this many bytes is read when no content check applies:
 // enough for the status line.
 inline constexpr int kStatusOnlyLimit = 25;
-inline constexpr int kRequestSeconds = 15;
 inline constexpr int kMaxRedirects = 2;
 
-// Checks group.urls[index] and returns its resultBits (bit 0 up, bit 1
-// banFound, bit 2 presOk). The caller has set group.groupName and the run
-// fields, and holds the host table loaded.
-int checkUrl(const WorkerContext& context, GroupConfig& group, int index);
+// Checks run.group.urls[index] and returns its state word (kState... bits).
+// The caller has set the group's name and pendingCount, and holds the host
+// table loaded.
+int checkUrl(CheckShared& shared, GroupRun& run, int index);
 
 // The target of a redirect from `base`: an absolute http:// target as it is,
 // a target with another scheme as it is (the request then fails as an
@@ -50,8 +42,9 @@ std::string resolveRedirect(const std::string& base, const std::string& target);
 std::string findLocationHeader(const std::string& reply);
 
 // The "checkurl" [group] command: checks one URL given on standard input as a
-// group configuration text. The exit status is the URL's resultBits, -1 when
-// the text names no URL, 3 for an invalid group name.
+// group configuration text. The empty group argument means "general" for the
+// whole command. The exit status is the URL's state word, -1 when the text
+// names no URL, kExitInvalidGroupName for an invalid group name.
 int runCheckUrlCommand(WorkerContext& context);
 
 }  // namespace vy

@@ -7,9 +7,9 @@
 // the texts of all marked URLs. Types 0 and 5 to 7 ask for nothing.
 //
 // External programs (the commands of types 1 and 4, the mail program of type
-// 2) run only under resultLock(), so a worker starts one at a time; reading
-// the mail template and writing the reports happen under it too. SMTP and
-// HTTP notifications of different threads run side by side.
+// 2) run only under the shared result lock, so a worker starts one at a time;
+// reading the mail template and writing the reports happen under it too. SMTP
+// and HTTP notifications of different threads run side by side.
 #include "runner/notify.h"
 
 #include <string_view>
@@ -23,49 +23,30 @@
 #include "common/zonetime.h"
 #include "net/http.h"
 #include "net/mail.h"
-#include "runner/check_url.h"
 #include "store/group_file.h"
 
 namespace vy {
 namespace {
-
-enum NotifyResult : int { kNotifyDone = 0, kNotifyFailed = 1 };
-
-enum NotifyType : int {
-  kNotifyNone = 0,
-  kNotifyCommand = 1,
-  kNotifyMail = 2,
-  kNotifyHttp = 3,
-  kNotifyBatch = 4,
-};
 
 // The HTTP notification reads only the status line of its reply.
 constexpr int kHttpNotifyLimit = 100;
 
 const char* yesNo(bool value) { return value ? "Yes" : " No"; }
 
-// Runs an administrator's command line through the shell with `text` on its
-// standard input; true when it ended with status 0. A command that does not
-// read its input is judged by its status alone.
-bool runShellCommand(const std::string& commandLine, std::string_view text) {
-  ChildProcess child;
-  if (!child.startShell(commandLine, ChildProcess::kPipeStdin)) return false;
-  child.writeStdin(text);
-  return child.wait() == 0;
+// Runs the group's command line with `text` on its standard input; a command
+// that cannot start or ends with another status than 0 is reported.
+// REQUIRES: the result lock held.
+NotifyResult runGroupCommandLocked(const GroupConfig& group, std::string_view text) {
+  if (runCommandWithInput(group.inform, text).succeeded()) return NotifyResult::kDone;
+  reportError(ErrAction::kExecution, group.inform);
+  return NotifyResult::kFailed;
 }
 
-// REQUIRES: resultLock() held.
-int runGroupCommandLocked(const GroupConfig& group, std::string_view text) {
-  if (runShellCommand(group.inform, text)) return kNotifyDone;
-  reportError(kErrExecution, group.inform);
-  return kNotifyFailed;
-}
-
-int notifyByCommand(GroupConfig& group, int index) {
-  std::lock_guard<std::mutex> lock(resultLock());
+NotifyResult notifyByCommand(CheckShared& shared, GroupRun& run, int index) {
+  std::lock_guard<std::mutex> lock(shared.resultLock);
   std::string text;
-  writeStatusText(text, group.urls[index]);
-  return runGroupCommandLocked(group, text);
+  writeStatusText(text, run.group.urls[index], run.checks[index]);
+  return runGroupCommandLocked(run.group, text);
 }
 
 bool anyUrlNeverChecked(const GroupConfig& group) {
@@ -75,20 +56,20 @@ bool anyUrlNeverChecked(const GroupConfig& group) {
   return false;
 }
 
-// Each change only marks its URL; the run of the group's last pending URL
+// Each change only marks its URL; the check of the group's last pending URL
 // (index -1) hands the texts of every marked URL to one command.
-int notifyBatch(GroupConfig& group, int index) {
+NotifyResult notifyBatch(CheckShared& shared, GroupRun& run, int index) {
+  std::lock_guard<std::mutex> lock(shared.resultLock);
   if (index >= 0) {
-    if (index < group.urlCount()) group.urls[index].batchMarked = true;
-    return kNotifyDone;
+    if (index < run.group.urlCount()) run.checks[index].batchMarked = true;
+    return NotifyResult::kDone;
   }
-  if (anyUrlNeverChecked(group)) return kNotifyDone;
-  std::lock_guard<std::mutex> lock(resultLock());
+  if (anyUrlNeverChecked(run.group)) return NotifyResult::kDone;
   std::string texts;
-  for (const UrlStatus& entry : group.urls) {
-    if (entry.batchMarked) writeStatusText(texts, entry);
+  for (size_t i = 0; i < run.group.urls.size(); ++i) {
+    if (run.checks[i].batchMarked) writeStatusText(texts, run.group.urls[i], run.checks[i]);
   }
-  return runGroupCommandLocked(group, texts);
+  return runGroupCommandLocked(run.group, texts);
 }
 
 // The domain of the sender: the host the worker was reached as, else the one
@@ -106,106 +87,117 @@ std::string mailDomain(const WorkerContext& context) {
 }
 
 // The banned content found, when there is one.
-std::string foundBannedContent(const GroupConfig& group, const UrlStatus& entry) {
-  if (!entry.curBanFound || entry.banIndex < 0 || entry.banIndex >= group.banCount()) return {};
+std::string foundBannedContent(const GroupConfig& group, const UrlStatus& entry,
+                               const UrlCheck& check) {
+  if (!check.curBanFound || entry.banIndex < 0 || entry.banIndex >= group.banCount()) return {};
   return std::string(group.banContents[entry.banIndex]);
 }
 
 // The presence content missing from a page that answered. A page that is down
 // has no content at all, so no single text is named as missing then.
-std::string missingPresenceContent(const GroupConfig& group, const UrlStatus& entry) {
-  if (!entry.curUp || entry.curPresOk) return {};
+std::string missingPresenceContent(const GroupConfig& group, const UrlStatus& entry,
+                                   const UrlCheck& check) {
+  if (!check.curUp || check.curPresOk) return {};
   if (entry.presIndex < 0 || entry.presIndex >= group.presCount()) return {};
   return std::string(group.presContents[entry.presIndex]);
 }
 
-TemplateVars mailVariables(const GroupConfig& group, const UrlStatus& entry,
+std::string threeWide(const char* text) { return formatAlloc("%3s", text); }
+std::string threeWide(int number) { return formatAlloc("%3d", number); }
+
+TemplateVars mailVariables(const GroupConfig& group, const UrlStatus& entry, const UrlCheck& check,
                            const std::string& domain) {
   TemplateVars vars;
   const std::string url(entry.url);
-  templateVarSet(vars, "CHECKTIME", "%s", formatTime(entry.lastCheck).c_str());
-  templateVarSet(vars, "GROUP", "%s", group.groupName.c_str());
-  templateVarSet(vars, "URL", "%s", url.c_str());
-  templateVarSet(vars, "OUPTIME", "%3s", yesNo(entry.prevUp));
-  templateVarSet(vars, "OFNDBAN", "%3s", yesNo(entry.prevBanFound));
-  templateVarSet(vars, "OFNDPRES", "%3s", yesNo(entry.prevPresOk));
-  templateVarSet(vars, "OHTTPCODE", "%3d", entry.previousCode);
-  templateVarSet(vars, "UPTIME", "%3s", yesNo(entry.curUp));
-  templateVarSet(vars, "FNDBAN", "%3s", yesNo(entry.curBanFound));
-  templateVarSet(vars, "FNDPRES", "%3s", yesNo(entry.curPresOk));
-  templateVarSet(vars, "HTTPCODE", "%3d", entry.changedCode);
-  templateVarSet(vars, "FNDBANCNT", "%s", foundBannedContent(group, entry).c_str());
-  templateVarSet(vars, "FNDPRESCNT", "%s", missingPresenceContent(group, entry).c_str());
-  templateVarSet(vars, "TO", " \"%s\" <%s>", group.groupName.c_str(), group.inform.c_str());
-  templateVarSet(vars, "FROM", "\"%s\" <vantry@%s>", "Vantry", domain.c_str());
-  templateVarSet(vars, "SUBJ", "Changed: %s", url.c_str());
-  templateVarSet(vars, "HTTP_HOST", "%s", domain.c_str());
+  vars.set("CHECKTIME", formatTime(entry.lastCheck));
+  vars.set("GROUP", group.groupName);
+  vars.set("URL", url);
+  vars.set("OUPTIME", threeWide(yesNo(check.prevUp)));
+  vars.set("OFNDBAN", threeWide(yesNo(check.prevBanFound)));
+  vars.set("OFNDPRES", threeWide(yesNo(check.prevPresOk)));
+  vars.set("OHTTPCODE", threeWide(check.previousCode));
+  vars.set("UPTIME", threeWide(yesNo(check.curUp)));
+  vars.set("FNDBAN", threeWide(yesNo(check.curBanFound)));
+  vars.set("FNDPRES", threeWide(yesNo(check.curPresOk)));
+  vars.set("HTTPCODE", threeWide(check.changedCode));
+  vars.set("FNDBANCNT", foundBannedContent(group, entry, check));
+  vars.set("FNDPRESCNT", missingPresenceContent(group, entry, check));
+  vars.set("TO", " \"" + group.groupName + "\" <" + group.inform + ">");
+  vars.set("FROM", "\"Vantry\" <vantry@" + domain + ">");
+  vars.set("SUBJ", "Changed: " + url);
+  vars.set("HTTP_HOST", domain);
   return vars;
 }
 
-int notifyByMail(const WorkerContext& context, GroupConfig& group, int index) {
+NotifyResult notifyByMail(CheckShared& shared, GroupRun& run, int index) {
   std::string templateText;
   {
-    std::lock_guard<std::mutex> lock(resultLock());
+    std::lock_guard<std::mutex> lock(shared.resultLock);
     templateText = readWholeFile(std::string(kTemplateDir) + kNotificationMailTemplate);
   }
-  const std::string domain = mailDomain(context);
-  TemplateVars vars = mailVariables(group, group.urls[index], domain);
+  const std::string domain = mailDomain(shared.worker);
+  TemplateVars vars = mailVariables(run.group, run.group.urls[index], run.checks[index], domain);
   const std::string sender = "vantry@" + domain;
-  // sendMail takes resultLock() itself around a mail program, so it is not
+  // sendMail takes the result lock itself around a mail program, so it is not
   // held here.
-  int rc = sendMail(context.settings.mailTransport, sender, group.inform, templateText, vars,
-                    resultLock());
-  if (rc == kMailOk) return kNotifyDone;
-  std::lock_guard<std::mutex> lock(resultLock());
-  reportError(rc, formatAlloc("SendMail Error: %s", mailErrorText(rc)));
-  return kNotifyFailed;
+  MailError rc = sendMail(shared.worker.settings.mailTransport, sender, run.group.inform,
+                          templateText, vars, shared.resultLock);
+  if (rc == MailError::kOk) return NotifyResult::kDone;
+  std::lock_guard<std::mutex> lock(shared.resultLock);
+  reportError(asLoggedAction(rc), std::string("SendMail Error: ") + mailErrorText(rc));
+  return NotifyResult::kFailed;
 }
 
-TemplateVars httpVariables(const UrlStatus& entry) {
+TemplateVars httpVariables(const UrlStatus& entry, const UrlCheck& check) {
   TemplateVars vars;
-  templateVarSet(vars, "URL", "%s", urlEncode(entry.url).c_str());
-  templateVarSet(vars, "STATUS", "%d", entry.resultBits);
-  templateVarSet(vars, "UPTIME", "%d", entry.up() ? 1 : 0);
-  templateVarSet(vars, "FNDBAN", "%d", entry.banFound() ? 1 : 0);
-  templateVarSet(vars, "FNDPRES", "%d", entry.presOk() ? 1 : 0);
-  templateVarSet(vars, "CHKTIME", "%u", entry.lastCheck);
-  templateVarSet(vars, "RETHTTP", "%d", entry.resultCode);
+  vars.set("URL", urlEncode(entry.url));
+  vars.set("STATUS", std::to_string(check.stateWord));
+  vars.set("UPTIME", entry.up() ? "1" : "0");
+  vars.set("FNDBAN", entry.banFound() ? "1" : "0");
+  vars.set("FNDPRES", entry.presOk() ? "1" : "0");
+  vars.set("CHKTIME", std::to_string(entry.lastCheck));
+  vars.set("RETHTTP", std::to_string(entry.resultCode));
   return vars;
 }
 
-int notifyByHttp(GroupConfig& group, int index) {
-  const TemplateVars vars = httpVariables(group.urls[index]);
-  const std::string address = substituteBrackets(group.inform, vars);
+NotifyResult notifyByHttp(CheckShared& shared, GroupRun& run, int index) {
+  const TemplateVars vars = httpVariables(run.group.urls[index], run.checks[index]);
+  const std::string address = substituteBrackets(run.group.inform, vars);
   const HttpReply reply = httpGet(address, kHttpNotifyLimit, kRequestSeconds);
-  if (isUpCode(replyStatus(reply).code)) return kNotifyDone;
-  std::lock_guard<std::mutex> lock(resultLock());
-  reportError(kOk, address);
-  return kNotifyFailed;
+  if (isUpCode(replyStatus(reply).code)) return NotifyResult::kDone;
+  std::lock_guard<std::mutex> lock(shared.resultLock);
+  reportError(ErrAction::kNoFileOperation, address);
+  return NotifyResult::kFailed;
 }
-
-bool asksForNothing(int type) { return type < kNotifyCommand || type > kNotifyBatch; }
 
 }  // namespace
 
-void writeStatusText(std::string& out, const UrlStatus& entry) { out += urlListingLine(entry); }
+void writeStatusText(std::string& out, const UrlStatus& entry, const UrlCheck& check) {
+  out += urlListingLine(entry, check.stateWord);
+}
 
-int notifyChange(const WorkerContext& context, GroupConfig& group, int index) {
-  const int type = group.infType();
-  // A group that asks for no notification has nothing that could fail.
-  if (asksForNothing(type)) return kNotifyDone;
-  if (group.inform.empty()) return kNotifyFailed;
-  if (type == kNotifyBatch) return notifyBatch(group, index);
-  if (index < 0 || index >= group.urlCount()) return kNotifyDone;
+NotifyResult notifyChange(CheckShared& shared, GroupRun& run, int index) {
+  const NotifyType type = notifyType(run.group);
   switch (type) {
-    case kNotifyCommand:
-      return notifyByCommand(group, index);
-    case kNotifyMail:
-      return notifyByMail(context, group, index);
-    case kNotifyHttp:
-      return notifyByHttp(group, index);
+    case NotifyType::kCommand:
+    case NotifyType::kMail:
+    case NotifyType::kHttp:
+    case NotifyType::kBatch:
+      break;
+    default:  // a group that asks for no notification has nothing that could fail
+      return NotifyResult::kDone;
   }
-  return kNotifyDone;
+  if (run.group.inform.empty()) return NotifyResult::kFailed;
+  if (type == NotifyType::kBatch) return notifyBatch(shared, run, index);
+  if (index < 0 || index >= run.group.urlCount()) return NotifyResult::kDone;
+  switch (type) {
+    case NotifyType::kCommand:
+      return notifyByCommand(shared, run, index);
+    case NotifyType::kMail:
+      return notifyByMail(shared, run, index);
+    default:
+      return notifyByHttp(shared, run, index);
+  }
 }
 
 }  // namespace vy

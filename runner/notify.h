@@ -3,27 +3,42 @@
 // The group's inftype picks the way (1 command, 2 mail, 3 HTTP request, 4 one
 // command per run for the whole group; 0 and 5 to 7 none) and its `inform`
 // text is the target of every way. Check threads call notifyChange side by
-// side; the external programs it starts run one at a time under resultLock().
+// side; the external programs it starts run one at a time under the shared
+// result lock.
 #ifndef VANTRY_RUNNER_NOTIFY_H_
 #define VANTRY_RUNNER_NOTIFY_H_
 
 #include <string>
 
-#include "runner/worker.h"
-#include "store/group_config.h"
+#include "runner/check_state.h"
 
 namespace vy {
 
-// Notifies the group's recipient of the change of group.urls[index] (index -1:
-// the batch of the whole group after its last pending URL). 0 done or nothing
-// to do (always for a group that asks for no notification), 1 failed (for
-// types 1 to 4 also when `inform` is empty). Failures are reported.
-int notifyChange(const WorkerContext& context, GroupConfig& group, int index);
+enum class NotifyType : int {
+  kNone = 0,
+  kCommand = 1,
+  kMail = 2,
+  kHttp = 3,
+  kBatch = 4,
+};
 
-// Appends the status text of an entry after its check: "<url> <resultBits>",
+inline NotifyType notifyType(const GroupConfig& group) {
+  return static_cast<NotifyType>(group.infType());
+}
+
+enum class NotifyResult { kDone, kFailed };
+
+// Notifies the group's recipient of the change of group.urls[index] (index -1:
+// the batch of the whole group after its last pending URL). kDone also when
+// there is nothing to do (always for a group that asks for no notification);
+// kFailed for types 1 to 4 also when `inform` is empty. Failures are reported.
+// REQUIRES: the URL's check has stored its result and state word.
+[[nodiscard]] NotifyResult notifyChange(CheckShared& shared, GroupRun& run, int index);
+
+// Appends the status text of an entry after its check: "<url> <stateWord>",
 // " f=<banIndex>" when a banned content was found, " p=<presIndex>" when the
 // page is up and a presence content is missing, " c=<resultCode>"; no line end.
-void writeStatusText(std::string& out, const UrlStatus& entry);
+void writeStatusText(std::string& out, const UrlStatus& entry, const UrlCheck& check);
 
 }  // namespace vy
 

@@ -3,6 +3,8 @@
 // Processes are made with fork (the callers are single-threaded), because the
 // child must register its own pid in the scheduler file before it replaces
 // itself with the daemon: a daemon that finds another pid registered ends.
+// CHKTIME and RESTIME below 1 second are taken as their defaults, so the
+// daemon never spins.
 // Every daemon process and every check run it starts has /dev/null as its
 // standard streams, so it never holds a web server's or console's pipe open.
 #include "runner/scheduler.h"
@@ -25,80 +27,90 @@
 namespace vy {
 namespace {
 
-void redirectStandardStreamsToNull() {
-  int null = ::open("/dev/null", O_RDWR);
-  if (null < 0) return;
-  for (int fd = 0; fd <= 2; ++fd) ::dup2(null, fd);
-  if (null > 2) ::close(null);
-}
+// What the daemon uses when CHKTIME or RESTIME is below 1 (the settings page
+// stores what it is given): the defaults of a new installation, so that the
+// daemon always sleeps between two events.
+constexpr long kDefaultCheckSeconds = 60;
+constexpr long kDefaultRestartSeconds = 25;
 
-// Replaces this process by "./vyrunner.cgi <command>"; returns only on failure.
-void execWorker(const char* command) {
-  ::execl("./vyrunner.cgi", "./vyrunner.cgi", command, static_cast<char*>(nullptr));
+long periodOrDefault(long seconds, long fallback) { return seconds >= 1 ? seconds : fallback; }
+
+void redirectStandardStreamsToNull() {
+  UniqueFd null = openFd("/dev/null", O_RDWR);
+  if (!null) return;
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fd != null.get()) ::dup2(null.get(), fd);  // the copies stay open across exec
+  }
+  if (null.get() <= 2) {  // it took the place of a closed standard stream: keep it
+    ::fcntl(null.get(), F_SETFD, 0);
+    null.release();
+  }
 }
 
 // The registered daemon, read under the file's lock; a failure is logged and
 // the zero record used.
 SchedulerRecord readSchedulerRecordOrZero() {
   uint8_t bytes[kSchedulerRecordSize] = {};
-  int rc = readRecord(kSchedulerPath, bytes, sizeof bytes, 1);
-  if (rc != 0) {
+  ErrAction rc = readRecord(kSchedulerPath, bytes, sizeof bytes, RecordLock::kExclusive);
+  if (rc != ErrAction::kOk) {
     reportError(rc, kSchedulerPath);
     return SchedulerRecord();
   }
   return decodeSchedulerRecord(bytes);
 }
 
+// Makes a child that runs `prepare` and then replaces itself with
+// "./vyrunner.cgi <command>" (a failure of that is reported as
+// "vyrunner.cgi <command>"); a child whose `prepare` returns false ends
+// quietly. In the parent: false when no child could be made ("fork error").
+// The callers are single-threaded, so fork is safe.
+template <typename Prepare>
+bool startWorkerChild(const char* command, Prepare prepare) {
+  std::fflush(stdout);
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    reportError(ErrAction::kExecution, "fork error");
+    return false;
+  }
+  if (pid != 0) return true;
+  if (!prepare()) _exit(0);
+  ::execl("./vyrunner.cgi", "./vyrunner.cgi", command, static_cast<char*>(nullptr));
+  reportError(ErrAction::kExecution, std::string("vyrunner.cgi ") + command);
+  _exit(1);
+}
+
 // In the child of startScheduler: register, then become the daemon.
-[[noreturn]] void becomeRegisteredDaemon(SchedulerRecord record) {
+bool registerNewDaemon(SchedulerRecord record) {
   record.pid = static_cast<int32_t>(::getpid());
   uint8_t bytes[kSchedulerRecordSize];
   encodeSchedulerRecord(record, bytes);
-  int rc = writeRecord(kSchedulerPath, bytes, sizeof bytes, 0, false);
-  if (rc != 0) reportError(rc, kSchedulerPath);
+  ErrAction rc = writeRecord(kSchedulerPath, bytes, sizeof bytes, RecordLock::kNone, false);
+  if (rc != ErrAction::kOk) reportError(rc, kSchedulerPath);
   redirectStandardStreamsToNull();
-  execWorker("scheduler");
-  reportError(kErrExecution, "vyrunner.cgi scheduler");
-  _exit(1);
+  return true;
 }
 
 // In the child of a restart: take over the registration unless another
-// daemon was registered since the old one read the file.
-[[noreturn]] void handOverToFreshProcess(int32_t pidReadAtStart) {
+// daemon was registered since the old one read the file (then end).
+bool takeOverRegistration(int32_t pidReadAtStart) {
   UniqueFd file = openFd(kSchedulerPath, O_RDWR);
   if (!file) {
-    reportError(kErrWriteFile, kSchedulerPath);
-  } else {
-    if (lockFile(file.get()) != 0) reportFatal(kErrLockFile, kSchedulerPath);
-    uint8_t bytes[kSchedulerRecordSize] = {};
-    if (::pread(file.get(), bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
-      reportError(kErrReadFile, kSchedulerPath);
-    }
-    SchedulerRecord record = decodeSchedulerRecord(bytes);
-    if (pidReadAtStart != 0 && pidReadAtStart != record.pid) _exit(0);  // taken over
-    record.pid = static_cast<int32_t>(::getpid());
-    encodeSchedulerRecord(record, bytes);
-    if (::pwrite(file.get(), bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
-      reportError(kErrWriteFile, kSchedulerPath);
-    }
+    reportError(ErrAction::kWriteFile, kSchedulerPath);
+    return true;
   }
-  file.reset();
-  execWorker("scheduler");
-  reportError(kErrExecution, "vyrunner.cgi scheduler");
-  _exit(1);
-}
-
-void startCheckRun() {
-  pid_t pid = ::fork();
-  if (pid < 0) {
-    reportError(kErrExecution, "fork error");
-    return;
+  if (!lockFile(file.get())) reportFatal(ErrAction::kLockFile, kSchedulerPath);
+  uint8_t bytes[kSchedulerRecordSize] = {};
+  if (::pread(file.get(), bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+    reportError(ErrAction::kReadFile, kSchedulerPath);
   }
-  if (pid == 0) {
-    execWorker("check");
-    reportError(kErrExecution, "vyrunner.cgi check");
-    _exit(1);
+  SchedulerRecord record = decodeSchedulerRecord(bytes);
+  if (pidReadAtStart != 0 && pidReadAtStart != record.pid) return false;  // taken over
+  record.pid = static_cast<int32_t>(::getpid());
+  encodeSchedulerRecord(record, bytes);
+  if (::pwrite(file.get(), bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+    reportError(ErrAction::kWriteFile, kSchedulerPath);
   }
+  return true;
 }
 
 // Check runs are never waited for, but their ends are collected so that a
@@ -117,8 +129,8 @@ void sleepSeconds(long seconds) {
 [[noreturn]] void runDaemonLoop(const Settings& settings) {
   SchedulerRecord record = readSchedulerRecordOrZero();
   if (record.pid != 0 && record.pid != ::getpid()) std::exit(0);  // another daemon is registered
-  const long restartPeriod = settings.restartSeconds;
-  const long checkPeriod = settings.checkSeconds;
+  const long restartPeriod = periodOrDefault(settings.restartSeconds, kDefaultRestartSeconds);
+  const long checkPeriod = periodOrDefault(settings.checkSeconds, kDefaultCheckSeconds);
   long restartIn = restartPeriod;
   long checkIn = checkPeriod + static_cast<long>(fileModTime(kCheckTimePath)) -
                  static_cast<long>(std::time(nullptr));
@@ -131,17 +143,15 @@ void sleepSeconds(long seconds) {
     checkIn -= event.wait;
     if (event.restart) {
       restartIn = restartPeriod;
-      pid_t pid = ::fork();
-      if (pid < 0) {
-        reportError(kErrExecution, "fork error");
-        continue;
+      const int32_t registered = record.pid;
+      if (startWorkerChild("scheduler", [=] { return takeOverRegistration(registered); })) {
+        std::exit(0);
       }
-      if (pid == 0) handOverToFreshProcess(record.pid);
-      std::exit(0);
+      continue;
     }
     checkIn = checkPeriod;
-    touchFile(kCheckTimePath, std::time(nullptr));
-    startCheckRun();
+    (void)touchFile(kCheckTimePath, std::time(nullptr));  // a failure is noticed by the run
+    startWorkerChild("check", [] { return true; });
   }
 }
 
@@ -179,24 +189,17 @@ void startScheduler(bool checkFirst) {
   SchedulerRecord record;
   if (checkFirst) {
     record = readSchedulerRecordOrZero();
-    int running = -1;
-    int rc = isProcessRunning(record.pid, record.name, running);
-    if (rc != 0) {
-      reportError(rc, "Err Found Process ('ps')");
+    RunningAnswer running = isProcessRunning(record.pid, record.name);
+    if (running.code != ErrAction::kOk) {
+      reportError(running.code, "Err Found Process ('ps')");
       return;
     }
-    if (running == 1) return;
+    if (running.answer == Running::kYes) return;
   }
   ProcessProbe self = probeProcess(::getpid(), true);
-  if (self.code != 0) reportFatal(self.code, "Get Process Name ('ps')");
+  if (self.code != ErrAction::kOk) reportFatal(self.code, "Get Process Name ('ps')");
   record.name = self.name.value_or("").substr(0, kSchedulerNameSize - 1);
-  std::fflush(stdout);
-  pid_t pid = ::fork();
-  if (pid < 0) {
-    reportError(kErrExecution, "fork error");
-    return;
-  }
-  if (pid == 0) becomeRegisteredDaemon(record);
+  startWorkerChild("scheduler", [&] { return registerNewDaemon(record); });
 }
 
 void runSchedulerMode(const WorkerContext& context) {

@@ -2,13 +2,11 @@
 // service.h.
 #include "runner/service.h"
 
-#include <dirent.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/credentials.h"
 #include "common/errors.h"
@@ -38,19 +36,19 @@ struct ServiceCommand {
   ServiceHandler run = nullptr;
   // The storing commands: the group database mode they use on the record read
   // from standard input, and the detail of the report when it fails.
-  char storeMode = 0;
+  std::optional<GroupMode> storeMode{};
   const char* failureDetail = nullptr;
   // Without a group argument: the empty name instead of the default group.
   bool emptyNameByDefault = false;
 
-  bool readsText() const { return storeMode != 0; }
+  bool readsText() const { return storeMode.has_value(); }
 };
 
 // --- Commands ---------------------------------------------------------------
 
 int runStore(ServiceRequest& request, const ServiceCommand& command) {
-  int rc = accessGroupFile(request.group, request.record, command.storeMode);
-  if (rc != 0) reportError(rc, command.failureDetail);
+  ErrAction rc = accessGroupFile(request.group, request.record, *command.storeMode);
+  if (rc != ErrAction::kOk) reportError(rc, command.failureDetail);
   return 0;
 }
 
@@ -66,15 +64,15 @@ int runRewrite(ServiceRequest& request, const ServiceCommand& command) {
 
 int runGet(ServiceRequest& request, const ServiceCommand&) {
   if (request.context.hasArg(2)) request.record.urlFilter = request.context.arg(2);
-  int rc = accessGroupFile(request.group, request.record, 'g');
-  if (rc != 0) reportError(rc, request.group);
+  ErrAction rc = accessGroupFile(request.group, request.record, GroupMode::kListUrls);
+  if (rc != ErrAction::kOk) reportError(rc, request.group);
   return 0;
 }
 
 // A group that cannot be read is logged and shown as the empty group.
 int runGetSetup(ServiceRequest& request, const ServiceCommand&) {
-  int rc = accessGroupFile(request.group, request.record, 'r');
-  if (rc != 0) reportError(rc, request.group);
+  ErrAction rc = accessGroupFile(request.group, request.record, GroupMode::kRead);
+  if (rc != ErrAction::kOk) reportError(rc, request.group);
   std::string text = formatGroupConfig(request.record);
   std::fwrite(text.data(), 1, text.size(), stdout);
   return 0;
@@ -82,8 +80,8 @@ int runGetSetup(ServiceRequest& request, const ServiceCommand&) {
 
 void printGroupStatistics(const std::string& name) {
   GroupConfig group;
-  int rc = accessGroupFile(name, group, 'r');
-  if (rc != 0) {
+  ErrAction rc = accessGroupFile(name, group, GroupMode::kRead);
+  if (rc != ErrAction::kOk) {
     reportError(rc, "Read group");
     return;
   }
@@ -93,26 +91,21 @@ void printGroupStatistics(const std::string& name) {
               static_cast<double>(s.averageAge));
 }
 
-// Every entry of the group directory not beginning with "." is taken as a
-// group (its name cut at ".dat"); one that cannot be read is logged and
-// skipped. With a group argument only that group is shown.
+// Every group of the group directory, or only the one named; a group that
+// cannot be read is logged and skipped.
 int runGetStats(ServiceRequest& request, const ServiceCommand&) {
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(kGroupDir), ::closedir);
-  if (!dir) reportFatal(kErrOpenDir, kGroupDir);
-  while (const dirent* entry = ::readdir(dir.get())) {
-    std::string_view fileName(entry->d_name);
-    if (fileName.empty() || fileName.front() == '.') continue;
-    std::string name(fileName.substr(0, fileName.find(".dat")));
-    if (!request.group.empty() && name != request.group) continue;
-    printGroupStatistics(name);
+  std::optional<std::vector<std::string>> groups = listGroups();
+  if (!groups) reportFatal(ErrAction::kOpenDir, kGroupDir);
+  for (const std::string& name : *groups) {
+    if (request.group.empty() || name == request.group) printGroupStatistics(name);
   }
   return 0;
 }
 
 // The group argument is taken as it is: the empty name means the file ".dat".
+// A failed removal is not reported.
 int runDelGroup(ServiceRequest& request, const ServiceCommand&) {
-  std::string path = groupFilePath(request.group);
-  if (isRegularFile(path)) ::unlink(path.c_str());  // a failed removal is not reported
+  (void)removeGroupFile(groupFilePath(request.group));
   return 0;
 }
 
@@ -121,12 +114,27 @@ int runExist(ServiceRequest& request, const ServiceCommand&) {
 }
 
 constexpr ServiceCommand kServiceCommands[] = {
-    {.word = "set", .run = runStore, .storeMode = 's', .failureDetail = "Set settings"},
-    {.word = "add", .run = runStore, .storeMode = 'a', .failureDetail = "Add"},
-    {.word = "writegroup", .run = runStore, .storeMode = 'm', .failureDetail = "Add"},
-    {.word = "del", .run = runStore, .storeMode = 'd', .failureDetail = "Delete"},
-    {.word = "write", .run = runStore, .storeMode = 'w', .failureDetail = "Write"},
-    {.word = "rewrite", .run = runRewrite, .storeMode = 'f', .failureDetail = "Update"},
+    {.word = "set",
+     .run = runStore,
+     .storeMode = GroupMode::kStoreSettings,
+     .failureDetail = "Set settings"},
+    {.word = "add", .run = runStore, .storeMode = GroupMode::kAddUrls, .failureDetail = "Add"},
+    {.word = "writegroup",
+     .run = runStore,
+     .storeMode = GroupMode::kStoreGroup,
+     .failureDetail = "Add"},
+    {.word = "del",
+     .run = runStore,
+     .storeMode = GroupMode::kDeleteUrls,
+     .failureDetail = "Delete"},
+    {.word = "write",
+     .run = runStore,
+     .storeMode = GroupMode::kWriteUrls,
+     .failureDetail = "Write"},
+    {.word = "rewrite",
+     .run = runRewrite,
+     .storeMode = GroupMode::kRewriteUrls,
+     .failureDetail = "Update"},
     {.word = "get", .run = runGet},
     {.word = "getsetup", .run = runGetSetup},
     {.word = "getstats", .run = runGetStats, .emptyNameByDefault = true},
@@ -152,7 +160,7 @@ std::string groupArgument(const WorkerContext& context, const ServiceCommand* co
 
 // ADMIN_PWD is read with unset meaning empty, so the worker always supplies a
 // password text (a POST cannot lack it); REMOTE_USER is accepted.
-int checkAdminAccess(const WorkerContext& context) {
+Access checkAdminAccess(const WorkerContext& context) {
   return checkAccess(std::string_view(context.adminPassword), kPasswordPath, true);
 }
 
@@ -166,9 +174,9 @@ int runServiceCommand(WorkerContext& context) {
   if (command && command->readsText()) parseGroupConfig(request.record, readStdinText());
   // The name becomes part of a path: refuse it before any file is opened.
   if (!acceptGroupArgument(request.group)) return kExitInvalidGroupName;
-  int access = checkAdminAccess(context);
-  if (access != 0) {
-    reportError(access, kInvalidPasswordDetail);
+  Access access = checkAdminAccess(context);
+  if (access != Access::kGranted) {
+    reportError(asLoggedAction(access), kInvalidPasswordDetail);
     return kExitPasswordRefused;
   }
   if (!command) return 0;

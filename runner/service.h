@@ -21,7 +21,8 @@
 // Order: a command that takes a configuration text reads and parses all of
 // standard input first, so the caller's input is consumed whatever follows.
 // A non-empty group argument that is not a valid group name is then refused
-// (one log line "Invalid group name", status 3) before any file is opened,
+// (one log line "Invalid group name", status kExitInvalidGroupName) before
+// any file is opened,
 // the password file included. Then ADMIN_PWD (or a web-server-authenticated
 // REMOTE_USER that matches the administrator) is checked: a refusal is logged
 // as "Invalid Admin Password" and ends with status 2. Failures of the command

@@ -1,6 +1,7 @@
 // The worker's start-up and command dispatch; see worker.h.
 #include "runner/worker.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -35,16 +36,28 @@ WorkerContext readRequestTexts(int argc, char** argv) {
 }
 
 // A missing settings file leaves every field 0; one that exists but cannot be
-// read is fatal.
+// read is fatal. The request identity and the display zone are set here,
+// while the process still has a single thread.
 void loadWorkerSettings(WorkerContext& context) {
-  int rc = loadSettings(context.settings, kSettingsPath);
-  if (rc != 0) {
+  ErrAction rc = loadSettings(context.settings, kSettingsPath);
+  if (rc != ErrAction::kOk) {
     if (isRegularFile(kSettingsPath)) reportFatal(rc, kSettingsPath);
     context.settings = Settings();
   }
   setRequestIdentity(context.settings.userAgent, context.settings.referer);
   setDisplayZone(
       {context.settings.zoneOffset, context.settings.daylightSaving(), context.settings.zoneName});
+}
+
+// A check run keeps every group it checks open (for the exact status
+// write-back) besides one socket per thread: let it use as many descriptors
+// as the system allows.
+void raiseOpenFileLimit() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
 }
 
 // "checkgroup" without a group argument is not a check command: it goes to
@@ -61,7 +74,7 @@ int dispatchCommand(WorkerContext& context) {
 
 bool acceptGroupArgument(std::string_view name) {
   if (name.empty() || isValidGroupName(name)) return true;
-  reportError(kOk, kInvalidGroupNameDetail);
+  reportError(ErrAction::kNoFileOperation, kInvalidGroupNameDetail);
   return false;
 }
 
@@ -77,6 +90,7 @@ int runWorker(int argc, char** argv) {
   installSignalHandlers();
   if (context.queryString == "about") printAboutPage(kWorkerUnit, kWorkerVersion);
   loadWorkerSettings(context);
+  raiseOpenFileLimit();
   if ((context.hasArg(0) && context.args[0] == "scheduler") || context.queryString == "scheduler") {
     runSchedulerMode(context);
     return 0;

@@ -21,8 +21,10 @@ inline constexpr const char* kWorkerVersion = "2.00.048";
 // Exit statuses of the entry itself.
 inline constexpr int kExitNoCommand = -2;  // seen as 254
 // A command whose group argument is not a valid group name is refused with
-// this status before any file is touched.
-inline constexpr int kExitInvalidGroupName = 3;
+// this status before any file is touched. It is outside every result a
+// command gives (checkurl's state words are 0 to 7), so a script can tell a
+// refusal from a result.
+inline constexpr int kExitInvalidGroupName = 253;
 inline constexpr const char* kInvalidGroupNameDetail = "Invalid group name";
 
 // Whether a command may use its group argument: the empty text (the command

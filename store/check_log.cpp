@@ -17,9 +17,7 @@ CheckLogEntry checkLogEntryFor(const UrlStatus& status) {
   CheckLogEntry entry;
   entry.time = status.lastCheck;
   entry.status = status.resultCode;
-  entry.flags =
-      static_cast<uint8_t>((status.up() ? kLogUp : 0) | (status.banFound() ? kLogBanFound : 0) |
-                           (status.presOk() ? kLogPresOk : 0));
+  entry.flags = stateBits(status);
   entry.url = std::string(status.url);
   return entry;
 }
@@ -31,7 +29,7 @@ std::string encodeCheckLogEntry(const CheckLogEntry& entry) {
   uint8_t* head = reinterpret_cast<uint8_t*>(record.data());
   le::putU32(head + kCheckLogTimeOffset, entry.time);
   le::putI16(head + kCheckLogStatusOffset, entry.status);
-  le::putU8(head + kCheckLogFlagsOffset, entry.flags & (kLogUp | kLogBanFound | kLogPresOk));
+  le::putU8(head + kCheckLogFlagsOffset, entry.flags & (kStateUp | kStateBanFound | kStatePresOk));
   record += url;
   record += '\0';
   return record;
@@ -54,28 +52,28 @@ std::vector<CheckLogEntry> parseCheckLog(std::string_view bytes) {
   return entries;
 }
 
-int appendCheckLog(const GroupConfig& config, int urlIndex) {
-  if (urlIndex < 0 || urlIndex >= config.urlCount()) return kErrAppendFile;
-  if (!isValidGroupName(config.groupName)) return kErrAppendFile;
+ErrAction appendCheckLog(const GroupConfig& config, int urlIndex) {
+  if (urlIndex < 0 || urlIndex >= config.urlCount()) return ErrAction::kAppendFile;
+  if (!isValidGroupName(config.groupName)) return ErrAction::kAppendFile;
   std::string record =
       encodeCheckLogEntry(checkLogEntryFor(config.urls[static_cast<size_t>(urlIndex)]));
   UniqueFd fd = openFd(checkLogPath(config.groupName).c_str(), O_WRONLY | O_APPEND | O_CREAT, 0666);
-  if (!fd) return kErrAppendFile;
+  if (!fd) return ErrAction::kAppendFile;
   ssize_t n;
   do {
     n = ::write(fd.get(), record.data(), record.size());
   } while (n < 0 && errno == EINTR);
-  return n == static_cast<ssize_t>(record.size()) ? kOk : kErrShortWrite;
+  return n == static_cast<ssize_t>(record.size()) ? ErrAction::kOk : ErrAction::kShortWrite;
 }
 
-int readCheckLog(const std::string& groupName, std::vector<CheckLogEntry>& entries) {
+ErrAction readCheckLog(const std::string& groupName, std::vector<CheckLogEntry>& entries) {
   entries.clear();
-  if (!isValidGroupName(groupName)) return kErrReadFile;
+  if (!isValidGroupName(groupName)) return ErrAction::kReadFile;
   std::string bytes;
-  int rc = readFileBytes(checkLogPath(groupName), bytes);
-  if (rc != kOk) return rc;
+  ErrAction rc = readFileBytes(checkLogPath(groupName), bytes);
+  if (rc != ErrAction::kOk) return rc;
   entries = parseCheckLog(bytes);
-  return kOk;
+  return ErrAction::kOk;
 }
 
 }  // namespace vy

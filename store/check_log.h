@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/errors.h"
 #include "store/group_config.h"
 
 namespace vy {
@@ -32,19 +33,15 @@ inline constexpr size_t kCheckLogStatusOffset = 4;
 inline constexpr size_t kCheckLogFlagsOffset = 6;
 inline constexpr size_t kCheckLogReservedOffset = 7;
 
-inline constexpr uint8_t kLogUp = 0x01;
-inline constexpr uint8_t kLogBanFound = 0x02;
-inline constexpr uint8_t kLogPresOk = 0x04;
-
 struct CheckLogEntry {
   uint32_t time = 0;
   int16_t status = 0;
-  uint8_t flags = 0;  // kLog... bits
+  uint8_t flags = 0;  // the state word: kState... bits
   std::string url;
 
-  bool up() const { return flags & kLogUp; }
-  bool banFound() const { return flags & kLogBanFound; }
-  bool presOk() const { return flags & kLogPresOk; }
+  bool up() const { return flags & kStateUp; }
+  bool banFound() const { return flags & kStateBanFound; }
+  bool presOk() const { return flags & kStatePresOk; }
 };
 
 // The record of a URL's state after its check.
@@ -58,13 +55,15 @@ std::string encodeCheckLogEntry(const CheckLogEntry& entry);
 std::vector<CheckLogEntry> parseCheckLog(std::string_view bytes);
 
 // Appends the record of config.urls[urlIndex] to the log of config.groupName.
-// 0; 6 the file cannot be opened for appending (also for a name that is not a
-// valid group name, or an index outside the list); 13 the write stored less.
-int appendCheckLog(const GroupConfig& config, int urlIndex);
+// kOk; kAppendFile the file cannot be opened for appending (also for a name
+// that is not a valid group name, or an index outside the list); kShortWrite
+// the write stored less.
+[[nodiscard]] ErrAction appendCheckLog(const GroupConfig& config, int urlIndex);
 
-// Reads the log of a group: 0; 1 no such log or an invalid name; 12 a read
-// error. A cut-short last record is left out.
-int readCheckLog(const std::string& groupName, std::vector<CheckLogEntry>& entries);
+// Reads the log of a group: kOk; kReadFile no such log or an invalid name;
+// kShortRead a read error. A cut-short last record is left out.
+[[nodiscard]] ErrAction readCheckLog(const std::string& groupName,
+                                     std::vector<CheckLogEntry>& entries);
 
 }  // namespace vy
 

@@ -9,9 +9,6 @@
 // form writes there) ends it, and scanning resumes behind that byte.
 #include "store/group_config.h"
 
-#include <new>
-
-#include "common/errors.h"
 #include "common/text.h"
 
 namespace vy {
@@ -45,15 +42,6 @@ ListCapacities countListLines(std::string_view text) {
     pos = end + 1;
   }
   return counts;
-}
-
-template <typename List>
-void reserveOrDie(List& list, size_t capacity, const char* detail) {
-  try {
-    list.reserve(capacity);
-  } catch (const std::bad_alloc&) {
-    reportFatal(kErrAllocation, detail);
-  }
 }
 
 // The parse position: the whole text and where the next line begins.
@@ -148,15 +136,15 @@ UrlStatus& GroupConfig::addUrl(std::string url) {
   return entry;
 }
 
-int parseGroupConfig(GroupConfig& config, std::string text) {
+void parseGroupConfig(GroupConfig& config, std::string text) {
   config = GroupConfig();
   config.sourceText = std::make_unique<std::string>(std::move(text));
   Cursor cursor{*config.sourceText};
 
   ListCapacities capacities = countListLines(cursor.text);
-  reserveOrDie(config.banContents, capacities.banContents, "Malloc BanCont");
-  reserveOrDie(config.presContents, capacities.presContents, "Malloc PresCont");
-  reserveOrDie(config.urls, capacities.urls, "Malloc URLs");
+  config.banContents.reserve(capacities.banContents);
+  config.presContents.reserve(capacities.presContents);
+  config.urls.reserve(capacities.urls);
 
   while (cursor.next < cursor.text.size()) {
     size_t start = cursor.next;
@@ -167,7 +155,6 @@ int parseGroupConfig(GroupConfig& config, std::string text) {
     line = line.substr(0, line.find('\0'));  // a line is a C text: it ends at a NUL
     if (!applyLine(config, line, cursor)) break;
   }
-  return kOk;
 }
 
 std::string formatGroupConfig(const GroupConfig& config) {

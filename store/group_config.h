@@ -22,6 +22,9 @@
 #include <string_view>
 #include <vector>
 
+#include "common/fd.h"
+#include "common/files.h"
+
 namespace vy {
 
 // --- Option bits ------------------------------------------------------------
@@ -49,10 +52,11 @@ inline constexpr uint8_t kUrlBanFound = 0x08;   // a banned content was found
 inline constexpr uint8_t kUrlPresOk = 0x10;     // every presence content was found
 inline constexpr uint8_t kUrlStoredFlagsMask = 0x1F;
 
-// UrlStatus::resultBits
-inline constexpr uint8_t kResultUp = 0x01;
-inline constexpr uint8_t kResultBanFound = 0x02;
-inline constexpr uint8_t kResultPresOk = 0x04;
+// The state word of a URL: the result of a check, the flags of a check-log
+// record and the number of a listing line.
+inline constexpr uint8_t kStateUp = 0x01;
+inline constexpr uint8_t kStateBanFound = 0x02;
+inline constexpr uint8_t kStatePresOk = 0x04;
 
 // fileOffset of an entry that belongs to a stored group whose record position
 // is not known: the status writer looks the URL up by walking the file.
@@ -63,7 +67,7 @@ inline constexpr size_t kMaxInformLength = 249;
 // --- Records ----------------------------------------------------------------
 
 // One URL of a group: the stored status (the 28-byte record part of the group
-// file), the URL, and the working fields of a check.
+// file), the URL, and where its record lies in the file it was read from.
 struct UrlStatus {
   // Stored part.
   uint32_t lastCheck = 0;  // seconds since the epoch; 0 = never checked
@@ -75,16 +79,9 @@ struct UrlStatus {
 
   // In memory only.
   std::string_view url;
-  uint32_t fileOffset = 0;  // record position in the file; 0 = not read from a file
-  uint8_t resultBits = 0;   // kResult... bits, set by a check
-  bool matched = false;     // paired with a file record while merging URL lists
-
-  // Working fields of one check.
-  bool prevUp = false, prevBanFound = false, prevPresOk = false;
-  bool curUp = false, curBanFound = false, curPresOk = false;
-  bool batchMarked = false;
-  int16_t previousCode = 0;
-  int16_t changedCode = 0;
+  // The record's offset in the file of GroupConfig::source; 0 when the entry
+  // has no record there (not read from a file, or its URL is gone).
+  uint32_t fileOffset = 0;
 
   bool checkBan() const { return flags & kUrlCheckBan; }
   bool checkPres() const { return flags & kUrlCheckPres; }
@@ -94,6 +91,23 @@ struct UrlStatus {
   void setFlag(uint8_t flag, bool on) {
     flags = static_cast<uint8_t>(on ? (flags | flag) : (flags & ~flag));
   }
+};
+
+// The state word (kState... bits) of an entry's stored flags.
+inline uint8_t stateBits(const UrlStatus& status) {
+  return static_cast<uint8_t>((status.up() ? kStateUp : 0) |
+                              (status.banFound() ? kStateBanFound : 0) |
+                              (status.presOk() ? kStatePresOk : 0));
+}
+
+// The group file a record was read from, kept open (without its lock) for the
+// life of the record. While a descriptor is open the file's inode cannot be
+// freed and reused, so the file at the path having this identity later means
+// it is still the very file the offsets were taken from.
+struct SourceFile {
+  UniqueFd fd;
+  FileIdentity identity;
+  bool known() const { return fd.valid(); }
 };
 
 struct GroupConfig {
@@ -109,12 +123,10 @@ struct GroupConfig {
   uint8_t options = 0;        // kOpt... bits
   uint8_t moreOptions = 0;    // kMore... bits
 
-  // Run-time fields of a check run; never stored.
-  int32_t pendingCount = 0;              // URLs of this group still being checked
-  bool notifyFailed = false;             // the last notification of the run failed
-  bool notified = false;                 // a notification was sent during the run
+  // Never stored.
   std::string groupName;                 // set by whoever writes statuses back
   std::optional<std::string> urlFilter;  // limits the "g" listing to one URL
+  SourceFile source;                     // the file the record was read from
 
   // Lists; the views point into the buffers below.
   std::vector<std::string_view> banContents;
@@ -156,8 +168,8 @@ struct GroupConfig {
 
 // Fills config from the text form, replacing everything it held; the record
 // takes the text over and its views point into it. Unknown keys, missing keys
-// and bad numbers leave zeros. Returns 0; memory shortage is a fatal report.
-int parseGroupConfig(GroupConfig& config, std::string text);
+// and bad numbers leave zeros.
+void parseGroupConfig(GroupConfig& config, std::string text);
 
 // The text form of a group: settings, contents and URLs with their switches.
 std::string formatGroupConfig(const GroupConfig& config);

@@ -1,24 +1,28 @@
 // The group database file: codec, the access modes and the status writer;
-// see group_file.h for the layout.
+// see group_file.h for the layout and the crash-safety rules.
 //
 // Every mode reads the whole file under the lock into one image and refers to
 // its texts in place. The URL lists of the caller and of the file are paired
 // through hash tables, so every mode stays linear in the number of URLs: the
 // caller's list keeps the last occurrence of each URL, and a file record pairs
-// with the first caller entry that has its URL. Writes are built in memory and
-// go out in one piece per area; records of the file that are written back
-// unchanged are copied byte for byte from the image, and records in front of
-// the first change are not written at all.
+// with the first caller entry that has its URL. A changing mode builds the
+// whole new image in memory (records kept unchanged are copied byte for byte
+// from the old image) and replaces the file with it.
 #include "store/group_file.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
-#include <new>
+#include <memory>
 #include <optional>
+#include <utility>
 
 #include "common/errors.h"
 #include "common/fd.h"
@@ -32,8 +36,12 @@ namespace {
 
 constexpr size_t kMinUrlRecordSize = kUrlStatusSize + 1;
 // Record offsets are kept in 32 bits, and 0xFFFFFFFF means "unknown".
-constexpr long long kMaxGroupFileSize = 0xFFFFFFFELL;
+constexpr size_t kMaxGroupFileSize = 0xFFFFFFFEu;
 constexpr uint8_t kResultFlags = kUrlUp | kUrlBanFound | kUrlPresOk;
+// How often an open is repeated because the file at the path was replaced or
+// removed while this process waited for its lock. Every repeat means that
+// another writer finished meanwhile; the bound only guards against a livelock.
+constexpr int kMaxReopens = 1000;
 
 // The header of a file as read and where its URL records lie. A new file has
 // an all-zero header and empty content areas.
@@ -48,25 +56,119 @@ struct GroupLayout {
   }
 };
 
-// ---- Raw I/O -----------------------------------------------------------------
+// ---- Locked files ------------------------------------------------------------
 
-bool seekTo(int fd, size_t offset) {
-  return ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+// An open group file under its exclusive lock, checked to be the file its
+// path names. Closing the descriptor releases the lock.
+struct LockedFile {
+  UniqueFd fd;
+  FileIdentity identity;
+};
+
+// Opens and locks the group file at path. Once the lock is held, the path
+// must still name the file locked: a writer that held the lock before may
+// have replaced or removed it, and then the file now at the path is tried.
+// With create a missing file is created empty. kReadFile (missing, without
+// create), kWriteFile or kLockFile.
+ErrAction openLocked(const std::string& path, bool create, LockedFile& out) {
+  for (int attempt = 0; attempt < kMaxReopens; ++attempt) {
+    UniqueFd fd = openFd(path.c_str(), create ? O_RDWR | O_CREAT : O_RDWR, 0666);
+    if (!fd) return !create && errno == ENOENT ? ErrAction::kReadFile : ErrAction::kWriteFile;
+    if (!lockFile(fd.get())) return ErrAction::kLockFile;
+    std::optional<FileIdentity> held = identityOf(fd.get());
+    if (held && held == identityOf(path)) {
+      out = LockedFile{std::move(fd), *held};
+      return ErrAction::kOk;
+    }
+  }
+  return ErrAction::kLockFile;
 }
 
-int writeAt(int fd, std::string_view bytes, size_t offset) {
-  if (offset + bytes.size() > static_cast<size_t>(kMaxGroupFileSize)) return kErrShortWrite;
-  return seekTo(fd, offset) && writeFully(fd, bytes.data(), bytes.size()) ? kOk : kErrShortWrite;
+// A group file's directory (with its "/") and its name.
+std::pair<std::string, std::string> splitPath(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  return {path.substr(0, nameStart), path.substr(nameStart)};
 }
 
-int cutAt(int fd, size_t size) {
-  return ::ftruncate(fd, static_cast<off_t>(size)) == 0 ? kOk : kErrShortWrite;
+// Temporary files of a group file are named "." + its name + ".<pid>.<n>.tmp":
+// hidden, so that directory walks skip them, and unique to a process and call.
+std::string temporaryPathFor(const std::string& path) {
+  static std::atomic<unsigned> counter{0};
+  const auto [dir, name] = splitPath(path);
+  return dir + "." + name + "." + std::to_string(::getpid()) + "." + std::to_string(counter++) +
+         ".tmp";
 }
 
-int writeHeader(int fd, const GroupHeader& header) {
-  char bytes[kGroupHeaderSize];
-  encodeGroupHeader(header, reinterpret_cast<uint8_t*>(bytes));
-  return writeAt(fd, std::string_view(bytes, sizeof bytes), 0);
+// A temporary file of the group is made only by the holder of the lock of the
+// file at the path, and renamed or removed before the lock goes. So whoever
+// holds that lock and finds one, finds what a killed writer left behind.
+void removeLeftTemporaries(const std::string& path) {
+  const auto [dir, name] = splitPath(path);
+  const std::string prefix = "." + name + ".";
+  std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(dir.empty() ? "." : dir.c_str()),
+                                              ::closedir);
+  if (!listing) return;
+  while (const dirent* entry = ::readdir(listing.get())) {
+    std::string_view file(entry->d_name);
+    if (startsWith(file, prefix) && file.size() > 4 && file.substr(file.size() - 4) == ".tmp") {
+      ::unlink((dir + std::string(file)).c_str());
+    }
+  }
+}
+
+// Makes a rename in the directory of path durable.
+void syncDirectoryOf(const std::string& path) {
+  const std::string dir = splitPath(path).first;
+  if (UniqueFd fd = openFd(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY)) {
+    ::fsync(fd.get());
+  }
+}
+
+// Writes image to a temporary file beside path, flushes it to disk and
+// renames it over path, whose lock `locked` holds. The new file takes the old
+// one's permissions and, where the process may, its owner, so that the other
+// program (the web server's user, or cron's) can still use it. On failure
+// the temporary file is removed and path is left as it was.
+ErrAction replaceGroupFile(const std::string& path, const LockedFile& locked,
+                           std::string_view image) {
+  if (image.size() > kMaxGroupFileSize) return ErrAction::kShortWrite;
+  struct stat old;
+  if (::fstat(locked.fd.get(), &old) != 0) return ErrAction::kWriteFile;
+  removeLeftTemporaries(path);
+  std::string temp;
+  UniqueFd out;
+  for (int attempt = 0; attempt < kMaxReopens && !out; ++attempt) {
+    temp = temporaryPathFor(path);
+    out = openFd(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (!out && errno != EEXIST) return ErrAction::kWriteFile;
+  }
+  if (!out) return ErrAction::kWriteFile;
+  ::fchmod(out.get(), old.st_mode & 07777);
+  int ignored = ::fchown(out.get(), old.st_uid, old.st_gid);  // only a privileged process may
+  (void)ignored;
+  const bool written = writeFully(out.get(), image.data(), image.size()) &&
+                       ::fsync(out.get()) == 0 && ::close(out.release()) == 0;
+  if (!written || ::rename(temp.c_str(), path.c_str()) != 0) {
+    ::unlink(temp.c_str());
+    return written ? ErrAction::kWriteFile : ErrAction::kShortWrite;
+  }
+  syncDirectoryOf(path);
+  return ErrAction::kOk;
+}
+
+// Writes bytes at offset of the open file; kShortWrite when not all of them
+// reach it.
+ErrAction writeAt(int fd, std::string_view bytes, size_t offset) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n =
+        ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return ErrAction::kShortWrite;
+    done += static_cast<size_t>(n);
+  }
+  return ErrAction::kOk;
 }
 
 // ---- Decoding ----------------------------------------------------------------
@@ -114,48 +216,41 @@ bool headerFitsImage(const GroupHeader& h, size_t imageSize) {
   return static_cast<uint64_t>(h.urlCount) <= (imageSize - start) / kMinUrlRecordSize;
 }
 
-// Decodes the image into group, which takes the image over. 0, 4 or 12.
-int decodeGroupImage(std::vector<char> image, GroupConfig& group, GroupLayout& layout) {
+// Decodes the image into group, which takes the image over. kOk or kShortRead.
+ErrAction decodeGroupImage(std::vector<char> image, GroupConfig& group, GroupLayout& layout) {
   group.fileImage = std::move(image);
   std::string_view bytes(group.fileImage.data(), group.fileImage.size());
-  if (bytes.size() < kGroupHeaderSize) return kErrShortRead;
+  if (bytes.size() < kGroupHeaderSize) return ErrAction::kShortRead;
   GroupHeader& h = layout.header;
   h = decodeGroupHeader(reinterpret_cast<const uint8_t*>(bytes.data()));
-  if (!headerFitsImage(h, bytes.size())) return kErrShortRead;
-  try {
-    group.banContents.reserve(static_cast<size_t>(h.banCount));
-    group.presContents.reserve(static_cast<size_t>(h.presCount));
-    group.urls.reserve(static_cast<size_t>(h.urlCount));
-  } catch (const std::bad_alloc&) {
-    return kErrAllocation;
-  }
+  if (!headerFitsImage(h, bytes.size())) return ErrAction::kShortRead;
+  group.banContents.reserve(static_cast<size_t>(h.banCount));
+  group.presContents.reserve(static_cast<size_t>(h.presCount));
+  group.urls.reserve(static_cast<size_t>(h.urlCount));
   size_t presStart = kGroupHeaderSize + static_cast<size_t>(h.banBytes);
   if (!decodeTexts(bytes.substr(kGroupHeaderSize, static_cast<size_t>(h.banBytes)), h.banCount,
                    group.banContents) ||
       !decodeTexts(bytes.substr(presStart, static_cast<size_t>(h.presBytes)), h.presCount,
                    group.presContents) ||
       !decodeUrlRecords(bytes, layout, group.urls)) {
-    return kErrShortRead;
+    return ErrAction::kShortRead;
   }
   group.checkInterval = h.checkInterval;
   group.inform = h.inform;
   group.options = h.options;
   group.moreOptions = h.moreOptions & kMoreStoredMask;
-  return kOk;
+  return ErrAction::kOk;
 }
 
-// Reads the whole locked file and decodes it. 0, 4 or 12.
-int readGroupFile(int fd, GroupConfig& group, GroupLayout& layout) {
+// Reads the whole locked file and decodes it. kOk or kShortRead.
+ErrAction readGroupFile(int fd, GroupConfig& group, GroupLayout& layout) {
   long long size = fileSizeOf(fd);
-  if (size < 0 || size > kMaxGroupFileSize) return kErrShortRead;
-  std::vector<char> image;
-  try {
-    image.resize(static_cast<size_t>(size));
-  } catch (const std::bad_alloc&) {
-    return kErrAllocation;
+  if (size < 0 || static_cast<unsigned long long>(size) > kMaxGroupFileSize) {
+    return ErrAction::kShortRead;
   }
-  ssize_t n = seekTo(fd, 0) ? readFully(fd, image.data(), image.size()) : -1;
-  if (n < 0) return kErrShortRead;
+  std::vector<char> image(static_cast<size_t>(size));
+  ssize_t n = ::lseek(fd, 0, SEEK_SET) == 0 ? readFully(fd, image.data(), image.size()) : -1;
+  if (n < 0) return ErrAction::kShortRead;
   image.resize(static_cast<size_t>(n));
   return decodeGroupImage(std::move(image), group, layout);
 }
@@ -163,8 +258,10 @@ int readGroupFile(int fd, GroupConfig& group, GroupLayout& layout) {
 // ---- Lists -------------------------------------------------------------------
 
 // A stored URL is a C text: whatever follows a NUL never reaches the file.
+std::string_view storedUrl(std::string_view url) { return url.substr(0, url.find('\0')); }
+
 void cutUrlsAtNul(std::vector<UrlStatus>& urls) {
-  for (UrlStatus& entry : urls) entry.url = entry.url.substr(0, entry.url.find('\0'));
+  for (UrlStatus& entry : urls) entry.url = storedUrl(entry.url);
 }
 
 // A hash table from URL to the position of the first entry of a list added
@@ -250,41 +347,23 @@ void copyCheckResults(const UrlStatus& from, UrlStatus& to) {
 }
 
 // Pairs every file record with the first entry of the caller's list that has
-// its URL and marks both; with copyResults the entry takes the record's check
-// results (its own check switches stay). Returns the number of file records
-// paired.
-size_t matchStoredUrls(std::vector<UrlStatus>& records, std::vector<UrlStatus>& given,
-                       bool copyResults) {
+// its URL; with copyResults the entry takes the record's check results (its
+// own check switches stay). Returns which records were paired.
+std::vector<bool> pairStoredUrls(const std::vector<UrlStatus>& records,
+                                 std::vector<UrlStatus>& given, bool copyResults) {
   UrlIndex firstIndex(given);
   for (size_t i = 0; i < given.size(); ++i) firstIndex.add(i);
-  size_t matches = 0;
-  for (UrlStatus& record : records) {
-    std::optional<size_t> found = firstIndex.find(record.url);
+  std::vector<bool> paired(records.size());
+  for (size_t i = 0; i < records.size(); ++i) {
+    std::optional<size_t> found = firstIndex.find(records[i].url);
     if (!found) continue;
-    UrlStatus& entry = given[*found];
-    record.matched = entry.matched = true;
-    if (copyResults) copyCheckResults(record, entry);
-    ++matches;
+    paired[i] = true;
+    if (copyResults) copyCheckResults(records[i], given[*found]);
   }
-  return matches;
+  return paired;
 }
 
-// Where the first paired file record starts; the records in front of it stay
-// where they are. The end of the records when none is paired.
-size_t firstMatchedOffset(const std::vector<UrlStatus>& records, size_t urlEnd) {
-  for (const UrlStatus& record : records) {
-    if (record.matched) return record.fileOffset;
-  }
-  return urlEnd;
-}
-
-// ---- Encoding ----------------------------------------------------------------
-
-size_t recordsSize(const std::vector<UrlStatus>& urls) {
-  size_t size = 0;
-  for (const UrlStatus& entry : urls) size += kUrlStatusSize + entry.url.size() + 1;
-  return size;
-}
+// ---- Images ------------------------------------------------------------------
 
 void appendRecords(std::string& out, const std::vector<UrlStatus>& urls) {
   for (const UrlStatus& entry : urls) {
@@ -307,77 +386,70 @@ int32_t appendContentArea(std::string& out, const std::vector<std::string_view>&
   return static_cast<int32_t>(out.size() - start);
 }
 
-// ---- Modes -------------------------------------------------------------------
-
-// One locked access: the descriptor and the file as read.
-struct GroupAccess {
-  int fd = -1;
-  GroupConfig stored;
+// The file as read under the lock.
+struct StoredGroup {
+  GroupConfig group;
   GroupLayout layout;
 };
 
-// Appends, byte for byte from the image, the file's records from offset from
-// on that were not paired, in file order.
-void appendUnpairedRecords(std::string& out, const GroupAccess& access, size_t from) {
-  for (const UrlStatus& record : access.stored.urls) {
-    if (record.fileOffset >= from && !record.matched) {
-      out.append(access.stored.fileImage.data() + record.fileOffset,
-                 kUrlStatusSize + record.url.size() + 1);
-    }
-  }
-}
-
-// Writes records over the URL area from offset from on, cuts the file behind
-// them when asked, then writes the header with the new URL count.
-int writeRecordsFrom(GroupAccess& access, size_t from, const std::string& records, int64_t urlCount,
-                     bool cut) {
-  int rc = writeAt(access.fd, records, from);
-  if (rc == kOk && cut) rc = cutAt(access.fd, from + records.size());
-  if (rc != kOk) return rc;
-  GroupHeader header = access.layout.header;
+// The stored header, with a new URL count, and content areas: the start of
+// every image that keeps the group's settings.
+std::string storedHead(const StoredGroup& stored, size_t urlCount) {
+  const std::vector<char>& image = stored.group.fileImage;
+  std::string out = image.empty() ? std::string(kGroupHeaderSize, '\0')
+                                  : std::string(image.data(), stored.layout.urlStart());
+  GroupHeader header = stored.layout.header;
   header.urlCount = static_cast<int32_t>(urlCount);
-  return writeHeader(access.fd, header);
+  encodeGroupHeader(header, reinterpret_cast<uint8_t*>(out.data()));
+  return out;
 }
 
-// The file only grows: pairs leave it and come back in the caller's order
-// behind the unpaired records. With a damaged file holding one URL twice, both
-// copies pair with one entry.
-int addUrls(GroupAccess& access, GroupConfig& config) {
-  size_t matches = matchStoredUrls(access.stored.urls, config.urls, true);
-  size_t from = firstMatchedOffset(access.stored.urls, access.layout.urlEnd);
-  std::string out;
-  out.reserve(access.layout.urlEnd - from + recordsSize(config.urls));
-  appendUnpairedRecords(out, access, from);
+// Appends, byte for byte from the image, the file's records that were not
+// paired, in file order; returns how many.
+size_t appendUnpairedRecords(std::string& out, const StoredGroup& stored,
+                             const std::vector<bool>& paired) {
+  size_t count = 0;
+  for (size_t i = 0; i < stored.group.urls.size(); ++i) {
+    if (paired[i]) continue;
+    const UrlStatus& record = stored.group.urls[i];
+    out.append(stored.group.fileImage.data() + record.fileOffset,
+               kUrlStatusSize + record.url.size() + 1);
+    ++count;
+  }
+  return count;
+}
+
+// The unpaired records stay, the caller's entries follow in its order. With a
+// damaged file holding one URL twice, both copies pair with one entry.
+std::string imageAddingUrls(const StoredGroup& stored, GroupConfig& config) {
+  std::vector<bool> paired = pairStoredUrls(stored.group.urls, config.urls, true);
+  std::string records;
+  size_t kept = appendUnpairedRecords(records, stored, paired);
+  appendRecords(records, config.urls);
+  return storedHead(stored, kept + config.urls.size()) + records;
+}
+
+// kWriteUrls and kRewriteUrls (keepResults): the caller's list replaces the
+// file's; only the second needs the pairing.
+std::string imageWritingUrls(const StoredGroup& stored, GroupConfig& config, bool keepResults) {
+  if (keepResults) pairStoredUrls(stored.group.urls, config.urls, true);
+  std::string out = storedHead(stored, config.urls.size());
   appendRecords(out, config.urls);
-  int64_t count = int64_t{access.layout.header.urlCount} +
-                  static_cast<int64_t>(config.urls.size()) - static_cast<int64_t>(matches);
-  return writeRecordsFrom(access, from, out, count, false);
+  return out;
 }
 
-// 'w' and 'f' (keepResults): the caller's list replaces the file's; only 'f'
-// needs the pairing.
-int writeUrls(GroupAccess& access, GroupConfig& config, bool keepResults) {
-  if (keepResults) matchStoredUrls(access.stored.urls, config.urls, true);
-  std::string out;
-  out.reserve(recordsSize(config.urls));
-  appendRecords(out, config.urls);
-  return writeRecordsFrom(access, access.layout.urlStart(), out, config.urlCount(), true);
+std::string imageDeletingUrls(const StoredGroup& stored, GroupConfig& config) {
+  std::vector<bool> paired = pairStoredUrls(stored.group.urls, config.urls, false);
+  std::string records;
+  size_t kept = appendUnpairedRecords(records, stored, paired);
+  return storedHead(stored, kept) + records;
 }
 
-int deleteUrls(GroupAccess& access, GroupConfig& config) {
-  size_t matches = matchStoredUrls(access.stored.urls, config.urls, false);
-  size_t from = firstMatchedOffset(access.stored.urls, access.layout.urlEnd);
-  std::string out;
-  out.reserve(access.layout.urlEnd - from);
-  appendUnpairedRecords(out, access, from);
-  int64_t kept = int64_t{access.layout.header.urlCount} - static_cast<int64_t>(matches);
-  return writeRecordsFrom(access, from, out, kept, true);
-}
-
-// 's' (keepStoredUrls) and 'm': settings and contents from the caller, then
-// the file's URL records unchanged or the caller's list.
-int storeGroup(GroupAccess& access, GroupConfig& config, bool keepStoredUrls) {
-  GroupHeader header = keepStoredUrls ? access.layout.header : GroupHeader();
+// kStoreSettings (keepStoredUrls) and kStoreGroup: settings and contents from
+// the caller, then the file's URL records unchanged or the caller's list.
+std::string imageStoringGroup(const StoredGroup& stored, const GroupConfig& config,
+                              bool keepStoredUrls) {
+  GroupHeader header = keepStoredUrls ? stored.layout.header : GroupHeader();
   header.checkInterval = config.checkInterval;
   header.inform = config.inform;
   header.options = config.options;
@@ -388,21 +460,39 @@ int storeGroup(GroupAccess& access, GroupConfig& config, bool keepStoredUrls) {
   header.banBytes = appendContentArea(out, config.banContents);
   header.presBytes = appendContentArea(out, config.presContents);
   if (keepStoredUrls) {
-    size_t urlStart = access.layout.urlStart(), urlEnd = access.layout.urlEnd;
-    if (urlEnd > urlStart) out.append(access.stored.fileImage.data() + urlStart, urlEnd - urlStart);
+    size_t urlStart = stored.layout.urlStart(), urlEnd = stored.layout.urlEnd;
+    if (urlEnd > urlStart) out.append(stored.group.fileImage.data() + urlStart, urlEnd - urlStart);
   } else {
     header.urlCount = config.urlCount();
     appendRecords(out, config.urls);
   }
   encodeGroupHeader(header, reinterpret_cast<uint8_t*>(out.data()));
-  int rc = writeAt(access.fd, out, 0);
-  return rc != kOk ? rc : cutAt(access.fd, out.size());
+  return out;
 }
 
-void listUrls(const GroupAccess& access, const GroupConfig& config, std::string* listing) {
+std::string newImage(const StoredGroup& stored, GroupConfig& config, GroupMode mode) {
+  switch (mode) {
+    case GroupMode::kAddUrls:
+      return imageAddingUrls(stored, config);
+    case GroupMode::kWriteUrls:
+      return imageWritingUrls(stored, config, false);
+    case GroupMode::kRewriteUrls:
+      return imageWritingUrls(stored, config, true);
+    case GroupMode::kDeleteUrls:
+      return imageDeletingUrls(stored, config);
+    case GroupMode::kStoreSettings:
+      return imageStoringGroup(stored, config, true);
+    default:  // kStoreGroup
+      return imageStoringGroup(stored, config, false);
+  }
+}
+
+// ---- Modes -------------------------------------------------------------------
+
+void listUrls(const StoredGroup& stored, const GroupConfig& config, std::string* listing) {
   std::string text;
-  for (const UrlStatus& record : access.stored.urls) {
-    if (!config.urlFilter || record.url == *config.urlFilter) text += urlListingLine(record);
+  for (const UrlStatus& record : stored.group.urls) {
+    if (!config.urlFilter || record.url == *config.urlFilter) text += urlListingLine(record, 0);
   }
   if (listing) {
     *listing += text;
@@ -411,56 +501,93 @@ void listUrls(const GroupAccess& access, const GroupConfig& config, std::string*
   }
 }
 
-int runMode(GroupAccess& access, GroupConfig& config, char mode, std::string* listing) {
-  switch (mode) {
-    case 'r':
-      config = std::move(access.stored);
-      return kOk;
-    case 'g':
-      listUrls(access, config, listing);
-      return kOk;
-    case 'a':
-      return addUrls(access, config);
-    case 'w':
-      return writeUrls(access, config, false);
-    case 'f':
-      return writeUrls(access, config, true);
-    case 'd':
-      return deleteUrls(access, config);
-    case 's':
-      return storeGroup(access, config, true);
-    default:  // 'm'
-      return storeGroup(access, config, false);
-  }
+bool isStoringMode(GroupMode mode) {
+  return mode == GroupMode::kStoreSettings || mode == GroupMode::kStoreGroup ||
+         mode == GroupMode::kAddUrls || mode == GroupMode::kWriteUrls ||
+         mode == GroupMode::kRewriteUrls;
 }
 
-bool isStoringMode(char mode) {
-  return mode == 's' || mode == 'm' || mode == 'a' || mode == 'w' || mode == 'f';
+bool takesNewList(GroupMode mode) {
+  return mode == GroupMode::kAddUrls || mode == GroupMode::kWriteUrls ||
+         mode == GroupMode::kRewriteUrls || mode == GroupMode::kStoreGroup;
 }
 
-bool takesNewList(char mode) { return mode == 'a' || mode == 'w' || mode == 'f' || mode == 'm'; }
-
-// True when the URL text stored behind the status at offset is url.
-bool urlStoredAt(int fd, uint32_t offset, std::string_view url) {
-  std::string stored(url.size() + 1, '\1');
-  ssize_t n = seekTo(fd, size_t{offset} + kUrlStatusSize)
-                  ? readFully(fd, stored.data(), stored.size())
-                  : -1;
-  return n == static_cast<ssize_t>(stored.size()) && stored.back() == '\0' &&
-         std::string_view(stored).substr(0, url.size()) == url;
+// The record keeps the file open without its lock, as its source.
+void keepAsSource(GroupConfig& config, LockedFile& locked) {
+  unlockFile(locked.fd.get());
+  config.source = SourceFile{std::move(locked.fd), locked.identity};
 }
 
-int accessLocked(GroupAccess& access, GroupConfig& config, char mode, std::string* listing) {
-  bool isNew = isStoringMode(mode) && fileSizeOf(access.fd) == 0;
-  if (mode != 'm' && !isNew) {
-    int rc = readGroupFile(access.fd, access.stored, access.layout);
-    if (rc != kOk) return rc;
+// One access under the lock. An empty file is a group being created by a
+// writer that has not written it yet (or that failed): no group to read,
+// nothing to keep for a writer. A new group whose first image cannot be
+// written leaves no empty file behind.
+ErrAction accessLocked(const std::string& path, LockedFile& locked, GroupConfig& config,
+                       GroupMode mode, std::string* listing) {
+  const bool isNew = fileSizeOf(locked.fd.get()) == 0;
+  if (isNew && !isStoringMode(mode)) return ErrAction::kReadFile;
+  StoredGroup stored;
+  if (!isNew && mode != GroupMode::kStoreGroup) {
+    ErrAction rc = readGroupFile(locked.fd.get(), stored.group, stored.layout);
+    if (rc != ErrAction::kOk) return rc;
   }
-  try {
-    return runMode(access, config, mode, listing);
-  } catch (const std::bad_alloc&) {
-    return kErrAllocation;
+  if (mode == GroupMode::kRead) {
+    config = std::move(stored.group);
+    keepAsSource(config, locked);
+    return ErrAction::kOk;
   }
+  if (mode == GroupMode::kListUrls) {
+    listUrls(stored, config, listing);
+    return ErrAction::kOk;
+  }
+  ErrAction rc = replaceGroupFile(path, locked, newImage(stored, config, mode));
+  if (rc != ErrAction::kOk && isNew) ::unlink(path.c_str());
+  return rc;
+}
+
+// ---- Status write-back ---------------------------------------------------------
+
+// The 28 bytes of an entry written at the start of its record, when the file
+// has one for it.
+ErrAction writeStatusAt(int fd, const UrlStatus& entry) {
+  if (entry.fileOffset == 0 || entry.fileOffset == kUnknownFileOffset) return ErrAction::kOk;
+  char stored[kUrlStatusSize];
+  encodeUrlStatus(entry, reinterpret_cast<uint8_t*>(stored));
+  return writeAt(fd, std::string_view(stored, sizeof stored), entry.fileOffset);
+}
+
+// Takes every entry's record offset from the locked file (the first record
+// with its URL; 0 when the file no longer stores it).
+ErrAction takeOffsetsFrom(const LockedFile& locked, GroupConfig& config) {
+  GroupConfig current;
+  GroupLayout layout;
+  if (fileSizeOf(locked.fd.get()) != 0) {
+    ErrAction rc = readGroupFile(locked.fd.get(), current, layout);
+    if (rc != ErrAction::kOk) return rc;
+  }
+  UrlIndex firstRecord(current.urls);
+  for (size_t i = 0; i < current.urls.size(); ++i) firstRecord.add(i);
+  for (UrlStatus& entry : config.urls) {
+    std::optional<size_t> found = firstRecord.find(storedUrl(entry.url));
+    entry.fileOffset = found ? current.urls[*found].fileOffset : 0;
+  }
+  return ErrAction::kOk;
+}
+
+// The write-back when the file at path is still the record's source: the
+// offsets hold. False when it is not (nothing was written).
+bool writeToUnchangedSource(const std::string& path, GroupConfig& config, const UrlStatus& entry,
+                            ErrAction& rc) {
+  if (!config.source.known() || entry.fileOffset == kUnknownFileOffset) return false;
+  const int fd = config.source.fd.get();
+  if (!lockFile(fd)) {
+    rc = ErrAction::kLockFile;
+    return true;
+  }
+  const bool unchanged = identityOf(path) == config.source.identity;
+  if (unchanged) rc = writeStatusAt(fd, entry);
+  unlockFile(fd);
+  return unchanged;
 }
 
 }  // namespace
@@ -513,68 +640,56 @@ UrlStatus decodeUrlStatus(const uint8_t* in) {
   return s;
 }
 
-int accessGroupFile(const std::string& name, GroupConfig& config, char mode, std::string* listing) {
-  bool storing = isStoringMode(mode);
-  if (!storing && mode != 'r' && mode != 'd' && mode != 'g') return kErrReadFile;
-  std::string group = effectiveGroupName(name);
-  if (!isValidGroupName(group)) return storing ? kErrWriteFile : kErrReadFile;
-  try {
-    if (mode != 'r' && mode != 'g') cutUrlsAtNul(config.urls);
-    if (takesNewList(mode)) removeDuplicateUrls(config.urls);
-  } catch (const std::bad_alloc&) {
-    return kErrAllocation;
+ErrAction accessGroupFile(const std::string& name, GroupConfig& config, GroupMode mode,
+                          std::string* listing) {
+  const bool storing = isStoringMode(mode);
+  const std::string group = effectiveGroupName(name);
+  if (!isValidGroupName(group)) return storing ? ErrAction::kWriteFile : ErrAction::kReadFile;
+  if (mode != GroupMode::kRead && mode != GroupMode::kListUrls) cutUrlsAtNul(config.urls);
+  if (takesNewList(mode)) removeDuplicateUrls(config.urls);
+  const std::string path = groupFilePath(group);
+  if (!storing && !isRegularFile(path)) return ErrAction::kReadFile;
+  if (mode == GroupMode::kDeleteUrls && !config.urls.empty() && config.urls.front().url == "all") {
+    return removeGroupFile(path);
   }
-  std::string path = groupFilePath(group);
-  if (!storing) {
-    if (!isRegularFile(path)) return kErrReadFile;
-    if (mode == 'd' && !config.urls.empty() && config.urls.front().url == "all") {
-      return ::unlink(path.c_str()) == 0 ? kOk : kErrRemoveFile;
-    }
-  }
-  UniqueFd fd = openFd(path.c_str(), storing ? O_RDWR | O_CREAT : O_RDWR, 0666);
-  if (!fd) return kErrWriteFile;
-  if (lockFile(fd.get()) != 0) return kErrLockFile;
-  GroupAccess access;
-  access.fd = fd.get();
-  return accessLocked(access, config, mode, listing);
+  LockedFile locked;
+  ErrAction rc = openLocked(path, storing, locked);
+  if (rc != ErrAction::kOk) return rc;
+  return accessLocked(path, locked, config, mode, listing);
 }
 
-int updateUrlStatus(GroupConfig& config, int index) {
-  if (index < 0 || index >= config.urlCount()) return kErrWriteFile;
-  if (!isValidGroupName(config.groupName)) return kErrWriteFile;
-  UniqueFd fd = openFd(groupFilePath(config.groupName).c_str(), O_RDWR);
-  if (!fd) return kErrWriteFile;
-  if (lockFile(fd.get()) != 0) return kErrLockFile;
-
-  UrlStatus& entry = config.urls[static_cast<size_t>(index)];
-  std::string_view url = entry.url.substr(0, entry.url.find('\0'));
-  char stored[kUrlStatusSize];
-  encodeUrlStatus(entry, reinterpret_cast<uint8_t*>(stored));
-  std::string_view status(stored, sizeof stored);
-  if (entry.fileOffset > 0 && entry.fileOffset != kUnknownFileOffset &&
-      urlStoredAt(fd.get(), entry.fileOffset, url)) {
-    return writeAt(fd.get(), status, entry.fileOffset);
-  }
-
-  // The file changed since it was read (or the position was never known):
-  // find the URL by walking the records.
-  GroupConfig current;
-  GroupLayout layout;
-  int rc = readGroupFile(fd.get(), current, layout);
-  if (rc != kOk) return rc;
-  for (const UrlStatus& record : current.urls) {
-    if (record.url != url) continue;
-    rc = writeAt(fd.get(), status, record.fileOffset);
-    if (rc == kOk) entry.fileOffset = record.fileOffset;
-    return rc;
-  }
-  return kOk;  // the URL was deleted meanwhile
+ErrAction removeGroupFile(const std::string& path) {
+  if (!isRegularFile(path)) return ErrAction::kReadFile;
+  LockedFile locked;
+  ErrAction rc = openLocked(path, false, locked);
+  if (rc != ErrAction::kOk) return rc;
+  return ::unlink(path.c_str()) == 0 ? ErrAction::kOk : ErrAction::kRemoveFile;
 }
 
-std::string urlListingLine(const UrlStatus& status) {
+ErrAction updateUrlStatus(GroupConfig& config, int index) {
+  if (index < 0 || index >= config.urlCount()) return ErrAction::kWriteFile;
+  if (!isValidGroupName(config.groupName)) return ErrAction::kWriteFile;
+  const std::string path = groupFilePath(config.groupName);
+  const UrlStatus& entry = config.urls[static_cast<size_t>(index)];
+  ErrAction rc = ErrAction::kOk;
+  if (writeToUnchangedSource(path, config, entry, rc)) return rc;
+
+  // The group was replaced since it was read (or never read from its file):
+  // find every record again in the file now at the path.
+  LockedFile locked;
+  rc = openLocked(path, false, locked);
+  if (rc != ErrAction::kOk) return rc == ErrAction::kReadFile ? ErrAction::kWriteFile : rc;
+  rc = takeOffsetsFrom(locked, config);
+  if (rc != ErrAction::kOk) return rc;
+  rc = writeStatusAt(locked.fd.get(), entry);
+  keepAsSource(config, locked);
+  return rc;
+}
+
+std::string urlListingLine(const UrlStatus& status, uint8_t stateWord) {
   std::string line(status.url);
   line += ' ';
-  line += std::to_string(status.resultBits);
+  line += std::to_string(stateWord);
   if (status.banFound()) line += " f=" + std::to_string(status.banIndex);
   if (status.up() && !status.presOk()) line += " p=" + std::to_string(status.presIndex);
   line += " c=" + std::to_string(status.resultCode);

@@ -1,10 +1,21 @@
 // The group database: one binary file per group, ./vydata/vydb/<group>.dat.
 //
 // Both programs read and change groups only through accessGroupFile, whose
-// mode letter selects the operation, and the worker writes each URL's new
-// status in place with updateUrlStatus. Every access holds an exclusive flock
-// on the file from open to close, so console, check runs, the scheduler and
-// service commands can work on the same group at the same time.
+// mode selects the operation, and the worker writes each URL's new status in
+// place with updateUrlStatus. Every access holds an exclusive flock on the
+// file from open to close, so console, check runs, the scheduler and service
+// commands can work on the same group at the same time.
+//
+// Crash safety: a 28-byte status is the only change ever written into a group
+// file in place. Every other change writes the whole new image to a hidden
+// temporary file in the same directory, flushes it to disk and renames it
+// over the group file, all under the group's lock; a failure or a crash at
+// any moment leaves either the old group or the new one. Since a replacement
+// puts a new file (a new inode) at the path, whoever waited for the lock of
+// the old file finds, once it has the lock, that the path now names another
+// file, and opens and locks that one instead. And since records move only by
+// a replacement, a status writer that finds at the path the very file it read
+// (kept open, see SourceFile) may trust the offsets it read.
 //
 // Layout, little-endian, no padding:
 //
@@ -88,44 +99,57 @@ GroupHeader decodeGroupHeader(const uint8_t* in);
 void encodeUrlStatus(const UrlStatus& status, uint8_t* out);
 UrlStatus decodeUrlStatus(const uint8_t* in);
 
+// What accessGroupFile does with the group.
+enum class GroupMode : char {
+  kRead = 'r',           // config is replaced by the stored group (its views point
+                         // into config.fileImage; groupName and urlFilter come
+                         // back empty, config.source is the file read)
+  kStoreSettings = 's',  // store settings and contents, keep the URL records byte for byte
+  kStoreGroup = 'm',     // store the whole group: settings, contents, config's URLs
+  kAddUrls = 'a',        // add config's URLs; URLs already stored keep their check
+                         // results and move to the end in config's order
+  kWriteUrls = 'w',      // replace the URL list by config's, statuses as given
+  kRewriteUrls = 'f',    // like kWriteUrls, but URLs already stored keep their results
+  kDeleteUrls = 'd',     // delete config's URLs; a first URL "all" removes the group file
+  kListUrls = 'g',       // list the stored URLs (only config.urlFilter when set) as
+                         // urlListingLine texts to *listing, or to standard output
+};
+
 // The group file of a name: the name is checked with isValidGroupName, an
-// empty name means "general".
+// empty name means "general". The storing modes first drop every entry of
+// config's list whose URL occurs again later in the list, and kAddUrls and
+// kRewriteUrls copy the stored results into config's entries.
 //
-// Modes:
-//   'r' read: on success config is replaced by the stored group (its views
-//       point into config.fileImage; groupName and urlFilter come back empty)
-//   's' store settings and contents, keep the URL records byte for byte
-//   'm' store the whole group: settings, contents, config's URLs
-//   'a' add config's URLs; URLs already stored keep their check results and
-//       move to the end in config's order
-//   'w' replace the URL list by config's, statuses as given
-//   'f' like 'w', but URLs already stored keep their check results
-//   'd' delete config's URLs; a first URL "all" removes the group file
-//   'g' list the stored URLs (only config.urlFilter when set) as
-//       urlListingLine texts to *listing, or to standard output when null
-// The storing modes first drop every entry of config's list whose URL occurs
-// again later in the list, and "a" and "f" copy the stored results into
-// config's entries.
-//
-// Returns 0; 1 no such group ('r', 'd', 'g') or a refused name for them;
-// 2 cannot open or create, or a refused name for a storing mode; 4 memory
-// shortage; 7 the file could not be removed; 8 lock refused; 12 the file is
-// damaged or shorter than its header says (nothing is written then); 13 a
-// write failed.
-int accessGroupFile(const std::string& name, GroupConfig& config, char mode,
-                    std::string* listing = nullptr);
+// Returns kOk; kReadFile no such group (reading modes and kDeleteUrls; an
+// empty file counts as none) or a refused name for them; kWriteFile cannot
+// open or create (or replace), or a refused name for a storing mode;
+// kRemoveFile the file could not be removed; kLockFile lock refused;
+// kShortRead the file is damaged or shorter than its header says (nothing is
+// written then); kShortWrite writing the new image failed (the group is left
+// as it was).
+[[nodiscard]] ErrAction accessGroupFile(const std::string& name, GroupConfig& config,
+                                        GroupMode mode, std::string* listing = nullptr);
+
+// Removes a group file, under its lock so that a change being written is not
+// brought back by its rename. kOk; kReadFile no such file; kRemoveFile.
+[[nodiscard]] ErrAction removeGroupFile(const std::string& path);
 
 // Writes the stored part of config.urls[index] back into the file of
-// config.groupName (a valid name; the empty name is refused). The record at
-// the remembered fileOffset is used when the URL stored there is still this
-// URL; otherwise the file is walked for the first record with this URL (and
-// fileOffset updated), and nothing is written when there is none.
-// Returns 0, 2 (cannot open, refused name, bad index), 4, 8, 12 or 13.
-int updateUrlStatus(GroupConfig& config, int index);
+// config.groupName (a valid name; the empty name is refused), only ever at the
+// start of that URL's record. When the file at the path is still
+// config.source, the entry's offset is used as it is; otherwise (the group was
+// replaced since, or the entry came from a text with kUnknownFileOffset) the
+// file is read under the lock, every entry's offset is taken from it and it
+// becomes config.source. An entry whose URL is no longer stored writes
+// nothing. The caller serialises calls on one config.
+// Returns kOk, kWriteFile (cannot open, refused name, bad index), kLockFile,
+// kShortRead (damaged file) or kShortWrite.
+[[nodiscard]] ErrAction updateUrlStatus(GroupConfig& config, int index);
 
-// "<url> <resultBits>", then " f=<banIndex>" when banFound, " p=<presIndex>"
-// when up and not presOk, and " c=<resultCode>"; no line break.
-std::string urlListingLine(const UrlStatus& status);
+// "<url> <stateWord>", then " f=<banIndex>" when banFound, " p=<presIndex>"
+// when up and not presOk, and " c=<resultCode>"; no line break. A listing of
+// the stored group shows the state word 0.
+std::string urlListingLine(const UrlStatus& status, uint8_t stateWord);
 
 }  // namespace vy
 

@@ -1,10 +1,7 @@
 // Group summaries and the option list of groups; see group_stats.h.
 #include "store/group_stats.h"
 
-#include <dirent.h>
-
 #include <cstdint>
-#include <memory>
 
 #include "store/group_name.h"
 
@@ -39,16 +36,10 @@ GroupSummary summarizeGroup(const GroupConfig& config, std::time_t now) {
 }
 
 std::string groupOptionList(const std::string& selected) {
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(kGroupDir), ::closedir);
-  if (!dir) return "<option>none</option>";
+  std::optional<std::vector<std::string>> groups = listGroups();
+  if (!groups) return "<option>none</option>";
   std::string list;
-  while (const dirent* entry = ::readdir(dir.get())) {
-    std::string_view fileName(entry->d_name);
-    size_t dat = fileName.find(".dat");
-    if (dat == std::string_view::npos) continue;
-    std::string name(fileName.substr(0, dat));
-    // Also drops hidden files: a name may not be empty or begin with ".".
-    if (!isValidGroupName(name)) continue;  // could not be opened, and must not reach the page
+  for (const std::string& name : *groups) {
     list += "<option value=\"" + name + "\"" + (name == selected ? " selected" : "") + ">" + name +
             "</option>\n";
   }

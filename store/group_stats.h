@@ -26,10 +26,9 @@ struct GroupSummary {
 
 GroupSummary summarizeGroup(const GroupConfig& config, std::time_t now = std::time(nullptr));
 
-// One "<option value=\"g\">g</option>\n" per group file in ./vydata/vydb, in
-// directory order, with " selected" on the selected group. Names that are not
-// valid group names are left out. "<option>none</option>" when the directory
-// cannot be read.
+// One "<option value=\"g\">g</option>\n" per group of listGroups, with
+// " selected" on the selected group. "<option>none</option>" when the
+// directory cannot be read.
 std::string groupOptionList(const std::string& selected);
 
 }  // namespace vy

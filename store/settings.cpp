@@ -52,17 +52,17 @@ Settings decodeSettings(const uint8_t* in) {
   return s;
 }
 
-int loadSettings(Settings& settings, const std::string& path) {
+ErrAction loadSettings(Settings& settings, const std::string& path) {
   uint8_t record[kSettingsSize] = {};
-  int rc = readRecord(path, record, sizeof record, 1);
-  if (rc == 0) settings = decodeSettings(record);
+  ErrAction rc = readRecord(path, record, sizeof record, RecordLock::kExclusive);
+  if (rc == ErrAction::kOk) settings = decodeSettings(record);
   return rc;
 }
 
-int saveSettings(const Settings& settings, const std::string& path) {
+ErrAction saveSettings(const Settings& settings, const std::string& path) {
   uint8_t record[kSettingsSize];
   encodeSettings(settings, record);
-  return writeRecord(path, record, sizeof record, 1, false);
+  return writeRecord(path, record, sizeof record, RecordLock::kExclusive, false);
 }
 
 Settings defaultSettings(const std::string& httpHost) {

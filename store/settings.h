@@ -31,6 +31,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/errors.h"
+
 namespace vy {
 
 inline constexpr size_t kSettingsSize = 1696;
@@ -91,10 +93,13 @@ struct Settings {
 void encodeSettings(const Settings& settings, uint8_t* out);
 Settings decodeSettings(const uint8_t* in);
 
-// 0; 1 cannot open (missing included); 8 lock refused; 12 shorter than a record.
-int loadSettings(Settings& settings, const std::string& path = kSettingsPath);
-// 0; 2 cannot open or create; 8; 13. Bytes behind the record are kept.
-int saveSettings(const Settings& settings, const std::string& path = kSettingsPath);
+// kOk; kReadFile cannot open (missing included); kLockFile lock refused;
+// kShortRead shorter than a record.
+[[nodiscard]] ErrAction loadSettings(Settings& settings, const std::string& path = kSettingsPath);
+// kOk; kWriteFile cannot open or create; kLockFile; kShortWrite. Bytes behind
+// the record are kept.
+[[nodiscard]] ErrAction saveSettings(const Settings& settings,
+                                     const std::string& path = kSettingsPath);
 
 // The record of a new installation, for a console reached as httpHost. The
 // mail program is the last of the usual sendmail paths that exists.

@@ -73,17 +73,17 @@ TEST(Encodings, UrlEncodingAndHtmlEscaping) {
 
 TEST(Substitution, SetReplacesAddKeepsTheFirstUnsetOrLoneMarkersVanishAndValuesAreNotRescanned) {
   TemplateVars vars;
-  templateVarSet(vars, "NAME", "%d items", 3);
-  templateVarSet(vars, "NAME", "%s", "Jane");
-  templateVarAdd(vars, "A", "first");
-  templateVarAdd(vars, "A", "second");
-  templateVarSet(vars, "V", "[#NAME#] and [#");
+  vars.set("NAME", "3 items");
+  vars.set("NAME", "Jane");
+  vars.add("A", "first");
+  vars.add("A", "second");
+  vars.set("V", "[#NAME#] and [#");
   EXPECT_EQ(vars.size(), 4u);
   EXPECT_EQ(substituteSection("Hi [#NAME#] [#A#], [#UNSET#]bye", vars), "Hi Jane first, bye");
   EXPECT_EQ(substituteSection("a [# b", vars), "a  b");
   EXPECT_EQ(substituteSection("end [#", vars), "end ");
   EXPECT_EQ(substituteSection("<[#V#]>", vars), "<[#NAME#] and [#>");
-  templateVarSet(vars, "URL", "http%%3a%%2f%%2fx");
+  vars.set("URL", "http%3a%2f%2fx");
   EXPECT_EQ(substituteBrackets("http://h/n?u=[URL]&s=[A]&z=[nothing]", vars),
             "http://h/n?u=http%3a%2f%2fx&s=first&z=");
   EXPECT_EQ(substituteBrackets("open [ only", vars), "open  only");

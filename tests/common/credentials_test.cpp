@@ -12,12 +12,13 @@
 #include "common/files.h"
 #include "common/process.h"
 #include "tests/support/child.h"
+#include "tests/support/printers.h"
 
 namespace vy {
 namespace {
 
-int accessAs(const char* method, const char* remoteUser, std::optional<std::string_view> supplied,
-             const std::string& path) {
+Access accessAs(const char* method, const char* remoteUser,
+                std::optional<std::string_view> supplied, const std::string& path) {
   setenv("REQUEST_METHOD", method, 1);
   remoteUser ? setenv("REMOTE_USER", remoteUser, 1) : unsetenv("REMOTE_USER");
   return checkAccess(supplied, path, true);
@@ -26,29 +27,31 @@ int accessAs(const char* method, const char* remoteUser, std::optional<std::stri
 TEST(Credentials, WrittenHashIsLibcryptsAndAccessDependsOnMethodUserAndPassword) {
   test::TempDir dir;
   const std::string path = dir.file("admin.pwd");
-  ASSERT_EQ(writePasswordFile("admin", "secret", path), 0);
+  ASSERT_EQ(writePasswordFile("admin", "secret", path), ErrAction::kOk);
   std::string content = readWholeFile(path);
   EXPECT_EQ(content, "admin:" + std::string(crypt("secret", content.substr(6, 2).c_str())));
-  const std::tuple<const char*, const char*, std::optional<std::string_view>, int> cases[] = {
-      {"POST", nullptr, "secret", 0},     {"GET", nullptr, "secre", 1},
-      {"GET", "admin", std::nullopt, 0},  {"GET", "Admin", "", 1},
-      {"POST", "admin", std::nullopt, 1}, {"POST", "admin", "", 0}};
+  constexpr Access kGranted = Access::kGranted, kRefused = Access::kRefused;
+  const std::tuple<const char*, const char*, std::optional<std::string_view>, Access> cases[] = {
+      {"POST", nullptr, "secret", kGranted},     {"GET", nullptr, "secre", kRefused},
+      {"GET", "admin", std::nullopt, kGranted},  {"GET", "Admin", "", kRefused},
+      {"POST", "admin", std::nullopt, kRefused}, {"POST", "admin", "", kGranted}};
   for (auto [method, user, supplied, result] : cases) {
     EXPECT_EQ(accessAs(method, user, supplied, path), result) << method << " " << !!user;
   }
-  ASSERT_EQ(writePasswordFile("fifteen-chars-u", "secret", path), 0);
-  EXPECT_EQ(accessAs("GET", nullptr, "secret", path), 0);
-  ASSERT_EQ(writePasswordFile("sixteen-chars-us", "secret", path), 0);
-  EXPECT_EQ(accessAs("GET", nullptr, "secret", path), 1);
+  ASSERT_EQ(writePasswordFile("fifteen-chars-u", "secret", path), ErrAction::kOk);
+  EXPECT_EQ(accessAs("GET", nullptr, "secret", path), kGranted);
+  ASSERT_EQ(writePasswordFile("sixteen-chars-us", "secret", path), ErrAction::kOk);
+  EXPECT_EQ(accessAs("GET", nullptr, "secret", path), kRefused);
   std::ofstream(path) << "adminabNANd1rDfiNc";
   PasswordEntry entry;
-  EXPECT_EQ(readPasswordFile(path, entry), 12);
-  EXPECT_EQ(accessAs("GET", nullptr, "secret", path), -1);
+  EXPECT_EQ(readPasswordFile(path, entry), ErrAction::kShortRead);
+  EXPECT_EQ(accessAs("GET", nullptr, "secret", path), Access::kNoPasswordFile);
   unsetenv("REQUEST_METHOD");
   unsetenv("REMOTE_USER");
 }
 
-// updateHtpasswd run in dir/work with dir/bin first on the search path; -1 if the child failed.
+// updateHtpasswd run in dir/work with dir/bin first on the search path: 1 when it set the
+// password, 0 when not, -1 if the child failed.
 int updateIn(const test::TempDir& dir, const char* user, const char* password) {
   mkdir(dir.file("work").c_str(), 0755);
   std::string out = test::runInChild([&] {
@@ -65,11 +68,11 @@ TEST(FakeHtpasswd, ArgumentVectorCarriesTheCreateFlagOnlyWhenTheFileIsMissing) {
   std::ofstream(dir.file("bin/htpasswd"))
       << "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done >> " << dir.file("log");
   chmod(dir.file("bin/htpasswd").c_str(), 0755);
-  EXPECT_EQ(updateIn(dir, "admin", "p w;$(id)"), 0);
+  EXPECT_EQ(updateIn(dir, "admin", "p w;$(id)"), 1);
   std::ofstream(dir.file("work/.htpasswd")).put('\n');
-  EXPECT_EQ(updateIn(dir, "admin", "pw2"), 0);
-  EXPECT_EQ(updateIn(dir, "a:b", "pw"), 1);
-  EXPECT_EQ(updateIn(dir, "admin", "line\nbreak"), 1);
+  EXPECT_EQ(updateIn(dir, "admin", "pw2"), 1);
+  EXPECT_EQ(updateIn(dir, "a:b", "pw"), 0);
+  EXPECT_EQ(updateIn(dir, "admin", "line\nbreak"), 0);
   EXPECT_EQ(readWholeFile(dir.file("log")),
             "-bc\n.htpasswd\nadmin\np w;$(id)\n-b\n.htpasswd\nadmin\npw2\n");
 }
@@ -77,10 +80,11 @@ TEST(FakeHtpasswd, ArgumentVectorCarriesTheCreateFlagOnlyWhenTheFileIsMissing) {
 TEST(RealHtpasswd, CreatesAFileThatHtpasswdVerifies) {
   if (access("/usr/bin/htpasswd", X_OK) != 0) GTEST_SKIP() << "apache2-utils not installed";
   test::TempDir dir;
-  ASSERT_EQ(updateIn(dir, "admin", "s3cret pw!"), 0);
+  ASSERT_EQ(updateIn(dir, "admin", "s3cret pw!"), 1);
   const std::string file = dir.file("work/.htpasswd");
-  EXPECT_EQ(runProgramWithInput({"htpasswd", "-vb", file, "admin", "s3cret pw!"}, ""), 0);
-  EXPECT_NE(runProgramWithInput({"htpasswd", "-vb", file, "admin", "wrong"}, ""), 0);
+  EXPECT_TRUE(
+      runProgramWithInput({"htpasswd", "-vb", file, "admin", "s3cret pw!"}, "").succeeded());
+  EXPECT_FALSE(runProgramWithInput({"htpasswd", "-vb", file, "admin", "wrong"}, "").succeeded());
 }
 
 }  // namespace

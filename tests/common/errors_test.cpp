@@ -43,11 +43,11 @@ std::string softwareErrorPage(const std::string& admin, const std::string& pageS
 }
 
 TEST(ErrorLog, SevenSanitisedFieldsOnOneLineAndANonFatalReportWritesOneAndPrintsNothing) {
-  EXPECT_EQ(formatErrorLine(1700000000, 42, 2, 13, "a|b\r\nc", "s|u\n", 0),
+  EXPECT_EQ(formatErrorLine(1700000000, 42, ErrAction::kWriteFile, 13, "a|b\r\nc", "s|u\n", false),
             "1700000000|42|2|13|a!b  c|s!u |0\n");
-  EXPECT_EQ(formatErrorLine(5, 1, 0, 0, "", "x", 1), "5|1|0|0|-|x|1\n");
+  EXPECT_EQ(formatErrorLine(5, 1, ErrAction::kOk, 0, "", "x", true), "5|1|0|0|-|x|1\n");
   std::string log;
-  auto report = [] { reportError(kErrReadFile, "./vydata/x|y\n.dat", false); };
+  auto report = [] { reportError(ErrAction::kReadFile, "./vydata/x|y\n.dat"); };
   EXPECT_EQ(reportIn(true, {{"HTTP_HOST", "example.org"}}, report, &log), "0:");
   EXPECT_TRUE(std::regex_match(
       log, std::regex("[0-9]+\\|[0-9]+\\|1\\|2\\|\\./vydata/x!y \\.dat\\|vyrunner\\|0\n")))
@@ -55,17 +55,18 @@ TEST(ErrorLog, SevenSanitisedFieldsOnOneLineAndANonFatalReportWritesOneAndPrints
 }
 
 TEST(ReportError, FatalExitsOneWithPlainTextOrOnePageAndTheDetailWhenTheLogIsLost) {
-  EXPECT_EQ(reportIn(true, {}, [] { reportError(kErrLockFile, "./vydata/a", true); }),
+  EXPECT_EQ(reportIn(true, {}, [] { reportFatal(ErrAction::kLockFile, "./vydata/a"); }),
             "1:Software error");
   auto afterPageBegan = [] {
     printContentType();
     std::fputs("<p>partial", stdout);
-    reportError(kErrReadFile, "x", true);
+    reportFatal(ErrAction::kReadFile, "x");
   };
   EXPECT_EQ(reportIn(true, {{"REMOTE_ADDR", "127.0.0.1"}}, afterPageBegan),
             "1:" + softwareErrorPage("", "<p>partial"));
   auto lostLine = [] {
-    reportError(15, "Malloc URLs", 77, 1, "vyconsole", kShowIfFatal, 1, kErrorLogPath);
+    reportError(static_cast<ErrAction>(15), "Malloc URLs",
+                {.fatal = true, .source = "vyconsole", .line = 77});
   };
   EXPECT_EQ(reportIn(false, {{"HTTP_HOST", "h"}, {"SERVER_ADMIN", "root@h"}}, lostLine),
             "1:" + softwareErrorPage("root@h") +

@@ -13,6 +13,8 @@
 #include "common/process.h"
 #include "common/zonetime.h"
 #include "tests/support/child.h"
+#include "tests/support/instance.h"
+#include "tests/support/printers.h"
 
 namespace vy {
 namespace {
@@ -22,44 +24,68 @@ namespace fs = std::filesystem;
 TEST(Files, ExactDirectoryModesWholeFilesTouchedTimesAndRecordsThatKeepTheTail) {
   test::TempDir dir;
   mode_t old = umask(077);
-  EXPECT_EQ(makeDirectory(dir.file("d"), 0775), 0);
+  EXPECT_EQ(makeDirectory(dir.file("d"), 0775), ErrAction::kOk);
   umask(old);
   EXPECT_EQ(fs::status(dir.file("d")).permissions(), fs::perms(0775));
-  EXPECT_EQ(makeDirectory(dir.file("d"), 0700), 0);  // an existing directory gets the mode
+  EXPECT_EQ(makeDirectory(dir.file("d"), 0700), ErrAction::kOk);  // an existing one gets the mode
   EXPECT_EQ(fs::status(dir.file("d")).permissions(), fs::perms(0700));
-  EXPECT_EQ(makeDirectory(dir.file("missing/d"), 0700), 1);
+  EXPECT_EQ(makeDirectory(dir.file("missing/d"), 0700), ErrAction::kCreateDirectory);
 
   EXPECT_EQ(readWholeFile(dir.file("missing")), "");
   std::ofstream(dir.file("f")) << std::string("a\0b", 3);
   EXPECT_EQ(readWholeFile(dir.file("f")), std::string("a\0b", 3));
-  EXPECT_EQ(touchFile(dir.file("f"), 1000000000), 0);
+  EXPECT_TRUE(touchFile(dir.file("f"), 1000000000));
   EXPECT_EQ(fileModTime(dir.file("f")), 1000000000);
-  EXPECT_EQ(touchFile(dir.file("missing"), 5), -1);
+  EXPECT_FALSE(touchFile(dir.file("missing"), 5));
 
   const std::string path = dir.file("r");
   std::ofstream(path) << "abc";
   uint8_t buffer[8] = {};
-  EXPECT_EQ(readRecord(path, buffer, sizeof buffer, 1), 12);
-  EXPECT_EQ(readRecord(dir.file("missing"), buffer, sizeof buffer, 1), 1);
+  EXPECT_EQ(readRecord(path, buffer, sizeof buffer, RecordLock::kExclusive), ErrAction::kShortRead);
+  EXPECT_EQ(readRecord(dir.file("missing"), buffer, sizeof buffer, RecordLock::kExclusive),
+            ErrAction::kReadFile);
   std::ofstream(path) << "0123456789";
   const uint8_t record[4] = {'w', 'x', 'y', 'z'};
-  EXPECT_EQ(writeRecord(path, record, 4, 1, false), 0);
+  EXPECT_EQ(writeRecord(path, record, 4, RecordLock::kExclusive, false), ErrAction::kOk);
   EXPECT_EQ(readWholeFile(path), "wxyz456789");
-  EXPECT_EQ(writeRecord(path, record, 4, 0, true), 0);
+  EXPECT_EQ(writeRecord(path, record, 4, RecordLock::kNone, true), ErrAction::kOk);
   EXPECT_EQ(readWholeFile(path), "wxyz");
-  EXPECT_EQ(writeRecord(dir.file("no/such"), record, 4, 1, false), 2);
+  EXPECT_EQ(writeRecord(dir.file("no/such"), record, 4, RecordLock::kExclusive, false),
+            ErrAction::kWriteFile);
+}
+
+TEST(Files, CopyReportsAFailedWriteAndOwnershipNeverLosesTheFile) {
+  test::TempDir dir;
+  std::ofstream(dir.file("f")) << "content";
+  EXPECT_EQ(copyFile(dir.file("f"), dir.file("copy")), ErrAction::kOk);
+  EXPECT_EQ(readWholeFile(dir.file("copy")), "content");
+  EXPECT_EQ(copyFile(dir.file("f"), "/dev/full"), ErrAction::kShortWrite);
+  EXPECT_EQ(copyFile(dir.file("missing"), dir.file("copy")), ErrAction::kReadFile);
+  EXPECT_EQ(takeOwnership(dir.file("f")), Ownership::kAlreadyOurs);
+  EXPECT_EQ(takeOwnership(dir.file("missing")), Ownership::kFailed);
+}
+
+// The answer of isProcessRunning as "<code> <answer>".
+std::string running(pid_t pid, std::string_view name) {
+  RunningAnswer got = isProcessRunning(pid, name);
+  return std::to_string(actionNumber(got.code)) + " " +
+         std::to_string(static_cast<int>(got.answer));
 }
 
 TEST(ProcessProbe, MissingZombieAndRunningProcesses) {
   ProcessProbe missing = probeProcess(4190000, true);  // above the default pid_max
-  EXPECT_TRUE(missing.code == 0 && !missing.name);
+  EXPECT_TRUE(missing.code == ErrAction::kOk && !missing.name);
   ChildProcess sleeper;
   ASSERT_TRUE(sleeper.start({"sleep", "5"}, ChildProcess::kNoPipes));
-  int answer = -1;
-  EXPECT_EQ(isProcessRunning(sleeper.pid(), "sleep", answer), 0);
-  EXPECT_EQ(answer, 1);
-  EXPECT_EQ(isProcessRunning(sleeper.pid(), "Sleep", answer), 0);
-  EXPECT_EQ(answer, 0);
+  EXPECT_EQ(running(sleeper.pid(), "sleep"), "0 1");
+  EXPECT_EQ(running(sleeper.pid(), "Sleep"), "0 0");
+  // A niced process shows its state as "SN": still a live, sleeping process.
+  ChildProcess niced;
+  ASSERT_TRUE(niced.start({"nice", "-n", "5", "sleep", "5"}, ChildProcess::kNoPipes));
+  ASSERT_TRUE(test::waitUntil([&] { return running(niced.pid(), "sleep") == "0 1"; }, 10));
+  kill(niced.pid(), SIGKILL);
+  kill(sleeper.pid(), SIGSTOP);  // stopped: state T
+  EXPECT_TRUE(test::waitUntil([&] { return running(sleeper.pid(), "sleep") == "0 0"; }, 10));
   kill(sleeper.pid(), SIGKILL);
 
   pid_t pid = fork();
@@ -85,6 +111,14 @@ TEST(ZoneTime, FixedOffsetStarZoneAndNamedZoneWithTzRestored) {
     std::printf("%d %d %d %d", star, named, restored, std::getenv("TZ") == nullptr);
   });
   EXPECT_EQ(outcome.out, "21 7 1 1");
+  // The display zone is set once; formatTime then only reads it.
+  outcome = test::runInChild([] {
+    setDisplayZone({-3600, false, "Europe/Berlin"});
+    std::printf("%s|", formatTime(kNoonUtc).c_str());
+    setDisplayZone({0, true, "America/New_York"});
+    std::printf("%s|%s", formatTime(kNoonUtc).c_str(), std::getenv("TZ"));
+  });
+  EXPECT_EQ(outcome.out, "Wed Nov 15 11:00:00 2023|Wed Nov 15 07:00:00 2023|America/New_York");
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "common/files.h"
 #include "tests/support/child.h"
 #include "tests/support/fake_server.h"
+#include "tests/support/printers.h"
 
 namespace vy {
 namespace {
@@ -39,28 +40,29 @@ const std::string kTranscript =
     "HELO localhost\r\nMAIL FROM: <vantry@console.test>\r\nRCPT TO: <a@x.test>\r\n"
     "RCPT TO: <b@y.test>\r\nDATA\r\nSubject: t\n\n..hidden\n..\nend\r\n.\r\nQUIT\r\n";
 
-int sendTo(const std::string& server,
-           const std::string& message = "Subject: t\n\n.hidden\n.\nend") {
+MailError sendTo(const std::string& server,
+                 const std::string& message = "Subject: t\n\n.hidden\n.\nend") {
   return sendBySmtp(server, "vantry@console.test", " a@x.test,;b@y.test ", message);
 }
 
 TEST(Smtp, TalksAfterTheGreetingOneRcptPerAddressAndEachRefusedStepGivesItsCode) {
   struct Case {
     std::string refused, refusal;
-    int code;
+    MailError code;
     const char* cutBefore;  // the first command not sent
   };
   for (const auto& [refused, refusal, code, cutBefore] :
-       {Case{"", "", kMailOk, "(nothing)"},
-        Case{"greeting", "554 no service\r\n", kMailHelo, "HELO"},
-        Case{"HELO", "550 no\r\n", kMailHelo, "MAIL"},
-        Case{"HELO", std::string(149, 'x').append("250\r\n"), kMailHelo, "MAIL"},  // code cut off
-        Case{"HELO", "", kMailSocketError, "MAIL"},
-        Case{"MAIL", "550 no\r\n", kMailMailFrom, "RCPT"},
-        Case{"RCPT b", "550 no\r\n", kMailRcptTo, "DATA"},
-        Case{"DATA", "550 no\r\n", kMailData, "Subject"},
-        Case{".", "550 no\r\n", kMailEndOfData, "QUIT"},
-        Case{"QUIT", "550 no\r\n", kMailQuit, "(nothing)"}}) {
+       {Case{"", "", MailError::kOk, "(nothing)"},
+        Case{"greeting", "554 no service\r\n", MailError::kHelo, "HELO"},
+        Case{"HELO", "550 no\r\n", MailError::kHelo, "MAIL"},
+        Case{"HELO", std::string(149, 'x').append("250\r\n"), MailError::kHelo,
+             "MAIL"},  // code cut off
+        Case{"HELO", "", MailError::kSocketError, "MAIL"},
+        Case{"MAIL", "550 no\r\n", MailError::kMailFrom, "RCPT"},
+        Case{"RCPT b", "550 no\r\n", MailError::kRcptTo, "DATA"},
+        Case{"DATA", "550 no\r\n", MailError::kData, "Subject"},
+        Case{".", "550 no\r\n", MailError::kEndOfData, "QUIT"},
+        Case{"QUIT", "550 no\r\n", MailError::kQuit, "(nothing)"}}) {
     test::FakeServer server(smtpServer(refused, refusal), kSmtpPort);
     ASSERT_TRUE(server.ok());
     EXPECT_EQ(sendTo(server.address()), code) << refused;
@@ -69,24 +71,24 @@ TEST(Smtp, TalksAfterTheGreetingOneRcptPerAddressAndEachRefusedStepGivesItsCode)
   test::FakeServer cutsOff(smtpServer("text", ""), kSmtpPort), refuses(nullptr, kSmtpPort);
   ASSERT_TRUE(cutsOff.ok() && refuses.ok());
   // A message far larger than the socket buffers hold.
-  EXPECT_EQ(sendTo(cutsOff.address(), std::string(1 << 25, '\n')), kMailUnknown);
-  EXPECT_EQ(sendTo(refuses.address()), kMailConnectError);
-  EXPECT_EQ(sendTo(""), kMailServerUnknown);
-  EXPECT_EQ(sendBySmtp("", "vantry@a.test\r\nRSET", "a@x.test", "m"), kMailMailFrom);
-  EXPECT_EQ(sendBySmtp("", "vantry@a.test", " ,; ", "m"), kMailRcptTo);
+  EXPECT_EQ(sendTo(cutsOff.address(), std::string(1 << 25, '\n')), MailError::kUnknown);
+  EXPECT_EQ(sendTo(refuses.address()), MailError::kConnectError);
+  EXPECT_EQ(sendTo(""), MailError::kServerUnknown);
+  EXPECT_EQ(sendBySmtp("", "vantry@a.test\r\nRSET", "a@x.test", "m"), MailError::kMailFrom);
+  EXPECT_EQ(sendBySmtp("", "vantry@a.test", " ,; ", "m"), MailError::kRcptTo);
 }
 
 TEST(Smtp, SilentServerTimesOutAfterThreeSeconds) {
   test::FakeServer server(smtpServer("greeting", ""), kSmtpPort);
   ASSERT_TRUE(server.ok());
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(sendTo(server.address()), kMailTimeout);
+  EXPECT_EQ(sendTo(server.address()), MailError::kTimeout);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_GE(elapsed, std::chrono::milliseconds(2900));
   EXPECT_LT(elapsed, std::chrono::seconds(6));
 }
 
-TEST(MailProgram, GetsDashTAndTheFilledMailAndItsFailureIsReported) {
+TEST(MailProgram, GetsItsOptionsAndDashTAndTheFilledMailAndItsFailureIsReported) {
   test::TempDir dir;
   const std::string program = dir.file("sendmail");  // exits 1 on a mail that says "fail"
   std::ofstream(program) << "#!/bin/sh\ncd " << dir.path() << " && printf '%s\\n' \"$@\" > args"
@@ -94,13 +96,15 @@ TEST(MailProgram, GetsDashTAndTheFilledMailAndItsFailureIsReported) {
   ::chmod(program.c_str(), 0755);
   std::mutex lock;
   TemplateVars vars;
-  templateVarSet(vars, "TO", "ops@x.test");
-  EXPECT_EQ(sendMail(program, "", "", "To: [#TO#]\nB=[#BOUNDARY#]\n\nbody", vars, lock), kMailOk);
-  EXPECT_EQ(readWholeFile(dir.file("args")), "-t\n");
+  vars.set("TO", "ops@x.test");
+  EXPECT_EQ(
+      sendMail(program + " -oi\t-f  x", "", "", "To: [#TO#]\nB=[#BOUNDARY#]\n\nbody", vars, lock),
+      MailError::kOk);
+  EXPECT_EQ(readWholeFile(dir.file("args")), "-oi\n-f\nx\n-t\n");
   EXPECT_EQ(readWholeFile(dir.file("stdin")),
-            "To: ops@x.test\nB=" + *templateVarGet("BOUNDARY", vars) + "\n\nbody\n.\n");
-  EXPECT_EQ(sendByProgram(program, "fail", lock), kMailCloseProgram);
-  EXPECT_EQ(sendByProgram(dir.file("missing"), "mail", lock), kMailOpenProgram);
+            "To: ops@x.test\nB=" + *vars.get("BOUNDARY") + "\n\nbody\n.\n");
+  EXPECT_EQ(sendByProgram(program, "fail", lock), MailError::kCloseProgram);
+  EXPECT_EQ(sendByProgram(dir.file("missing"), "mail", lock), MailError::kOpenProgram);
 }
 
 }  // namespace

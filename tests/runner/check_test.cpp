@@ -7,6 +7,7 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <sstream>
 
@@ -81,8 +82,10 @@ GroupConfig checking(const std::string& url, uint8_t flag, const std::string& te
 
 TEST_F(CheckUrlTest, UrlComesFromInputAndTheRequestCarriesTheIdentityOfTheSettings) {
   EXPECT_EQ(instance_.runWorker({"checkurl", "shop"}, {}, "").exitCode, 255);
-  EXPECT_EQ(checkurl("../etc", "http://127.0.0.1/").exitCode, 3);
-  EXPECT_EQ(test::loggedActions(instance_), (LogLines{{"0", "Invalid group name"}}));
+  for (const char* refused : {"../etc", "a b", "my.data"}) {
+    EXPECT_EQ(checkurl(refused, "http://127.0.0.1/").exitCode, kExitInvalidGroupName) << refused;
+  }
+  EXPECT_EQ(test::loggedActions(instance_), LogLines(3, {"0", "Invalid group name"}));
   FakeServer site(answerWith(httpReplyText("200 OK", "hello")));
   const std::string url = "http://" + site.address();
   storeGroup("general", groupOf({url}));
@@ -91,6 +94,16 @@ TEST_F(CheckUrlTest, UrlComesFromInputAndTheRequestCarriesTheIdentityOfTheSettin
             "GET / HTTP/1.0\r\nUser-Agent: VantryTest/1.0\r\nReferer: "
             "http://console.test\r\nAccept: */*\r\nHost: " +
                 site.address() + "\r\n\r\n");
+}
+
+TEST_F(CheckUrlTest, AnEmptyGroupArgumentIsTheGeneralGroupForReadingAndWriting) {
+  FakeServer site(answerWith(httpReplyText("200 OK", "")));
+  storeGroup("general", groupOf({site.url("/a"), site.url("/b")}));
+  EXPECT_EQ(instance_.runWorker({"checkurl", ""}, {}, "url=" + site.url("/b") + "\n").exitCode, 5);
+  GroupConfig general = readGroup("general");
+  EXPECT_EQ(general.urls[0].lastCheck, 0u);
+  EXPECT_EQ(general.urls[1].resultCode, 200);
+  EXPECT_EQ(test::loggedActions(instance_), LogLines{});
 }
 
 TEST_F(CheckUrlTest, StatusGoesIntoItsRecordOnlyAndTheCheckLogGetsFirstChecksAndChanges) {
@@ -354,6 +367,67 @@ TEST_F(CheckRunTest, TwoThreadsFinishingTheLastTwoUrlsCauseOneBatch) {
     EXPECT_EQ(instance_.read("runs.txt"), runs += "run\n");
     EXPECT_EQ(instance_.read("batch.txt"), a + " 5 c=200" + b + " 5 c=200");
   }
+}
+
+TEST_F(CheckRunTest, AOneShotGroupWithAFailedNotificationStaysWhateverLaterOnesDid) {
+  // One thread checks the one-shot group's URLs in their stored order: the first
+  // notification fails, the second works.
+  storeGroup("once",
+             notifying(1, "grep -q /second", {site_.url("/first"), site_.url("/second")}, true));
+  EXPECT_EQ(instance_.runWorker({"check", "0", "1"}).exitCode, 0);
+  ASSERT_TRUE(instance_.exists("vydata/vydb/once.dat"));
+  EXPECT_EQ(readGroup("once").urls.at(1).resultCode, 200);  // both were checked
+  EXPECT_EQ(test::loggedActions(instance_), (LogLines{{"5", "grep -q /second"}}));
+}
+
+// A fake mail program that records its arguments, one a line, and appends the mail.
+void installFakeMail(const test::Instance& instance) {
+  instance.write("fakemail.sh",
+                 "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" >> mailargs.txt\ncat >> mail.txt\n");
+  ::chmod(instance.path("fakemail.sh").c_str(), 0755);
+}
+
+TEST_F(CheckRunTest, TheMailProgramGetsTheOptionsOfItsSettingAndDashT) {
+  installFakeMail(instance_);
+  settings_.mailTransport = "./fakemail.sh -oi";
+  saveSettings();
+  storeGroup("shop", notifying(2, "ops@example.test", {site_.url("/shop")}));
+  EXPECT_EQ(instance_.runWorker({"check"}).exitCode, 0);
+  EXPECT_EQ(instance_.read("mailargs.txt"), "./fakemail.sh\n-oi\n-t\n");
+}
+
+// Threads format the check time of their mails while others start the mail program, with a
+// named zone (the daylight-saving switch on). The zone has no daylight saving of its own, so
+// every time is UTC + 9 hours.
+TEST_F(CheckRunTest, ThreadedMailNotificationsInANamedZoneAreRaceFreeAndInThatZone) {
+  installFakeMail(instance_);
+  settings_.mailTransport = "./fakemail.sh";
+  settings_.setFlag(kFlagDaylightSaving, true);
+  settings_.zoneName = "Asia/Tokyo";
+  saveSettings();
+  instance_.write("vytpl/notifmail.msg", "[#URL#]=[#CHECKTIME#]\n");
+  std::vector<std::string> urls;
+  for (int i = 0; i < 12; ++i) urls.push_back(site_.url("/" + std::to_string(i)));
+  storeGroup("shop", notifying(2, "ops@example.test", urls));
+  test::RunResult run = instance_.run("vyrunner.cgi", {{"check", "0", "6"}, {}, "", 60});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.err.find("Sanitizer"), std::string::npos) << run.err;
+  std::map<std::string, std::string> expected, mailed;
+  for (const UrlStatus& entry : readGroup("shop").urls) {
+    std::time_t tokyo = entry.lastCheck + 9 * 3600;
+    std::tm parts{};
+    gmtime_r(&tokyo, &parts);
+    char text[64];
+    asctime_r(&parts, text);
+    expected[std::string(entry.url)] = std::string(text).substr(0, 24);
+  }
+  std::istringstream mails(instance_.read("mail.txt"));
+  for (std::string line; std::getline(mails, line);) {
+    if (size_t equals = line.find('='); equals != std::string::npos) {
+      mailed[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+  }
+  EXPECT_EQ(mailed, expected);
 }
 
 TEST_F(CheckRunTest, MailNamesTheChangeAndOneWithoutRecipientFailsKeepingItsOneShotGroup) {

@@ -15,10 +15,12 @@
 
 #include "common/process.h"
 #include "runner/scheduler.h"
+#include "runner/worker.h"
 #include "store/group_config.h"
 #include "store/group_file.h"
 #include "store/settings.h"
 #include "tests/support/instance.h"
+#include "tests/support/printers.h"
 
 namespace vy::test {
 
@@ -34,33 +36,47 @@ inline LogLines loggedActions(const Instance& instance) {
   return found;
 }
 
-// Kills every daemon seen registered by its pid, in rounds (a hand-over registers one more).
+// The scheduler daemon as the tests see it: the pid registered in the scheduler file, and the
+// worker processes working in the instance. Every process left in the instance is killed by its
+// pid at the end, in rounds (a daemon in hand-over starts one more).
 class SchedulerPids {
  public:
   explicit SchedulerPids(const Instance& instance) : instance_(instance) {}
   ~SchedulerPids() {
-    for (int round = 0; round < 3; ++round, usleep(100000)) {
-      registered();
-      for (pid_t pid : seen_) ::kill(pid, SIGKILL);
+    for (int round = 0; round < 3; ++round) {
+      std::vector<ProcessInfo> left = processesWorkingIn(instance_.dir());
+      if (left.empty()) break;
+      for (const ProcessInfo& process : left) ::kill(process.pid, SIGKILL);
+      waitUntil([&] { return processesWorkingIn(instance_.dir()).empty(); }, 2);
     }
   }
-  pid_t registered() {  // 0 when none
+  pid_t registered() const {  // 0 when none
     std::string bytes = instance_.read("vydata/vytime/scheduler");
     if (bytes.size() < kSchedulerRecordSize) return 0;
-    pid_t pid = decodeSchedulerRecord(reinterpret_cast<const uint8_t*>(bytes.data())).pid;
-    if (pid > 0) seen_.insert(pid);
-    return pid;
+    return decodeSchedulerRecord(reinterpret_cast<const uint8_t*>(bytes.data())).pid;
   }
   static bool runsAsDaemon(pid_t pid) {
-    int answer = -1;
-    return pid > 0 && isProcessRunning(pid, "./vyrunner.cgi", answer) == 0 && answer == 1;
+    return pid > 0 && isProcessRunning(pid, "./vyrunner.cgi").answer == Running::kYes;
   }
-  bool registeredRuns() { return runsAsDaemon(registered()); }
-  void forget(pid_t reapedByTheTest) { seen_.erase(reapedByTheTest); }
+  bool registeredRuns() const { return runsAsDaemon(registered()); }
+  // The workers in the instance other than the check runs a daemon started: a daemon, or a
+  // process on its way to become one. Processes are created before the command that starts
+  // them returns, so right after such a command this is a complete count.
+  std::vector<pid_t> daemonsAndStarters() const {
+    std::vector<ProcessInfo> all = processesWorkingIn(instance_.dir());
+    std::vector<pid_t> found;
+    for (const ProcessInfo& process : all) {
+      const bool checkRun = std::any_of(all.begin(), all.end(), [&](const ProcessInfo& parent) {
+        return parent.pid == process.parent && parent.command == "./vyrunner.cgi scheduler";
+      });
+      if (process.command.rfind("./vyrunner.cgi", 0) == 0 && !checkRun)
+        found.push_back(process.pid);
+    }
+    return found;
+  }
 
  private:
   const Instance& instance_;
-  std::set<pid_t> seen_;
 };
 
 class WorkerTest : public ::testing::Test {
@@ -75,7 +91,7 @@ class WorkerTest : public ::testing::Test {
     saveSettings();
   }
   void saveSettings() {
-    ASSERT_EQ(vy::saveSettings(settings_, instance_.path("vydata/vyvars.dat")), 0);
+    ASSERT_EQ(vy::saveSettings(settings_, instance_.path("vydata/vyvars.dat")), ErrAction::kOk);
   }
   void schedule(bool schedulerOn, bool cronMode, int checkSeconds, int restartSeconds) {
     settings_.setFlag(kFlagSchedulerOn, schedulerOn);
@@ -92,20 +108,23 @@ class WorkerTest : public ::testing::Test {
     return group;
   }
   // Runs the store as if the instance directory were the working directory.
-  int inInstance(const std::string& name, GroupConfig& group, char mode) {
+  ErrAction inInstance(const std::string& name, GroupConfig& group, GroupMode mode) {
     char previous[PATH_MAX];
-    if (!::getcwd(previous, sizeof previous) || ::chdir(instance_.dir().c_str()) != 0) return -1;
-    int rc = accessGroupFile(name, group, mode);
+    if (!::getcwd(previous, sizeof previous) || ::chdir(instance_.dir().c_str()) != 0) {
+      return ErrAction::kReadFile;
+    }
+    ErrAction rc = accessGroupFile(name, group, mode);
     if (::chdir(previous) != 0) ADD_FAILURE() << "cannot leave the instance";
     return rc;
   }
   void storeGroup(const std::string& name, GroupConfig& group) {
-    ASSERT_EQ(inInstance(name, group, 'm'), 0) << name;
+    ASSERT_EQ(inInstance(name, group, GroupMode::kStoreGroup), ErrAction::kOk) << name;
   }
   void storeGroup(const std::string& name, GroupConfig&& group) { storeGroup(name, group); }
   GroupConfig readGroup(const std::string& name) {
     GroupConfig group;
-    EXPECT_EQ(inInstance(name, group, 'r'), 0) << name;
+    EXPECT_EQ(inInstance(name, group, GroupMode::kRead), ErrAction::kOk) << name;
+    group.source = SourceFile();  // a test keeps no group file open
     return group;
   }
   std::string groupBytes(const std::string& name) {

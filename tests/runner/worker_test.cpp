@@ -6,14 +6,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <set>
 
 #include "common/credentials.h"
 #include "common/files.h"
 #include "common/le.h"
 #include "tests/runner/worker_fixture.h"
+#include "tests/support/fake_server.h"
 
 namespace vy {
 namespace {
@@ -35,9 +39,18 @@ test::BackgroundProcess startBlockedWorker(const Instance& instance,
     return false;
   };
   EXPECT_TRUE(test::waitUntil(opened, 10));
-  usleep(100000);  // from the open to the blocking read
   return worker;
 }
+
+// A signal mask line of /proc/<pid>/status ("SigIgn:", "SigCgt:") as bits.
+uint64_t signalMask(pid_t pid, const std::string& name) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(name, 0) == 0) return std::stoull(line.substr(name.size()), nullptr, 16);
+  }
+  return 0;
+}
+constexpr uint64_t bit(int signal) { return uint64_t{1} << (signal - 1); }
 
 TEST(WorkerEntry, NoCommandAndShortSettingsAreRefusedButTheAboutPageWorks) {
   Instance instance;
@@ -60,15 +73,19 @@ TEST(WorkerEntry, NoCommandAndShortSettingsAreRefusedButTheAboutPageWorks) {
   EXPECT_EQ(instance.runWorker({}).exitCode, 254);  // loaded: no command
 }
 
-TEST(WorkerSignals, TermAndPipeAreIgnoredIntEndsTheWorkerAndSegvLeavesACrashRecord) {
+TEST(WorkerSignals, TermHupAndPipeAreIgnoredIntEndsTheWorkerAndSegvLeavesACrashRecord) {
   Instance instance;
   instance.makeDataDirs();
   ASSERT_EQ(mkfifo(instance.path("vydata/vyvars.dat").c_str(), 0666), 0);
   test::BackgroundProcess worker = startBlockedWorker(instance);
+  // An ignored signal is dropped when it is sent: it can never end the worker.
+  const uint64_t ignored = signalMask(worker.pid(), "SigIgn:");
+  const uint64_t caught = signalMask(worker.pid(), "SigCgt:");
+  EXPECT_EQ(ignored & (bit(SIGTERM) | bit(SIGHUP) | bit(SIGPIPE)),
+            bit(SIGTERM) | bit(SIGHUP) | bit(SIGPIPE));
+  for (int fatal : {SIGINT, SIGILL, SIGABRT, SIGFPE, SIGSEGV}) EXPECT_TRUE(caught & bit(fatal));
   worker.signal(SIGTERM);
   worker.signal(SIGPIPE);
-  usleep(200000);
-  EXPECT_EQ(kill(worker.pid(), 0), 0) << "the worker died of an ignored signal";
   worker.signal(SIGINT);
   EXPECT_EQ(worker.wait(10).exitCode, 1);
   EXPECT_EQ(test::loggedActions(instance), (LogLines{{"5", "Got INT signal #2"}}));
@@ -95,6 +112,12 @@ class SchedulerTest : public test::WorkerTest {
     return instance_.runWorker({}, {{"QUERY_STRING", "scheduler"}, {"HTTP_HOST", "h"}});
   }
   bool becomes(const std::function<bool()>& condition) { return test::waitUntil(condition, 10); }
+  void registerProcess(pid_t pid) {
+    uint8_t bytes[kSchedulerRecordSize];
+    encodeSchedulerRecord(SchedulerRecord{pid, "./vyrunner.cgi"}, bytes);
+    instance_.write("vydata/vytime/scheduler",
+                    std::string(reinterpret_cast<char*>(bytes), sizeof bytes));
+  }
 
   test::SchedulerPids daemons_{instance_};
 };
@@ -111,19 +134,27 @@ TEST_F(SchedulerTest, WebRequestStartsOneDaemonOnlyWhenNoneLivesAndNoneInCronMod
     siginfo_t info = {};
     return waitid(P_PID, zombie, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == zombie;
   }));
-  uint8_t bytes[kSchedulerRecordSize];
-  encodeSchedulerRecord(SchedulerRecord{zombie, "./vyrunner.cgi"}, bytes);
-  instance_.write("vydata/vytime/scheduler",
-                  std::string(reinterpret_cast<char*>(bytes), sizeof bytes));
-  ASSERT_EQ(touchFile(instance_.path("vydata/vytime/check"), 1000), 0);
+  registerProcess(zombie);
+  ASSERT_TRUE(touchFile(instance_.path("vydata/vytime/check"), 1000));
   EXPECT_EQ(webRequest().out, "Content-type: text/html\n\nRun Sheduler...");
   ASSERT_TRUE(becomes([&] { return daemons_.registeredRuns(); }));
-  daemons_.forget(zombie);
   EXPECT_TRUE(becomes([&] { return fileModTime(instance_.path("vydata/vytime/check")) > 1000; }));
   const pid_t daemon = daemons_.registered();
   webRequest();
-  usleep(300000);
   EXPECT_EQ(daemons_.registered(), daemon);
+  EXPECT_EQ(daemons_.daemonsAndStarters(), std::vector<pid_t>{daemon});
+}
+
+TEST_F(SchedulerTest, ADaemonStartedUnderNiceCountsAsRunning) {
+  schedule(true, false, 600, 600);
+  instance_.write("nicely.sh", "#!/bin/sh\nexec nice -n 5 ./vyrunner.cgi \"$@\"\n");
+  ::chmod(instance_.path("nicely.sh").c_str(), 0755);
+  EXPECT_EQ(instance_.run("nicely.sh", {{"scheduler", "run"}, {}, "", 30}).exitCode, 0);
+  ASSERT_TRUE(becomes([&] { return daemons_.registeredRuns(); }));  // ps shows its state as SN
+  const pid_t daemon = daemons_.registered();
+  webRequest();
+  EXPECT_EQ(daemons_.registered(), daemon);
+  EXPECT_EQ(daemons_.daemonsAndStarters(), std::vector<pid_t>{daemon});
 }
 
 TEST_F(SchedulerTest, RestartHandsOverAndAClearedSwitchEndsTheDaemon) {
@@ -135,16 +166,39 @@ TEST_F(SchedulerTest, RestartHandsOverAndAClearedSwitchEndsTheDaemon) {
   EXPECT_TRUE(becomes([&] { return daemons_.registeredRuns(); }));
   EXPECT_TRUE(becomes([&] { return !test::SchedulerPids::runsAsDaemon(first); }));
   schedule(false, false, 600, 1);
-  EXPECT_TRUE(becomes([&] { return !daemons_.registeredRuns(); }));
-  usleep(1500000);  // no successor turns up
+  // The last daemon hands over to a process that finds the switch cleared and ends: once no
+  // worker is left, none can come back.
+  EXPECT_TRUE(becomes([&] { return daemons_.daemonsAndStarters().empty(); }));
   EXPECT_FALSE(daemons_.registeredRuns());
+}
+
+TEST_F(SchedulerTest, PeriodsBelowOneSecondAreTheDefaultsSoTheDaemonNeverSpins) {
+  // Ten never-checked URLs, one per run: each run shows as one request to the site.
+  test::FakeServer site(test::answerWith(test::httpReplyText("200 OK", "")));
+  GroupConfig group = groupOf({}, -1);
+  for (int i = 0; i < 10; ++i) group.addUrl(site.url("/" + std::to_string(i)));
+  storeGroup("shop", group);
+  settings_.maxCheckUrls = 1;
+  schedule(true, false, -5, 0);
+  ASSERT_TRUE(touchFile(instance_.path("vydata/vytime/check"), 1000));  // the first run is due
+  instance_.runWorker({"scheduler", "run"});
+  ASSERT_TRUE(becomes([&] { return site.connectionCount() >= 1; }));
+  std::set<pid_t> daemons;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (std::chrono::steady_clock::now() < end) {
+    if (pid_t pid = daemons_.registered()) daemons.insert(pid);
+    usleep(20000);
+  }
+  EXPECT_LE(site.connectionCount(), 3);  // at most one run per second
+  EXPECT_LE(daemons.size(), 3u);         // and at most one restart per second
 }
 
 class ServiceTest : public test::WorkerTest {
  protected:
   void SetUp() override {
     WorkerTest::SetUp();
-    ASSERT_EQ(writePasswordFile("admin", "secret", instance_.path("vydata/admin.pwd")), 0);
+    ASSERT_EQ(writePasswordFile("admin", "secret", instance_.path("vydata/admin.pwd")),
+              ErrAction::kOk);
   }
   test::RunResult service(const std::vector<std::string>& args, const std::string& input = "") {
     return instance_.runWorker(args, {{"ADMIN_PWD", "secret"}}, input);
@@ -224,14 +278,15 @@ TEST_F(ServiceTest, GetstatsSummarizesEachGroupAndSkipsWhatItCannotRead) {
   storeGroup("ages", ages);
   storeGroup("fresh", fresh);
   storeGroup("never", groupOf({"http://a/"}));
-  instance_.write("vydata/vydb/readme", "not a group\n");
+  instance_.write("vydata/vydb/readme", "not a group\n");  // no ".dat": not a group at all
+  instance_.write("vydata/vydb/broken.dat", "damaged");
   EXPECT_EQ(service({"getstats", "ages"}).out, "ages 2 2 1 1 1 0 10 30.0\n");
   EXPECT_EQ(service({"getstats", "fresh"}).out, "fresh 1 0 0 0 0 0 10 10.0\n");  // the interval
   EXPECT_EQ(service({"getstats", "never"}).out, "never 1 0 0 0 0 0 10 -1.0\n");
   EXPECT_EQ(service({"getstats", "nosuch"}).out, "");
   const std::string all = service({"getstats"}).out;
   EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 3) << all;
-  EXPECT_EQ(test::loggedActions(instance_), (LogLines{{"1", "Read group"}}));
+  EXPECT_EQ(test::loggedActions(instance_), (LogLines{{"12", "Read group"}}));
 }
 
 TEST_F(ServiceTest, AddConsumesItsInputEvenWithAWrongPassword) {
@@ -252,24 +307,30 @@ TEST_F(ServiceTest, RewriteStartsTheSchedulerOnlyWhenNoneRuns) {
   ASSERT_TRUE(test::waitUntil([&] { return daemons.registeredRuns(); }, 10));
   const pid_t daemon = daemons.registered();
   EXPECT_EQ(service({"rewrite", "shop"}, "url=http://b.test/\n").exitCode, 0);
-  usleep(300000);
   EXPECT_EQ(daemons.registered(), daemon);
-  EXPECT_TRUE(daemons.registeredRuns());
+  EXPECT_EQ(daemons.daemonsAndStarters(), std::vector<pid_t>{daemon});
 }
 
 TEST_F(ServiceTest, InvalidGroupNameIsRefusedBeforeAnyFileIsTouched) {
   storeGroup("general", groupOf({"http://a.test/"}));
   const std::string stored = groupBytes("general");
-  const std::vector<std::string> commands = {"set",      "add",      "writegroup", "del",
-                                             "write",    "rewrite",  "get",        "getsetup",
-                                             "getstats", "delgroup", "exist"};
-  for (const std::string& command : commands) {
-    test::RunResult result = service({command, "../vydb/general"}, "url=all\n");
-    EXPECT_EQ(result.exitCode, 3) << command;
-    EXPECT_EQ(result.out, "") << command;
+  const std::vector<std::string> commands = {
+      "set",      "add",      "writegroup", "del",   "write",      "rewrite", "get",
+      "getsetup", "getstats", "delgroup",   "exist", "checkgroup", "checkurl"};
+  // "my.data" would be stored as my.data.dat and then found as the group "my".
+  const std::vector<std::string> names = {"../vydb/general", "my.data"};
+  for (const std::string& name : names) {
+    for (const std::string& command : commands) {
+      test::RunResult result = service({command, name}, "url=all\n");
+      EXPECT_EQ(result.exitCode, kExitInvalidGroupName) << command << " " << name;
+      EXPECT_EQ(result.out, "") << command;
+    }
   }
-  EXPECT_EQ(test::loggedActions(instance_), LogLines(commands.size(), {"0", "Invalid group name"}));
+  EXPECT_EQ(test::loggedActions(instance_),
+            LogLines(names.size() * commands.size(), {"0", "Invalid group name"}));
   EXPECT_EQ(groupBytes("general"), stored);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(instance_.path("vydata/vydb")), {}),
+            1);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "store/settings.h"
 #include "tests/support/child.h"
 #include "tests/support/instance.h"
+#include "tests/support/printers.h"
 
 namespace vy {
 namespace {
@@ -67,22 +68,22 @@ TEST(SettingsFile, ShortFileFailsAndLongFileLoadsAndKeepsItsTail) {
   test::TempDir dir;
   const std::string path = dir.file("vyvars.dat");
   Settings loaded;
-  EXPECT_EQ(loadSettings(loaded, path), 1);
+  EXPECT_EQ(loadSettings(loaded, path), ErrAction::kReadFile);
   std::ofstream(path, std::ios::binary) << std::string(1000, 'x');
-  EXPECT_EQ(loadSettings(loaded, path), 12);
+  EXPECT_EQ(loadSettings(loaded, path), ErrAction::kShortRead);
 
   const std::string tail(304, '\x7F');
   std::ofstream(path, std::ios::binary) << encoded(defaultSettings("www.x.org")) + tail;
-  ASSERT_EQ(loadSettings(loaded, path), 0);
+  ASSERT_EQ(loadSettings(loaded, path), ErrAction::kOk);
   EXPECT_EQ(encoded(loaded), encoded(defaultSettings("www.x.org")));
   loaded.checkSeconds = 5;
-  ASSERT_EQ(saveSettings(loaded, path), 0);
+  ASSERT_EQ(saveSettings(loaded, path), ErrAction::kOk);
   EXPECT_EQ(readWholeFile(path), encoded(loaded) + tail);
 }
 
 GroupConfig parsed(std::string text) {
   GroupConfig config;
-  EXPECT_EQ(parseGroupConfig(config, std::move(text)), 0);
+  parseGroupConfig(config, std::move(text));
   return config;
 }
 
@@ -140,7 +141,7 @@ GroupConfig groupWithUrls(std::initializer_list<const char*> urls, uint8_t flags
 
 GroupConfig readShop() {
   GroupConfig config;
-  EXPECT_EQ(accessGroupFile("shop", config, 'r'), 0);
+  EXPECT_EQ(accessGroupFile("shop", config, GroupMode::kRead), ErrAction::kOk);
   return config;
 }
 
@@ -158,50 +159,53 @@ void storeShop(std::initializer_list<const char*> urls) {
   uint32_t time = 1000;
   for (UrlStatus& url : config.urls)
     std::tie(url.lastCheck, url.resultCode, url.responseMs) = std::tuple(time++, 200, 321);
-  ASSERT_EQ(accessGroupFile("shop", config, 'm'), 0);
+  ASSERT_EQ(accessGroupFile("shop", config, GroupMode::kStoreGroup), ErrAction::kOk);
 }
 
 // Applies a mode to the shop group with the given URLs; stored() after.
-std::string apply(char mode, std::initializer_list<const char*> urls, uint8_t flags = 0) {
+std::string apply(GroupMode mode, std::initializer_list<const char*> urls, uint8_t flags = 0) {
   GroupConfig config = groupWithUrls(urls, flags);
-  EXPECT_EQ(accessGroupFile("shop", config, mode), 0);
+  EXPECT_EQ(accessGroupFile("shop", config, mode), ErrAction::kOk);
   return stored();
 }
 
 TEST_F(GroupFileTest, AddingKeepsStoredResultsTakesNewSwitchesAndMovesUrlsToTheEnd) {
-  EXPECT_EQ(apply('a', {kA, kB, kA}), "http://b/@0 http://a/@0 ");
+  EXPECT_EQ(apply(GroupMode::kAddUrls, {kA, kB, kA}), "http://b/@0 http://a/@0 ");
   storeShop({kA, kB});
-  EXPECT_EQ(apply('a', {kB, kC}, kUrlCheckPres), "http://a/@1000 http://b/@1001 http://c/@0 ");
+  EXPECT_EQ(apply(GroupMode::kAddUrls, {kB, kC}, kUrlCheckPres),
+            "http://a/@1000 http://b/@1001 http://c/@0 ");
   GroupConfig read = readShop();
   EXPECT_EQ(std::pair(read.urls[1].responseMs, read.urls[1].flags),
             std::pair(321u, uint8_t{kUrlCheckPres | kUrlUp}));
   storeShop({kA, kB});
-  EXPECT_EQ(apply('a', {kA}), "http://b/@1001 http://a/@1000 ");
+  EXPECT_EQ(apply(GroupMode::kAddUrls, {kA}), "http://b/@1001 http://a/@1000 ");
   std::string listing;
   GroupConfig unfiltered;
-  ASSERT_EQ(accessGroupFile("shop", unfiltered, 'g', &listing), 0);
+  ASSERT_EQ(accessGroupFile("shop", unfiltered, GroupMode::kListUrls, &listing), ErrAction::kOk);
   EXPECT_EQ(listing, "http://b/ 0 p=0 c=200http://a/ 0 p=0 c=200");
 }
 
 TEST_F(GroupFileTest, WriteTakesTheGivenStatusesAndRewriteKeepsStoredResults) {
-  for (char mode : {'w', 'f'}) {
+  for (GroupMode mode : {GroupMode::kWriteUrls, GroupMode::kRewriteUrls}) {
     storeShop({kA, kB, kC});
     GroupConfig given = groupWithUrls({kB, "http://new/"});
     given.urls[0].lastCheck = 7;
-    ASSERT_EQ(accessGroupFile("shop", given, mode), 0);
-    EXPECT_EQ(stored(),
-              mode == 'w' ? "http://b/@7 http://new/@0 " : "http://b/@1001 http://new/@0 ");
+    ASSERT_EQ(accessGroupFile("shop", given, mode), ErrAction::kOk);
+    EXPECT_EQ(stored(), mode == GroupMode::kWriteUrls ? "http://b/@7 http://new/@0 "
+                                                      : "http://b/@1001 http://new/@0 ");
     EXPECT_EQ(readWholeFile(kShop).size(), kGroupHeaderSize + 2 * kRecordABC + 2);
   }
 }
 
 TEST_F(GroupFileTest, DeletingRemovesUrlsAndAllRemovesTheGroup) {
   storeShop({kA, kB, kC});
-  EXPECT_EQ(apply('d', {kB, "http://gone/"}), "http://a/@1000 http://c/@1002 ");
+  EXPECT_EQ(apply(GroupMode::kDeleteUrls, {kB, "http://gone/"}), "http://a/@1000 http://c/@1002 ");
   EXPECT_EQ(readWholeFile(kShop).size(), kGroupHeaderSize + 2 * kRecordABC);
   GroupConfig all = groupWithUrls({"all", kA});
-  ASSERT_EQ(accessGroupFile("shop", all, 'd'), 0);
-  for (char mode : {'r', 'd', 'g'}) EXPECT_EQ(accessGroupFile("shop", all, mode), 1) << mode;
+  ASSERT_EQ(accessGroupFile("shop", all, GroupMode::kDeleteUrls), ErrAction::kOk);
+  for (GroupMode mode : {GroupMode::kRead, GroupMode::kDeleteUrls, GroupMode::kListUrls}) {
+    EXPECT_EQ(accessGroupFile("shop", all, mode), ErrAction::kReadFile);
+  }
   EXPECT_FALSE(fs::exists(kShop));
 }
 
@@ -215,14 +219,14 @@ TEST_F(GroupFileTest, StoringSettingsLowersContentsAndMovesUrlRecordsByteForByte
       "checktime=30\ninform=ops@example.org\nwritelog=1\nsuspend=1\n"
       "bancontent=8\nSold OUT\nprescontent=11\nAdd To Cart\n");
   settings.moreOptions = 0xFF;  // run-time bits must not reach the file
-  ASSERT_EQ(accessGroupFile("shop", settings, 's'), 0);
+  ASSERT_EQ(accessGroupFile("shop", settings, GroupMode::kStoreSettings), ErrAction::kOk);
   // interval 30, inform, options, moreOptions, URL/ban/pres counts 2 1 1, area sizes 9 12
   const std::string header = "\x1e\0\0\0ops@example.org"s + std::string(235, '\0') +
                              "\x81\x07\2\0\0\0\1\0\0\0\1\0\0\0\11\0\0\0\14\0\0\0"s +
                              std::string(12, '\0');
   EXPECT_EQ(readWholeFile(kShop), header + "sold out\0add to cart\0"s + records);
   GroupConfig none;  // the content areas shrink: the records move back
-  ASSERT_EQ(accessGroupFile("shop", none, 's'), 0);
+  ASSERT_EQ(accessGroupFile("shop", none, GroupMode::kStoreSettings), ErrAction::kOk);
   EXPECT_EQ(readWholeFile(kShop).substr(kGroupHeaderSize), records);
 }
 
@@ -230,24 +234,43 @@ TEST_F(GroupFileTest, StatusUpdateFollowsItsUrlAfterAnotherProcessDeletedSome) {
   storeShop({"http://aa/", kB, "http://cc/", "http://d/"});
   GroupConfig worker = readShop();
   worker.groupName = "shop";
-  apply('d', {"http://aa/"});  // cc's old offset now holds d
+  apply(GroupMode::kDeleteUrls, {"http://aa/"});  // cc's old offset now holds d
   worker.urls[2].lastCheck = 9;
-  ASSERT_EQ(updateUrlStatus(worker, 2), 0);
+  ASSERT_EQ(updateUrlStatus(worker, 2), ErrAction::kOk);
   EXPECT_EQ(stored(), "http://b/@1001 http://cc/@9 http://d/@1003 ");
-  apply('d', {kB, "http://cc/"});  // d's old offset is now past the end
+  apply(GroupMode::kDeleteUrls, {kB, "http://cc/"});  // d's old offset is now past the end
   worker.urls[3].lastCheck = 42;
-  ASSERT_EQ(updateUrlStatus(worker, 3), 0);
+  ASSERT_EQ(updateUrlStatus(worker, 3), ErrAction::kOk);
   EXPECT_EQ(stored(), "http://d/@42 ");
   const std::string before = readWholeFile(kShop);  // aa itself is gone: nothing is written
   worker.urls[0].lastCheck = 5;
-  EXPECT_EQ(updateUrlStatus(worker, 0), 0);
+  EXPECT_EQ(updateUrlStatus(worker, 0), ErrAction::kOk);
   EXPECT_EQ(readWholeFile(kShop), before);
+}
+
+// After E (as long as Q) leaves or moves to the end, X's old record position lies in Q's URL
+// text exactly where Q ends with X's URL and its NUL: a write-back that trusted the bytes
+// there would overwrite Q.
+TEST_F(GroupFileTest, StatusUpdateNeverLandsInALaterUrlThatEndsWithItsOwn) {
+  const std::string x = "http://a/x", q = "http://a/" + std::string(20, 'p') + x;
+  const std::string e = "http://e/" + std::string(q.size() - 9, 'e');
+  for (GroupMode change : {GroupMode::kDeleteUrls, GroupMode::kAddUrls}) {
+    storeShop({e.c_str(), x.c_str(), q.c_str()});
+    GroupConfig worker = readShop();
+    worker.groupName = "shop";
+    apply(change, {e.c_str()});  // E deleted, or added again (to the end)
+    worker.urls[1].lastCheck = 77;
+    ASSERT_EQ(updateUrlStatus(worker, 1), ErrAction::kOk);
+    EXPECT_EQ(stored(), change == GroupMode::kDeleteUrls
+                            ? x + "@77 " + q + "@1002 "
+                            : x + "@77 " + q + "@1002 " + e + "@1000 ");
+  }
 }
 
 TEST_F(GroupFileTest, EveryModeRefusesADamagedFileWith12AndLeavesItAsItWas) {
   GroupConfig sound =
       parsed("bancontent=3\nban\nprescontent=4\npres\nurl=http://a/\nurl=http://bb/\n");
-  ASSERT_EQ(accessGroupFile("shop", sound, 'm'), 0);
+  ASSERT_EQ(accessGroupFile("shop", sound, GroupMode::kStoreGroup), ErrAction::kOk);
   const std::string good = readWholeFile(kShop);
   const auto rest = static_cast<int32_t>(good.size() - kGroupHeaderSize);
   std::vector<std::string> damaged;  // truncated, bad counts and area sizes, missing NULs
@@ -266,9 +289,9 @@ TEST_F(GroupFileTest, EveryModeRefusesADamagedFileWith12AndLeavesItAsItWas) {
       GroupConfig config = groupWithUrls({"http://bb/"});
       config.groupName = "shop";
       std::string listing;
-      int code = mode == 'u' ? updateUrlStatus(config, 0)
-                             : accessGroupFile("shop", config, mode, &listing);
-      EXPECT_EQ(code, 12) << mode << " " << bytes.size();
+      ErrAction code = mode == 'u' ? updateUrlStatus(config, 0)
+                                   : accessGroupFile("shop", config, GroupMode(mode), &listing);
+      EXPECT_EQ(code, ErrAction::kShortRead) << mode << " " << bytes.size();
       EXPECT_TRUE(listing.empty() && readWholeFile(kShop) == bytes) << mode;
     }
   }
@@ -283,7 +306,7 @@ TEST_F(GroupFileTest, TwoProcessesAddingToOneGroupLoseNoUrl) {
     for (int i = 0; i < 150; ++i) {
       GroupConfig config;
       config.addUrl(prefix + std::to_string(i));
-      if (accessGroupFile("shop", config, 'a') != 0) _exit(1);
+      if (accessGroupFile("shop", config, GroupMode::kAddUrls) != ErrAction::kOk) _exit(1);
     }
     _exit(0);
   };
@@ -297,15 +320,20 @@ TEST_F(GroupFileTest, TwoProcessesAddingToOneGroupLoseNoUrl) {
 
 TEST_F(GroupFileTest, BadGroupNamesAreRefusedWithoutTouchingFiles) {
   EXPECT_TRUE(isValidGroupName("Shop-2.eu_x") && isValidGroupName(std::string(64, 'z')));
-  for (const std::string& name : {"../x"s, "a/b"s, ".hidden"s, ".."s, "a b"s, "x\"<"s,
-                                  "caf\xc3\xa9"s, std::string(65, 'a'), "a\0b"s, ""s}) {
+  for (const std::string& name :
+       {"../x"s, "a/b"s, ".hidden"s, ".."s, "a b"s, "x\"<"s, "caf\xc3\xa9"s, std::string(65, 'a'),
+        "a\0b"s, ""s, "my.data"s, "x.dat"s}) {
     GroupConfig config = groupWithUrls({kA});
     config.groupName = name;
-    EXPECT_EQ(updateUrlStatus(config, 0), 2) << name;
-    EXPECT_EQ(appendCheckLog(config, 0), 6) << name;
+    EXPECT_EQ(updateUrlStatus(config, 0), ErrAction::kWriteFile) << name;
+    EXPECT_EQ(appendCheckLog(config, 0), ErrAction::kAppendFile) << name;
     if (name.empty()) continue;  // the general group for accessGroupFile
-    for (char mode : {'s', 'm', 'a', 'w', 'f'}) EXPECT_EQ(accessGroupFile(name, config, mode), 2);
-    for (char mode : {'r', 'd', 'g'}) EXPECT_EQ(accessGroupFile(name, config, mode), 1);
+    for (char mode : {'s', 'm', 'a', 'w', 'f'}) {
+      EXPECT_EQ(accessGroupFile(name, config, GroupMode(mode)), ErrAction::kWriteFile) << name;
+    }
+    for (char mode : {'r', 'd', 'g'}) {
+      EXPECT_EQ(accessGroupFile(name, config, GroupMode(mode)), ErrAction::kReadFile) << name;
+    }
   }
   EXPECT_EQ(std::distance(fs::recursive_directory_iterator("."), {}), 3);
 }
@@ -314,14 +342,14 @@ TEST_F(GroupFileTest, CheckLogAppendWritesTheExactRecordAndACutRecordEndsTheLog)
   GroupConfig config = groupWithUrls({kA}, kUrlCheckBan | kUrlUp | kUrlPresOk);
   config.groupName = "shop";
   std::tie(config.urls[0].lastCheck, config.urls[0].resultCode) = std::tuple(0x01020304, -3);
-  ASSERT_EQ(appendCheckLog(config, 0), 0);
+  ASSERT_EQ(appendCheckLog(config, 0), ErrAction::kOk);
   const std::string record = "\x04\x03\x02\x01\xfd\xff\x05\x00http://a/\0"s;
   EXPECT_EQ(readWholeFile("./vydata/vychklog/shop.log"), record);
   std::vector<CheckLogEntry> entries;
-  ASSERT_EQ(readCheckLog("shop", entries), 0);
+  ASSERT_EQ(readCheckLog("shop", entries), ErrAction::kOk);
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(std::tuple(entries[0].status, entries[0].flags, entries[0].url),
-            std::tuple(-3, kLogUp | kLogPresOk, kA));
+            std::tuple(-3, kStateUp | kStatePresOk, kA));
   for (size_t size = record.size(); size < 2 * record.size(); ++size) {
     EXPECT_EQ(parseCheckLog((record + record).substr(0, size)).size(), 1u) << size;
   }
@@ -342,10 +370,12 @@ TEST(GroupSummary, AverageAgeCountsOnlyOverdueUrls) {
 TEST_F(GroupFileTest, OptionListMarksExactlyTheSelectedGroupAndSkipsOtherFiles) {
   for (const char* name : {"shop", "shopping"}) {
     GroupConfig config;
-    ASSERT_EQ(accessGroupFile(name, config, 's'), 0);
+    ASSERT_EQ(accessGroupFile(name, config, GroupMode::kStoreSettings), ErrAction::kOk);
   }
   std::ofstream("./vydata/vydb/.hidden.dat");  // neither a hidden nor a badly named group shows
   std::ofstream("./vydata/vydb/x\"><b>.dat");
+  std::ofstream("./vydata/vydb/shop.dat.bak");  // a copy stands for its group, which shows once
+  std::ofstream("./vydata/vydb/readme");
   const std::string list = groupOptionList("shop");
   EXPECT_NE(list.find("<option value=\"shop\" selected>shop</option>\n"), std::string::npos);
   EXPECT_NE(list.find("<option value=\"shopping\">shopping</option>\n"), std::string::npos);

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -157,6 +158,27 @@ void BackgroundProcess::kill() {
   if (pid_ <= 0) return;
   ::kill(pid_, SIGKILL);
   ::waitpid(std::exchange(pid_, -1), nullptr, 0);
+}
+
+std::vector<ProcessInfo> processesWorkingIn(const std::string& dir) {
+  std::vector<ProcessInfo> found;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (fs::read_symlink(entry.path() / "cwd", ec) != dir || ec) continue;
+    ProcessInfo process;
+    process.pid = std::stoi(name);
+    std::string stat = slurp(entry.path() / "stat");  // "pid (comm) state ppid ..."
+    std::istringstream fields(stat.substr(stat.rfind(')') + 1));
+    std::string state;
+    fields >> state >> process.parent;
+    process.command = slurp(entry.path() / "cmdline");
+    if (!process.command.empty() && process.command.back() == '\0') process.command.pop_back();
+    std::replace(process.command.begin(), process.command.end(), '\0', ' ');
+    found.push_back(process);
+  }
+  return found;
 }
 
 std::vector<std::string> splitLogLine(const std::string& line) {

@@ -74,6 +74,15 @@ class Instance {
   std::string dir_;
 };
 
+// A live process as /proc shows it.
+struct ProcessInfo {
+  pid_t pid = 0;
+  pid_t parent = 0;
+  std::string command;  // the arguments joined by blanks
+};
+// The live processes whose working directory is dir (a zombie has none).
+std::vector<ProcessInfo> processesWorkingIn(const std::string& dir);
+
 // The seven fields of an error-log line; empty when it has another number.
 std::vector<std::string> splitLogLine(const std::string& line);
 // Polls a condition every 20 ms until it holds or the time runs out.

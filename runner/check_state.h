@@ -1,0 +1,56 @@
+// The run-time state of checks, kept beside the stored group records: what
+// one URL's check finds before it is stored, what a run keeps about each
+// group, and the one lock that the check threads of a worker share.
+#ifndef VANTRY_RUNNER_CHECK_STATE_H_
+#define VANTRY_RUNNER_CHECK_STATE_H_
+
+#include <cstdint>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "runner/worker.h"
+#include "store/group_config.h"
+
+namespace vy {
+
+// One URL's state before and after its check.
+struct UrlCheck {
+  bool prevUp = false, prevBanFound = false, prevPresOk = false;  // stored before the check
+  bool curUp = false, curBanFound = false, curPresOk = false;     // found by the check
+  int16_t previousCode = 0;  // the stored code before the check
+  int16_t changedCode = 0;   // the new code when it changed, else the previous one
+  uint8_t stateWord = 0;     // kState... bits after the check
+  // The group's batch notification owes this URL's status text. Guarded by
+  // CheckShared::resultLock once the check has stored its result.
+  bool batchMarked = false;
+};
+
+// One group during a run or a one-URL check: the record read from its file
+// and what the run keeps about it.
+struct GroupRun {
+  explicit GroupRun(GroupConfig read) : group(std::move(read)), checks(group.urls.size()) {}
+
+  GroupConfig group;
+  std::vector<UrlCheck> checks;  // one per entry of group.urls, in the same order
+
+  // Guarded by CheckShared::resultLock.
+  int pendingCount = 0;       // URLs of the group still to be checked in the run
+  bool notified = false;      // a notification was made for a URL in the run
+  bool notifyFailed = false;  // some notification of the run failed
+};
+
+// What the check threads of one worker process share.
+struct CheckShared {
+  explicit CheckShared(const WorkerContext& context) : worker(context) {}
+
+  const WorkerContext& worker;  // only read while threads run
+  // Guards the GroupRun fields marked above, the status write-backs into the
+  // group files, the check-log appends, and the external programs that
+  // notifications start, so that a worker runs one of them at a time.
+  std::mutex resultLock;
+};
+
+}  // namespace vy
+
+#endif  // VANTRY_RUNNER_CHECK_STATE_H_

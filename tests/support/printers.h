@@ -1,0 +1,30 @@
+// How the tests print the typed result codes in a failure message: the name
+// a reader looks for, with the number the files and logs carry.
+#ifndef VANTRY_TESTS_SUPPORT_PRINTERS_H_
+#define VANTRY_TESTS_SUPPORT_PRINTERS_H_
+
+#include <ostream>
+
+#include "common/credentials.h"
+#include "common/errors.h"
+#include "net/mail.h"
+#include "net/socket.h"
+
+namespace vy {
+
+inline std::ostream& operator<<(std::ostream& out, ErrAction action) {
+  return out << actionNumber(action) << " (" << errActionText(action) << ")";
+}
+inline std::ostream& operator<<(std::ostream& out, HttpError error) {
+  return out << "HttpError " << static_cast<int>(error);
+}
+inline std::ostream& operator<<(std::ostream& out, MailError error) {
+  return out << "MailError " << static_cast<int>(error) << " (" << mailErrorText(error) << ")";
+}
+inline std::ostream& operator<<(std::ostream& out, Access access) {
+  return out << "Access " << static_cast<int>(access);
+}
+
+}  // namespace vy
+
+#endif  // VANTRY_TESTS_SUPPORT_PRINTERS_H_
