@@ -111,9 +111,11 @@ bool wantsNotification(const GroupConfig& group, const UrlCheck& check, bool fir
 }
 
 // Writes the new state back to the group file (when the entry belongs to a
-// stored group) and the check log.
-void recordResult(CheckShared& shared, GroupConfig& group, int index, bool logIt) {
+// stored group) and the check log; the URL owes the batch nothing yet.
+void recordResult(CheckShared& shared, GroupRun& run, int index, bool logIt) {
+  GroupConfig& group = run.group;
   std::lock_guard<std::mutex> lock(shared.resultLock);
+  run.checks[index].batchMarked = false;
   if (group.urls[index].fileOffset != 0) {
     ErrAction rc = updateUrlStatus(group, index);
     if (rc != ErrAction::kOk) reportError(rc, "Update BaseUrl");
@@ -230,11 +232,7 @@ int checkUrl(CheckShared& shared, GroupRun& run, int index) {
   entry.setFlag(kUrlBanFound, check.curBanFound);
   entry.setFlag(kUrlPresOk, check.curPresOk);
   check.stateWord = stateBits(entry);
-  {
-    std::lock_guard<std::mutex> lock(shared.resultLock);
-    check.batchMarked = false;
-  }
-  recordResult(shared, group, index, codeChanged || stateChanged);
+  recordResult(shared, run, index, codeChanged || stateChanged);
 
   const int stateWord = check.stateWord;
   notifyRecipient(shared, run, index, stateChanged && wantsNotification(group, check, firstCheck));
