@@ -16,8 +16,6 @@ std::vector<FormVar>& formVarList() {
   return vars;
 }
 
-size_t g_formCursor = 0;  // the pairs formVarNext has returned
-
 const std::string& emptyText() {
   static const std::string kEmpty;
   return kEmpty;
@@ -61,7 +59,6 @@ std::string readRequest() {
 }
 
 void parseFormVars(std::string_view requestText) {
-  g_formCursor = 0;
   std::string_view rest = requestText.substr(0, requestText.find('\0'));
   std::vector<FormVar>& vars = formVarList();
   vars.clear();
@@ -92,16 +89,6 @@ const std::string& formVar(std::string_view name) {
     if (var.name == name) return var.value;
   }
   return emptyText();
-}
-
-const std::string& formVarFirst() {
-  g_formCursor = 0;
-  return emptyText();
-}
-
-const std::string& formVarNext() {
-  const std::vector<FormVar>& vars = formVarList();
-  return g_formCursor < vars.size() ? vars[g_formCursor++].name : emptyText();
 }
 
 std::string formVarSelect(std::string_view name, char separator) {
@@ -178,28 +165,6 @@ std::string htmlEscape(std::string_view text) {
 std::string& removeChar(std::string& text, char c) {
   std::erase(text, c);
   return text;
-}
-
-int countFields(std::string_view text, char separator) {
-  if (text.empty()) return 0;
-  return 1 + static_cast<int>(std::count(text.begin(), text.end(), separator));
-}
-
-size_t safeRunLength(std::string_view text) {
-  size_t n = 0;
-  while (n < text.size() && isSafeChar(static_cast<unsigned char>(text[n]))) ++n;
-  return n;
-}
-
-int dispatchCommand(std::string_view command, std::span<const CommandEntry> table) {
-  for (const CommandEntry& entry : table) {
-    if (!entry.name) break;
-    if (command == entry.name) {
-      entry.handler();
-      return 0;
-    }
-  }
-  return 1;
 }
 
 }  // namespace vy

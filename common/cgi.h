@@ -7,12 +7,14 @@
 // Lookups never fail: a missing variable reads as the empty text, and
 // formVarFind tells a missing variable from one sent empty. The console is
 // single-threaded; the list is not guarded.
+//
+// The encodings serve both programs: the worker URL-encodes the address of
+// an HTTP notification, the console escapes everything it puts into a page.
 #ifndef VANTRY_COMMON_CGI_H_
 #define VANTRY_COMMON_CGI_H_
 
 #include <cstddef>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,11 +50,6 @@ std::optional<std::string_view> formVarFind(std::string_view name);
 // returned as it is.
 std::string formVarSelect(std::string_view name, char separator);
 
-// Iteration over the names in request order. formVarFirst rewinds and returns
-// the empty text; formVarNext returns the next name, the empty text at the end.
-const std::string& formVarFirst();
-const std::string& formVarNext();
-
 // Decodes "+" and "%XX" in place (hex digits are not validated; a "%" with
 // fewer than two bytes after it is kept as it is).
 std::string& urlDecode(std::string& text);
@@ -63,20 +60,6 @@ std::string urlEncode(std::string_view text);
 std::string htmlEscape(std::string_view text);
 // Deletes every occurrence of c in place.
 std::string& removeChar(std::string& text, char c);
-// 0 for the empty text, otherwise 1 + the number of separators.
-int countFields(std::string_view text, char separator);
-// The number of leading letters, digits, "." and "-".
-size_t safeRunLength(std::string_view text);
-
-// One command of a dispatch table.
-struct CommandEntry {
-  const char* name;
-  void (*handler)();
-};
-
-// Runs the handler of the first entry named command: 0, or 1 when no entry
-// matches (nothing is run).
-int dispatchCommand(std::string_view command, std::span<const CommandEntry> table);
 
 }  // namespace vy
 

@@ -121,6 +121,8 @@ bool ChildProcess::start(const std::vector<std::string>& argv, unsigned pipes, b
   if ((pipes & kPipeStdout) && !makePipe(stdout_, childStdout)) return false;
   if (childStdin) posix_spawn_file_actions_adddup2(actions.get(), childStdin.get(), 0);
   if (childStdout) posix_spawn_file_actions_adddup2(actions.get(), childStdout.get(), 1);
+  if (pipes & kNullStdout)
+    posix_spawn_file_actions_addopen(actions.get(), 1, "/dev/null", O_WRONLY, 0);
   if (quietStderr) posix_spawn_file_actions_addopen(actions.get(), 2, "/dev/null", O_WRONLY, 0);
 
   std::vector<char*> args;

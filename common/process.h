@@ -24,7 +24,9 @@ namespace vy {
 // once; the destructor closes the pipes and reaps a child not yet waited for.
 class ChildProcess {
  public:
-  enum Pipes : unsigned { kNoPipes = 0, kPipeStdin = 1, kPipeStdout = 2 };
+  // What the child's standard streams are besides this process's own:
+  // pipes to and from the owner, or /dev/null for an output nobody reads.
+  enum Pipes : unsigned { kNoPipes = 0, kPipeStdin = 1, kPipeStdout = 2, kNullStdout = 4 };
 
   ChildProcess() = default;
   ChildProcess(const ChildProcess&) = delete;

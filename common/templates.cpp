@@ -74,11 +74,6 @@ const std::string* TemplateVars::get(std::string_view name) const {
   return nullptr;
 }
 
-TemplateVars& globalTemplateVars() {
-  static TemplateVars vars;
-  return vars;
-}
-
 std::string htmlValue(std::string_view text) {
   std::string escaped = htmlEscape(text);
   std::string result;

@@ -25,16 +25,7 @@ namespace vy {
 // The template directory, relative to the programs' working directory.
 inline constexpr const char* kTemplateDir = "./vytpl/";
 
-// Template file names.
-inline constexpr const char* kLoginTemplate = "admin_login.htm";
-inline constexpr const char* kGroupsTemplate = "admin_groups.htm";
-inline constexpr const char* kGroupTemplate = "admin_group.htm";
-inline constexpr const char* kEditGroupTemplate = "admin_edtgrp.htm";
-inline constexpr const char* kSetupTemplate = "admin_setup.htm";
-inline constexpr const char* kCheckLogTemplate = "admin_checklog.htm";
-inline constexpr const char* kErrorLogTemplate = "admin_error.htm";
-inline constexpr const char* kChangePasswordTemplate = "admin_chpass.htm";
-inline constexpr const char* kHelpTemplate = "admin_help.htm";
+// The worker's mail template.
 inline constexpr const char* kNotificationMailTemplate = "notifmail.msg";
 
 // An ordered list of (name, value) pairs. Lookup returns the first pair of a
@@ -52,9 +43,6 @@ class TemplateVars {
  private:
   std::vector<std::pair<std::string, std::string>> pairs_;
 };
-
-// The console's one list for all its pages.
-TemplateVars& globalTemplateVars();
 
 // A text made safe for an HTML page, inside element content or a quoted
 // attribute: the escapes of htmlEscape plus the apostrophe as "&#39;".
@@ -112,69 +100,6 @@ PageTemplate cutSections(std::string text, std::span<const SectionMarkers> table
 // report (action 1, the path).
 PageTemplate loadTemplate(std::string_view name, std::span<const SectionMarkers> table,
                           bool pathIsComplete);
-
-// Section tables of the console's pages, and the index of each section.
-inline constexpr SectionMarkers kHeaderSection = {"<header_template>", "</header_template>"};
-inline constexpr SectionMarkers kFooterSection = {"<footer_template>", "</footer_template>"};
-
-inline constexpr SectionMarkers kGroupPageSections[] = {
-    kHeaderSection,
-    {"<grp_template>", "</grp_template>"},
-    {"<url_template>", "</url_template>"},
-    kFooterSection,
-    {"<caddedit_template>", "</caddedit_template>"},
-    {"<taddedit_template>", "</taddedit_template>"},
-};
-enum GroupPageSection : size_t {
-  kGroupHeader,
-  kGroupGroup,
-  kGroupUrl,
-  kGroupFooter,
-  kGroupCheckAddEdit,
-  kGroupTextAddEdit
-};
-
-inline constexpr SectionMarkers kEditGroupSections[] = {
-    kHeaderSection,
-    {"<header2_template>", "</header2_template>"},
-    {"<bancont_template>", "</bancont_template>"},
-    {"<prescont_template>", "</prescont_template>"},
-    {"<actcont_template>", "</actcont_template>"},
-    kFooterSection,
-};
-enum EditGroupSection : size_t {
-  kEditHeader,
-  kEditHeader2,
-  kEditBannedContent,
-  kEditPresenceContent,
-  kEditActionContent,
-  kEditFooter
-};
-
-inline constexpr SectionMarkers kGroupsPageSections[] = {
-    kHeaderSection,
-    {"<grp_template>", "</grp_template>"},
-    {"<newgrp_template>", "</newgrp_template>"},
-    kFooterSection,
-};
-enum GroupsPageSection : size_t { kGroupsHeader, kGroupsGroup, kGroupsNewGroup, kGroupsFooter };
-
-inline constexpr SectionMarkers kCheckLogSections[] = {
-    kHeaderSection,
-    {"<temp_template>", "</temp_template>"},
-    kFooterSection,
-};
-enum CheckLogSection : size_t { kCheckLogHeader, kCheckLogRow, kCheckLogFooter };
-
-inline constexpr SectionMarkers kErrorLogSections[] = {kHeaderSection, kFooterSection};
-enum ErrorLogSection : size_t { kErrorLogHeader, kErrorLogFooter };
-
-inline constexpr SectionMarkers kChangePasswordSections[] = {
-    kHeaderSection,
-    {"<center_template>", "</center_template>"},
-    kFooterSection,
-};
-enum ChangePasswordSection : size_t { kPasswordHeader, kPasswordCenter, kPasswordFooter };
 
 }  // namespace vy
 

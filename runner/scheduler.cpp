@@ -21,7 +21,6 @@
 #include "common/errors.h"
 #include "common/fd.h"
 #include "common/files.h"
-#include "common/le.h"
 #include "common/process.h"
 
 namespace vy {
@@ -167,18 +166,6 @@ void answerWebRequest(const Settings& settings) {
 }
 
 }  // namespace
-
-void encodeSchedulerRecord(const SchedulerRecord& record, uint8_t* out) {
-  le::putI32(out + kSchedulerPidOffset, record.pid);
-  le::putText(out + kSchedulerNameOffset, kSchedulerNameSize, record.name);
-}
-
-SchedulerRecord decodeSchedulerRecord(const uint8_t* in) {
-  SchedulerRecord record;
-  record.pid = le::getI32(in + kSchedulerPidOffset);
-  record.name = le::getText(in + kSchedulerNameOffset, kSchedulerNameSize);
-  return record;
-}
 
 SchedulerEvent nextSchedulerEvent(long checkIn, long restartIn) {
   if (checkIn < restartIn) return {false, checkIn};

@@ -180,4 +180,12 @@ std::string formatGroupConfig(const GroupConfig& config) {
 
 void freeGroupConfig(GroupConfig& config) { config = GroupConfig(); }
 
+GroupConfig newGroupDefaults() {
+  GroupConfig group;
+  group.checkInterval = 180;
+  group.options = kOptWriteLog;
+  group.moreOptions = kMoreQueryCutPlain;
+  return group;
+}
+
 }  // namespace vy

@@ -177,6 +177,10 @@ std::string formatGroupConfig(const GroupConfig& config);
 // Releases the lists and buffers and sets every field back to its default.
 void freeGroupConfig(GroupConfig& config);
 
+// A new group as the console creates it: checked every 180 minutes, with a
+// check log, dropping the query part of URLs without content checks.
+GroupConfig newGroupDefaults();
+
 }  // namespace vy
 
 #endif  // VANTRY_STORE_GROUP_CONFIG_H_

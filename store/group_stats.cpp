@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "common/templates.h"
 #include "store/group_name.h"
 
 namespace vy {
@@ -40,8 +41,9 @@ std::string groupOptionList(const std::string& selected) {
   if (!groups) return "<option>none</option>";
   std::string list;
   for (const std::string& name : *groups) {
-    list += "<option value=\"" + name + "\"" + (name == selected ? " selected" : "") + ">" + name +
-            "</option>\n";
+    const std::string shown = htmlValue(name);  // valid names need no escape; kept safe anyway
+    list += "<option value=\"" + shown + "\"" + (name == selected ? " selected" : "") + ">" +
+            shown + "</option>\n";
   }
   return list;
 }

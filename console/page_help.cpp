@@ -1,0 +1,69 @@
+// The help pages: a head, a topic's text and a foot picked from the sections
+// of one help template by topic, language code and presentation letter.
+//
+// The request names a page such as "group" or "group.en" and a presentation
+// letter PS. The head and foot are tagged with the page's extension (".en")
+// and, when the extension does not already end in "p" or "s", the
+// presentation letter; the text with the whole page name and that letter. A
+// topic without a text falls back to the NOTOPIC text of the same code.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/cgi.h"
+#include "common/text.h"
+#include "console/console.h"
+#include "console/page_templates.h"
+
+namespace vy {
+namespace {
+
+constexpr size_t kMaxTagName = 15;
+constexpr size_t kMaxTagSuffix = 2;
+
+// A section's start and end tag, kept alive for the section table.
+struct HelpTags {
+  std::string start;
+  std::string end;
+};
+
+HelpTags tagsFor(std::string_view kind, std::string_view name, std::string_view suffix) {
+  const std::string tail =
+      std::string(name.substr(0, kMaxTagName)) + std::string(suffix.substr(0, kMaxTagSuffix)) + ">";
+  return {"<" + std::string(kind) + tail, "</" + std::string(kind) + tail};
+}
+
+// The head, help text and foot of the help template.
+PageTemplate loadHelp(const HelpTags& head, const HelpTags& help, const HelpTags& foot) {
+  const SectionMarkers table[] = {{head.start.c_str(), head.end.c_str()},
+                                  {help.start.c_str(), help.end.c_str()},
+                                  {foot.start.c_str(), foot.end.c_str()}};
+  return loadPage(kHelpTemplate, table);
+}
+
+}  // namespace
+
+void showHelpPage(ConsoleRequest&) {
+  const std::string& page = formVar("page");
+  const std::string presentation = formVar("PS").substr(0, 1);
+  for (const char* comment : {"P_REM_START", "S_REM_START"}) setMarkup(comment, "<!--");
+  for (const char* comment : {"P_REM_END", "S_REM_END"}) setMarkup(comment, "-->");
+
+  const size_t dot = page.find('.');
+  const std::string extension = dot == std::string::npos ? "" : page.substr(dot);
+  const bool takesLetter = !extension.empty() && extension.back() != 'p' && extension.back() != 's';
+  const std::string suffix = takesLetter ? presentation : "";
+  const HelpTags head = tagsFor("tpl_head", extension, suffix);
+  const HelpTags foot = tagsFor("tpl_foot", extension, suffix);
+
+  printContentType();
+  setText("TOPIC", page.substr(0, dot));
+  PageTemplate help = loadHelp(head, tagsFor("help_", page, suffix), foot);
+  if (help.section(1).empty()) {
+    const std::string code = extension.empty() ? "" : "." + extension.substr(1);
+    help = loadHelp(head, tagsFor("help_NOTOPIC", code, ""), foot);
+  }
+  for (size_t section = 0; section < 3; ++section) renderPart(help, section);
+}
+
+}  // namespace vy

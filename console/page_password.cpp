@@ -1,0 +1,74 @@
+// The administrator's user name and password: the page that asks for them and
+// the command that stores them (and, under a web server that authenticates
+// the administrator itself, its ".htpasswd" too).
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "common/cgi.h"
+#include "common/credentials.h"
+#include "common/errors.h"
+#include "common/files.h"
+#include "console/console.h"
+#include "console/page_templates.h"
+
+namespace vy {
+namespace {
+
+constexpr size_t kMaxCredentialLength = 8;
+
+// The first check the new credentials fail, in the order the page names
+// them; empty when they pass. A user name and password reach the password
+// file and the htpasswd program, so only plain characters are taken.
+std::string credentialsProblem(const std::string& user, const std::string& password,
+                               const std::string& repeated) {
+  if (user.empty()) return "You Must Enter A Username";
+  if (password.empty()) return "You Must Enter A Password";
+  if (user.size() > kMaxCredentialLength) return "Username Too Long";
+  if (password.size() > kMaxCredentialLength) return "Password Too Long";
+  if (!repeated.empty() && repeated != password) return "Passwords Not Match";
+  if (!isValidHtpasswdUser(user)) {
+    return "The Username May Hold Only Letters, Digits, \".\", \"-\" And \"_\"";
+  }
+  if (!isValidHtpasswdPassword(password)) {
+    return "The Password May Hold Only Printable Characters (No Accents Or Line Breaks)";
+  }
+  return "";
+}
+
+}  // namespace
+
+void showPasswordPage(ConsoleRequest&, std::string_view message) {
+  if (!message.empty()) setText("MSG", message);
+  printContentType();
+  PageTemplate page = loadPage(kChangePasswordTemplate, kChangePasswordSections);
+  renderPart(page, kPasswordHeader);
+  PasswordEntry entry;
+  if (readPasswordFile(kPasswordPath, entry) == ErrAction::kOk) {
+    setText("USER", entry.user.empty() ? "admin" : entry.user);
+    renderPart(page, kPasswordCenter);
+  } else if (!isRegularFile(kPasswordPath)) {
+    setText("USER", "admin");
+  }
+  renderPart(page, kPasswordFooter);
+}
+
+void updatePassword(ConsoleRequest& request) {
+  const std::string& user = formVar("un");
+  const std::string& password = formVar("pw");
+  const std::string problem = credentialsProblem(user, password, formVar("pw2"));
+  if (!problem.empty()) {
+    showPasswordPage(request, problem);
+    return;
+  }
+  if (writePasswordFile(user, password, kPasswordPath) != ErrAction::kOk) {
+    reportFatal(ErrAction::kWriteFile, "admin.pwd");
+  }
+  if (!request.remoteUser.empty() && !updateHtpasswd(user, password)) {
+    reportFatal(ErrAction::kWriteFile, ".htpasswd");
+  }
+  setText("APWD", password);
+  displayMain(request, "Administrative Username/Password Has Been Updated");
+}
+
+}  // namespace vy

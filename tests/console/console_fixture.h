@@ -1,0 +1,77 @@
+// Process tests of the console: requests as a web server makes them, on fresh instances.
+//
+// Pages are rendered from probe templates that print every variable of a section as one line
+// "@section NAME=value<US>NAME=value...", so that a test reads what the program set, whatever
+// the real templates make of it; the real templates are checked separately with tidy.
+#ifndef VANTRY_TESTS_CONSOLE_CONSOLE_FIXTURE_H_
+#define VANTRY_TESTS_CONSOLE_CONSOLE_FIXTURE_H_
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "store/group_config.h"
+#include "store/group_file.h"
+#include "tests/support/instance.h"
+#include "tests/support/printers.h"
+
+namespace vy::test {
+
+using Env = std::map<std::string, std::string>;
+using Fields = std::vector<std::pair<std::string, std::string>>;
+using Values = std::map<std::string, std::string>;  // one probe line
+
+// A form body: names and values URL-encoded, in order.
+std::string formBody(const Fields& fields);
+
+// What a probe page printed: its lines by section, in order.
+struct ProbePage {
+  std::vector<std::pair<std::string, Values>> lines;
+  // The lines of one section; empty when it was not rendered.
+  std::vector<Values> section(const std::string& name) const;
+  // The value of a variable in the one line of a section ("" when unset).
+  std::string value(const std::string& section, const std::string& name) const;
+  bool has(const std::string& section) const { return !this->section(section).empty(); }
+};
+ProbePage parseProbePage(const std::string& text);
+
+// True when `tidy` finds no error in the page (warnings allowed); the report goes to *report.
+bool tidyAccepts(const std::string& html, std::string* report);
+
+class ConsoleTest : public ::testing::Test {
+ protected:
+  static constexpr const char* kScriptName = "/vy/vyconsole.cgi";
+  static constexpr const char* kPassword = "s3cret";
+
+  // A GET with the query, or a POST with the body, as a web server runs the console.
+  RunResult get(const std::string& query, const Env& extra = {});
+  RunResult post(const std::string& body, const Env& extra = {});
+  // A POST of the fields with the administrator's password added.
+  RunResult submit(Fields fields, const Env& extra = {});
+
+  // The page without its CGI header (the test fails when the header is missing).
+  static std::string body(const RunResult& result);
+  ProbePage probe(const RunResult& result) { return parseProbePage(body(result)); }
+
+  // The group store as if the instance were the working directory.
+  ErrAction inInstance(const std::string& name, GroupConfig& group, GroupMode mode);
+  void storeGroup(const std::string& name, GroupConfig&& group);
+  GroupConfig readGroup(const std::string& name);
+  std::string groupBytes(const std::string& name) {
+    return instance_.read("vydata/vydb/" + name + ".dat");
+  }
+
+  // The probe templates in place of the real ones.
+  void installProbeTemplates();
+  // An installed console: data directory, administrator, settings.
+  void makeWorking();
+
+  Instance instance_;
+};
+
+}  // namespace vy::test
+
+#endif  // VANTRY_TESTS_CONSOLE_CONSOLE_FIXTURE_H_

@@ -1,0 +1,129 @@
+// The group settings editor: the settings fields, and the banned and required texts.
+#include <gtest/gtest.h>
+
+#include "store/group_file.h"
+#include "tests/console/console_fixture.h"
+
+namespace vy {
+namespace {
+
+using test::ConsoleTest;
+using test::ProbePage;
+using test::Values;
+
+class EditorTest : public ConsoleTest {
+ protected:
+  void SetUp() override {
+    installProbeTemplates();
+    makeWorking();
+    GroupConfig group;
+    group.checkInterval = 30;
+    group.inform = "ops@example.test";
+    group.options = kOptWriteLog | kOptInfUpTime | (2 << kOptInfTypeShift);
+    group.moreOptions = kMoreQueryCutChecked | kMoreDeleteAfterCheck;
+    group.addBanContent("alpha");
+    group.addBanContent("beta");
+    group.addBanContent("gamma");
+    group.addPresContent("<b>price</b>");
+    group.addPresContent("cart");
+    UrlStatus& url = group.addUrl("http://shop.test/");
+    std::tie(url.flags, url.lastCheck, url.resultCode) = std::tuple(kUrlUp, 1234, 200);
+    storeGroup("shop", std::move(group));
+  }
+  // The form as the editor page sends it back unchanged, with the given fields on top.
+  ProbePage send(const char* command, test::Fields changes) {
+    test::Fields fields = {{"fnct", command}, {"group", "shop"}};
+    fields.insert(fields.end(), changes.begin(), changes.end());
+    return probe(submit(fields));
+  }
+  std::vector<std::string> texts(const ProbePage& page, const char* section, const char* name) {
+    std::vector<std::string> found;
+    for (const Values& row : page.section(section)) found.push_back(row.at(name));
+    return found;
+  }
+  using Texts = std::vector<std::string>;
+};
+
+TEST_F(EditorTest, ThePageShowsTheStoredSettingsAndTexts) {
+  ProbePage page = send("edit_group", {});
+  const Values header = page.section("header_template").at(0);
+  EXPECT_EQ(header.at("EVRCHK"), "30");
+  EXPECT_EQ(header.at("WRTLOG") + "|" + header.at("INFUPTIME") + "|" + header.at("INFFNDBAN"),
+            " checked| checked|");
+  EXPECT_EQ(header.at("TYPE_2") + "|" + header.at("TYPE_0"), " selected|");
+  EXPECT_EQ(header.at("SUSP0") + "|" + header.at("SUSP1"), " selected|");
+  EXPECT_EQ(header.at("VYTRCQSUTM") + "|" + header.at("VYTRCQSBCT"), "| checked");
+  EXPECT_EQ(header.at("UPDCMD"), "ops@example.test");
+  EXPECT_EQ(texts(page, "bancont_template", "BANCONT"), (Texts{"alpha", "beta", "gamma"}));
+  EXPECT_EQ(texts(page, "prescont_template", "PRESCONT"),
+            (Texts{"&lt;b&gt;price&lt;/b&gt;", "cart"}));
+  EXPECT_TRUE(page.has("actcont_template"));
+  const Values footer = page.section("footer_template").at(0);
+  EXPECT_EQ(footer.at("NONEWCONT_START") + footer.at("NOEDITONT_START"), "<!--");
+}
+
+TEST_F(EditorTest, StoringTakesEveryFieldAndKeepsTheUrlRecordsByteForByte) {
+  const std::string before = groupBytes("shop");
+  const std::string records = before.substr(before.size() - (kUrlStatusSize + 18));
+  ProbePage page = send("update_group", {{"EVRCHK", "45"},
+                                         {"TYPEINF", "9"},
+                                         {"SUSP", "2"},
+                                         {"UPDCMD", "notify-me"},
+                                         {"INFFNDPRES", "1"},
+                                         {"VYTRCQSUTM", "1"}});
+  EXPECT_EQ(page.value("header_template", "MSG"), "Group Settings Updated");
+  GroupConfig stored = readGroup("shop");
+  EXPECT_EQ(stored.checkInterval, 45);
+  EXPECT_EQ(stored.infType(), 1);    // only the low three bits count
+  EXPECT_FALSE(stored.suspended());  // only the lowest bit counts
+  EXPECT_FALSE(stored.writeLog());   // an unticked box is off
+  EXPECT_FALSE(stored.infUpTime());
+  EXPECT_TRUE(stored.infFndPres());
+  EXPECT_EQ(stored.moreOptions, kMoreQueryCutPlain | kMoreDeleteAfterCheck);
+  EXPECT_EQ(stored.inform, "notify-me");
+  const std::string after = groupBytes("shop");
+  EXPECT_EQ(after.substr(after.size() - records.size()), records);
+  EXPECT_EQ(readGroup("shop").urls.at(0).lastCheck, 1234u);
+}
+
+TEST_F(EditorTest, ATargetWithALineBreakIsRefusedAndNothingIsStored) {
+  const std::string before = groupBytes("shop");
+  ProbePage page = send("update_group", {{"EVRCHK", "5"}, {"UPDCMD", "mail\nurl=http://x/"}});
+  EXPECT_NE(page.value("header_template", "MSG").find("control characters"), std::string::npos);
+  EXPECT_EQ(groupBytes("shop"), before);
+}
+
+TEST_F(EditorTest, TextsAreAddedOnceInLowerCaseWithoutCarriageReturns) {
+  ProbePage page = send("update_group_cont", {{"TYPECONT", "b"}, {"CONT", "Sold\r\nOUT"}});
+  EXPECT_EQ(readGroup("shop").banContents,
+            (std::vector<std::string_view>{"alpha", "beta", "gamma", "sold\nout"}));
+  page = send("update_group_cont", {{"TYPECONT", "b"}, {"CONT", "beta"}});
+  EXPECT_EQ(texts(page, "bancont_template", "BANCONT").size(), 4u);
+  page = send("update_group_cont", {{"TYPECONT", "p"}, {"CONT", "beta"}});  // the other list
+  EXPECT_EQ(texts(page, "prescont_template", "PRESCONT").back(), "beta");
+  page = send("update_group_cont", {{"TYPECONT", "b"}, {"CONT", ""}});
+  EXPECT_EQ(texts(page, "bancont_template", "BANCONT").size(), 4u);
+}
+
+TEST_F(EditorTest, DeletingMovesTheLastTextIntoTheGapAndEditingReplacesTheSelectedOne) {
+  ProbePage page = send("update_group_delete", {{"BCSEL", "0"}, {"PCSEL", "7"}});
+  EXPECT_EQ(texts(page, "bancont_template", "BANCONT"), (Texts{"gamma", "beta"}));
+  EXPECT_EQ(texts(page, "prescont_template", "PRESCONT").size(), 2u);  // outside: unchanged
+
+  page = send("update_group_edit", {{"PCSEL", "1"}});
+  const Values footer = page.section("footer_template").at(0);
+  EXPECT_EQ(footer.at("SELPRES") + "|" + footer.at("SELBAN"), " selected|");
+  EXPECT_EQ(footer.at("CONT") + "|" + footer.at("SELNUM"), "cart|1");
+  EXPECT_EQ(footer.at("NOEDITONT_START") + footer.at("NONEWCONT_START"), "<!--");
+  EXPECT_EQ(texts(page, "prescont_template", "CSEL"), (Texts{"", "sel"}));
+  EXPECT_EQ(texts(page, "bancont_template", "CSEL"), (Texts{"", ""}));
+  page = send("update_group_edit", {{"PCSEL", "0"}});
+  EXPECT_EQ(page.value("footer_template", "CONT"), "&lt;b&gt;price&lt;/b&gt;");
+
+  page = send("update_group_cont", {{"SELNUM", "1"}, {"SELPRES", " selected"}, {"CONT", "Basket"}});
+  EXPECT_EQ(texts(page, "prescont_template", "PRESCONT"),
+            (Texts{"&lt;b&gt;price&lt;/b&gt;", "basket"}));
+}
+
+}  // namespace
+}  // namespace vy

@@ -1,0 +1,226 @@
+// A group's page: the rows of its URLs, their sort orders, and the actions on a URL.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <tuple>
+
+#include "tests/console/console_fixture.h"
+
+namespace vy {
+namespace {
+
+using test::ConsoleTest;
+using test::ProbePage;
+using test::Values;
+
+class GroupPageTest : public ConsoleTest {
+ protected:
+  void SetUp() override {
+    installProbeTemplates();
+    makeWorking();
+  }
+  ProbePage groupPage(test::Fields fields) {
+    fields.insert(fields.begin(), {{"fnct", "view_group"}, {"group", "shop"}});
+    return probe(submit(fields));
+  }
+  // The URLs of the page's rows, in order, joined by blanks.
+  static std::string rowUrls(const ProbePage& page) {
+    std::string urls;
+    for (const Values& row : page.section("url_template")) urls += row.at("URL") + " ";
+    return urls;
+  }
+  static UrlStatus& add(GroupConfig& group, const std::string& url, uint8_t flags,
+                        uint32_t lastCheck = 0, int16_t code = 0, uint32_t ms = 0) {
+    UrlStatus& entry = group.addUrl(url);
+    std::tie(entry.flags, entry.lastCheck, entry.resultCode, entry.responseMs) =
+        std::tuple(flags, lastCheck, code, ms);
+    return entry;
+  }
+};
+
+TEST_F(GroupPageTest, RowsShowStateContentResultsTimesAndCodes) {
+  GroupConfig group;
+  group.setOption(kOptSuspend, true);
+  add(group, "http://up/plain", kUrlUp | kUrlPresOk, 1700000000, 200, 1234);
+  add(group, "http://up/checked", kUrlUp | kUrlCheckBan | kUrlCheckPres | kUrlBanFound, 1700000000,
+      200, 50);
+  add(group, "http://down/checked", kUrlCheckBan | kUrlCheckPres, 1700000000, -3, 15000);
+  add(group, "http://never/", kUrlCheckPres);
+  storeGroup("shop", std::move(group));
+  test::RunResult shown =
+      submit({{"fnct", "view_group"}, {"group", "shop"}, {"TSELURL", "http://down/checked"}});
+  ProbePage page = probe(shown);
+  EXPECT_EQ(page.value("header_template", "SUSPEND"), "Suspended");
+  EXPECT_NE(shown.out.find("<option value=\"shop\" selected>shop</option>\n"), std::string::npos);
+  EXPECT_NE(shown.out.find("<option value=\"general\">general</option>\n"), std::string::npos);
+  std::vector<Values> rows = page.section("url_template");
+  ASSERT_EQ(rows.size(), 4u);
+  auto columns = [](const Values& row) {
+    return row.at("UPTIME") + row.at("CLS_UPTIME") + " " + row.at("FNDBAN") + row.at("CLS_FNDBAN") +
+           " " + row.at("FNDPRES") + row.at("CLS_FNDPRES") + " " + row.at("RETCODE") + " " +
+           row.at("TIMECHK") + " " + row.at("CSSSEL");
+  };
+  EXPECT_EQ(columns(rows[0]), "Yesy -z -z 200 1.23 ");
+  EXPECT_EQ(columns(rows[1]), "Yesy Yesy Non 200 0.05 ");
+  EXPECT_EQ(columns(rows[2]), "Non N/Ax N/Ax -3 15.00 sel");
+  EXPECT_EQ(columns(rows[3]), "Non -z N/Ax 0 - ");
+  EXPECT_EQ(rows[3].at("LASTCHK"), "N/A");
+  EXPECT_EQ(rows[0].at("LASTCHK").size(), 24u);
+  EXPECT_FALSE(page.has("taddedit_template"));
+}
+
+TEST_F(GroupPageTest, EachSortKeyOrdersTheRows) {
+  GroupConfig group;
+  add(group, "http://c/", kUrlUp | kUrlPresOk, 300, 404, 0);
+  add(group, "http://a/", 0, 0, 5, 900);
+  add(group, "http://d/", kUrlUp | kUrlBanFound, 100, 200, 20);
+  add(group, "http://b/", kUrlUp, 200, -1, 700);
+  storeGroup("shop", std::move(group));
+  const std::pair<const char*, const char*> orders[] = {
+      {"", "http://c/ http://a/ http://d/ http://b/ "},
+      {"s", "http://a/ http://b/ http://c/ http://d/ "},
+      {"t", "http://d/ http://b/ http://a/ http://c/ "},
+      {"u", "http://c/ http://d/ http://b/ http://a/ "},
+      {"f", "http://d/ http://c/ http://b/ http://a/ "},
+      {"r", "http://c/ http://d/ http://b/ http://a/ "},
+      {"l", "http://a/ http://d/ http://b/ http://c/ "},
+      {"c", "http://b/ http://a/ http://d/ http://c/ "},
+      {"xyz", "http://c/ http://a/ http://d/ http://b/ "}};
+  for (const auto& [key, expected] : orders) {
+    ProbePage page = groupPage({{"urlsort", key}});
+    EXPECT_EQ(rowUrls(page), expected) << key;
+    EXPECT_EQ(page.value("header_template", "URLSORT"), std::string(key).substr(0, 1));
+  }
+}
+
+TEST_F(GroupPageTest, UpdateAddsRenamesOrOnlyChangesTheSwitches) {
+  GroupConfig group;
+  add(group, "http://old/", kUrlCheckBan | kUrlUp, 1000, 200, 10);
+  add(group, "http://keep/", kUrlUp, 2000, 203, 20);
+  storeGroup("shop", std::move(group));
+  // Only a switch changes: the results stay.
+  ProbePage page = groupPage({{"ACTION", "update"},
+                              {"URL", "http://keep/"},
+                              {"TAEURL", "http://keep/"},
+                              {"CHKPRES", "1"}});
+  EXPECT_EQ(page.value("header_template", "MSG"), "URL Updated");
+  GroupConfig stored = readGroup("shop");
+  ASSERT_EQ(stored.urlCount(), 2);
+  EXPECT_EQ(stored.urls[1].flags, kUrlCheckPres | kUrlUp);
+  EXPECT_EQ(stored.urls[1].lastCheck, 2000u);
+  // A new text replaces the old URL and keeps nothing of it.
+  groupPage(
+      {{"ACTION", "update"}, {"URL", "http://new/"}, {"TAEURL", "http://old/"}, {"CHKBAN", "1"}});
+  stored = readGroup("shop");
+  EXPECT_EQ(rowUrls(groupPage({})), "http://keep/ http://new/ ");
+  EXPECT_EQ(std::tuple(stored.urls[1].flags, stored.urls[1].lastCheck, stored.urls[1].resultCode),
+            std::tuple(kUrlCheckBan, 0u, int16_t{0}));
+  // An empty address does nothing; one that holds a line break is refused.
+  const std::string before = groupBytes("shop");
+  EXPECT_EQ(groupPage({{"ACTION", "update"}, {"URL", ""}}).value("header_template", "MSG"), "");
+  EXPECT_NE(groupPage({{"ACTION", "update"}, {"URL", "http://x/\nchkban=1"}})
+                .value("header_template", "MSG")
+                .find("Invalid URL"),
+            std::string::npos);
+  EXPECT_EQ(groupBytes("shop"), before);
+}
+
+TEST_F(GroupPageTest, DeleteRemovesTheSelectedUrlAndEditOrAddShowTheForm) {
+  GroupConfig group;
+  add(group, "http://a/", kUrlCheckBan);
+  add(group, "http://b/", kUrlCheckPres);
+  storeGroup("shop", std::move(group));
+  ProbePage page = groupPage({{"ACTION", "edit"}, {"TSELURL", "http://b/"}});
+  EXPECT_EQ(page.value("taddedit_template", "URL"), "http://b/");
+  EXPECT_EQ(
+      page.value("taddedit_template", "CHKBAN") + "|" + page.value("taddedit_template", "CHKPRES"),
+      "| checked");
+  EXPECT_FALSE(groupPage({{"ACTION", "edit"}, {"TSELURL", "http://b/"}, {"CSEL", "1"}})
+                   .has("taddedit_template"));
+  page = groupPage({{"ACTION", "addurl"}});
+  EXPECT_EQ(page.value("taddedit_template", "URL") + page.value("taddedit_template", "CHKBAN"), "");
+  page = groupPage({{"ACTION", "delete"}, {"TSELURL", "http://a/"}});
+  EXPECT_EQ(page.value("header_template", "MSG"), "URL Deleted");
+  EXPECT_EQ(rowUrls(page), "http://b/ ");
+  EXPECT_EQ(
+      groupPage({{"ACTION", "delete"}, {"TSELURL", "http://zz/"}}).value("header_template", "MSG"),
+      "URL Deleted");
+}
+
+TEST_F(GroupPageTest, CheckRunsTheWorkerForTheSelectedUrlAndWaitsForIt) {
+  storeGroup("shop", [] {
+    GroupConfig group;
+    group.addUrl("http://a/");
+    return group;
+  }());
+  // A stand-in worker recording its arguments and input, and printing what must not reach
+  // the page.
+  instance_.write("vyrunner.cgi",
+                  "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > worker-args.txt\n"
+                  "cat > worker-stdin.txt\necho noise\n");
+  ::chmod(instance_.path("vyrunner.cgi").c_str(), 0755);
+  test::RunResult result = submit(
+      {{"fnct", "view_group"}, {"group", "shop"}, {"ACTION", "check"}, {"TSELURL", "http://a/"}});
+  EXPECT_EQ(instance_.read("worker-args.txt"), "./vyrunner.cgi\ncheckurl\nshop\n");
+  EXPECT_EQ(instance_.read("worker-stdin.txt"), "url=http://a/\n");
+  EXPECT_EQ(result.out.find("noise"), std::string::npos);
+  EXPECT_EQ(probe(result).value("header_template", "MSG"), "");
+}
+
+TEST_F(GroupPageTest, AddressesAreEscapedAndOnlyHttpAddressesBecomeLinks) {
+  GroupConfig group;
+  group.addUrl("http://x/<script>alert(\"1\")</script>");
+  group.addUrl("javascript:alert(1)");
+  storeGroup("shop", std::move(group));
+  std::vector<Values> rows = groupPage({}).section("url_template");
+  ASSERT_EQ(rows.size(), 2u);
+  const std::string escaped = "http://x/&lt;script&gt;alert(&quot;1&quot;)&lt;/script&gt;";
+  EXPECT_EQ(rows[0].at("URL"), escaped);
+  EXPECT_EQ(rows[0].at("URL_LINK"), "<a href=\"" + escaped +
+                                        "\" rel=\"noopener noreferrer\" target=\"_blank\">" +
+                                        escaped + "</a>");
+  EXPECT_EQ(rows[1].at("URL_LINK"), "javascript:alert(1)");
+}
+
+// Names that are no group's: each action is refused with a message and nothing changes.
+TEST_F(GroupPageTest, EveryActionRefusesANameNoGroupMayHave) {
+  storeGroup("shop", [] {
+    GroupConfig group;
+    group.addUrl("http://a/");
+    return group;
+  }());
+  instance_.write("vyrunner.cgi", "#!/bin/sh\ntouch worker-ran\n");
+  ::chmod(instance_.path("vyrunner.cgi").c_str(), 0755);
+  const std::string shop = groupBytes("shop");
+  const std::vector<test::Fields> actions = {
+      {{"fnct", "view_group"}, {"ACTION", "update"}, {"URL", "http://n/"}},
+      {{"fnct", "view_group"}, {"ACTION", "check"}, {"TSELURL", "http://a/"}},
+      {{"fnct", "view_group"}, {"ACTION", "delete"}, {"TSELURL", "all"}},
+      {{"fnct", "view_groups"}, {"ACTION", "update"}},
+      {{"fnct", "view_groups"}, {"ACTION", "delete"}},
+      {{"fnct", "view_groups"}, {"ACTION", "view"}},
+      {{"fnct", "update_group"}, {"EVRCHK", "5"}},
+      {{"fnct", "update_group_cont"}, {"TYPECONT", "b"}, {"CONT", "x"}},
+      {{"fnct", "edit_group"}},
+      {{"fnct", "view_checklog"}},
+      {{"fnct", "clear_checklog"}}};
+  for (const std::string name :
+       {"../x", "a/b", ".x", "my.data", "a\"b", "$(id)", "`id`", "x\ny", "../vydb/shop"}) {
+    for (test::Fields fields : actions) {
+      fields.push_back({"group", name});
+      test::RunResult result = submit(fields);
+      EXPECT_EQ(result.exitCode, 0) << name << " " << fields[0].second;
+      EXPECT_NE(result.out.find("Invalid group name"), std::string::npos)
+          << name << " " << fields[0].second;
+    }
+  }
+  EXPECT_EQ(groupBytes("shop"), shop);
+  EXPECT_FALSE(instance_.exists("worker-ran"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(instance_.path("vydata/vydb")), {}),
+            2);
+}
+
+}  // namespace
+}  // namespace vy
