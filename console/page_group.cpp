@@ -160,6 +160,7 @@ void setUrlRow(const UrlStatus& entry, const std::string& selected) {
                            ? "-"
                            : formatAlloc("%0.2f", static_cast<double>(entry.responseMs) * 0.001));
   setMarkup("CSSSEL", entry.url == selected ? "sel" : "");
+  setMarkup("SELCHECKED", entry.url == selected ? " checked" : "");
 }
 
 // The add or edit form: the last URL of the list with the selected text.

@@ -1,0 +1,95 @@
+// The check log and error log pages, and the commands that clear them.
+#include <gtest/gtest.h>
+
+#include "common/text.h"
+#include "store/check_log.h"
+#include "tests/console/console_fixture.h"
+
+namespace vy {
+namespace {
+
+using test::ConsoleTest;
+using test::ProbePage;
+using test::Values;
+
+class LogsTest : public ConsoleTest {
+ protected:
+  void SetUp() override {
+    installProbeTemplates();
+    makeWorking();
+  }
+};
+
+std::string record(uint32_t time, int16_t status, uint8_t flags, const std::string& url) {
+  return encodeCheckLogEntry({time, status, flags, url});
+}
+
+TEST_F(LogsTest, CheckLogRowsShowFlagsAndSignedStatusAndACutRecordEndsTheLog) {
+  instance_.write("vydata/vychklog/general.log",
+                  record(1700000000, -3, kStateUp | kStateBanFound | kStatePresOk, "http://a/<b>") +
+                      record(1700000060, 404, 0, "http://b/") + "\x01\x02\x03\x04\x05\x06\x07");
+  ProbePage page = probe(submit({{"fnct", "view_checklog"}, {"group", "general"}}));
+  std::vector<Values> rows = page.section("temp_template");
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].at("URL") + " " + rows[0].at("RETCODE") + " " + rows[0].at("UPTIME") +
+                rows[0].at("FNDBAN") + rows[0].at("FNDPRES"),
+            "http://a/&lt;b&gt; -3 YesYesYes");
+  EXPECT_EQ(rows[1].at("RETCODE") + " " + rows[1].at("UPTIME") + rows[1].at("FNDBAN"), "404 NoNo");
+  EXPECT_EQ(rows[0].at("TIMECHK").size(), 24u);
+
+  instance_.write("vydata/vychklog/general.log", "");
+  page = probe(submit({{"fnct", "view_checklog"}, {"group", "general"}}));
+  EXPECT_TRUE(page.has("header_template") && page.has("footer_template"));
+  EXPECT_FALSE(page.has("temp_template"));
+}
+
+TEST_F(LogsTest, ClearingTheCheckLogLeadsToTheGroupPage) {
+  instance_.write("vydata/vychklog/general.log", record(1, 200, kStateUp, "http://a/"));
+  ProbePage page = probe(submit({{"fnct", "clear_checklog"}, {"group", "general"}}));
+  EXPECT_FALSE(instance_.exists("vydata/vychklog/general.log"));
+  EXPECT_EQ(page.value("header_template", "GROUP"), "general");
+  EXPECT_EQ(page.value("header_template", "MSG"), "Check Log Has Been Cleared");
+  page = probe(submit({{"fnct", "clear_checklog"}, {"group", "general"}}));  // none: the same
+  EXPECT_EQ(page.value("header_template", "MSG"), "Check Log Has Been Cleared");
+}
+
+TEST_F(LogsTest, TheErrorTableShowsEveryFieldOfALine) {
+  instance_.write("vydata/error.log",
+                  "1700000000|987|1|2|./vydata/vydb/<x>.dat|vyconsole|1\n"
+                  "1700000001|5|125|0|a|vyrunner|0\n"
+                  "1700000002|6|15|0|b|vyrunner|0\n"
+                  "not a log line\n");
+  const std::string page = body(submit({{"fnct", "view_error"}}));
+  EXPECT_NE(page.find(formatAlloc("%-24s   %-15s   %-20s   %-15s   %-9s %-6s %-5s", "Time",
+                                  "Module", "Action", "Where", "ErrNo", "Line", "Fatal")),
+            std::string::npos)
+      << page;
+  EXPECT_NE(page.find("] [vyconsole      ] [Read file           ] [./vydata/vydb/&lt;x&gt;.dat] "
+                      "[No such file or directory] [ 987] [Yes]"),
+            std::string::npos)
+      << page;
+  EXPECT_NE(page.find("[Corrupted file (125)]"), std::string::npos);
+  EXPECT_NE(page.find("[15                  ]"), std::string::npos);
+  // A line that does not parse keeps the numbers of the line before, with empty texts.
+  EXPECT_NE(
+      page.find(
+          "] [               ] [15                  ] [               ] [Success] [   6] [No ]"),
+      std::string::npos)
+      << page;
+}
+
+TEST_F(LogsTest, ClearingTheErrorLogLeadsToTheMainView) {
+  instance_.write("vydata/error.log", "1|1|1|1|x|y|0\n");
+  ProbePage page = probe(submit({{"fnct", "clear_error"}}));
+  EXPECT_FALSE(instance_.exists("vydata/error.log"));
+  EXPECT_EQ(page.value("header_template", "GROUP"), "general");  // the only group's page
+  EXPECT_EQ(page.value("header_template", "MSG"), "Error Log Has Been Cleared");
+  EXPECT_EQ(page.value("header_template", "NOERR"), "disabled");
+  storeGroup("shop", GroupConfig());
+  page = probe(submit({{"fnct", "clear_error"}}));
+  EXPECT_EQ(page.section("grp_template").size(), 2u);
+  EXPECT_EQ(page.value("header_template", "MSG"), "Error Log Has Been Cleared");
+}
+
+}  // namespace
+}  // namespace vy

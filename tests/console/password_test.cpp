@@ -1,0 +1,83 @@
+// The administrator's user name and password: the checks, the stored hash, the page's user and
+// the web server's password file.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "common/credentials.h"
+#include "common/process.h"
+#include "tests/console/console_fixture.h"
+
+namespace vy {
+namespace {
+
+using test::ConsoleTest;
+using test::ProbePage;
+
+class PasswordTest : public ConsoleTest {
+ protected:
+  void SetUp() override {
+    installProbeTemplates();
+    makeWorking();
+  }
+  ProbePage change(const std::string& user, const std::string& password,
+                   const std::string& repeated, const test::Env& env = {}) {
+    return probe(
+        submit({{"fnct", "update_pass"}, {"un", user}, {"pw", password}, {"pw2", repeated}}, env));
+  }
+  std::string message(const std::string& user, const std::string& password,
+                      const std::string& repeated = "") {
+    return change(user, password, repeated).value("header_template", "MSG");
+  }
+};
+
+TEST_F(PasswordTest, EachCheckHasItsMessageInOrderAndNothingIsStoredThen) {
+  const std::string stored = instance_.read("vydata/admin.pwd");
+  EXPECT_EQ(message("", ""), "You Must Enter A Username");
+  EXPECT_EQ(message("boss", ""), "You Must Enter A Password");
+  EXPECT_EQ(message("123456789", "123456789"), "Username Too Long");
+  EXPECT_EQ(message("boss", "123456789"), "Password Too Long");
+  EXPECT_EQ(message("boss", "one", "two"), "Passwords Not Match");
+  EXPECT_NE(message("bo:ss", "pw").find("Username May Hold Only"), std::string::npos);
+  EXPECT_NE(message("boss", "p\xc3\xa9").find("Printable"), std::string::npos);
+  EXPECT_EQ(instance_.read("vydata/admin.pwd"), stored);
+}
+
+TEST_F(PasswordTest, EightCharactersAreStoredAsADesHashAndTheNextPageCarriesThem) {
+  ProbePage page = change("12345678", "abcdefgh", "");  // an empty repeat is not compared
+  EXPECT_EQ(page.value("header_template", "MSG"),
+            "Administrative Username/Password Has Been Updated");
+  EXPECT_EQ(page.value("header_template", "APWD"), "abcdefgh");
+  PasswordEntry entry;
+  ASSERT_EQ(readPasswordFile(instance_.path("vydata/admin.pwd"), entry), ErrAction::kOk);
+  EXPECT_EQ(entry.user, "12345678");
+  EXPECT_EQ(entry.hash.size(), 13u);
+  EXPECT_TRUE(checkPassword(entry.hash, "abcdefgh"));
+  EXPECT_FALSE(instance_.exists(".htpasswd"));  // no web-server user: left alone
+}
+
+TEST_F(PasswordTest, ThePageNamesTheStoredUser) {
+  ProbePage page = probe(submit({{"fnct", "display_chpass"}}));
+  EXPECT_EQ(page.value("center_template", "USER"), "admin");
+  ASSERT_EQ(writePasswordFile("", kPassword, instance_.path("vydata/admin.pwd")), ErrAction::kOk);
+  EXPECT_EQ(probe(submit({{"fnct", "display_chpass"}})).value("center_template", "USER"), "admin");
+  ASSERT_EQ(writePasswordFile("boss", kPassword, instance_.path("vydata/admin.pwd")),
+            ErrAction::kOk);
+  EXPECT_EQ(probe(submit({{"fnct", "display_chpass"}})).value("center_template", "USER"), "boss");
+  instance_.write("vydata/admin.pwd", "no colon here");
+  page = probe(submit({{"fnct", "display_chpass"}}));
+  EXPECT_FALSE(page.has("center_template"));
+  EXPECT_EQ(page.value("footer_template", "USER"), "");
+}
+
+TEST_F(PasswordTest, AWebServerUserGetsTheNewPasswordInHtpasswdToo) {
+  if (::access("/usr/bin/htpasswd", X_OK) != 0) GTEST_SKIP() << "apache2-utils not installed";
+  ProbePage page = change("admin", "n3w pw", "n3w pw", {{"REMOTE_USER", "admin"}});
+  EXPECT_EQ(page.value("header_template", "MSG"),
+            "Administrative Username/Password Has Been Updated");
+  const std::string file = instance_.path(".htpasswd");
+  EXPECT_TRUE(runProgramWithInput({"htpasswd", "-vb", file, "admin", "n3w pw"}, "").succeeded());
+  EXPECT_FALSE(runProgramWithInput({"htpasswd", "-vb", file, "admin", "s3cret"}, "").succeeded());
+}
+
+}  // namespace
+}  // namespace vy

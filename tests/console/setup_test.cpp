@@ -1,0 +1,170 @@
+// The settings page: saving with its clamps and the time-zone value, the defaults of a new
+// installation, and the scheduler control.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <tuple>
+
+#include "common/credentials.h"
+#include "common/process.h"
+#include "store/scheduler_file.h"
+#include "store/settings.h"
+#include "tests/console/console_fixture.h"
+
+namespace vy {
+namespace {
+
+using test::ConsoleTest;
+using test::ProbePage;
+
+class SetupTest : public ConsoleTest {
+ protected:
+  void SetUp() override {
+    installProbeTemplates();
+    makeWorking();
+  }
+  Settings stored() {
+    Settings settings;
+    EXPECT_EQ(loadSettings(settings, instance_.path("vydata/vyvars.dat")), ErrAction::kOk);
+    return settings;
+  }
+  void store(const Settings& settings) {
+    ASSERT_EQ(saveSettings(settings, instance_.path("vydata/vyvars.dat")), ErrAction::kOk);
+  }
+  // A stand-in worker that records its arguments.
+  void installFakeWorker() {
+    instance_.write("vyrunner.cgi", "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" >> worker-args.txt\n");
+    ::chmod(instance_.path("vyrunner.cgi").c_str(), 0755);
+  }
+  // A save of the given fields; the first of a name counts, so they go before the defaults.
+  static test::Fields form(test::Fields fields) {
+    fields.insert(fields.end(), {{"fnct", "setup_save"}, {"TZ", "41;UTC;0;UTC;(UTC)"}});
+    return fields;
+  }
+};
+
+TEST_F(SetupTest, SavingClampsTheNumbersAndKeepsNegativeOnes) {
+  ProbePage page = probe(submit(form({{"MAXLENPAGE", "50"},
+                                      {"MAXCHKPROC", "0"},
+                                      {"CHKTIME", ""},
+                                      {"RESTIME", "-3"},
+                                      {"RECHKUPTIME", "300"},
+                                      {"MAXCHKURL", "0"},
+                                      {"AEMAIL", "me@<x>"}})));
+  EXPECT_EQ(page.value("page", "MSG"), "Settings Updated");
+  EXPECT_EQ(page.value("page", "AEMAIL"), "me@&lt;x&gt;");
+  Settings s = stored();
+  EXPECT_EQ(std::tuple(s.maxPageLength, s.maxCheckThreads, s.checkSeconds, s.restartSeconds,
+                       s.recheckUpTimes, s.maxCheckUrls),
+            std::tuple(100, 1, 60, -3, uint8_t{44}, 1));
+  EXPECT_EQ(s.consoleHost, "console.test");
+}
+
+TEST_F(SetupTest, TheTimeZoneValueGivesOffsetMinutesAbbreviationAndZone) {
+  probe(submit(form({{"TZ", "12;EST;-5;America/New_York;(UTC-05:00) New York"}, {"DLS", "1"}})));
+  Settings s = stored();
+  EXPECT_EQ(std::tuple(s.tzOption, s.zoneAbbrev, s.zoneOffset, s.zoneMinutes, s.zoneName,
+                       s.daylightSaving()),
+            std::tuple(uint8_t{12}, std::string("EST"), -18000, uint8_t{0},
+                       std::string("America/New_York"), true));
+  probe(submit(form({{"TZ", "55;INDIA;5:30;Asia/Kolkata;"}})));
+  s = stored();
+  EXPECT_EQ(std::tuple(s.zoneAbbrev, s.zoneOffset, s.zoneMinutes, s.daylightSaving()),
+            std::tuple(std::string("INDI"), 18000, uint8_t{30}, false));
+
+  const std::string before = instance_.read("vydata/vyvars.dat");
+  ProbePage page = probe(
+      submit(form({{"TZ", "7;A;1;Europe/Paris"}, {"AEMAIL", "typed@x"}, {"MAXCHKURL", "77"}})));
+  EXPECT_EQ(page.value("page", "MSG"), "Invalid Time Zone Settings");
+  EXPECT_EQ(page.value("page", "AEMAIL") + " " + page.value("page", "MAXCHKURL") + " " +
+                page.value("page", "TZ_7"),
+            "typed@x 77  selected");
+  EXPECT_EQ(instance_.read("vydata/vyvars.dat"), before);
+}
+
+TEST_F(SetupTest, CronClearsTheSchedulerAndANewInstallationShowsTheDefaults) {
+  Settings s = stored();
+  s.setFlag(kFlagSchedulerOn, true);
+  store(s);
+  ProbePage page = probe(submit(form({{"SHED", "CRON"}})));
+  EXPECT_EQ(page.value("page", "CRON"), " selected");
+  EXPECT_TRUE(stored().cronMode());
+  EXPECT_FALSE(stored().schedulerOn());
+
+  std::filesystem::remove(instance_.path("vydata/vyvars.dat"));
+  page = probe(submit({}, {{"HTTP_HOST", "www.example.test"}}));
+  EXPECT_EQ(page.value("page", "AEMAIL"), "webmaster@example.test");
+  EXPECT_EQ(page.value("page", "REFERER"), "http://www.example.test");
+  EXPECT_EQ(page.value("page", "MAXLENPAGE") + " " + page.value("page", "CHKTIME") + " " +
+                page.value("page", "RESTIME") + " " + page.value("page", "RESTART"),
+            "100000 60 25  selected");
+}
+
+TEST_F(SetupTest, TheSchedulerControlStopsRefusesUnderCronOrStartsTheWorker) {
+  installFakeWorker();
+  Settings s = stored();
+  s.setFlag(kFlagSchedulerOn, true);
+  store(s);
+  ProbePage page = probe(submit({{"fnct", "setup_sched"}, {"SHED_STATUS", "ACTIVE"}}));
+  EXPECT_FALSE(stored().schedulerOn());
+  EXPECT_EQ(page.value("page", "SHED_STATUS"), "STOPED");
+  EXPECT_FALSE(instance_.exists("worker-args.txt"));
+
+  s = stored();
+  s.setFlag(kFlagCronMode, true);
+  store(s);
+  page = probe(submit({{"fnct", "setup_sched"}, {"SHED_STATUS", "STOPED"}}));
+  EXPECT_EQ(page.value("page", "MSG"), "Scheduler is not started. Used cron!");
+  EXPECT_FALSE(stored().schedulerOn());
+  EXPECT_FALSE(instance_.exists("worker-args.txt"));
+
+  s.setFlag(kFlagCronMode, false);
+  store(s);
+  test::RunResult started = post(
+      test::formBody({{"apwd", kPassword}, {"fnct", "setup_sched"}, {"SHED_STATUS", "STOPED"}}));
+  EXPECT_TRUE(stored().schedulerOn());
+  EXPECT_EQ(instance_.read("worker-args.txt"), "./vyrunner.cgi\nscheduler\nrun\n");
+  EXPECT_NE(started.out.find("Content=\"0; URL=/vy/vyconsole.cgi?fnct=setup&apwd=s3cret\">"),
+            std::string::npos);
+  EXPECT_NE(started.out.find(std::string(65, ' ')), std::string::npos);
+}
+
+TEST_F(SetupTest, TheRedirectionCarriesThePasswordUrlEncoded) {
+  installFakeWorker();
+  ASSERT_EQ(writePasswordFile("admin", "a&b#c", instance_.path("vydata/admin.pwd")),
+            ErrAction::kOk);
+  test::RunResult started =
+      post(test::formBody({{"apwd", "a&b#c"}, {"fnct", "setup_sched"}, {"SHED_STATUS", "STOPED"}}));
+  EXPECT_NE(started.out.find("fnct=setup&apwd=a%26b%23c\">"), std::string::npos) << started.out;
+}
+
+TEST_F(SetupTest, TheSchedulerIsActiveOnlyWhenItsRegisteredProcessLivesUnderItsName) {
+  ChildProcess daemon;
+  ASSERT_TRUE(daemon.start({"sleep", "30"}, ChildProcess::kNoPipes));
+  ASSERT_TRUE(test::waitUntil(
+      [&] { return isProcessRunning(daemon.pid(), "sleep").answer == Running::kYes; }, 10));
+  auto registerAs = [&](const std::string& name) {
+    uint8_t bytes[kSchedulerRecordSize];
+    encodeSchedulerRecord({daemon.pid(), name}, bytes);
+    instance_.write("vydata/vytime/scheduler",
+                    std::string(reinterpret_cast<char*>(bytes), sizeof bytes));
+  };
+  auto status = [&] { return probe(submit({{"fnct", "setup"}})).value("page", "SHED_STATUS"); };
+  Settings s = stored();
+  s.setFlag(kFlagSchedulerOn, true);
+  store(s);
+  registerAs("sleep");
+  EXPECT_EQ(status(), "ACTIVE");
+  registerAs("vyrunner");
+  EXPECT_EQ(status(), "STOPED");
+  registerAs("sleep");
+  s.setFlag(kFlagSchedulerOn, false);
+  store(s);
+  EXPECT_EQ(status(), "STOPED");
+  ::kill(daemon.pid(), SIGKILL);
+}
+
+}  // namespace
+}  // namespace vy
