@@ -79,11 +79,6 @@ TEST(ProcessProbe, MissingZombieAndRunningProcesses) {
   ASSERT_TRUE(sleeper.start({"sleep", "5"}, ChildProcess::kNoPipes));
   EXPECT_EQ(running(sleeper.pid(), "sleep"), "0 1");
   EXPECT_EQ(running(sleeper.pid(), "Sleep"), "0 0");
-  // A niced process shows its state as "SN": still a live, sleeping process.
-  ChildProcess niced;
-  ASSERT_TRUE(niced.start({"nice", "-n", "5", "sleep", "5"}, ChildProcess::kNoPipes));
-  ASSERT_TRUE(test::waitUntil([&] { return running(niced.pid(), "sleep") == "0 1"; }, 10));
-  kill(niced.pid(), SIGKILL);
   kill(sleeper.pid(), SIGSTOP);  // stopped: state T
   EXPECT_TRUE(test::waitUntil([&] { return running(sleeper.pid(), "sleep") == "0 0"; }, 10));
   kill(sleeper.pid(), SIGKILL);

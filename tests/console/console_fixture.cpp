@@ -5,7 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "common/cgi.h"
@@ -29,27 +31,28 @@ std::string probeLine(const std::string& name, const std::vector<std::string>& v
   return text + "\n";
 }
 
-// A section holding its probe line.
-std::string probeSection(const std::string& name, const std::vector<std::string>& variables) {
-  return "<" + name + ">\n" + probeLine(name, variables) + "</" + name + ">\n";
-}
-
-// A page rendered whole: its one line is the section "page".
-std::string probePage(const std::vector<std::string>& variables) {
-  return probeLine("page", variables);
-}
-
-const std::vector<std::string> kCommon = {"MSG", "APWD", "FRMACT", "VER", "BACK", "NOERR"};
-
-std::vector<std::string> plus(std::vector<std::string> a, const std::vector<std::string>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-std::vector<std::string> numbered(const std::string& prefix, int from, int to) {
+// The variables a template text uses, each once, in order.
+std::vector<std::string> variablesIn(const std::string& text) {
   std::vector<std::string> names;
-  for (int i = from; i <= to; ++i) names.push_back(prefix + std::to_string(i));
+  static const std::regex kMarker("\\[#([A-Za-z0-9_]+)#\\]");
+  for (std::sregex_iterator it(text.begin(), text.end(), kMarker), end; it != end; ++it) {
+    if (std::find(names.begin(), names.end(), (*it)[1]) == names.end()) names.push_back((*it)[1]);
+  }
   return names;
+}
+
+// The probe of a real template: each of its sections becomes a probe line naming the variables
+// that section uses; a template without sections is the one line "@page".
+std::string probeOf(const std::string& real) {
+  static const std::regex kTag("<([a-z0-9_]+_template)>");
+  std::string probe;
+  for (std::sregex_iterator it(real.begin(), real.end(), kTag), end; it != end; ++it) {
+    const std::string name = (*it)[1];
+    const size_t start = static_cast<size_t>(it->position() + it->length());
+    const std::string text = real.substr(start, real.find("</" + name + ">", start) - start);
+    probe += "<" + name + ">\n" + probeLine(name, variablesIn(text)) + "</" + name + ">\n";
+  }
+  return probe.empty() ? probeLine("page", variablesIn(real)) : probe;
 }
 
 }  // namespace
@@ -81,23 +84,26 @@ std::string ProbePage::value(const std::string& sectionName, const std::string& 
   return at == found[0].end() ? "" : at->second;
 }
 
+// A probe line runs to the next line that begins with "@": values may hold line breaks.
 ProbePage parseProbePage(const std::string& text) {
   ProbePage page;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (line.empty() || line[0] != '@') continue;
-    size_t space = line.find(' ');
+  for (size_t at = text.rfind('@', 0) == 0 ? 0 : text.find("\n@"); at != std::string::npos;) {
+    if (text[at] == '\n') ++at;
+    const size_t next = text.find("\n@", at);
+    std::string line =
+        text.substr(at + 1, (next == std::string::npos ? text.size() : next) - at - 1);
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    const size_t space = line.find(' ');
     Values values;
-    std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
-    for (size_t start = 0; start <= rest.size() && !rest.empty();) {
-      size_t end = rest.find(kFieldSeparator, start);
-      if (end == std::string::npos) end = rest.size();
-      std::string field = rest.substr(start, end - start);
-      size_t equals = field.find('=');
+    for (size_t start = space; start != std::string::npos && start < line.size();) {
+      const size_t end = std::min(line.find(kFieldSeparator, start + 1), line.size());
+      const std::string field = line.substr(start + 1, end - start - 1);
+      const size_t equals = field.find('=');
       values[field.substr(0, equals)] = equals == std::string::npos ? "" : field.substr(equals + 1);
-      start = end + 1;
+      start = end < line.size() ? end : std::string::npos;
     }
-    page.lines.emplace_back(line.substr(1, space - 1), values);
+    page.lines.emplace_back(line.substr(0, space), values);
+    at = next;
   }
   return page;
 }
@@ -172,53 +178,12 @@ GroupConfig ConsoleTest::readGroup(const std::string& name) {
 }
 
 void ConsoleTest::installProbeTemplates() {
-  const auto common = [](std::vector<std::string> names) { return plus(kCommon, names); };
-  instance_.write("vytpl/admin_login.htm", probePage(kCommon));
-  instance_.write("vytpl/admin_groups.htm",
-                  probeSection("header_template", kCommon) +
-                      probeSection("grp_template",
-                                   {"GRP", "NURL", "NUPTIME", "NFNDBAN", "NFNDPRES", "NBAN",
-                                    "NPRES", "EVERCHK", "REALEVERCHK", "UPTSEL", "UPTTXT", "BANSEL",
-                                    "BANTXT", "PRESSEL", "PRESTXT", "CHKSEL", "CHKTXT"}) +
-                      probeSection("newgrp_template", {"ACTION_UPDATE"}) +
-                      probeSection("footer_template", {"MSG"}));
-  instance_.write(
-      "vytpl/admin_group.htm",
-      probeSection("header_template", common({"GROUP", "SUSPEND", "URLSORT", "SLC_GROUPS"})) +
-          probeSection("url_template",
-                       {"URL", "URL_LINK", "UPTIME", "CLS_UPTIME", "FNDBAN", "CLS_FNDBAN",
-                        "FNDPRES", "CLS_FNDPRES", "LASTCHK", "RETCODE", "TIMECHK", "CSSSEL"}) +
-          probeSection("taddedit_template", {"URL", "CHKBAN", "CHKPRES"}) +
-          probeSection("footer_template", {"GROUP"}));
-  instance_.write(
-      "vytpl/admin_edtgrp.htm",
-      probeSection("header_template",
-                   plus(common({"GROUP", "EVRCHK", "WRTLOG", "UPDCMD", "INFUPTIME", "INFFNDBAN",
-                                "INFFNDPRES", "SUSP0", "SUSP1", "VYTRCQSUTM", "VYTRCQSBCT"}),
-                        numbered("TYPE_", 0, 7))) +
-          probeSection("bancont_template", {"BCSEL", "BANCONT", "CSEL"}) +
-          probeSection("header2_template", {"GROUP"}) +
-          probeSection("prescont_template", {"PCSEL", "PRESCONT", "CSEL"}) +
-          probeSection("actcont_template", {"GROUP"}) +
-          probeSection("footer_template",
-                       {"NONEWCONT_START", "NONEWCONT_END", "NOEDITONT_START", "NOEDITONT_END",
-                        "SELBAN", "SELPRES", "CONT", "SELNUM"}));
-  instance_.write(
-      "vytpl/admin_setup.htm",
-      probePage(plus(common({"AEMAIL", "EMLSEND", "DLS", "SYSTIME", "USRAGENT", "REFERER",
-                             "MAXLENPAGE", "CRON", "RESTART", "MAXCHKURL", "MAXCHKPROC",
-                             "RECHKUPTIME", "SHED_ACTION", "SHED_STATUS", "RESTIME", "CHKTIME"}),
-                     numbered("TZ_", 1, 90))));
-  instance_.write("vytpl/admin_chpass.htm", probeSection("header_template", kCommon) +
-                                                probeSection("center_template", {"USER"}) +
-                                                probeSection("footer_template", {"USER"}));
-  instance_.write("vytpl/admin_checklog.htm",
-                  probeSection("header_template", common({"GROUP"})) +
-                      probeSection("temp_template",
-                                   {"TIMECHK", "URL", "UPTIME", "FNDBAN", "FNDPRES", "RETCODE"}) +
-                      probeSection("footer_template", {"GROUP"}));
-  instance_.write("vytpl/admin_error.htm", probeSection("header_template", common({"GROUP"})) +
-                                               probeSection("footer_template", {"GROUP"}));
+  for (const char* name :
+       {"admin_login.htm", "admin_groups.htm", "admin_group.htm", "admin_edtgrp.htm",
+        "admin_setup.htm", "admin_chpass.htm", "admin_checklog.htm", "admin_error.htm"}) {
+    const std::string path = std::string("vytpl/") + name;
+    instance_.write(path, probeOf(instance_.read(path)));
+  }
 }
 
 void ConsoleTest::makeWorking() {

@@ -82,10 +82,8 @@ GroupConfig checking(const std::string& url, uint8_t flag, const std::string& te
 
 TEST_F(CheckUrlTest, UrlComesFromInputAndTheRequestCarriesTheIdentityOfTheSettings) {
   EXPECT_EQ(instance_.runWorker({"checkurl", "shop"}, {}, "").exitCode, 255);
-  for (const char* refused : {"../etc", "a b", "my.data"}) {
-    EXPECT_EQ(checkurl(refused, "http://127.0.0.1/").exitCode, kExitInvalidGroupName) << refused;
-  }
-  EXPECT_EQ(test::loggedActions(instance_), LogLines(3, {"0", "Invalid group name"}));
+  EXPECT_EQ(checkurl("a b", "http://127.0.0.1/").exitCode, kExitInvalidGroupName);
+  EXPECT_EQ(test::loggedActions(instance_), (LogLines{{"0", "Invalid group name"}}));
   FakeServer site(answerWith(httpReplyText("200 OK", "hello")));
   const std::string url = "http://" + site.address();
   storeGroup("general", groupOf({url}));

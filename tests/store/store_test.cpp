@@ -248,25 +248,6 @@ TEST_F(GroupFileTest, StatusUpdateFollowsItsUrlAfterAnotherProcessDeletedSome) {
   EXPECT_EQ(readWholeFile(kShop), before);
 }
 
-// After E (as long as Q) leaves or moves to the end, X's old record position lies in Q's URL
-// text exactly where Q ends with X's URL and its NUL: a write-back that trusted the bytes
-// there would overwrite Q.
-TEST_F(GroupFileTest, StatusUpdateNeverLandsInALaterUrlThatEndsWithItsOwn) {
-  const std::string x = "http://a/x", q = "http://a/" + std::string(20, 'p') + x;
-  const std::string e = "http://e/" + std::string(q.size() - 9, 'e');
-  for (GroupMode change : {GroupMode::kDeleteUrls, GroupMode::kAddUrls}) {
-    storeShop({e.c_str(), x.c_str(), q.c_str()});
-    GroupConfig worker = readShop();
-    worker.groupName = "shop";
-    apply(change, {e.c_str()});  // E deleted, or added again (to the end)
-    worker.urls[1].lastCheck = 77;
-    ASSERT_EQ(updateUrlStatus(worker, 1), ErrAction::kOk);
-    EXPECT_EQ(stored(), change == GroupMode::kDeleteUrls
-                            ? x + "@77 " + q + "@1002 "
-                            : x + "@77 " + q + "@1002 " + e + "@1000 ");
-  }
-}
-
 TEST_F(GroupFileTest, EveryModeRefusesADamagedFileWith12AndLeavesItAsItWas) {
   GroupConfig sound =
       parsed("bancontent=3\nban\nprescontent=4\npres\nurl=http://a/\nurl=http://bb/\n");
