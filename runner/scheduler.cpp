@@ -78,8 +78,11 @@ bool startWorkerChild(const char* command, Prepare prepare) {
   _exit(1);
 }
 
-// In the child of startScheduler: register, then become the daemon.
+// In the child of startScheduler: register, then become the daemon. The
+// daemon leaves the session of whoever started it (a web server, a terminal),
+// so that stopping that does not end the daemon.
 bool registerNewDaemon(SchedulerRecord record) {
+  ::setsid();
   record.pid = static_cast<int32_t>(::getpid());
   uint8_t bytes[kSchedulerRecordSize];
   encodeSchedulerRecord(record, bytes);
