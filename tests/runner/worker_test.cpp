@@ -140,6 +140,7 @@ TEST_F(SchedulerTest, WebRequestStartsOneDaemonOnlyWhenNoneLivesAndNoneInCronMod
   ASSERT_TRUE(becomes([&] { return daemons_.registeredRuns(); }));
   EXPECT_TRUE(becomes([&] { return fileModTime(instance_.path("vydata/vytime/check")) > 1000; }));
   const pid_t daemon = daemons_.registered();
+  EXPECT_EQ(getsid(daemon), daemon);  // its own session: the web server's end is not its end
   webRequest();
   EXPECT_EQ(daemons_.registered(), daemon);
   EXPECT_EQ(daemons_.daemonsAndStarters(), std::vector<pid_t>{daemon});
