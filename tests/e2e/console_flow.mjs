@@ -67,6 +67,14 @@ async function startSite() {
   throw new Error('no loopback address for the test site');
 }
 
+// The status code a GET of the URL gets.
+function statusOf(url) {
+  return new Promise((resolve, reject) => {
+    http.get(url, (response) => { response.resume(); resolve(response.statusCode); })
+        .on('error', reject);
+  });
+}
+
 // Waits until the URL answers, at most `ms`.
 async function waitForHttp(url, ms) {
   const deadline = Date.now() + ms;
@@ -249,6 +257,16 @@ async function main() {
     await button('Log in').click();
     await button('Open group shop').waitFor();  // the overview of the two groups
     await shoot('logged-in-again');
+
+    log('nothing of the instance but the programs is served');
+    fs.writeFileSync(path.join(instance, 'hosts.dat'), 'site 127.0.0.1\n');
+    fs.copyFileSync(path.join(instance, 'vyconsole.cgi'), path.join(instance, 'vyconsole.cgi~'));
+    for (const file of ['vydata/admin.pwd', 'vydata/vyvars.dat', 'vydata/vydb/shop.dat',
+                        'vydata/vychklog/shop.log', '.htpasswd', 'hosts.dat', 'dumplog.dat',
+                        'vyconsole.cgi~', 'vytpl/admin_login.htm', 'vydata/']) {
+      const status = await statusOf(`http://127.0.0.1:${port}/${file}`);
+      if (status !== 403 && status !== 404) throw new Error(`/${file} answered ${status}`);
+    }
     log('passed');
   } finally {
     await shoot('last-page').catch(() => {});
