@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 
 #include "common/files.h"
 #include "common/text.h"
@@ -138,27 +139,32 @@ std::string urlEncode(std::string_view text) {
   return result;
 }
 
+void appendHtmlEscaped(std::string& out, std::string_view text, bool apostrophe) {
+  // Plain runs are copied whole; a table tells the few special characters.
+  static constexpr auto kSpecial = [] {
+    std::array<bool, 256> special{};
+    for (unsigned char c : {'"', '&', '<', '>', '\''}) special[c] = true;
+    return special;
+  }();
+  size_t runStart = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (!kSpecial[static_cast<unsigned char>(c)] || (c == '\'' && !apostrophe)) continue;
+    out.append(text.substr(runStart, i - runStart));
+    out.append(c == '"'   ? "&quot;"
+               : c == '&' ? "&amp;"
+               : c == '<' ? "&lt;"
+               : c == '>' ? "&gt;"
+                          : "&#39;");
+    runStart = i + 1;
+  }
+  out.append(text.substr(runStart));
+}
+
 std::string htmlEscape(std::string_view text) {
   std::string result;
   result.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '"':
-        result += "&quot;";
-        break;
-      case '&':
-        result += "&amp;";
-        break;
-      case '<':
-        result += "&lt;";
-        break;
-      case '>':
-        result += "&gt;";
-        break;
-      default:
-        result += c;
-    }
-  }
+  appendHtmlEscaped(result, text, false);
   return result;
 }
 

@@ -58,6 +58,9 @@ std::string& urlDecode(std::string& text);
 std::string urlEncode(std::string_view text);
 // Replaces '"', '&', '<' and '>' by their entities; the apostrophe is kept.
 std::string htmlEscape(std::string_view text);
+// Appends the text escaped as htmlEscape does, and with the apostrophe as
+// "&#39;" too when `apostrophe` is set.
+void appendHtmlEscaped(std::string& out, std::string_view text, bool apostrophe);
 // Deletes every occurrence of c in place.
 std::string& removeChar(std::string& text, char c);
 

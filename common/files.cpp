@@ -70,6 +70,19 @@ ssize_t readFully(int fd, void* buffer, size_t size) {
   return static_cast<ssize_t>(done);
 }
 
+ssize_t readFullyAt(int fd, void* buffer, size_t size, off_t offset) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::pread(fd, static_cast<char*>(buffer) + done, size - done,
+                        offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
 bool writeFully(int fd, const void* buffer, size_t size) {
   size_t done = 0;
   while (done < size) {

@@ -54,6 +54,8 @@ struct FileIdentity {
 // Reads up to size bytes, going on after short reads and EINTR until the size
 // is reached or the input ends; the count read, or -1 on a read error.
 ssize_t readFully(int fd, void* buffer, size_t size);
+// The same from a file offset on (pread), leaving the descriptor's offset.
+ssize_t readFullyAt(int fd, void* buffer, size_t size, off_t offset);
 // Writes all of size bytes; false when a write fails (errno tells why).
 bool writeFully(int fd, const void* buffer, size_t size);
 

@@ -13,6 +13,7 @@ namespace {
 
 constexpr std::string_view kOpenMarker = "[#";
 constexpr std::string_view kCloseMarker = "#]";
+constexpr size_t kNoName = std::string::npos;  // a piece that ends without a marker
 
 // Walks text, handing the plain parts and the values of known markers to
 // emit. A start marker without an end marker is dropped and the scan goes on
@@ -54,37 +55,25 @@ std::string substituteWith(std::string_view text, std::string_view open, std::st
 // --- Variables -------------------------------------------------------------------
 
 void TemplateVars::set(std::string_view name, std::string value) {
-  for (auto& pair : pairs_) {
-    if (pair.first == name) {
-      pair.second = std::move(value);
-      return;
-    }
-  }
-  add(name, std::move(value));
+  auto found = firstOf_.find(name);
+  if (found == firstOf_.end()) return add(name, std::move(value));
+  pairs_[found->second].second = std::move(value);
 }
 
 void TemplateVars::add(std::string_view name, std::string value) {
+  firstOf_.try_emplace(std::string(name), pairs_.size());
   pairs_.emplace_back(std::string(name), std::move(value));
 }
 
 const std::string* TemplateVars::get(std::string_view name) const {
-  for (const auto& pair : pairs_) {
-    if (pair.first == name) return &pair.second;
-  }
-  return nullptr;
+  auto found = firstOf_.find(name);
+  return found == firstOf_.end() ? nullptr : &pairs_[found->second].second;
 }
 
 std::string htmlValue(std::string_view text) {
-  std::string escaped = htmlEscape(text);
   std::string result;
-  result.reserve(escaped.size());
-  for (char c : escaped) {
-    if (c == '\'') {
-      result += "&#39;";
-    } else {
-      result += c;
-    }
-  }
+  result.reserve(text.size());
+  appendHtmlEscaped(result, text, true);
   return result;
 }
 
@@ -98,9 +87,11 @@ std::string substituteBrackets(std::string_view text, const TemplateVars& vars) 
   return substituteWith(text, "[", "]", vars);
 }
 
+// The section is put together first and written with one call: a page of
+// many rows would otherwise make a stream call for every piece of every row.
 void renderSection(std::string_view text, const TemplateVars& vars, std::FILE* out) {
-  substitute(text, kOpenMarker, kCloseMarker, vars,
-             [out](std::string_view part) { std::fwrite(part.data(), 1, part.size(), out); });
+  const std::string rendered = substituteSection(text, vars);
+  std::fwrite(rendered.data(), 1, rendered.size(), out);
 }
 
 int renderTemplateFile(std::string_view name, const TemplateVars& vars, std::FILE* out,
@@ -114,6 +105,45 @@ int renderTemplateFile(std::string_view name, const TemplateVars& vars, std::FIL
 }
 
 // --- Sections ----------------------------------------------------------------------
+
+PageTemplate::PageTemplate(std::vector<std::string> sections) : sections_(std::move(sections)) {
+  for (const std::string& text : sections_) {
+    // The same walk as substitute, recording where each plain part and each
+    // marker name lies; a start marker without its end is left out as there.
+    std::vector<Piece>& pieces = pieces_.emplace_back();
+    const size_t open = kOpenMarker.size(), close = kCloseMarker.size();
+    size_t at = 0;
+    while (at < text.size()) {
+      size_t start = text.find(kOpenMarker, at);
+      if (start == std::string::npos) {
+        pieces.push_back({at, text.size() - at, kNoName, 0});
+        break;
+      }
+      size_t end = text.find(kCloseMarker, start + open);
+      if (end == std::string::npos) {
+        pieces.push_back({at, start - at, kNoName, 0});
+        at = start + open;
+        continue;
+      }
+      pieces.push_back({at, start - at, start + open, end - start - open});
+      at = end + close;
+    }
+  }
+}
+
+void PageTemplate::render(size_t index, const TemplateVars& vars, std::FILE* out) const {
+  if (index >= sections_.size()) return;
+  const std::string& text = sections_[index];
+  std::string rendered;
+  rendered.reserve(text.size() + 256);
+  for (const Piece& piece : pieces_[index]) {
+    rendered.append(text, piece.plainBegin, piece.plainSize);
+    if (piece.nameBegin == kNoName) continue;
+    const std::string_view name(text.data() + piece.nameBegin, piece.nameSize);
+    if (const std::string* value = vars.get(name)) rendered.append(*value);
+  }
+  std::fwrite(rendered.data(), 1, rendered.size(), out);
+}
 
 const std::string& PageTemplate::section(size_t index) const {
   static const std::string kEmpty;

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace vy {
 
@@ -21,9 +22,26 @@ std::string formatAlloc(const char* format, ...) {
   return text;
 }
 
-void toLowerAscii(std::string& text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+void toLowerAscii(std::string& text) { toLowerAscii(text.data(), text.size()); }
+
+void toLowerAscii(char* bytes, size_t size) {
+  // Eight bytes at a time (a page can be megabytes): a byte below 0x80 gets
+  // its top bit set by adding 0x3f when it is 'A' or above, and by adding
+  // 0x25 when it is above 'Z'; the bytes with the first and not the second
+  // are the capitals, which get 0x20 added.
+  constexpr uint64_t kHigh = 0x8080808080808080u, kLow7 = 0x7f7f7f7f7f7f7f7fu;
+  constexpr uint64_t kToA = 0x3f3f3f3f3f3f3f3fu, kPastZ = 0x2525252525252525u;
+  size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, bytes + i, 8);
+    const uint64_t low7 = word & kLow7;
+    const uint64_t capitals = (low7 + kToA) & ~(low7 + kPastZ) & ~word & kHigh;
+    word |= capitals >> 2;
+    std::memcpy(bytes + i, &word, 8);
+  }
+  for (; i < size; ++i) {
+    if (bytes[i] >= 'A' && bytes[i] <= 'Z') bytes[i] = static_cast<char>(bytes[i] - 'A' + 'a');
   }
 }
 
@@ -76,6 +94,18 @@ int parseIntAtoi(std::string_view text) {
   if (value > INT_MAX) return INT_MAX;
   if (value < INT_MIN) return INT_MIN;
   return static_cast<int>(value);
+}
+
+std::string secondsText(uint32_t milliseconds) {
+  if (milliseconds % 10 == 5) {
+    return formatAlloc("%0.2f", static_cast<double>(milliseconds) * 0.001);
+  }
+  const uint32_t hundredths = milliseconds / 10 + (milliseconds % 10 > 5 ? 1 : 0);
+  std::string text = std::to_string(hundredths / 100);
+  text += '.';
+  text += static_cast<char>('0' + hundredths / 10 % 10);
+  text += static_cast<char>('0' + hundredths % 10);
+  return text;
 }
 
 }  // namespace vy

@@ -10,6 +10,7 @@
 #define VANTRY_COMMON_TEXT_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,9 +20,14 @@ namespace vy {
 // printf into a new text of exactly the formatted length; the empty text when
 // the format cannot be measured.
 std::string formatAlloc(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A time in milliseconds as seconds with two decimals: the text of "%0.2f"
+// of milliseconds * 0.001, made without a format call for all but the
+// values that fall halfway, whose rounding depends on the binary value.
+std::string secondsText(uint32_t milliseconds);
 
 // A-Z to a-z in place; every other byte untouched.
 void toLowerAscii(std::string& text);
+void toLowerAscii(char* text, size_t size);
 std::string lowerCopy(std::string_view text);
 
 // The value of an environment variable; the empty text when it is unset.

@@ -53,9 +53,39 @@ void setDisplayZone(DisplayZone zone) {
 std::string formatTime(std::time_t when) {
   const DisplayZone& zone = g_displayZone;
   std::tm parts = convert(when, zone.useZone || isSystemZone(zone.name), zone.offset);
-  char text[64];
-  if (!asctime_r(&parts, text)) return std::string(24, '?');
-  return std::string(text).substr(0, 24);
+  return timeText(parts);
+}
+
+std::string timeText(const std::tm& parts) {
+  static constexpr char kDays[] = "SunMonTueWedThuFriSat";
+  static constexpr char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  const bool usual = parts.tm_wday >= 0 && parts.tm_wday < 7 && parts.tm_mon >= 0 &&
+                     parts.tm_mon < 12 && parts.tm_mday >= 0 && parts.tm_mday < 100 &&
+                     parts.tm_hour >= 0 && parts.tm_hour < 100 && parts.tm_min >= 0 &&
+                     parts.tm_min < 100 && parts.tm_sec >= 0 && parts.tm_sec < 100 &&
+                     parts.tm_year >= 1000 - 1900 && parts.tm_year < 10000 - 1900;
+  if (!usual) {  // the C library's own text, whatever it makes of such fields
+    char text[64];
+    if (!asctime_r(&parts, text)) return std::string(24, '?');
+    return std::string(text).substr(0, 24);
+  }
+  // "Www Mmm dd hh:mm:ss yyyy", the day of the month padded with a blank:
+  // asctime's text, made without a format call (a page may show thousands).
+  std::string text = "Www Mmm dd hh:mm:ss yyyy";
+  text.replace(0, 3, kDays + 3 * parts.tm_wday, 3);
+  text.replace(4, 3, kMonths + 3 * parts.tm_mon, 3);
+  auto twoDigits = [&text](size_t at, int value, char padding) {
+    text[at] = value < 10 ? padding : static_cast<char>('0' + value / 10);
+    text[at + 1] = static_cast<char>('0' + value % 10);
+  };
+  twoDigits(8, parts.tm_mday, ' ');
+  twoDigits(11, parts.tm_hour, '0');
+  twoDigits(14, parts.tm_min, '0');
+  twoDigits(17, parts.tm_sec, '0');
+  const int year = parts.tm_year + 1900;
+  twoDigits(20, year / 100, '0');
+  twoDigits(22, year % 100, '0');
+  return text;
 }
 
 }  // namespace vy

@@ -35,6 +35,8 @@ void setDisplayZone(DisplayZone zone);
 // asctime of the time in the display zone, without its newline (24
 // characters). Safe from any thread.
 std::string formatTime(std::time_t when);
+// asctime's text of broken-down time, without its newline.
+std::string timeText(const std::tm& parts);
 
 }  // namespace vy
 

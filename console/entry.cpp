@@ -153,6 +153,10 @@ bool admitted(ConsoleRequest& request, std::optional<std::string_view> password,
 }  // namespace
 
 int runConsole() {
+  // Pages of large groups run to megabytes: they leave in large blocks (the
+  // C library sizes a buffer it allocates itself by the output's block size).
+  static char outputBuffer[size_t{1} << 16];
+  std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
   ConsoleRequest request = readRequestEnvironment();
   ::umask(static_cast<mode_t>(~0666 & 0777));
   setUnitName(kConsoleUnit);

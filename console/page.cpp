@@ -33,7 +33,7 @@ PageTemplate loadPage(const char* file, std::span<const SectionMarkers> table) {
 }
 
 void renderPart(const PageTemplate& page, size_t section) {
-  renderSection(page.section(section), pageVars(), stdout);
+  page.render(section, pageVars(), stdout);
 }
 
 void markMissingErrorLog() {

@@ -140,25 +140,23 @@ void setContentColumn(const char* text, const char* style, bool checked, bool up
 
 // The address as a link only when it is an http:// address; any other
 // scheme (javascript:, data:, ...) is shown as text and never made a link.
-std::string urlLink(std::string_view url) {
-  if (!startsWith(url, "http://")) return htmlValue(url);
-  const std::string shown = htmlValue(url);
+// `shown` is the address made safe for the page.
+std::string urlLink(std::string_view url, const std::string& shown) {
+  if (!startsWith(url, "http://")) return shown;
   return "<a href=\"" + shown + "\" rel=\"noopener noreferrer\" target=\"_blank\">" + shown +
          "</a>";
 }
 
 void setUrlRow(const UrlStatus& entry, const std::string& selected) {
   setText("URL", entry.url);
-  setMarkup("URL_LINK", urlLink(entry.url));
+  setMarkup("URL_LINK", urlLink(entry.url, *pageVars().get("URL")));
   setMarkup("UPTIME", entry.up() ? "Yes" : "No");
   setMarkup("CLS_UPTIME", entry.up() ? "y" : "n");
   setContentColumn("FNDBAN", "CLS_FNDBAN", entry.checkBan(), entry.up(), entry.banFound());
   setContentColumn("FNDPRES", "CLS_FNDPRES", entry.checkPres(), entry.up(), entry.presOk());
   setMarkup("LASTCHK", entry.lastCheck == 0 ? "N/A" : formatTime(entry.lastCheck));
   setNumber("RETCODE", entry.resultCode);
-  setMarkup("TIMECHK", entry.responseMs == 0
-                           ? "-"
-                           : formatAlloc("%0.2f", static_cast<double>(entry.responseMs) * 0.001));
+  setMarkup("TIMECHK", entry.responseMs == 0 ? "-" : secondsText(entry.responseMs));
   setMarkup("CSSSEL", entry.url == selected ? "sel" : "");
   setMarkup("SELCHECKED", entry.url == selected ? " checked" : "");
 }

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "common/large_block.h"
 #include "common/text.h"
 
 namespace vy {
@@ -55,16 +56,42 @@ std::optional<std::string> buildGetRequest(const std::string& url, std::string& 
   return request;
 }
 
+// A reply is received in one call for up to this many bytes, so that a large
+// page takes few calls.
+constexpr size_t kLargeReceive = size_t{64} << 10;
+// The most room a reply's announced size makes at once; a larger page grows
+// from there as any other.
+constexpr size_t kMaxAnnouncedRoom = size_t{8} << 20;
+
 // Makes room for `extra` more bytes without ever holding more than `bound`
 // bytes of capacity: the capacity doubles, but stops at the bound.
-void growFor(std::string& data, size_t extra, size_t bound) {
+void growFor(LargeText& data, size_t extra, size_t bound) {
   size_t needed = data.size() + extra;
   if (needed <= data.capacity()) return;
   size_t capacity = std::min(std::max(needed, data.capacity() * 2), std::max(bound, needed));
-  std::string bigger;
+  LargeText bigger;
   bigger.reserve(capacity);
   bigger.append(data);
   data.swap(bigger);
+}
+
+// The size of the whole reply as its head announces it (the head and the
+// Content-Length), 0 when it announces none; none while the head is
+// incomplete. Only a hint for the buffer's room: what is kept is what arrives.
+std::optional<size_t> announcedSize(std::string_view received) {
+  const size_t headEnd = received.find("\r\n\r\n");
+  if (headEnd == std::string_view::npos) return std::nullopt;
+  const std::string head = lowerCopy(received.substr(0, headEnd));
+  const size_t field = head.find("\ncontent-length:");
+  if (field == std::string::npos) return 0;
+  size_t at = field + 16;
+  while (at < head.size() && (head[at] == ' ' || head[at] == '\t')) ++at;
+  size_t length = 0;
+  for (; at < head.size() && head[at] >= '0' && head[at] <= '9'; ++at) {
+    length = length * 10 + static_cast<size_t>(head[at] - '0');
+    if (length > kMaxAnnouncedRoom) return headEnd + 4 + kMaxAnnouncedRoom;
+  }
+  return headEnd + 4 + length;
 }
 
 constexpr const char* kHttpErrorTexts[] = {
@@ -159,25 +186,42 @@ HttpReply httpRequest(const std::string& host, const std::string& requestText, i
   return reply;
 }
 
-HttpError readAll(int fd, int limit, std::string& data, Milliseconds receiveWait) {
+HttpError readAll(int fd, int limit, LargeText& data, Milliseconds receiveWait) {
   const size_t stopAt = limit >= 1 ? static_cast<size_t>(limit) : kUnlimitedReplyCap;
   const size_t bound = limit >= 1 ? stopAt + kReceiveChunk - 1 : kUnlimitedReplyCap;
-  char chunk[kReceiveChunk];
   data.clear();
   data.shrink_to_fit();
+  std::optional<size_t> announced;  // once the head is in
   while (data.size() < stopAt) {
-    long received = recvTimeout(fd, chunk, sizeof chunk, receiveWait);
+    // Whole 512-byte chunks up to the first total that reaches stopAt: the
+    // bytes kept are those that receiving chunk by chunk would keep.
+    const size_t chunks = (stopAt - data.size() + kReceiveChunk - 1) / kReceiveChunk;
+    size_t want = std::min({chunks * kReceiveChunk, kLargeReceive, bound - data.size()});
+    const size_t kept = data.size();
+    if (announced && *announced > 0) {
+      // Room for the announced rest and one chunk more (for the end of the
+      // reply) at once, and receives that stay in it: a large page lands in
+      // one buffer instead of being copied from buffer to buffer.
+      const size_t room = *announced + kReceiveChunk;
+      growFor(data, room > kept ? room - kept : 0, bound);
+      if (data.capacity() - kept >= kReceiveChunk) want = std::min(want, data.capacity() - kept);
+    }
+    growFor(data, want, bound);
+    if (want >= kLargeReceive && data.capacity() < kHugeBlockMinimum) {
+      prefaultForWriting(data.data() + kept, want);
+    }
+    data.resize(kept + want);
+    long received = recvTimeout(fd, data.data() + kept, want, receiveWait);
+    data.resize(kept + static_cast<size_t>(std::max(received, 0L)));
     if (received == 0) break;
     if (received == kReceiveTimedOut) return HttpError::kTimeout;
     if (received < 0) return HttpError::kSocketError;
-    size_t kept = std::min(static_cast<size_t>(received), bound - data.size());
-    growFor(data, kept, bound);
-    data.append(chunk, kept);
+    if (!announced) announced = announcedSize(data);
   }
   return HttpError::kOk;
 }
 
-ReplyStatus replyStatus(const std::optional<std::string>& data, HttpError error) {
+ReplyStatus replyStatus(const std::optional<LargeText>& data, HttpError error) {
   if (error != HttpError::kOk) {
     const int code = static_cast<int>(error);
     return {code, httpErrorText(code)};

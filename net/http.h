@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "common/large_block.h"
 #include "net/socket.h"
 
 namespace vy {
@@ -23,7 +24,7 @@ struct HttpReply {
   // Exactly the bytes received (status line, headers, blank line, body);
   // absent when no read was made. After a failed read it holds what had
   // arrived so far.
-  std::optional<std::string> data;
+  std::optional<LargeText> data;
   size_t length = 0;  // bytes received
 };
 
@@ -55,13 +56,15 @@ HttpReply httpGet(const std::string& url, int limit, int timeout,
 HttpReply httpRequest(const std::string& host, const std::string& requestText, int limit,
                       int timeout, Milliseconds receiveWait = kReceiveWait);
 
-// Reads the reply until the peer closes: chunks of up to 512 bytes, each
-// awaited at most receiveWait, until the total reaches limit (limit >= 1; the
-// last chunk is kept whole, so up to 511 bytes more can arrive) or
-// kUnlimitedReplyCap (limit < 1). The buffer never holds more than that.
+// Reads the reply until the peer closes or the total reaches limit (limit >=
+// 1) or kUnlimitedReplyCap (limit < 1). It keeps what receiving in chunks of
+// 512 bytes would keep: the last chunk whole, so up to 511 bytes more than
+// limit. Each receive takes up to 64 KB that way, awaited at most
+// receiveWait; the buffer grows geometrically and never holds more than the
+// bytes that may be kept.
 // kOk, kTimeout (a wait ran out) or kSocketError (a wait or receive failed);
 // `data` holds what arrived in every case.
-[[nodiscard]] HttpError readAll(int fd, int limit, std::string& data,
+[[nodiscard]] HttpError readAll(int fd, int limit, LargeText& data,
                                 Milliseconds receiveWait = kReceiveWait);
 
 // A reply condensed into one status code, the one number a check stores: the
@@ -77,7 +80,7 @@ struct ReplyStatus {
 // "HTTP/": the status is the number at position 9 with its reason phrase.
 // Anything else is 8 "Invalid header". This is the one way an HttpError
 // becomes a status code.
-[[nodiscard]] ReplyStatus replyStatus(const std::optional<std::string>& data, HttpError error);
+[[nodiscard]] ReplyStatus replyStatus(const std::optional<LargeText>& data, HttpError error);
 inline ReplyStatus replyStatus(const HttpReply& reply) {
   return replyStatus(reply.data, reply.code);
 }

@@ -73,8 +73,8 @@ void followRedirects(std::string address, int limit, Fetch& current) {
 }
 
 // Tests the content lists on the lower-cased page.
-void testContents(const GroupConfig& group, UrlStatus& entry, UrlCheck& check, std::string& page) {
-  toLowerAscii(page);
+void testContents(const GroupConfig& group, UrlStatus& entry, UrlCheck& check, LargeText& page) {
+  toLowerAscii(page.data(), page.size());
   check.curBanFound = false;
   if (entry.checkBan()) {
     for (int i = 0; i < group.banCount(); ++i) {
@@ -168,11 +168,11 @@ bool hasScheme(const std::string& target) {
 
 }  // namespace
 
-std::string findLocationHeader(const std::string& reply) {
+std::string findLocationHeader(std::string_view reply) {
   // The headers end with the blank line; each keeps its own line end.
   size_t headerEnd = reply.find("\r\n\r\n");
-  std::string_view headers(reply.data(),
-                           headerEnd == std::string::npos ? reply.size() : headerEnd + 2);
+  std::string_view headers =
+      reply.substr(0, headerEnd == std::string_view::npos ? reply.size() : headerEnd + 2);
   for (size_t lineStart = headers.find('\n'); lineStart != std::string_view::npos;
        lineStart = headers.find('\n', lineStart + 1)) {
     std::string_view line = headers.substr(lineStart + 1);

@@ -15,6 +15,7 @@
 #define VANTRY_RUNNER_CHECK_URL_H_
 
 #include <string>
+#include <string_view>
 
 #include "runner/check_state.h"
 
@@ -39,7 +40,7 @@ std::string resolveRedirect(const std::string& base, const std::string& target);
 // The value of the first "Location:" header line of a raw reply (name matched
 // without regard to case, at the start of a header line, blanks after the
 // colon skipped), or the empty text.
-std::string findLocationHeader(const std::string& reply);
+std::string findLocationHeader(std::string_view reply);
 
 // The "checkurl" [group] command: checks one URL given on standard input as a
 // group configuration text. The empty group argument means "general" for the

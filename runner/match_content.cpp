@@ -2,6 +2,11 @@
 // views of the page and the pattern, so a match allocates only its segment list.
 #include "runner/match_content.h"
 
+#include <string.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace vy {
@@ -27,12 +32,64 @@ std::vector<Segment> splitSegments(std::string_view pattern) {
   return segments;
 }
 
+// How common a byte is in a lower-cased web page, 0 for rare: letters by
+// their frequency in English, then the characters of markup. A search
+// looks for the needle's least common byte first.
+constexpr std::array<uint8_t, 256> kCommonness = [] {
+  std::array<uint8_t, 256> rank{};
+  const char* byFrequency = "etaoinshrdlcumwfgypbvkjxqz";  // most common first
+  for (int i = 0; byFrequency[i]; ++i) rank[static_cast<uint8_t>(byFrequency[i])] = 200 - 6 * i;
+  for (char c : {' ', '<', '>'}) rank[static_cast<uint8_t>(c)] = 255;
+  for (char c : {'/', '"', '=', '\n', '\t'}) rank[static_cast<uint8_t>(c)] = 190;
+  for (char c : {'.', '-', ':', ';', ',', '_', '#', '\''}) rank[static_cast<uint8_t>(c)] = 120;
+  for (char c = '0'; c <= '9'; ++c) rank[static_cast<uint8_t>(c)] = 110;
+  return rank;
+}();
+
+// After this many candidates that turn out not to match, a search goes on
+// with memmem, whose time stays linear whatever the page and the needle.
+constexpr int kMaxFalseCandidates = 64;
+
+// region.find(needle, from), made fast for pages: the needle's least common
+// byte is looked for with memchr, which skips through text that does not
+// hold it at memory speed, and each hit is compared whole.
+size_t findIn(std::string_view region, std::string_view needle, size_t from = 0) {
+  if (from > region.size()) return std::string_view::npos;
+  if (needle.empty()) return from;
+  if (needle.size() > region.size() - from) return std::string_view::npos;
+  size_t pivot = 0;
+  for (size_t i = 1; i < needle.size(); ++i) {
+    if (kCommonness[static_cast<uint8_t>(needle[i])] <
+        kCommonness[static_cast<uint8_t>(needle[pivot])]) {
+      pivot = i;
+    }
+  }
+  const char* begin = region.data();
+  const char* last = begin + (region.size() - needle.size());  // the last possible start
+  const char* start = begin + from;
+  for (int misses = 0; start <= last && misses < kMaxFalseCandidates; ++misses) {
+    const void* hit =
+        std::memchr(start + pivot, needle[pivot], static_cast<size_t>(last - start) + 1);
+    if (!hit) return std::string_view::npos;
+    const char* candidate = static_cast<const char*>(hit) - pivot;
+    if (std::memcmp(candidate, needle.data(), needle.size()) == 0) {
+      return static_cast<size_t>(candidate - begin);
+    }
+    start = candidate + 1;
+  }
+  if (start > last) return std::string_view::npos;
+  const void* found = ::memmem(start, static_cast<size_t>(begin + region.size() - start),
+                               needle.data(), needle.size());
+  return found ? static_cast<size_t>(static_cast<const char*>(found) - begin)
+               : std::string_view::npos;
+}
+
 // Non-overlapping occurrences; an empty needle counts nothing.
 long countOccurrences(std::string_view region, std::string_view needle) {
   if (needle.empty()) return 0;
   long count = 0;
-  for (size_t at = region.find(needle); at != std::string_view::npos;
-       at = region.find(needle, at + needle.size())) {
+  for (size_t at = findIn(region, needle); at != std::string_view::npos;
+       at = findIn(region, needle, at + needle.size())) {
     ++count;
   }
   return count;
@@ -76,7 +133,7 @@ bool testEnding(const Segment* previous, std::string_view region) {
   if (region.size() <= 1 || !previous) return true;
   size_t tail = previous->text.size() + 1;
   std::string_view end = region.size() > tail ? region.substr(region.size() - tail) : region;
-  return end.find(previous->text) != std::string_view::npos;
+  return findIn(end, previous->text) != std::string_view::npos;
 }
 
 bool runCommand(std::string_view command, const Segment* previous, std::string_view region) {
@@ -90,9 +147,9 @@ bool runCommand(std::string_view command, const Segment* previous, std::string_v
     case '<':
       return testCounts(op, command, region);
     case '+':
-      return region.find(quoted(command, 3)) != std::string_view::npos;
+      return findIn(region, quoted(command, 3)) != std::string_view::npos;
     case '-':
-      return region.find(quoted(command, 3)) == std::string_view::npos;
+      return findIn(region, quoted(command, 3)) == std::string_view::npos;
     case '!':
       return testEnding(previous, region);
     default:
@@ -117,7 +174,7 @@ int matchContent(std::string_view page, std::string_view pattern) {
   size_t from = 0;
   for (const Segment& segment : segments) {
     if (segment.text.empty() || segment.isCommand()) continue;
-    size_t at = page.find(segment.text, from);
+    size_t at = findIn(page, segment.text, from);
     if (at == std::string_view::npos) return 0;
     matches.push_back({at, at + segment.text.size()});
     from = at + segment.text.size();

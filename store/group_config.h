@@ -24,6 +24,7 @@
 
 #include "common/fd.h"
 #include "common/files.h"
+#include "common/large_block.h"
 
 namespace vy {
 
@@ -134,7 +135,7 @@ struct GroupConfig {
   std::vector<UrlStatus> urls;
 
   // Owned buffers.
-  std::vector<char> fileImage;              // the group file as read
+  FileImage fileImage;                      // the group file as read
   std::unique_ptr<std::string> sourceText;  // the parsed text form
   std::vector<std::unique_ptr<std::string>> keptTexts;
 

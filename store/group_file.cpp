@@ -59,25 +59,31 @@ struct GroupLayout {
 // ---- Locked files ------------------------------------------------------------
 
 // An open group file under its exclusive lock, checked to be the file its
-// path names. Closing the descriptor releases the lock.
+// path names, with what fstat told once the lock was held (the file cannot
+// change under the lock). Closing the descriptor releases the lock.
 struct LockedFile {
   UniqueFd fd;
   FileIdentity identity;
+  struct stat status {};
+  long long size() const { return static_cast<long long>(status.st_size); }
 };
 
 // Opens and locks the group file at path. Once the lock is held, the path
 // must still name the file locked: a writer that held the lock before may
 // have replaced or removed it, and then the file now at the path is tried.
-// With create a missing file is created empty. kReadFile (missing, without
-// create), kWriteFile or kLockFile.
+// With create a missing file is created empty. kReadFile (no regular file at
+// the path, without create), kWriteFile or kLockFile.
 ErrAction openLocked(const std::string& path, bool create, LockedFile& out) {
   for (int attempt = 0; attempt < kMaxReopens; ++attempt) {
     UniqueFd fd = openFd(path.c_str(), create ? O_RDWR | O_CREAT : O_RDWR, 0666);
-    if (!fd) return !create && errno == ENOENT ? ErrAction::kReadFile : ErrAction::kWriteFile;
+    if (!fd) return !create && !isRegularFile(path) ? ErrAction::kReadFile : ErrAction::kWriteFile;
     if (!lockFile(fd.get())) return ErrAction::kLockFile;
-    std::optional<FileIdentity> held = identityOf(fd.get());
-    if (held && held == identityOf(path)) {
-      out = LockedFile{std::move(fd), *held};
+    struct stat status;
+    if (::fstat(fd.get(), &status) != 0) return ErrAction::kLockFile;
+    if (!S_ISREG(status.st_mode)) return create ? ErrAction::kWriteFile : ErrAction::kReadFile;
+    const FileIdentity held{status.st_dev, status.st_ino};
+    if (held == identityOf(path)) {
+      out = LockedFile{std::move(fd), held, status};
       return ErrAction::kOk;
     }
   }
@@ -133,8 +139,7 @@ void syncDirectoryOf(const std::string& path) {
 ErrAction replaceGroupFile(const std::string& path, const LockedFile& locked,
                            std::string_view image) {
   if (image.size() > kMaxGroupFileSize) return ErrAction::kShortWrite;
-  struct stat old;
-  if (::fstat(locked.fd.get(), &old) != 0) return ErrAction::kWriteFile;
+  const struct stat& old = locked.status;
   removeLeftTemporaries(path);
   std::string temp;
   UniqueFd out;
@@ -217,7 +222,7 @@ bool headerFitsImage(const GroupHeader& h, size_t imageSize) {
 }
 
 // Decodes the image into group, which takes the image over. kOk or kShortRead.
-ErrAction decodeGroupImage(std::vector<char> image, GroupConfig& group, GroupLayout& layout) {
+ErrAction decodeGroupImage(FileImage image, GroupConfig& group, GroupLayout& layout) {
   group.fileImage = std::move(image);
   std::string_view bytes(group.fileImage.data(), group.fileImage.size());
   if (bytes.size() < kGroupHeaderSize) return ErrAction::kShortRead;
@@ -242,14 +247,15 @@ ErrAction decodeGroupImage(std::vector<char> image, GroupConfig& group, GroupLay
   return ErrAction::kOk;
 }
 
-// Reads the whole locked file and decodes it. kOk or kShortRead.
-ErrAction readGroupFile(int fd, GroupConfig& group, GroupLayout& layout) {
-  long long size = fileSizeOf(fd);
+// Reads the whole locked file, `size` bytes long, and decodes it. kOk or
+// kShortRead.
+ErrAction readGroupFile(const LockedFile& locked, GroupConfig& group, GroupLayout& layout) {
+  const long long size = locked.size();
   if (size < 0 || static_cast<unsigned long long>(size) > kMaxGroupFileSize) {
     return ErrAction::kShortRead;
   }
-  std::vector<char> image(static_cast<size_t>(size));
-  ssize_t n = ::lseek(fd, 0, SEEK_SET) == 0 ? readFully(fd, image.data(), image.size()) : -1;
+  FileImage image(static_cast<size_t>(size));
+  ssize_t n = readFullyAt(locked.fd.get(), image.data(), image.size(), 0);
   if (n < 0) return ErrAction::kShortRead;
   image.resize(static_cast<size_t>(n));
   return decodeGroupImage(std::move(image), group, layout);
@@ -395,7 +401,7 @@ struct StoredGroup {
 // The stored header, with a new URL count, and content areas: the start of
 // every image that keeps the group's settings.
 std::string storedHead(const StoredGroup& stored, size_t urlCount) {
-  const std::vector<char>& image = stored.group.fileImage;
+  const FileImage& image = stored.group.fileImage;
   std::string out = image.empty() ? std::string(kGroupHeaderSize, '\0')
                                   : std::string(image.data(), stored.layout.urlStart());
   GroupHeader header = stored.layout.header;
@@ -524,11 +530,11 @@ void keepAsSource(GroupConfig& config, LockedFile& locked) {
 // written leaves no empty file behind.
 ErrAction accessLocked(const std::string& path, LockedFile& locked, GroupConfig& config,
                        GroupMode mode, std::string* listing) {
-  const bool isNew = fileSizeOf(locked.fd.get()) == 0;
+  const bool isNew = locked.size() == 0;
   if (isNew && !isStoringMode(mode)) return ErrAction::kReadFile;
   StoredGroup stored;
   if (!isNew && mode != GroupMode::kStoreGroup) {
-    ErrAction rc = readGroupFile(locked.fd.get(), stored.group, stored.layout);
+    ErrAction rc = readGroupFile(locked, stored.group, stored.layout);
     if (rc != ErrAction::kOk) return rc;
   }
   if (mode == GroupMode::kRead) {
@@ -561,8 +567,8 @@ ErrAction writeStatusAt(int fd, const UrlStatus& entry) {
 ErrAction takeOffsetsFrom(const LockedFile& locked, GroupConfig& config) {
   GroupConfig current;
   GroupLayout layout;
-  if (fileSizeOf(locked.fd.get()) != 0) {
-    ErrAction rc = readGroupFile(locked.fd.get(), current, layout);
+  if (locked.size() != 0) {
+    ErrAction rc = readGroupFile(locked, current, layout);
     if (rc != ErrAction::kOk) return rc;
   }
   UrlIndex firstRecord(current.urls);
@@ -648,7 +654,6 @@ ErrAction accessGroupFile(const std::string& name, GroupConfig& config, GroupMod
   if (mode != GroupMode::kRead && mode != GroupMode::kListUrls) cutUrlsAtNul(config.urls);
   if (takesNewList(mode)) removeDuplicateUrls(config.urls);
   const std::string path = groupFilePath(group);
-  if (!storing && !isRegularFile(path)) return ErrAction::kReadFile;
   if (mode == GroupMode::kDeleteUrls && !config.urls.empty() && config.urls.front().url == "all") {
     return removeGroupFile(path);
   }

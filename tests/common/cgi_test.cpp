@@ -85,6 +85,32 @@ TEST(Substitution, SetReplacesAddKeepsTheFirstUnsetOrLoneMarkersVanishAndValuesA
             "&lt;a href=&quot;x&quot; title=&#39;y&#39;&gt;&amp;&lt;/a&gt;");
 }
 
+TEST(Substitution, APageSectionRendersAsItsTextSubstituted) {
+  TemplateVars vars;
+  vars.set("NAME", "Jane");
+  vars.set("", "empty name");
+  vars.set("V", "[#NAME#]");
+  const std::vector<std::string> texts = {"Hi [#NAME#] [#UNSET#]bye",
+                                          "a [# b [#NAME#]",
+                                          "end [#",
+                                          "[#NAME#][#V#]",
+                                          "[##] and [#NAME",
+                                          "",
+                                          "plain",
+                                          "#][#NAME#]#]"};
+  PageTemplate page(texts);
+  for (size_t i = 0; i < texts.size(); ++i) {
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    page.render(i, vars, out);
+    std::string rendered(static_cast<size_t>(std::ftell(out)), '\0');
+    std::rewind(out);
+    ASSERT_EQ(std::fread(rendered.data(), 1, rendered.size(), out), rendered.size());
+    std::fclose(out);
+    EXPECT_EQ(rendered, substituteSection(texts[i], vars)) << texts[i];
+  }
+}
+
 // The header, row and footer sections cut from text, joined by "|".
 std::string sectionsOf(std::string text) {
   constexpr SectionMarkers kTable[] = {{"<header_template>", "</header_template>"},

@@ -11,6 +11,7 @@
 
 #include "common/files.h"
 #include "common/process.h"
+#include "common/text.h"
 #include "common/zonetime.h"
 #include "tests/support/child.h"
 #include "tests/support/instance.h"
@@ -114,6 +115,46 @@ TEST(ZoneTime, FixedOffsetStarZoneAndNamedZoneWithTzRestored) {
     std::printf("%s|%s", formatTime(kNoonUtc).c_str(), std::getenv("TZ"));
   });
   EXPECT_EQ(outcome.out, "Wed Nov 15 11:00:00 2023|Wed Nov 15 07:00:00 2023|America/New_York");
+}
+
+TEST(Text, LowerCasingChangesOnlyTheAsciiCapitalsAtEveryPosition) {
+  std::string every;
+  for (int round = 0; round < 3; ++round) {
+    for (int c = 0; c < 256; ++c) every += static_cast<char>(c);
+  }
+  for (size_t start = 0; start < 9; ++start) {  // every alignment and tail length
+    std::string text = every.substr(start), expected = text;
+    for (char& c : expected) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    }
+    toLowerAscii(text);
+    ASSERT_EQ(text, expected) << start;
+  }
+}
+
+TEST(Text, SecondsTextIsTheFormattedValue) {
+  for (uint32_t ms = 0; ms < 200000; ++ms) {
+    ASSERT_EQ(secondsText(ms), formatAlloc("%0.2f", static_cast<double>(ms) * 0.001)) << ms;
+  }
+  for (uint32_t ms = 4294967295u; ms > 200000; ms -= 9999991) {
+    ASSERT_EQ(secondsText(ms), formatAlloc("%0.2f", static_cast<double>(ms) * 0.001)) << ms;
+  }
+}
+
+TEST(ZoneTime, TimeTextIsAsctimeWithoutTheNewline) {
+  // Every field width: one-digit days and hours, every month and weekday,
+  // the whole range of a 32-bit check time, and fields asctime formats oddly.
+  for (std::time_t when = 0; when < 4294967296; when += 86400 * 13 + 3600 * 7 + 61) {
+    std::tm parts;
+    gmtime_r(&when, &parts);
+    char expected[64];
+    asctime_r(&parts, expected);
+    ASSERT_EQ(timeText(parts), std::string(expected, 24)) << when;
+  }
+  std::tm odd{};  // a year asctime cannot write
+  odd.tm_year = 12000 - 1900;
+  odd.tm_mday = 1;
+  EXPECT_EQ(timeText(odd), std::string(24, '?'));
 }
 
 }  // namespace

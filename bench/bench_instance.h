@@ -1,0 +1,64 @@
+// A throw-away installation for the benchmark: the installed programs and
+// templates copied into a temporary directory with a data directory, plus
+// helpers that fill its store directly, faster than the console could.
+#ifndef VANTRY_BENCH_BENCH_INSTANCE_H_
+#define VANTRY_BENCH_BENCH_INSTANCE_H_
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "bench/process_cost.h"
+#include "store/group_config.h"
+#include "store/group_file.h"
+#include "store/settings.h"
+
+namespace vy::bench {
+
+inline constexpr const char* kAdminPassword = "bench";
+
+class BenchInstance {
+ public:
+  // Copies DIR/vyrunner.cgi, DIR/vyconsole.cgi and DIR/vytpl/ of installDir;
+  // the settings are those of a new installation changed by `adjust`, and the
+  // administrator's password is kAdminPassword.
+  BenchInstance(const std::string& installDir, const std::function<void(Settings&)>& adjust);
+  ~BenchInstance();
+  BenchInstance(const BenchInstance&) = delete;
+  BenchInstance& operator=(const BenchInstance&) = delete;
+
+  bool ok() const { return ok_; }
+  const std::string& dir() const { return dir_; }
+  std::string path(const std::string& relative) const { return dir_ + "/" + relative; }
+
+  // accessGroupFile in the instance; false unless it gives kOk.
+  bool access(const std::string& name, GroupConfig& group, GroupMode mode) const;
+  // Stores the group (replacing one of the same name); false on failure.
+  bool storeGroup(const std::string& name, GroupConfig& group) const {
+    return access(name, group, GroupMode::kStoreGroup);
+  }
+  // How many URLs of the group are up with every presence content found.
+  size_t healthyUrls(const std::string& name) const;
+  // Replaces the group's check log with `records` records of its URLs.
+  bool writeCheckLog(const std::string& name, const GroupConfig& group, int records) const;
+  void removeCheckLogs() const;
+
+  // A run of ./vyrunner.cgi with arguments; stdin from a file of its own
+  // holding stdinText.
+  Launch worker(const std::vector<std::string>& args, const std::string& stdinText = "") const;
+  // A GET of the console as a web server makes it, logged in.
+  Launch consoleGet(const std::string& query) const;
+
+ private:
+  std::string dir_;
+  bool ok_ = false;
+  mutable int stdinFiles_ = 0;
+};
+
+// A group as the console makes it holding `urls`, every URL checking the
+// content lists when `contentChecks` is set.
+GroupConfig groupOf(const std::vector<std::string>& urls, bool contentChecks);
+
+}  // namespace vy::bench
+
+#endif  // VANTRY_BENCH_BENCH_INSTANCE_H_

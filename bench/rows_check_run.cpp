@@ -1,0 +1,172 @@
+// Rows 1 and 2 and the worker's memory: check runs against slow loopback
+// sites, beside curl and the blackbox exporter on the same URL list.
+#include <optional>
+
+#include "bench/bench_instance.h"
+#include "bench/peers.h"
+#include "bench/site_server.h"
+#include "bench/table.h"
+
+namespace vy::bench {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr int kRounds = 3;
+
+// `count` URLs spread over the sites in turn; `path` starts every URL's path.
+std::vector<std::string> siteUrls(const std::vector<std::string>& sites, int count,
+                                  const std::string& path) {
+  std::vector<std::string> urls;
+  for (int i = 0; i < count; ++i) {
+    urls.push_back("http://" + sites[i % sites.size()] + path + std::to_string(i));
+  }
+  return urls;
+}
+
+// One `check` over a fresh group of the URLs (never checked, no check log),
+// testing the presence content on every page when there is one. None when
+// the run fails or not every URL was found up with its content.
+std::optional<ProcessCost> freshCheckRun(const BenchInstance& instance,
+                                         const std::vector<std::string>& urls,
+                                         const std::string& presence = "") {
+  GroupConfig group = groupOf(urls, !presence.empty());
+  if (!presence.empty()) group.addPresContent(presence);
+  instance.removeCheckLogs();
+  if (!instance.storeGroup("bench", group)) return std::nullopt;
+  ProcessCost cost = runMeasured(instance.worker({"check"}));
+  if (cost.exitCode != 0 || instance.healthyUrls("bench") != urls.size()) return std::nullopt;
+  return cost;
+}
+
+// The figures of several runs of one kind.
+struct Runs {
+  std::vector<double> wall, cpu;
+  bool failed = false;
+  void add(double wallSeconds, double cpuSeconds) {
+    wall.push_back(wallSeconds);
+    cpu.push_back(cpuSeconds);
+  }
+  double wallMedian() const { return median(wall); }
+  double cpuMedian() const { return median(cpu); }
+};
+
+void addPeerRows(const char* peer, const Runs& ours, const Runs& theirs, const std::string& idTime,
+                 const std::string& idCpu, Table& table) {
+  const std::string timeMeasure = std::string("check run time / ") + peer + "'s";
+  const std::string cpuMeasure = std::string("check run CPU / ") + peer + "'s";
+  if (ours.failed || theirs.failed) {
+    table.push_back(failedRow(idTime, timeMeasure, Bound::kAtMost, 1.0, "a run failed"));
+    table.push_back(failedRow(idCpu, cpuMeasure, Bound::kAtMost, 0.5, "a run failed"));
+    return;
+  }
+  std::string detail =
+      format("%s: %.3f s, %.3f CPU-s", peer, theirs.wallMedian(), theirs.cpuMedian());
+  table.push_back(measuredRow(idTime, timeMeasure, ours.wallMedian() / theirs.wallMedian(),
+                              Bound::kAtMost, 1.0, detail));
+  table.push_back(measuredRow(idCpu, cpuMeasure, ours.cpuMedian() / theirs.cpuMedian(),
+                              Bound::kAtMost, 0.5, detail));
+}
+
+// Row 1: 400 URLs on 20 sites answering after 100 ms, 20 at a time.
+void addEfficiencyRows(const BenchContext& context, Table& table) {
+  const std::vector<std::string> sites = siteAddresses(1, 20);
+  SiteServer server(sites, milliseconds(100));
+  const std::vector<std::string> urls = siteUrls(sites, 400, "/p");
+  BenchInstance instance(context.installDir, [](Settings& s) {
+    s.maxCheckThreads = 20;
+    s.maxCheckUrls = 400;
+  });
+  ExporterPeer exporter(context.scratchDir);
+  const char* measure = "check run, 400 URLs, 20 sites at 100 ms, 20 threads: ideal / measured";
+  if (!server.ok() || !instance.ok() || !exporter.ok()) {
+    table.push_back(failedRow("1a", measure, Bound::kAtLeast, 0.93,
+                              "could not set up the sites, the instance or the exporter"));
+    return;
+  }
+  (void)exporter.probeAll(std::vector<std::string>(urls.begin(), urls.begin() + 40), 20);
+  Runs ours, curl, blackbox;
+  for (int round = 0; round < kRounds; ++round) {
+    std::optional<ProcessCost> run = freshCheckRun(instance, urls);
+    ours.failed = ours.failed || !run;
+    if (run) ours.add(run->wallSeconds, run->cpuSeconds);
+    PassCost pass = curlPass(urls, 20, context.scratchDir);
+    curl.failed = curl.failed || pass.failures > 0;
+    curl.add(pass.wallSeconds, pass.cpuSeconds);
+    pass = exporter.probeAll(urls, 20);
+    blackbox.failed = blackbox.failed || pass.failures > 0;
+    blackbox.add(pass.wallSeconds, pass.cpuSeconds);
+  }
+  if (ours.failed) {
+    table.push_back(failedRow("1a", measure, Bound::kAtLeast, 0.93, "a check run failed"));
+  } else {
+    table.push_back(
+        measuredRow("1a", measure, 2.0 / ours.wallMedian(), Bound::kAtLeast, 0.93,
+                    format("ours: %.3f s, %.3f CPU-s", ours.wallMedian(), ours.cpuMedian())));
+  }
+  addPeerRows("xargs -P 20 curl", ours, curl, "1b", "1c", table);
+  addPeerRows("blackbox exporter", ours, blackbox, "1d", "1e", table);
+}
+
+// Row 2: 10,000 URLs on 50 sites answering after 200 ms, 500 at a time.
+void addScaleRows(const BenchContext& context, Table& table) {
+  const std::vector<std::string> sites = siteAddresses(2, 50);
+  SiteServer server(sites, milliseconds(200));
+  const std::vector<std::string> urls = siteUrls(sites, 10000, "/p");
+  BenchInstance instance(context.installDir, [](Settings& s) {
+    s.maxCheckThreads = 500;
+    s.maxCheckUrls = 10000;
+  });
+  const char* timeMeasure =
+      "check run, 10,000 URLs, 50 sites at 200 ms, 500 threads: ideal / measured";
+  const char* cpuMeasure = "the same: CPU-seconds per 1,000 checks";
+  Runs ours;
+  for (int round = 0; round < 2 && server.ok() && instance.ok(); ++round) {
+    std::optional<ProcessCost> run = freshCheckRun(instance, urls);
+    ours.failed = ours.failed || !run;
+    if (run) ours.add(run->wallSeconds, run->cpuSeconds);
+  }
+  if (ours.failed || ours.wall.empty()) {
+    table.push_back(failedRow("2a", timeMeasure, Bound::kAtLeast, 0.8, "a check run failed"));
+    table.push_back(failedRow("2b", cpuMeasure, Bound::kAtMost, 0.15, "a check run failed"));
+    return;
+  }
+  std::string detail = format("%.3f s, %.3f CPU-s", ours.wallMedian(), ours.cpuMedian());
+  table.push_back(
+      measuredRow("2a", timeMeasure, 4.0 / ours.wallMedian(), Bound::kAtLeast, 0.8, detail));
+  table.push_back(
+      measuredRow("2b", cpuMeasure, ours.cpuMedian() / 10.0, Bound::kAtMost, 0.15, detail));
+}
+
+}  // namespace
+
+void addCheckRunRows(const BenchContext& context, Table& table) {
+  addEfficiencyRows(context, table);
+  addScaleRows(context, table);
+}
+
+// The worker's memory: 1,000 URLs with content checks against 200 KB pages,
+// MAXLENPAGE 100000, 10 threads.
+void addMemoryRows(const BenchContext& context, Table& table) {
+  const std::vector<std::string> sites = siteAddresses(3, 10);
+  SiteServer server(sites, milliseconds(0));
+  const std::vector<std::string> urls = siteUrls(sites, 1000, "/size/204800/p");
+  BenchInstance instance(context.installDir, [](Settings& s) {
+    s.maxCheckThreads = 10;
+    s.maxCheckUrls = 1000;
+    s.maxPageLength = 100000;
+  });
+  const char* measure = "check run, 1,000 URLs of 200 KB, MAXLENPAGE 100000, 10 threads: peak MiB";
+  std::optional<ProcessCost> run;
+  // The pages are cut at MAXLENPAGE: the presence content is their start.
+  if (server.ok() && instance.ok()) run = freshCheckRun(instance, urls, "<title>site</title>");
+  if (!run) {
+    table.push_back(failedRow("7a", measure, Bound::kAtMost, 64, "the check run failed"));
+    return;
+  }
+  table.push_back(measuredRow("7a", measure, static_cast<double>(run->peakKiB) / 1024.0,
+                              Bound::kAtMost, 64,
+                              format("%.3f s, %.3f CPU-s", run->wallSeconds, run->cpuSeconds)));
+}
+
+}  // namespace vy::bench

@@ -1,0 +1,105 @@
+// Row 4 and the console's memory: pages of large installations, each as one
+// CGI process, against the about page (the bare process start).
+#include "bench/bench_instance.h"
+#include "bench/table.h"
+
+namespace vy::bench {
+namespace {
+
+constexpr int kRepeats = 15;
+
+// A URL as a large installation holds them, with a plausible last result.
+void addCheckedUrl(GroupConfig& group, int i) {
+  UrlStatus& url =
+      group.addUrl("http://www.site" + std::to_string(i % 500) + ".example.com/catalogue/item" +
+                   std::to_string(i) + ".html?ref=monitor");
+  const bool up = i % 11 != 0;
+  url.flags = static_cast<uint8_t>(kUrlCheckBan | kUrlCheckPres | (up ? kUrlUp | kUrlPresOk : 0));
+  url.lastCheck = 1790000000u + static_cast<uint32_t>(i % 3600);
+  url.resultCode = static_cast<int16_t>(up ? 200 : (i % 2 ? 503 : 5));
+  url.responseMs = static_cast<uint32_t>(i * 7919 % 3000);
+}
+
+GroupConfig checkedGroup(int urls) {
+  GroupConfig group = newGroupDefaults();
+  group.addBanContent("internal server error");
+  group.addPresContent("</html>");
+  group.urls.reserve(static_cast<size_t>(urls));
+  for (int i = 0; i < urls; ++i) addCheckedUrl(group, i);
+  return group;
+}
+
+// One kind of page requested again and again.
+struct PageRuns {
+  PageRuns(const BenchInstance& on, std::string request, size_t atLeast)
+      : instance(&on), query(std::move(request)), minimumBytes(atLeast) {}
+
+  const BenchInstance* instance;
+  std::string query;
+  size_t minimumBytes;  // a shorter page is an error page
+  std::vector<double> wall;
+  long peakKiB = 0;
+  bool failed = false;
+
+  void runOnce() {
+    Launch launch = instance->consoleGet(query);
+    launch.pipeOutput = true;
+    ProcessCost cost = runMeasured(launch);
+    if (cost.exitCode != 0 || cost.outputBytes < minimumBytes) failed = true;
+    wall.push_back(cost.wallSeconds);
+    peakKiB = std::max(peakKiB, cost.peakKiB);
+  }
+};
+
+std::string loggedIn(const std::string& query) {
+  return query + (query.empty() ? "" : "&") + "apwd=" + kAdminPassword;
+}
+
+void addRatioRow(const char* id, const char* measure, const PageRuns& page, const PageRuns& about,
+                 Table& table) {
+  if (page.failed || about.failed) {
+    table.push_back(failedRow(id, measure, Bound::kAtMost, 5, "a page request failed"));
+    return;
+  }
+  table.push_back(
+      measuredRow(id, measure, median(page.wall) / median(about.wall), Bound::kAtMost, 5,
+                  format("%.2f ms / %.2f ms", median(page.wall) * 1e3, median(about.wall) * 1e3)));
+}
+
+}  // namespace
+
+void addConsoleRows(const BenchContext& context, Table& table) {
+  BenchInstance large(context.installDir, [](Settings&) {});
+  BenchInstance many(context.installDir, [](Settings&) {});
+  GroupConfig big = checkedGroup(10000);
+  bool ready = large.ok() && many.ok() && large.storeGroup("big", big) &&
+               large.writeCheckLog("big", big, 10000);
+  for (int i = 0; ready && i < 1000; ++i) {
+    GroupConfig small = checkedGroup(10);
+    ready = many.storeGroup(format("group%04d", i), small);
+  }
+  PageRuns about(large, "about", 100);
+  PageRuns groupPage(large, loggedIn("fnct=view_group&group=big&urlsort=t"), 1000000);
+  PageRuns checkLog(large, loggedIn("fnct=view_checklog&group=big"), 1000000);
+  PageRuns overview(many, loggedIn(""), 100000);
+  for (int i = 0; ready && i <= kRepeats; ++i) {
+    for (PageRuns* page : {&about, &groupPage, &checkLog, &overview}) {
+      page->runOnce();
+      if (i == 0) page->wall.clear();  // the first round warms the caches
+    }
+  }
+  about.failed = about.failed || !ready;
+  addRatioRow("4a", "group page, 10,000 URLs sorted by time / about page", groupPage, about, table);
+  addRatioRow("4b", "groups overview, 1,000 groups of 10 URLs / about page", overview, about,
+              table);
+  addRatioRow("4c", "check-log page, 10,000 records / about page", checkLog, about, table);
+  const char* memory = "group page, 10,000 URLs: peak MiB";
+  if (groupPage.failed || !ready) {
+    table.push_back(failedRow("7b", memory, Bound::kAtMost, 32, "a page request failed"));
+  } else {
+    table.push_back(measuredRow("7b", memory, static_cast<double>(groupPage.peakKiB) / 1024.0,
+                                Bound::kAtMost, 32, ""));
+  }
+}
+
+}  // namespace vy::bench
