@@ -4,17 +4,19 @@
 //
 //   vybench INSTALL_DIR [GROUP...]     groups: check store console content memory
 //
-// It binds port 80 of addresses in 127.1.0.0/16 to 127.5.0.0/16, so it runs as
+// It binds port 80 of addresses in 127.1.0.0/16 to 127.4.0.0/16, so it runs as
 // root. It is not a test: it asserts nothing and exits 0 once the table is
 // printed, 2 on bad arguments.
 #include <stdarg.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <string>
 
+#include "bench/process_cost.h"
 #include "bench/table.h"
 
 namespace vy::bench {
@@ -38,7 +40,9 @@ const std::map<std::string, RowGroup> kRowGroups = {
 };
 const char* const kGroupOrder[] = {"check", "store", "console", "content", "memory"};
 
-void printTable(const Table& table) {
+void printTable(Table table) {
+  std::stable_sort(table.begin(), table.end(),
+                   [](const Row& a, const Row& b) { return a.id < b.id; });
   std::printf("\n| # | measure | figure | target | holds | measured |\n");
   std::printf("|---|---|---:|---|---|---|\n");
   for (const Row& row : table) {
@@ -57,6 +61,7 @@ void printTable(const Table& table) {
 
 int main(int argc, char** argv) {
   using namespace vy::bench;
+  if (argc >= 2 && std::string(argv[1]) == "--launch") return launchAndReport(argc - 2, argv + 2);
   if (argc < 2) {
     std::fprintf(stderr, "usage: vybench INSTALL_DIR [check|store|console|content|memory...]\n");
     return 2;

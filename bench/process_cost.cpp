@@ -10,8 +10,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include "common/fd.h"
 
 namespace vy::bench {
 namespace {
@@ -89,6 +92,42 @@ ProcessCost runMeasured(const Launch& launch) {
   cost.peakKiB = usage.ru_maxrss;
   if (WIFEXITED(status)) cost.exitCode = WEXITSTATUS(status);
   return cost;
+}
+
+ProcessCost runMeasuredAlone(const Launch& launch) {
+  char resultPath[] = "/tmp/vy-bench-result-XXXXXX";
+  UniqueFd result(::mkstemp(resultPath));
+  ProcessCost cost;
+  if (!result) return cost;
+  Launch launcher = launch;
+  launcher.argv = {"/proc/self/exe", "--launch",       resultPath,
+                   launch.directory, launch.stdinPath, launch.stdoutPath};
+  launcher.argv.insert(launcher.argv.end(), launch.argv.begin(), launch.argv.end());
+  launcher.pipeOutput = false;
+  launcher.stdoutPath = "/dev/null";
+  ProcessCost outer = runMeasured(launcher);
+  std::ifstream in(resultPath);
+  if (outer.exitCode == 0 && in >> cost.exitCode >> cost.cpuSeconds >> cost.peakKiB) {
+    cost.wallSeconds = outer.wallSeconds;
+  }
+  ::unlink(resultPath);
+  return cost;
+}
+
+int launchAndReport(int argc, char** argv) {
+  if (argc < 5) return 2;
+  Launch launch;
+  launch.directory = argv[1];
+  launch.stdinPath = argv[2];
+  launch.stdoutPath = argv[3];
+  launch.argv.assign(argv + 4, argv + argc);
+  for (char** name = environ; *name; ++name) {
+    if (std::strncmp(*name, "PATH=", 5) != 0) launch.env.push_back(*name);
+  }
+  ProcessCost cost = runMeasured(launch);
+  std::ofstream out(argv[0], std::ios::trunc);
+  out << cost.exitCode << ' ' << cost.cpuSeconds << ' ' << cost.peakKiB << '\n';
+  return out ? 0 : 1;
 }
 
 double processCpuSeconds(pid_t pid) {

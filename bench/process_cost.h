@@ -14,7 +14,7 @@ namespace vy::bench {
 struct ProcessCost {
   double wallSeconds = 0;
   double cpuSeconds = 0;
-  long peakKiB = 0;        // the largest resident size of the process or a waited-for child
+  long peakKiB = 0;        // see runMeasuredAlone
   int exitCode = -1;       // -1 when it did not exit normally
   size_t outputBytes = 0;  // what it wrote to a pipe (Launch::pipeOutput)
 };
@@ -32,6 +32,17 @@ struct Launch {
 
 // Runs the program to its end; exitCode -1 also when it could not start.
 ProcessCost runMeasured(const Launch& launch);
+
+// The same, started from a fresh small launcher process, for a peak resident
+// size that is the program's own: the kernel counts the starting process's
+// size into the peak of a program it starts, and the benchmark process
+// itself grows large. Wall time then includes the launcher's start.
+ProcessCost runMeasuredAlone(const Launch& launch);
+
+// The launcher's side: argv after "--launch" as runMeasuredAlone passes it.
+// Runs the program and writes its exit code, CPU seconds and peak size to
+// the result file; the launcher's exit status.
+int launchAndReport(int argc, char** argv);
 
 // Starts the program in the background; -1 when it could not start. With
 // Launch::pipeOutput, *output receives the read end of its output pipe.
