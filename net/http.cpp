@@ -202,7 +202,7 @@ HttpError readAll(int fd, int limit, LargeText& data, Milliseconds receiveWait) 
       // Room for the announced rest and one chunk more (for the end of the
       // reply) at once, and receives that stay in it: a large page lands in
       // one buffer instead of being copied from buffer to buffer.
-      const size_t room = *announced + kReceiveChunk;
+      const size_t room = std::min(*announced + kReceiveChunk, bound);
       growFor(data, room > kept ? room - kept : 0, bound);
       if (data.capacity() - kept >= kReceiveChunk) want = std::min(want, data.capacity() - kept);
     }

@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "common/files.h"
+#include "common/large_block.h"
 #include "common/process.h"
 #include "common/text.h"
 #include "common/zonetime.h"
@@ -115,6 +116,24 @@ TEST(ZoneTime, FixedOffsetStarZoneAndNamedZoneWithTzRestored) {
     std::printf("%s|%s", formatTime(kNoonUtc).c_str(), std::getenv("TZ"));
   });
   EXPECT_EQ(outcome.out, "Wed Nov 15 11:00:00 2023|Wed Nov 15 07:00:00 2023|America/New_York");
+}
+
+TEST(LargeBlocks, EverySizeHoldsItsBytesAcrossGrowthAndRelease) {
+  // Below and above the prefaulted and the separately mapped sizes.
+  for (size_t size : {size_t{1}, kPrefaultMinimum - 1, kPrefaultMinimum, kHugeBlockMinimum - 1,
+                      kHugeBlockMinimum, 3 * kHugeBlockMinimum + 12345}) {
+    FileImage image(size);
+    for (size_t i = 0; i < size; ++i) image[i] = static_cast<char>(i % 251);
+    image[size - 1] = 'z';
+    LargeText text(image.begin(), image.end());
+    text.append(size, 'y');  // grows into a block of another kind
+    for (size_t i = 0; i + 1 < size; i += 4093) {
+      ASSERT_EQ(text[i], static_cast<char>(i % 251)) << size;
+    }
+    EXPECT_EQ(text[size - 1], 'z');
+    EXPECT_EQ(text.back(), 'y');
+    EXPECT_EQ(text.size(), 2 * size);
+  }
 }
 
 TEST(Text, LowerCasingChangesOnlyTheAsciiCapitalsAtEveryPosition) {

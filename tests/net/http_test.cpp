@@ -62,6 +62,26 @@ TEST(HttpGet, SizeLimitStopsAfterTheChunkThatReachesIt) {
   }
 }
 
+TEST(HttpGet, AnnouncedLengthOnlySizesTheBufferWhatArrivesIsWhatIsKept) {
+  std::string body;
+  for (int i = 0; i < 300000; ++i) body += static_cast<char>('a' + i % 26);
+  // Announced as sent, too short, far too long, and as a number nobody could hold.
+  for (const char* announced : {"300000", "10", "8000000", "99999999999999999999999"}) {
+    const std::string reply =
+        "HTTP/1.0 200 OK\r\nContent-Length: " + std::string(announced) + "\r\n\r\n" + body;
+    test::FakeServer site(test::answerWith(reply));
+    ASSERT_TRUE(site.ok());
+    HttpReply whole = httpGet(site.url(), -1, 15);
+    ASSERT_TRUE(whole.code == HttpError::kOk && whole.data) << announced;
+    EXPECT_TRUE(std::string_view(*whole.data) == reply) << announced;
+    HttpReply cut = httpGet(site.url(), 100000, 15);
+    ASSERT_TRUE(cut.code == HttpError::kOk && cut.data) << announced;
+    EXPECT_GE(cut.data->size(), 100000u);
+    EXPECT_LE(cut.data->capacity(), 100511u) << announced;
+    EXPECT_TRUE(std::string_view(*cut.data) == std::string_view(reply).substr(0, cut.data->size()));
+  }
+}
+
 TEST(HttpGet, ServerThatNeverAnswersTimesOutAfterTheReceiveWait) {
   test::FakeServer site([](test::FakeConnection& connection) { connection.holdOpen(60); });
   ASSERT_TRUE(site.ok());

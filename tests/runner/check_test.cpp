@@ -70,6 +70,38 @@ TEST(MatchContent, LiteralsAreFoundInOrderAndCommandsTestTheTextsOfTheirRegion) 
                  {"abc", "[~+", 1}});
 }
 
+// The searches under the patterns against the plain definitions, on pages of
+// a small alphabet where false starts abound (more than the fast search
+// tolerates before it hands over to memmem).
+TEST(MatchContent, SearchesAndCountsAgreeWithThePlainDefinitionsOnEveryKindOfPage) {
+  std::srand(7);
+  auto randomText = [](size_t size, const char* alphabet, size_t letters) {
+    std::string text;
+    for (size_t i = 0; i < size; ++i) text += alphabet[std::rand() % letters];
+    return text;
+  };
+  auto count = [](const std::string& page, const std::string& needle) {
+    long n = 0;
+    for (size_t at = page.find(needle); at != std::string::npos;
+         at = page.find(needle, at + needle.size())) {
+      ++n;
+    }
+    return n;
+  };
+  for (int round = 0; round < 3000; ++round) {
+    const size_t letters = 2 + round % 3;
+    std::string page = randomText(static_cast<size_t>(std::rand() % 3000), "aab<zq", letters);
+    if (round % 7 == 0) page = std::string(5000, 'a') + "ab";  // false starts everywhere
+    const std::string a = randomText(1 + std::rand() % 6, "aab<zq", letters);
+    const std::string b = randomText(1 + std::rand() % 4, "aab<zq", letters);
+    SCOPED_TRACE(page + " | " + a + " | " + b);
+    ASSERT_EQ(matchContent(page, a), page.find(a) != std::string::npos ? 1 : 0);
+    ASSERT_EQ(matchContent(page, "[~-'" + a + "']"), page.find(a) == std::string::npos ? 1 : 0);
+    ASSERT_EQ(matchContent(page, "[~=('" + a + "','" + b + "')]"),
+              count(page, a) == count(page, b) ? 1 : 0);
+  }
+}
+
 using CheckUrlTest = test::WorkerTest;
 
 // A group of one URL testing a banned (kUrlCheckBan) or a present text (kUrlCheckPres).

@@ -1,5 +1,6 @@
 // The store: settings, group text form, group files on a real ./vydata, check log, summaries.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -317,6 +318,19 @@ TEST_F(GroupFileTest, BadGroupNamesAreRefusedWithoutTouchingFiles) {
     }
   }
   EXPECT_EQ(std::distance(fs::recursive_directory_iterator("."), {}), 3);
+}
+
+TEST_F(GroupFileTest, SomethingElseThanAFileAtTheGroupsPathIsNoGroup) {
+  fs::create_directory(groupFilePath("dir"));
+  ASSERT_EQ(::mkfifo(groupFilePath("pipe").c_str(), 0666), 0);  // reading it would block
+  for (const char* name : {"dir", "pipe", "missing"}) {
+    GroupConfig config;
+    EXPECT_EQ(accessGroupFile(name, config, GroupMode::kRead), ErrAction::kReadFile) << name;
+    EXPECT_EQ(accessGroupFile(name, config, GroupMode::kDeleteUrls), ErrAction::kReadFile) << name;
+  }
+  GroupConfig config = groupWithUrls({kA});
+  EXPECT_EQ(accessGroupFile("pipe", config, GroupMode::kAddUrls), ErrAction::kWriteFile);
+  EXPECT_TRUE(fs::is_fifo(groupFilePath("pipe")) && fs::is_directory(groupFilePath("dir")));
 }
 
 TEST_F(GroupFileTest, CheckLogAppendWritesTheExactRecordAndACutRecordEndsTheLog) {
