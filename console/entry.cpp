@@ -113,6 +113,13 @@ void loadConsoleSettings(ConsoleRequest& request) {
   setDisplayZone({s.zoneOffset, s.daylightSaving(), s.zoneName});
 }
 
+// The pages' shared style sheet; without it the pages still work, unstyled.
+std::string styleSheet() {
+  std::string css;
+  if (readFileBytes(kStyleSheet, css) != ErrAction::kOk) css.clear();
+  return css;
+}
+
 void showLoginPage(std::string_view message) {
   setText("MSG", message);
   printContentType();
@@ -171,6 +178,7 @@ int runConsole() {
   setText("APWD", password.value_or(""));
   setText("FRMACT", request.scriptName);
   setMarkup("VER", formatAlloc("%0.5f", static_cast<double>(kProductVersion)));
+  setMarkup("STYLE", styleSheet());
   if (command != "help" && !admitted(request, password, command)) return 0;
   setMarkup("BACK", backMarkup(request));
 
