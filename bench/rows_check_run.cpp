@@ -1,5 +1,6 @@
 // Rows 1 and 2 and the worker's memory: check runs against slow loopback
 // sites, beside curl and the blackbox exporter on the same URL list.
+#include <functional>
 #include <optional>
 
 #include "bench/bench_instance.h"
@@ -40,6 +41,24 @@ std::optional<ProcessCost> freshCheckRun(const BenchInstance& instance,
   return cost;
 }
 
+// Loopback sites, a list of URLs spread over them, and an instance with the
+// given settings to check them from.
+struct CheckRunSetup {
+  CheckRunSetup(const BenchContext& context, int block, int siteCount,
+                std::chrono::milliseconds delay, int urlCount, const std::string& path,
+                const std::function<void(Settings&)>& adjust)
+      : sites(siteAddresses(block, siteCount)),
+        server(sites, delay),
+        urls(siteUrls(sites, urlCount, path)),
+        instance(context.installDir, adjust) {}
+  bool ok() const { return server.ok() && instance.ok(); }
+
+  std::vector<std::string> sites;
+  SiteServer server;
+  std::vector<std::string> urls;
+  BenchInstance instance;
+};
+
 // The figures of several runs of one kind.
 struct Runs {
   std::vector<double> wall, cpu;
@@ -47,6 +66,14 @@ struct Runs {
   void add(double wallSeconds, double cpuSeconds) {
     wall.push_back(wallSeconds);
     cpu.push_back(cpuSeconds);
+  }
+  void add(const std::optional<ProcessCost>& run) {
+    failed = failed || !run;
+    if (run) add(run->wallSeconds, run->cpuSeconds);
+  }
+  void add(const PassCost& pass) {
+    failed = failed || pass.failures > 0;
+    add(pass.wallSeconds, pass.cpuSeconds);
   }
   double wallMedian() const { return median(wall); }
   double cpuMedian() const { return median(cpu); }
@@ -71,32 +98,24 @@ void addPeerRows(const char* peer, const Runs& ours, const Runs& theirs, const s
 
 // Row 1: 400 URLs on 20 sites answering after 100 ms, 20 at a time.
 void addEfficiencyRows(const BenchContext& context, Table& table) {
-  const std::vector<std::string> sites = siteAddresses(1, 20);
-  SiteServer server(sites, milliseconds(100));
-  const std::vector<std::string> urls = siteUrls(sites, 400, "/p");
-  BenchInstance instance(context.installDir, [](Settings& s) {
+  CheckRunSetup setup(context, 1, 20, milliseconds(100), 400, "/p", [](Settings& s) {
     s.maxCheckThreads = 20;
     s.maxCheckUrls = 400;
   });
   ExporterPeer exporter(context.scratchDir);
   const char* measure = "check run, 400 URLs, 20 sites at 100 ms, 20 threads: ideal / measured";
-  if (!server.ok() || !instance.ok() || !exporter.ok()) {
+  if (!setup.ok() || !exporter.ok()) {
     table.push_back(failedRow("1a", measure, Bound::kAtLeast, 0.93,
                               "could not set up the sites, the instance or the exporter"));
     return;
   }
+  const std::vector<std::string>& urls = setup.urls;
   (void)exporter.probeAll(std::vector<std::string>(urls.begin(), urls.begin() + 40), 20);
   Runs ours, curl, blackbox;
   for (int round = 0; round < kRounds; ++round) {
-    std::optional<ProcessCost> run = freshCheckRun(instance, urls);
-    ours.failed = ours.failed || !run;
-    if (run) ours.add(run->wallSeconds, run->cpuSeconds);
-    PassCost pass = curlPass(urls, 20, context.scratchDir);
-    curl.failed = curl.failed || pass.failures > 0;
-    curl.add(pass.wallSeconds, pass.cpuSeconds);
-    pass = exporter.probeAll(urls, 20);
-    blackbox.failed = blackbox.failed || pass.failures > 0;
-    blackbox.add(pass.wallSeconds, pass.cpuSeconds);
+    ours.add(freshCheckRun(setup.instance, urls));
+    curl.add(curlPass(urls, 20, context.scratchDir));
+    blackbox.add(exporter.probeAll(urls, 20));
   }
   if (ours.failed) {
     table.push_back(failedRow("1a", measure, Bound::kAtLeast, 0.93, "a check run failed"));
@@ -111,10 +130,7 @@ void addEfficiencyRows(const BenchContext& context, Table& table) {
 
 // Row 2: 10,000 URLs on 50 sites answering after 200 ms, 500 at a time.
 void addScaleRows(const BenchContext& context, Table& table) {
-  const std::vector<std::string> sites = siteAddresses(2, 50);
-  SiteServer server(sites, milliseconds(200));
-  const std::vector<std::string> urls = siteUrls(sites, 10000, "/p");
-  BenchInstance instance(context.installDir, [](Settings& s) {
+  CheckRunSetup setup(context, 2, 50, milliseconds(200), 10000, "/p", [](Settings& s) {
     s.maxCheckThreads = 500;
     s.maxCheckUrls = 10000;
   });
@@ -122,10 +138,8 @@ void addScaleRows(const BenchContext& context, Table& table) {
       "check run, 10,000 URLs, 50 sites at 200 ms, 500 threads: ideal / measured";
   const char* cpuMeasure = "the same: CPU-seconds per 1,000 checks";
   Runs ours;
-  for (int round = 0; round < 2 && server.ok() && instance.ok(); ++round) {
-    std::optional<ProcessCost> run = freshCheckRun(instance, urls);
-    ours.failed = ours.failed || !run;
-    if (run) ours.add(run->wallSeconds, run->cpuSeconds);
+  for (int round = 0; round < 2 && setup.ok(); ++round) {
+    ours.add(freshCheckRun(setup.instance, setup.urls));
   }
   if (ours.failed || ours.wall.empty()) {
     table.push_back(failedRow("2a", timeMeasure, Bound::kAtLeast, 0.8, "a check run failed"));
@@ -149,10 +163,7 @@ void addCheckRunRows(const BenchContext& context, Table& table) {
 // The worker's memory: 1,000 URLs with content checks against 200 KB pages,
 // MAXLENPAGE 100000, 10 threads.
 void addMemoryRows(const BenchContext& context, Table& table) {
-  const std::vector<std::string> sites = siteAddresses(3, 10);
-  SiteServer server(sites, milliseconds(0));
-  const std::vector<std::string> urls = siteUrls(sites, 1000, "/size/204800/p");
-  BenchInstance instance(context.installDir, [](Settings& s) {
+  CheckRunSetup setup(context, 3, 10, milliseconds(0), 1000, "/size/204800/p", [](Settings& s) {
     s.maxCheckThreads = 10;
     s.maxCheckUrls = 1000;
     s.maxPageLength = 100000;
@@ -160,8 +171,9 @@ void addMemoryRows(const BenchContext& context, Table& table) {
   const char* measure = "check run, 1,000 URLs of 200 KB, MAXLENPAGE 100000, 10 threads: peak MiB";
   std::optional<ProcessCost> run;
   // The pages are cut at MAXLENPAGE: the presence content is their start.
-  if (server.ok() && instance.ok())
-    run = freshCheckRun(instance, urls, "<title>site</title>", runMeasuredAlone);
+  if (setup.ok()) {
+    run = freshCheckRun(setup.instance, setup.urls, "<title>site</title>", runMeasuredAlone);
+  }
   if (!run) {
     table.push_back(failedRow("7a", measure, Bound::kAtMost, 64, "the check run failed"));
     return;
