@@ -10,7 +10,6 @@
 #include <tuple>
 
 #include "common/files.h"
-#include "common/process.h"
 #include "tests/support/child.h"
 #include "tests/support/printers.h"
 
@@ -75,16 +74,6 @@ TEST(FakeHtpasswd, ArgumentVectorCarriesTheCreateFlagOnlyWhenTheFileIsMissing) {
   EXPECT_EQ(updateIn(dir, "admin", "line\nbreak"), 0);
   EXPECT_EQ(readWholeFile(dir.file("log")),
             "-bc\n.htpasswd\nadmin\np w;$(id)\n-b\n.htpasswd\nadmin\npw2\n");
-}
-
-TEST(RealHtpasswd, CreatesAFileThatHtpasswdVerifies) {
-  if (access("/usr/bin/htpasswd", X_OK) != 0) GTEST_SKIP() << "apache2-utils not installed";
-  test::TempDir dir;
-  ASSERT_EQ(updateIn(dir, "admin", "s3cret pw!"), 1);
-  const std::string file = dir.file("work/.htpasswd");
-  EXPECT_TRUE(
-      runProgramWithInput({"htpasswd", "-vb", file, "admin", "s3cret pw!"}, "").succeeded());
-  EXPECT_FALSE(runProgramWithInput({"htpasswd", "-vb", file, "admin", "wrong"}, "").succeeded());
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ std::string reportIn(bool logWritable, const Env& env, const std::function<void(
                      std::string* log = nullptr) {
   test::TempDir dir;
   if (logWritable) std::filesystem::create_directory(dir.file("vydata"));
-  test::ChildOutcome outcome = test::runInChild([&] {
+  test::RunResult outcome = test::runInChild([&] {
     clearenv();
     for (auto& [name, value] : env) setenv(name, value, 1);
     if (chdir(dir.path().c_str()) != 0) _exit(99);

@@ -1,17 +1,16 @@
 // Console process-test helpers; see console_fixture.h.
 #include "tests/console/console_fixture.h"
 
-#include <limits.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "common/cgi.h"
 #include "common/credentials.h"
+#include "common/files.h"
 #include "common/process.h"
 #include "store/settings.h"
 #include "tests/support/child.h"
@@ -21,38 +20,29 @@ namespace {
 
 constexpr char kFieldSeparator = '\x1f';
 
-// One probe line naming every variable: "@name NAME=[#NAME#]<US>...".
-std::string probeLine(const std::string& name, const std::vector<std::string>& variables) {
-  std::string text = "@" + name;
-  for (size_t i = 0; i < variables.size(); ++i) {
-    text += (i == 0 ? " " : std::string(1, kFieldSeparator)) + variables[i] + "=[#" + variables[i] +
-            "#]";
-  }
-  return text + "\n";
-}
-
-// The variables a template text uses, each once, in order.
-std::vector<std::string> variablesIn(const std::string& text) {
-  std::vector<std::string> names;
-  static const std::regex kMarker("\\[#([A-Za-z0-9_]+)#\\]");
-  for (std::sregex_iterator it(text.begin(), text.end(), kMarker), end; it != end; ++it) {
-    if (std::find(names.begin(), names.end(), (*it)[1]) == names.end()) names.push_back((*it)[1]);
-  }
-  return names;
-}
-
-// The probe of a real template: each of its sections becomes a probe line naming the variables
-// that section uses; a template without sections is the one line "@page".
+// The probe of a real template: each of its sections becomes one line
+// "@section NAME=[#NAME#]<US>NAME=[#NAME#]..." naming the variables the section uses, each once;
+// a template without sections is the one line "@page".
 std::string probeOf(const std::string& real) {
-  static const std::regex kTag("<([a-z0-9_]+_template)>");
+  static const std::regex kTag("<([a-z0-9_]+_template)>"), kMarker("\\[#([A-Za-z0-9_]+)#\\]");
+  auto line = [](const std::string& name, const std::string& text) {
+    std::string probe = "@" + name;
+    std::set<std::string> seen;
+    for (std::sregex_iterator it(text.begin(), text.end(), kMarker), end; it != end; ++it) {
+      const std::string variable = (*it)[1];
+      if (!seen.insert(variable).second) continue;
+      probe += (seen.size() == 1 ? ' ' : kFieldSeparator) + variable + "=[#" + variable + "#]";
+    }
+    return probe + "\n";
+  };
   std::string probe;
   for (std::sregex_iterator it(real.begin(), real.end(), kTag), end; it != end; ++it) {
     const std::string name = (*it)[1];
     const size_t start = static_cast<size_t>(it->position() + it->length());
     const std::string text = real.substr(start, real.find("</" + name + ">", start) - start);
-    probe += "<" + name + ">\n" + probeLine(name, variablesIn(text)) + "</" + name + ">\n";
+    probe += "<" + name + ">\n" + line(name, text) + "</" + name + ">\n";
   }
-  return probe.empty() ? probeLine("page", variablesIn(real)) : probe;
+  return probe.empty() ? line("page", real) : probe;
 }
 
 }  // namespace
@@ -87,60 +77,34 @@ std::string ProbePage::value(const std::string& sectionName, const std::string& 
 // A probe line runs to the next line that begins with "@": values may hold line breaks.
 ProbePage parseProbePage(const std::string& text) {
   ProbePage page;
-  for (size_t at = text.rfind('@', 0) == 0 ? 0 : text.find("\n@"); at != std::string::npos;) {
-    if (text[at] == '\n') ++at;
-    const size_t next = text.find("\n@", at);
-    std::string line =
-        text.substr(at + 1, (next == std::string::npos ? text.size() : next) - at - 1);
+  const std::string lines = "\n" + text;
+  for (size_t at = lines.find("\n@"), next; at != std::string::npos; at = next) {
+    next = lines.find("\n@", at + 1);
+    std::string line = lines.substr(at + 2, next - at - 2);  // to the end when there is no next
     if (!line.empty() && line.back() == '\n') line.pop_back();
     const size_t space = line.find(' ');
-    Values values;
-    for (size_t start = space; start != std::string::npos && start < line.size();) {
-      const size_t end = std::min(line.find(kFieldSeparator, start + 1), line.size());
-      const std::string field = line.substr(start + 1, end - start - 1);
+    Values& values = page.lines.emplace_back(line.substr(0, space), Values()).second;
+    std::istringstream fields(space == std::string::npos ? "" : line.substr(space + 1));
+    for (std::string field; std::getline(fields, field, kFieldSeparator);) {
       const size_t equals = field.find('=');
       values[field.substr(0, equals)] = equals == std::string::npos ? "" : field.substr(equals + 1);
-      start = end < line.size() ? end : std::string::npos;
     }
-    page.lines.emplace_back(line.substr(0, space), values);
-    at = next;
   }
   return page;
 }
 
 bool tidyAccepts(const std::string& html, std::string* report) {
   TempDir dir;
-  const std::string file = dir.file("page.html"), found = dir.file("report");
-  std::ofstream(file) << html;
-  ChildProcess tidy;
-  if (!tidy.start({"tidy", "-q", "-e", "-utf8", "-f", found, file}, ChildProcess::kNoPipes)) {
-    if (report) *report = "tidy cannot be started";
-    return false;
-  }
-  const int status = tidy.wait();
-  std::ifstream in(found);
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (report) *report = text.str();
-  return WIFEXITED(status) && WEXITSTATUS(status) <= 1;  // 1: warnings only
+  const ProgramRun tidy =
+      runProgramWithInput({"tidy", "-q", "-e", "-utf8", "-f", dir.file("r")}, html);
+  if (report) *report = tidy.started ? readWholeFile(dir.file("r")) : "tidy cannot be started";
+  // Status 1: warnings only.
+  return tidy.started && WIFEXITED(tidy.waitStatus) && WEXITSTATUS(tidy.waitStatus) <= 1;
 }
 
-RunResult ConsoleTest::get(const std::string& query, const Env& extra) {
-  Env env = {{"REQUEST_METHOD", "GET"},
-             {"QUERY_STRING", query},
-             {"SCRIPT_NAME", kScriptName},
-             {"HTTP_HOST", "console.test"},
-             {"REMOTE_ADDR", "127.0.0.1"}};
-  for (const auto& [name, value] : extra) env[name] = value;
-  return instance_.run("vyconsole.cgi", {{}, env, "", 60});
-}
-
-RunResult ConsoleTest::post(const std::string& body, const Env& extra) {
-  Env env = {{"REQUEST_METHOD", "POST"},
-             {"CONTENT_LENGTH", std::to_string(body.size())},
-             {"SCRIPT_NAME", kScriptName},
-             {"HTTP_HOST", "console.test"},
-             {"REMOTE_ADDR", "127.0.0.1"}};
+RunResult ConsoleTest::request(Env env, const Env& extra, const std::string& body) {
+  env.insert(
+      {{"SCRIPT_NAME", kScriptName}, {"HTTP_HOST", "console.test"}, {"REMOTE_ADDR", "127.0.0.1"}});
   for (const auto& [name, value] : extra) env[name] = value;
   return instance_.run("vyconsole.cgi", {{}, env, body, 60});
 }
@@ -154,27 +118,6 @@ std::string ConsoleTest::body(const RunResult& result) {
   const std::string header = "Content-type: text/html\n\n";
   EXPECT_EQ(result.out.substr(0, header.size()), header) << result.out.substr(0, 200);
   return result.out.substr(std::min(header.size(), result.out.size()));
-}
-
-ErrAction ConsoleTest::inInstance(const std::string& name, GroupConfig& group, GroupMode mode) {
-  char previous[PATH_MAX];
-  if (!::getcwd(previous, sizeof previous) || ::chdir(instance_.dir().c_str()) != 0) {
-    return ErrAction::kReadFile;
-  }
-  ErrAction rc = accessGroupFile(name, group, mode);
-  if (::chdir(previous) != 0) ADD_FAILURE() << "cannot leave the instance";
-  return rc;
-}
-
-void ConsoleTest::storeGroup(const std::string& name, GroupConfig&& group) {
-  ASSERT_EQ(inInstance(name, group, GroupMode::kStoreGroup), ErrAction::kOk) << name;
-}
-
-GroupConfig ConsoleTest::readGroup(const std::string& name) {
-  GroupConfig group;
-  EXPECT_EQ(inInstance(name, group, GroupMode::kRead), ErrAction::kOk) << name;
-  group.source = SourceFile();
-  return group;
 }
 
 void ConsoleTest::installProbeTemplates() {

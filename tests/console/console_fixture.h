@@ -6,17 +6,12 @@
 #ifndef VANTRY_TESTS_CONSOLE_CONSOLE_FIXTURE_H_
 #define VANTRY_TESTS_CONSOLE_CONSOLE_FIXTURE_H_
 
-#include <gtest/gtest.h>
-
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "store/group_config.h"
-#include "store/group_file.h"
-#include "tests/support/instance.h"
-#include "tests/support/printers.h"
+#include "tests/support/instance_test.h"
 
 namespace vy::test {
 
@@ -41,14 +36,21 @@ ProbePage parseProbePage(const std::string& text);
 // True when `tidy` finds no error in the page (warnings allowed); the report goes to *report.
 bool tidyAccepts(const std::string& html, std::string* report);
 
-class ConsoleTest : public ::testing::Test {
+class ConsoleTest : public InstanceTest {
  protected:
   static constexpr const char* kScriptName = "/vy/vyconsole.cgi";
   static constexpr const char* kPassword = "s3cret";
 
-  // A GET with the query, or a POST with the body, as a web server runs the console.
-  RunResult get(const std::string& query, const Env& extra = {});
-  RunResult post(const std::string& body, const Env& extra = {});
+  // A GET with the query, or a POST with the body, as a web server runs the console; the extra
+  // variables are added last.
+  RunResult get(const std::string& query, const Env& extra = {}) {
+    return request({{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", query}}, extra, "");
+  }
+  RunResult post(const std::string& body, const Env& extra = {}) {
+    Env env = {{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", std::to_string(body.size())}};
+    return request(env, extra, body);
+  }
+  RunResult request(Env env, const Env& extra, const std::string& body);
   // A POST of the fields with the administrator's password added.
   RunResult submit(Fields fields, const Env& extra = {});
 
@@ -56,20 +58,19 @@ class ConsoleTest : public ::testing::Test {
   static std::string body(const RunResult& result);
   ProbePage probe(const RunResult& result) { return parseProbePage(body(result)); }
 
-  // The group store as if the instance were the working directory.
-  ErrAction inInstance(const std::string& name, GroupConfig& group, GroupMode mode);
-  void storeGroup(const std::string& name, GroupConfig&& group);
-  GroupConfig readGroup(const std::string& name);
-  std::string groupBytes(const std::string& name) {
-    return instance_.read("vydata/vydb/" + name + ".dat");
-  }
-
   // The probe templates in place of the real ones.
   void installProbeTemplates();
   // An installed console: data directory, administrator, settings.
   void makeWorking();
+};
 
-  Instance instance_;
+// An installed console rendering the probe templates.
+class WorkingConsoleTest : public ConsoleTest {
+ protected:
+  void SetUp() override {
+    installProbeTemplates();
+    makeWorking();
+  }
 };
 
 }  // namespace vy::test

@@ -1,33 +1,24 @@
 // The group settings editor: the settings fields, and the banned and required texts.
-#include <gtest/gtest.h>
-
-#include "store/group_file.h"
 #include "tests/console/console_fixture.h"
 
 namespace vy {
 namespace {
 
-using test::ConsoleTest;
 using test::ProbePage;
 using test::Values;
 
-class EditorTest : public ConsoleTest {
+class EditorTest : public test::WorkingConsoleTest {
  protected:
   void SetUp() override {
-    installProbeTemplates();
-    makeWorking();
-    GroupConfig group;
-    group.checkInterval = 30;
+    WorkingConsoleTest::SetUp();
+    GroupConfig group = groupOf({}, 30);
     group.inform = "ops@example.test";
     group.options = kOptWriteLog | kOptInfUpTime | (2 << kOptInfTypeShift);
     group.moreOptions = kMoreQueryCutChecked | kMoreDeleteAfterCheck;
-    group.addBanContent("alpha");
-    group.addBanContent("beta");
-    group.addBanContent("gamma");
+    for (const char* text : {"alpha", "beta", "gamma"}) group.addBanContent(text);
     group.addPresContent("<b>price</b>");
     group.addPresContent("cart");
-    UrlStatus& url = group.addUrl("http://shop.test/");
-    std::tie(url.flags, url.lastCheck, url.resultCode) = std::tuple(kUrlUp, 1234, 200);
+    addUrl(group, "http://shop.test/", kUrlUp, 1234, 200);
     storeGroup("shop", std::move(group));
   }
   // The form as the editor page sends it back unchanged, with the given fields on top.
@@ -62,35 +53,30 @@ TEST_F(EditorTest, ThePageShowsTheStoredSettingsAndTexts) {
   EXPECT_EQ(footer.at("NONEWCONT_START") + footer.at("NOEDITONT_START"), "<!--");
 }
 
-TEST_F(EditorTest, StoringTakesEveryFieldAndKeepsTheUrlRecordsByteForByte) {
+// A target holding a line break is refused and nothing is stored.
+TEST_F(EditorTest, StoringTakesEveryValidFieldAndKeepsTheUrlRecordsByteForByte) {
   const std::string before = groupBytes("shop");
+  ProbePage page = send("update_group", {{"EVRCHK", "5"}, {"UPDCMD", "mail\nurl=http://x/"}});
+  EXPECT_NE(page.value("header_template", "MSG").find("control characters"), std::string::npos);
+  EXPECT_EQ(groupBytes("shop"), before);
   const std::string records = before.substr(before.size() - (kUrlStatusSize + 18));
-  ProbePage page = send("update_group", {{"EVRCHK", "45"},
-                                         {"TYPEINF", "9"},
-                                         {"SUSP", "2"},
-                                         {"UPDCMD", "notify-me"},
-                                         {"INFFNDPRES", "1"},
-                                         {"VYTRCQSUTM", "1"}});
+  page = send("update_group", {{"EVRCHK", "45"},
+                               {"TYPEINF", "9"},
+                               {"SUSP", "2"},
+                               {"UPDCMD", "notify-me"},
+                               {"INFFNDPRES", "1"},
+                               {"VYTRCQSUTM", "1"}});
   EXPECT_EQ(page.value("header_template", "MSG"), "Group Settings Updated");
   GroupConfig stored = readGroup("shop");
-  EXPECT_EQ(stored.checkInterval, 45);
-  EXPECT_EQ(stored.infType(), 1);    // only the low three bits count
-  EXPECT_FALSE(stored.suspended());  // only the lowest bit counts
-  EXPECT_FALSE(stored.writeLog());   // an unticked box is off
-  EXPECT_FALSE(stored.infUpTime());
-  EXPECT_TRUE(stored.infFndPres());
+  // Only the type's low three bits and the suspension's lowest bit count; unticked boxes are off.
+  EXPECT_EQ(std::tuple(stored.checkInterval, stored.infType(), stored.suspended(),
+                       stored.writeLog(), stored.infUpTime(), stored.infFndPres()),
+            std::tuple(45, 1, false, false, false, true));
   EXPECT_EQ(stored.moreOptions, kMoreQueryCutPlain | kMoreDeleteAfterCheck);
   EXPECT_EQ(stored.inform, "notify-me");
   const std::string after = groupBytes("shop");
   EXPECT_EQ(after.substr(after.size() - records.size()), records);
   EXPECT_EQ(readGroup("shop").urls.at(0).lastCheck, 1234u);
-}
-
-TEST_F(EditorTest, ATargetWithALineBreakIsRefusedAndNothingIsStored) {
-  const std::string before = groupBytes("shop");
-  ProbePage page = send("update_group", {{"EVRCHK", "5"}, {"UPDCMD", "mail\nurl=http://x/"}});
-  EXPECT_NE(page.value("header_template", "MSG").find("control characters"), std::string::npos);
-  EXPECT_EQ(groupBytes("shop"), before);
 }
 
 TEST_F(EditorTest, TextsAreAddedOnceInLowerCaseWithoutCarriageReturns) {

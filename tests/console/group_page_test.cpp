@@ -1,26 +1,17 @@
 // A group's page: the rows of its URLs, their sort orders, and the actions on a URL.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <algorithm>
 #include <filesystem>
-#include <tuple>
+#include <iterator>
 
 #include "tests/console/console_fixture.h"
 
 namespace vy {
 namespace {
 
-using test::ConsoleTest;
 using test::ProbePage;
 using test::Values;
 
-class GroupPageTest : public ConsoleTest {
+class GroupPageTest : public test::WorkingConsoleTest {
  protected:
-  void SetUp() override {
-    installProbeTemplates();
-    makeWorking();
-  }
   ProbePage groupPage(test::Fields fields) {
     fields.insert(fields.begin(), {{"fnct", "view_group"}, {"group", "shop"}});
     return probe(submit(fields));
@@ -31,23 +22,19 @@ class GroupPageTest : public ConsoleTest {
     for (const Values& row : page.section("url_template")) urls += row.at("URL") + " ";
     return urls;
   }
-  static UrlStatus& add(GroupConfig& group, const std::string& url, uint8_t flags,
-                        uint32_t lastCheck = 0, int16_t code = 0, uint32_t ms = 0) {
-    UrlStatus& entry = group.addUrl(url);
-    std::tie(entry.flags, entry.lastCheck, entry.resultCode, entry.responseMs) =
-        std::tuple(flags, lastCheck, code, ms);
-    return entry;
-  }
 };
 
-TEST_F(GroupPageTest, RowsShowStateContentResultsTimesAndCodes) {
+// Addresses are escaped, and only http addresses become links.
+TEST_F(GroupPageTest, RowsShowTheAddressStateContentResultsTimesAndCodes) {
   GroupConfig group;
   group.setOption(kOptSuspend, true);
-  add(group, "http://up/plain", kUrlUp | kUrlPresOk, 1700000000, 200, 1234);
-  add(group, "http://up/checked", kUrlUp | kUrlCheckBan | kUrlCheckPres | kUrlBanFound, 1700000000,
-      200, 50);
-  add(group, "http://down/checked", kUrlCheckBan | kUrlCheckPres, 1700000000, -3, 15000);
-  add(group, "http://never/", kUrlCheckPres);
+  addUrl(group, "http://up/plain", kUrlUp | kUrlPresOk, 1700000000, 200, 1234);
+  addUrl(group, "http://up/checked", kUrlUp | kUrlCheckBan | kUrlCheckPres | kUrlBanFound,
+         1700000000, 200, 50);
+  addUrl(group, "http://down/checked", kUrlCheckBan | kUrlCheckPres, 1700000000, -3, 15000);
+  addUrl(group, "http://never/", kUrlCheckPres);
+  group.addUrl("http://x/<script>alert(\"1\")</script>");
+  group.addUrl("javascript:alert(1)");
   storeGroup("shop", std::move(group));
   test::RunResult shown =
       submit({{"fnct", "view_group"}, {"group", "shop"}, {"TSELURL", "http://down/checked"}});
@@ -56,7 +43,7 @@ TEST_F(GroupPageTest, RowsShowStateContentResultsTimesAndCodes) {
   EXPECT_NE(shown.out.find("<option value=\"shop\" selected>shop</option>\n"), std::string::npos);
   EXPECT_NE(shown.out.find("<option value=\"general\">general</option>\n"), std::string::npos);
   std::vector<Values> rows = page.section("url_template");
-  ASSERT_EQ(rows.size(), 4u);
+  ASSERT_EQ(rows.size(), 6u);
   auto columns = [](const Values& row) {
     return row.at("UPTIME") + row.at("CLS_UPTIME") + " " + row.at("FNDBAN") + row.at("CLS_FNDBAN") +
            " " + row.at("FNDPRES") + row.at("CLS_FNDPRES") + " " + row.at("RETCODE") + " " +
@@ -69,14 +56,20 @@ TEST_F(GroupPageTest, RowsShowStateContentResultsTimesAndCodes) {
   EXPECT_EQ(rows[3].at("LASTCHK"), "N/A");
   EXPECT_EQ(rows[0].at("LASTCHK").size(), 24u);
   EXPECT_FALSE(page.has("taddedit_template"));
+  const std::string escaped = "http://x/&lt;script&gt;alert(&quot;1&quot;)&lt;/script&gt;";
+  EXPECT_EQ(rows[4].at("URL"), escaped);
+  EXPECT_EQ(rows[4].at("URL_LINK"), "<a href=\"" + escaped +
+                                        "\" rel=\"noopener noreferrer\" target=\"_blank\">" +
+                                        escaped + "</a>");
+  EXPECT_EQ(rows[5].at("URL_LINK"), "javascript:alert(1)");
 }
 
 TEST_F(GroupPageTest, EachSortKeyOrdersTheRows) {
   GroupConfig group;
-  add(group, "http://c/", kUrlUp | kUrlPresOk, 300, 404, 0);
-  add(group, "http://a/", 0, 0, 5, 900);
-  add(group, "http://d/", kUrlUp | kUrlBanFound, 100, 200, 20);
-  add(group, "http://b/", kUrlUp, 200, -1, 700);
+  addUrl(group, "http://c/", kUrlUp | kUrlPresOk, 300, 404, 0);
+  addUrl(group, "http://a/", 0, 0, 5, 900);
+  addUrl(group, "http://d/", kUrlUp | kUrlBanFound, 100, 200, 20);
+  addUrl(group, "http://b/", kUrlUp, 200, -1, 700);
   storeGroup("shop", std::move(group));
   const std::pair<const char*, const char*> orders[] = {
       {"", "http://c/ http://a/ http://d/ http://b/ "},
@@ -97,8 +90,8 @@ TEST_F(GroupPageTest, EachSortKeyOrdersTheRows) {
 
 TEST_F(GroupPageTest, UpdateAddsRenamesOrOnlyChangesTheSwitches) {
   GroupConfig group;
-  add(group, "http://old/", kUrlCheckBan | kUrlUp, 1000, 200, 10);
-  add(group, "http://keep/", kUrlUp, 2000, 203, 20);
+  addUrl(group, "http://old/", kUrlCheckBan | kUrlUp, 1000, 200, 10);
+  addUrl(group, "http://keep/", kUrlUp, 2000, 203, 20);
   storeGroup("shop", std::move(group));
   // Only a switch changes: the results stay.
   ProbePage page = groupPage({{"ACTION", "update"},
@@ -107,9 +100,8 @@ TEST_F(GroupPageTest, UpdateAddsRenamesOrOnlyChangesTheSwitches) {
                               {"CHKPRES", "1"}});
   EXPECT_EQ(page.value("header_template", "MSG"), "URL Updated");
   GroupConfig stored = readGroup("shop");
-  ASSERT_EQ(stored.urlCount(), 2);
-  EXPECT_EQ(stored.urls[1].flags, kUrlCheckPres | kUrlUp);
-  EXPECT_EQ(stored.urls[1].lastCheck, 2000u);
+  EXPECT_EQ(std::tuple(stored.urlCount(), stored.urls.at(1).flags, stored.urls.at(1).lastCheck),
+            std::tuple(2, kUrlCheckPres | kUrlUp, 2000u));
   // A new text replaces the old URL and keeps nothing of it.
   groupPage(
       {{"ACTION", "update"}, {"URL", "http://new/"}, {"TAEURL", "http://old/"}, {"CHKBAN", "1"}});
@@ -129,8 +121,8 @@ TEST_F(GroupPageTest, UpdateAddsRenamesOrOnlyChangesTheSwitches) {
 
 TEST_F(GroupPageTest, DeleteRemovesTheSelectedUrlAndEditOrAddShowTheForm) {
   GroupConfig group;
-  add(group, "http://a/", kUrlCheckBan);
-  add(group, "http://b/", kUrlCheckPres);
+  addUrl(group, "http://a/", kUrlCheckBan);
+  addUrl(group, "http://b/", kUrlCheckPres);
   storeGroup("shop", std::move(group));
   ProbePage page = groupPage({{"ACTION", "edit"}, {"TSELURL", "http://b/"}});
   EXPECT_EQ(page.value("taddedit_template", "URL"), "http://b/");
@@ -150,17 +142,12 @@ TEST_F(GroupPageTest, DeleteRemovesTheSelectedUrlAndEditOrAddShowTheForm) {
 }
 
 TEST_F(GroupPageTest, CheckRunsTheWorkerForTheSelectedUrlAndWaitsForIt) {
-  storeGroup("shop", [] {
-    GroupConfig group;
-    group.addUrl("http://a/");
-    return group;
-  }());
+  storeGroup("shop", groupOf({"http://a/"}, 0));
   // A stand-in worker recording its arguments and input, and printing what must not reach
   // the page.
-  instance_.write("vyrunner.cgi",
-                  "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > worker-args.txt\n"
-                  "cat > worker-stdin.txt\necho noise\n");
-  ::chmod(instance_.path("vyrunner.cgi").c_str(), 0755);
+  instance_.writeScript("vyrunner.cgi",
+                        "printf '%s\\n' \"$0\" \"$@\" > worker-args.txt\n"
+                        "cat > worker-stdin.txt\necho noise\n");
   test::RunResult result = submit(
       {{"fnct", "view_group"}, {"group", "shop"}, {"ACTION", "check"}, {"TSELURL", "http://a/"}});
   EXPECT_EQ(instance_.read("worker-args.txt"), "./vyrunner.cgi\ncheckurl\nshop\n");
@@ -169,30 +156,10 @@ TEST_F(GroupPageTest, CheckRunsTheWorkerForTheSelectedUrlAndWaitsForIt) {
   EXPECT_EQ(probe(result).value("header_template", "MSG"), "");
 }
 
-TEST_F(GroupPageTest, AddressesAreEscapedAndOnlyHttpAddressesBecomeLinks) {
-  GroupConfig group;
-  group.addUrl("http://x/<script>alert(\"1\")</script>");
-  group.addUrl("javascript:alert(1)");
-  storeGroup("shop", std::move(group));
-  std::vector<Values> rows = groupPage({}).section("url_template");
-  ASSERT_EQ(rows.size(), 2u);
-  const std::string escaped = "http://x/&lt;script&gt;alert(&quot;1&quot;)&lt;/script&gt;";
-  EXPECT_EQ(rows[0].at("URL"), escaped);
-  EXPECT_EQ(rows[0].at("URL_LINK"), "<a href=\"" + escaped +
-                                        "\" rel=\"noopener noreferrer\" target=\"_blank\">" +
-                                        escaped + "</a>");
-  EXPECT_EQ(rows[1].at("URL_LINK"), "javascript:alert(1)");
-}
-
 // Names that are no group's: each action is refused with a message and nothing changes.
 TEST_F(GroupPageTest, EveryActionRefusesANameNoGroupMayHave) {
-  storeGroup("shop", [] {
-    GroupConfig group;
-    group.addUrl("http://a/");
-    return group;
-  }());
-  instance_.write("vyrunner.cgi", "#!/bin/sh\ntouch worker-ran\n");
-  ::chmod(instance_.path("vyrunner.cgi").c_str(), 0755);
+  storeGroup("shop", groupOf({"http://a/"}, 0));
+  instance_.writeScript("vyrunner.cgi", "touch worker-ran\n");
   const std::string shop = groupBytes("shop");
   const std::vector<test::Fields> actions = {
       {{"fnct", "view_group"}, {"ACTION", "update"}, {"URL", "http://n/"}},

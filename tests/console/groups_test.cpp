@@ -1,7 +1,5 @@
 // The main view and the groups overview: which page shows, the counters and grades of a group,
 // creating and deleting groups.
-#include <gtest/gtest.h>
-
 #include <ctime>
 #include <filesystem>
 
@@ -11,7 +9,6 @@
 namespace vy {
 namespace {
 
-using test::ConsoleTest;
 using test::ProbePage;
 
 // The boundaries between grades (the overview test shows a case of each kind).
@@ -25,26 +22,19 @@ TEST(Grades, StatusAndCheckGradesFollowTheirThresholds) {
             (std::vector<int>{1, 2, 3, 4, 5}));
 }
 
-class GroupsTest : public ConsoleTest {
+class GroupsTest : public test::WorkingConsoleTest {
  protected:
-  void SetUp() override {
-    installProbeTemplates();
-    makeWorking();
-  }
-  // A group of `count` URLs checked every `interval` minutes, last checked `ages` seconds ago
-  // (0: never) with the given flags.
-  static GroupConfig group(int interval, const std::vector<std::pair<long, uint8_t>>& urls) {
-    GroupConfig config;
-    config.checkInterval = interval;
+  // A group checked every 10 minutes whose i-th URL has the flags urls[i].second and was last
+  // checked urls[i].first seconds ago (0: never).
+  static GroupConfig group(const std::vector<std::pair<long, uint8_t>>& urls) {
+    GroupConfig config = groupOf({});
     const auto now = static_cast<uint32_t>(std::time(nullptr));
     for (size_t i = 0; i < urls.size(); ++i) {
-      UrlStatus& entry = config.addUrl("http://site.test/" + std::to_string(i));
-      entry.lastCheck = urls[i].first == 0 ? 0 : now - static_cast<uint32_t>(urls[i].first);
-      entry.flags = urls[i].second;
+      const auto age = static_cast<uint32_t>(urls[i].first);
+      addUrl(config, "http://site.test/" + std::to_string(i), urls[i].second, age ? now - age : 0);
     }
     return config;
   }
-  ProbePage overview() { return probe(submit({{"fnct", "view_groups"}})); }
 };
 
 TEST_F(GroupsTest, TheMainViewIsTheOnlyGroupsPageOrTheOverview) {
@@ -52,9 +42,9 @@ TEST_F(GroupsTest, TheMainViewIsTheOnlyGroupsPageOrTheOverview) {
   ProbePage page = probe(submit({}));
   EXPECT_TRUE(page.has("header_template") && page.has("footer_template"));
   EXPECT_FALSE(page.has("grp_template"));
-  storeGroup("shop", group(10, {}));
+  storeGroup("shop", groupOf({}));
   EXPECT_EQ(probe(submit({})).value("header_template", "GROUP"), "shop");
-  storeGroup("blog", group(10, {}));
+  storeGroup("blog", groupOf({}));
   EXPECT_EQ(probe(submit({})).section("grp_template").size(), 2u);
 }
 
@@ -62,15 +52,16 @@ TEST_F(GroupsTest, CountersAndGradesOfAGroup) {
   constexpr uint8_t kUp = kUrlUp | kUrlPresOk;
   std::vector<std::pair<long, uint8_t>> nineOfTenUp(9, {60, kUp});
   nineOfTenUp.push_back({60, 0});
-  storeGroup("a-up", group(10, nineOfTenUp));
-  storeGroup("b-banned", group(10, {{60, kUp | kUrlCheckBan | kUrlBanFound},
-                                    {60, kUp | kUrlCheckBan},
-                                    {60, kUp | kUrlCheckBan},
-                                    {60, kUp | kUrlCheckBan | kUrlCheckPres}}));
-  storeGroup("c-late", group(10, {{15 * 60, kUp}, {25 * 60, kUp}}));
-  storeGroup("d-never", group(10, {{0, 0}, {0, 0}}));
+  storeGroup("a-up", group(nineOfTenUp));
+  storeGroup("b-banned", group({{60, kUp | kUrlCheckBan | kUrlBanFound},
+                                {60, kUp | kUrlCheckBan},
+                                {60, kUp | kUrlCheckBan},
+                                {60, kUp | kUrlCheckBan | kUrlCheckPres}}));
+  storeGroup("c-late", group({{15 * 60, kUp}, {25 * 60, kUp}}));
+  storeGroup("d-never", group({{0, 0}, {0, 0}}));
   std::map<std::string, test::Values> rows;
-  for (const test::Values& row : overview().section("grp_template")) rows[row.at("GRP")] = row;
+  for (const test::Values& row : probe(submit({{"fnct", "view_groups"}})).section("grp_template"))
+    rows[row.at("GRP")] = row;
   ASSERT_EQ(rows.size(), 5u);  // with "general"
 
   const test::Values& up = rows["a-up"];
@@ -98,8 +89,8 @@ TEST_F(GroupsTest, GroupsAreCreatedWithTheDefaultsAndDeleted) {
   EXPECT_EQ(page.value("header_template", "MSG"), "Group Updated");  // the new group's editor
   EXPECT_EQ(page.value("header_template", "EVRCHK"), "180");
   GroupConfig shop = readGroup("shop");
-  EXPECT_EQ(shop.options, kOptWriteLog);
-  EXPECT_EQ(shop.moreOptions, kMoreQueryCutPlain);
+  EXPECT_EQ(std::tuple(shop.options, shop.moreOptions),
+            std::tuple(kOptWriteLog, kMoreQueryCutPlain));
   // Creating it again changes nothing and shows the list.
   const std::string stored = groupBytes("shop");
   page = probe(submit({{"fnct", "view_groups"}, {"ACTION", "update"}, {"group", "shop"}}));

@@ -1,14 +1,10 @@
 // The help page: which head, text and foot a topic, code and presentation letter select.
-#include <gtest/gtest.h>
-
 #include "tests/console/console_fixture.h"
 
 namespace vy {
 namespace {
 
-using test::ConsoleTest;
-
-class HelpTest : public ConsoleTest {
+class HelpTest : public test::ConsoleTest {
  protected:
   void SetUp() override {
     makeWorking();
@@ -25,18 +21,18 @@ class HelpTest : public ConsoleTest {
   std::string help(const std::string& query) { return body(get("fnct=help&" + query)); }
 };
 
-TEST_F(HelpTest, CodeAndLetterSelectHeadTextAndFoot) {
-  EXPECT_EQ(help("page=group"), "H|group|F");
-  EXPECT_EQ(help("page=group&PS=p"), "H|group|F");  // no code: the letter is not used
-  EXPECT_EQ(help("page=group.en&PS=p"), "Henpgroup|group.enp|Fenp");
-  EXPECT_EQ(help("page=group.enp&PS=x"), "Henpgroup|group.enp|Fenp");  // ends in p: PS ignored
-  EXPECT_EQ(help("page=abcdefghijklmnopq"), "H|cut|F");
-}
-
-TEST_F(HelpTest, AMissingTopicFallsBackToNoTopicOfTheSameCode) {
-  EXPECT_EQ(help("page=nosuch"), "H|none|F");
-  EXPECT_EQ(help("page=nosuch.de"), "Hde|none.de|Fde");
-  EXPECT_EQ(help("page=nosuch.fr"), "");  // no head, text or foot of that code
+// A missing topic falls back to NOTOPIC of the same code.
+TEST_F(HelpTest, TopicCodeAndLetterSelectHeadTextAndFoot) {
+  const std::pair<const char*, const char*> pages[] = {
+      {"page=group", "H|group|F"},
+      {"page=group&PS=p", "H|group|F"},  // no code: the letter is not used
+      {"page=group.en&PS=p", "Henpgroup|group.enp|Fenp"},
+      {"page=group.enp&PS=x", "Henpgroup|group.enp|Fenp"},  // ends in p: PS ignored
+      {"page=abcdefghijklmnopq", "H|cut|F"},
+      {"page=nosuch", "H|none|F"},
+      {"page=nosuch.de", "Hde|none.de|Fde"},
+      {"page=nosuch.fr", ""}};  // no head, text or foot of that code
+  for (auto [query, shown] : pages) EXPECT_EQ(help(query), shown) << query;
 }
 
 }  // namespace

@@ -1,6 +1,4 @@
 // The check log and error log pages, and the commands that clear them.
-#include <gtest/gtest.h>
-
 #include "common/text.h"
 #include "store/check_log.h"
 #include "tests/console/console_fixture.h"
@@ -8,17 +6,9 @@
 namespace vy {
 namespace {
 
-using test::ConsoleTest;
 using test::ProbePage;
 using test::Values;
-
-class LogsTest : public ConsoleTest {
- protected:
-  void SetUp() override {
-    installProbeTemplates();
-    makeWorking();
-  }
-};
+using LogsTest = test::WorkingConsoleTest;
 
 std::string record(uint32_t time, int16_t status, uint8_t flags, const std::string& url) {
   return encodeCheckLogEntry({time, status, flags, url});
@@ -43,16 +33,6 @@ TEST_F(LogsTest, CheckLogRowsShowFlagsAndSignedStatusAndACutRecordEndsTheLog) {
   EXPECT_FALSE(page.has("temp_template"));
 }
 
-TEST_F(LogsTest, ClearingTheCheckLogLeadsToTheGroupPage) {
-  instance_.write("vydata/vychklog/general.log", record(1, 200, kStateUp, "http://a/"));
-  ProbePage page = probe(submit({{"fnct", "clear_checklog"}, {"group", "general"}}));
-  EXPECT_FALSE(instance_.exists("vydata/vychklog/general.log"));
-  EXPECT_EQ(page.value("header_template", "GROUP"), "general");
-  EXPECT_EQ(page.value("header_template", "MSG"), "Check Log Has Been Cleared");
-  page = probe(submit({{"fnct", "clear_checklog"}, {"group", "general"}}));  // none: the same
-  EXPECT_EQ(page.value("header_template", "MSG"), "Check Log Has Been Cleared");
-}
-
 TEST_F(LogsTest, TheErrorTableShowsEveryFieldOfALine) {
   instance_.write("vydata/error.log",
                   "1700000000|987|1|2|./vydata/vydb/<x>.dat|vyconsole|1\n"
@@ -60,27 +40,32 @@ TEST_F(LogsTest, TheErrorTableShowsEveryFieldOfALine) {
                   "1700000002|6|15|0|b|vyrunner|0\n"
                   "not a log line\n");
   const std::string page = body(submit({{"fnct", "view_error"}}));
-  EXPECT_NE(page.find(formatAlloc("%-24s   %-15s   %-20s   %-15s   %-9s %-6s %-5s", "Time",
-                                  "Module", "Action", "Where", "ErrNo", "Line", "Fatal")),
-            std::string::npos)
-      << page;
-  EXPECT_NE(page.find("] [vyconsole      ] [Read file           ] [./vydata/vydb/&lt;x&gt;.dat] "
-                      "[No such file or directory] [ 987] [Yes]"),
-            std::string::npos)
-      << page;
-  EXPECT_NE(page.find("[Corrupted file (125)]"), std::string::npos);
-  EXPECT_NE(page.find("[15                  ]"), std::string::npos);
-  // A line that does not parse keeps the numbers of the line before, with empty texts.
-  EXPECT_NE(
-      page.find(
-          "] [               ] [15                  ] [               ] [Success] [   6] [No ]"),
-      std::string::npos)
-      << page;
+  const std::string shown[] = {
+      formatAlloc("%-24s   %-15s   %-20s   %-15s   %-9s %-6s %-5s", "Time", "Module", "Action",
+                  "Where", "ErrNo", "Line", "Fatal"),
+      "] [vyconsole      ] [Read file           ] [./vydata/vydb/&lt;x&gt;.dat] "
+      "[No such file or directory] [ 987] [Yes]",
+      "[Corrupted file (125)]", "[15                  ]",
+      // A line that does not parse keeps the numbers of the line before, with empty texts.
+      "] [               ] [15                  ] [               ] [Success] [   6] [No ]"};
+  for (const std::string& text : shown) {
+    EXPECT_NE(page.find(text), std::string::npos) << text << " in\n" << page;
+  }
 }
 
-TEST_F(LogsTest, ClearingTheErrorLogLeadsToTheMainView) {
+// The check log leads to its group's page, the error log to the main view; with no log left
+// clearing does the same again.
+TEST_F(LogsTest, ClearingALogRemovesItAndLeadsBackToThePageItBelongsTo) {
+  instance_.write("vydata/vychklog/general.log", record(1, 200, kStateUp, "http://a/"));
+  ProbePage page = probe(submit({{"fnct", "clear_checklog"}, {"group", "general"}}));
+  EXPECT_FALSE(instance_.exists("vydata/vychklog/general.log"));
+  EXPECT_EQ(page.value("header_template", "GROUP"), "general");
+  EXPECT_EQ(page.value("header_template", "MSG"), "Check Log Has Been Cleared");
+  page = probe(submit({{"fnct", "clear_checklog"}, {"group", "general"}}));
+  EXPECT_EQ(page.value("header_template", "MSG"), "Check Log Has Been Cleared");
+
   instance_.write("vydata/error.log", "1|1|1|1|x|y|0\n");
-  ProbePage page = probe(submit({{"fnct", "clear_error"}}));
+  page = probe(submit({{"fnct", "clear_error"}}));
   EXPECT_FALSE(instance_.exists("vydata/error.log"));
   EXPECT_EQ(page.value("header_template", "GROUP"), "general");  // the only group's page
   EXPECT_EQ(page.value("header_template", "MSG"), "Error Log Has Been Cleared");

@@ -1,6 +1,4 @@
 // Every page of the console, rendered from the installed templates, is valid HTML.
-#include <gtest/gtest.h>
-
 #include "store/check_log.h"
 #include "tests/console/console_fixture.h"
 
@@ -18,13 +16,9 @@ class PagesTest : public ConsoleTest {
     GroupConfig group;
     group.addBanContent("<b>sold out</b>");
     group.addPresContent("price & \"cart\"");
-    UrlStatus& up = group.addUrl("http://shop.test/?q=<x>&y=\"1\"");
-    std::tie(up.flags, up.lastCheck, up.resultCode, up.responseMs) =
-        std::tuple(uint8_t{kUrlUp | kUrlCheckBan | kUrlCheckPres | kUrlPresOk}, 1700000000,
-                   int16_t{200}, 1234u);
-    UrlStatus& down = group.addUrl("http://down.test/");
-    std::tie(down.flags, down.lastCheck, down.resultCode) =
-        std::tuple(uint8_t{kUrlCheckBan}, 1700000000, int16_t{5});
+    addUrl(group, "http://shop.test/?q=<x>&y=\"1\"",
+           kUrlUp | kUrlCheckBan | kUrlCheckPres | kUrlPresOk, 1700000000, 200, 1234);
+    addUrl(group, "http://down.test/", kUrlCheckBan, 1700000000, 5);
     group.addUrl("javascript:alert(1)");
     storeGroup("shop", std::move(group));
     instance_.write("vydata/vychklog/shop.log",

@@ -1,6 +1,5 @@
 // The administrator's user name and password: the checks, the stored hash, the page's user and
 // the web server's password file.
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "common/credentials.h"
@@ -10,28 +9,24 @@
 namespace vy {
 namespace {
 
-using test::ConsoleTest;
 using test::ProbePage;
 
-class PasswordTest : public ConsoleTest {
+class PasswordTest : public test::WorkingConsoleTest {
  protected:
-  void SetUp() override {
-    installProbeTemplates();
-    makeWorking();
-  }
   ProbePage change(const std::string& user, const std::string& password,
                    const std::string& repeated, const test::Env& env = {}) {
     return probe(
         submit({{"fnct", "update_pass"}, {"un", user}, {"pw", password}, {"pw2", repeated}}, env));
   }
-  std::string message(const std::string& user, const std::string& password,
-                      const std::string& repeated = "") {
-    return change(user, password, repeated).value("header_template", "MSG");
-  }
 };
 
-TEST_F(PasswordTest, EachCheckHasItsMessageInOrderAndNothingIsStoredThen) {
+// Each check has its message, in order, and nothing is stored then; eight characters of each
+// pass, and the next page carries the new password.
+TEST_F(PasswordTest, AChangeIsCheckedFieldByFieldAndStoredAsADesHash) {
   const std::string stored = instance_.read("vydata/admin.pwd");
+  auto message = [&](const char* user, const char* password, const char* repeated = "") {
+    return change(user, password, repeated).value("header_template", "MSG");
+  };
   EXPECT_EQ(message("", ""), "You Must Enter A Username");
   EXPECT_EQ(message("boss", ""), "You Must Enter A Password");
   EXPECT_EQ(message("123456789", "123456789"), "Username Too Long");
@@ -40,33 +35,29 @@ TEST_F(PasswordTest, EachCheckHasItsMessageInOrderAndNothingIsStoredThen) {
   EXPECT_NE(message("bo:ss", "pw").find("Username May Hold Only"), std::string::npos);
   EXPECT_NE(message("boss", "p\xc3\xa9").find("Printable"), std::string::npos);
   EXPECT_EQ(instance_.read("vydata/admin.pwd"), stored);
-}
-
-TEST_F(PasswordTest, EightCharactersAreStoredAsADesHashAndTheNextPageCarriesThem) {
   ProbePage page = change("12345678", "abcdefgh", "");  // an empty repeat is not compared
   EXPECT_EQ(page.value("header_template", "MSG"),
             "Administrative Username/Password Has Been Updated");
   EXPECT_EQ(page.value("header_template", "APWD"), "abcdefgh");
   PasswordEntry entry;
   ASSERT_EQ(readPasswordFile(instance_.path("vydata/admin.pwd"), entry), ErrAction::kOk);
-  EXPECT_EQ(entry.user, "12345678");
-  EXPECT_EQ(entry.hash.size(), 13u);
-  EXPECT_TRUE(checkPassword(entry.hash, "abcdefgh"));
+  EXPECT_EQ(std::tuple(entry.user, entry.hash.size(), checkPassword(entry.hash, "abcdefgh")),
+            std::tuple("12345678", 13u, true));
   EXPECT_FALSE(instance_.exists(".htpasswd"));  // no web-server user: left alone
 }
 
 TEST_F(PasswordTest, ThePageNamesTheStoredUser) {
-  ProbePage page = probe(submit({{"fnct", "display_chpass"}}));
-  EXPECT_EQ(page.value("center_template", "USER"), "admin");
-  ASSERT_EQ(writePasswordFile("", kPassword, instance_.path("vydata/admin.pwd")), ErrAction::kOk);
-  EXPECT_EQ(probe(submit({{"fnct", "display_chpass"}})).value("center_template", "USER"), "admin");
-  ASSERT_EQ(writePasswordFile("boss", kPassword, instance_.path("vydata/admin.pwd")),
-            ErrAction::kOk);
-  EXPECT_EQ(probe(submit({{"fnct", "display_chpass"}})).value("center_template", "USER"), "boss");
+  auto page = [&] { return probe(submit({{"fnct", "display_chpass"}})); };
+  EXPECT_EQ(page().value("center_template", "USER"), "admin");
+  for (const char* user : {"", "boss"}) {  // a stored empty name shows as admin
+    ASSERT_EQ(writePasswordFile(user, kPassword, instance_.path("vydata/admin.pwd")),
+              ErrAction::kOk);
+    EXPECT_EQ(page().value("center_template", "USER"), *user ? user : "admin");
+  }
   instance_.write("vydata/admin.pwd", "no colon here");
-  page = probe(submit({{"fnct", "display_chpass"}}));
-  EXPECT_FALSE(page.has("center_template"));
-  EXPECT_EQ(page.value("footer_template", "USER"), "");
+  const ProbePage broken = page();
+  EXPECT_FALSE(broken.has("center_template"));
+  EXPECT_EQ(broken.value("footer_template", "USER"), "");
 }
 
 TEST_F(PasswordTest, AWebServerUserGetsTheNewPasswordInHtpasswdToo) {

@@ -1,42 +1,32 @@
 // The settings page: saving with its clamps and the time-zone value, the defaults of a new
 // installation, and the scheduler control.
-#include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <tuple>
 
 #include "common/credentials.h"
 #include "common/process.h"
-#include "store/scheduler_file.h"
 #include "store/settings.h"
 #include "tests/console/console_fixture.h"
 
 namespace vy {
 namespace {
 
-using test::ConsoleTest;
 using test::ProbePage;
 
-class SetupTest : public ConsoleTest {
+class SetupTest : public test::WorkingConsoleTest {
  protected:
-  void SetUp() override {
-    installProbeTemplates();
-    makeWorking();
-  }
   Settings stored() {
     Settings settings;
     EXPECT_EQ(loadSettings(settings, instance_.path("vydata/vyvars.dat")), ErrAction::kOk);
     return settings;
   }
-  void store(const Settings& settings) {
+  // Turns one switch of the stored settings on or off.
+  void setFlag(uint8_t flag, bool on) {
+    Settings settings = stored();
+    settings.setFlag(flag, on);
     ASSERT_EQ(saveSettings(settings, instance_.path("vydata/vyvars.dat")), ErrAction::kOk);
-  }
-  // A stand-in worker that records its arguments.
-  void installFakeWorker() {
-    instance_.write("vyrunner.cgi", "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" >> worker-args.txt\n");
-    ::chmod(instance_.path("vyrunner.cgi").c_str(), 0755);
   }
   // A save of the given fields; the first of a name counts, so they go before the defaults.
   static test::Fields form(test::Fields fields) {
@@ -85,13 +75,10 @@ TEST_F(SetupTest, TheTimeZoneValueGivesOffsetMinutesAbbreviationAndZone) {
 }
 
 TEST_F(SetupTest, CronClearsTheSchedulerAndANewInstallationShowsTheDefaults) {
-  Settings s = stored();
-  s.setFlag(kFlagSchedulerOn, true);
-  store(s);
+  setFlag(kFlagSchedulerOn, true);
   ProbePage page = probe(submit(form({{"SHED", "CRON"}})));
   EXPECT_EQ(page.value("page", "CRON"), " selected");
-  EXPECT_TRUE(stored().cronMode());
-  EXPECT_FALSE(stored().schedulerOn());
+  EXPECT_EQ(std::pair(stored().cronMode(), stored().schedulerOn()), std::pair(true, false));
 
   std::filesystem::remove(instance_.path("vydata/vyvars.dat"));
   page = probe(submit({}, {{"HTTP_HOST", "www.example.test"}}));
@@ -103,25 +90,20 @@ TEST_F(SetupTest, CronClearsTheSchedulerAndANewInstallationShowsTheDefaults) {
 }
 
 TEST_F(SetupTest, TheSchedulerControlStopsRefusesUnderCronOrStartsTheWorker) {
-  installFakeWorker();
-  Settings s = stored();
-  s.setFlag(kFlagSchedulerOn, true);
-  store(s);
+  instance_.writeScript("vyrunner.cgi", "printf '%s\\n' \"$0\" \"$@\" >> worker-args.txt\n");
+  setFlag(kFlagSchedulerOn, true);
   ProbePage page = probe(submit({{"fnct", "setup_sched"}, {"SHED_STATUS", "ACTIVE"}}));
   EXPECT_FALSE(stored().schedulerOn());
   EXPECT_EQ(page.value("page", "SHED_STATUS"), "STOPED");
   EXPECT_FALSE(instance_.exists("worker-args.txt"));
 
-  s = stored();
-  s.setFlag(kFlagCronMode, true);
-  store(s);
+  setFlag(kFlagCronMode, true);
   page = probe(submit({{"fnct", "setup_sched"}, {"SHED_STATUS", "STOPED"}}));
   EXPECT_EQ(page.value("page", "MSG"), "Scheduler is not started. Used cron!");
   EXPECT_FALSE(stored().schedulerOn());
   EXPECT_FALSE(instance_.exists("worker-args.txt"));
 
-  s.setFlag(kFlagCronMode, false);
-  store(s);
+  setFlag(kFlagCronMode, false);
   // The redirection to the settings page carries the password URL-encoded.
   ASSERT_EQ(writePasswordFile("admin", "a&b#c", instance_.path("vydata/admin.pwd")),
             ErrAction::kOk);
@@ -139,23 +121,14 @@ TEST_F(SetupTest, TheSchedulerIsActiveOnlyWhenItsRegisteredProcessLivesUnderItsN
   ASSERT_TRUE(daemon.start({"sleep", "30"}, ChildProcess::kNoPipes));
   ASSERT_TRUE(test::waitUntil(
       [&] { return isProcessRunning(daemon.pid(), "sleep").answer == Running::kYes; }, 10));
-  auto registerAs = [&](const std::string& name) {
-    uint8_t bytes[kSchedulerRecordSize];
-    encodeSchedulerRecord({daemon.pid(), name}, bytes);
-    instance_.write("vydata/vytime/scheduler",
-                    std::string(reinterpret_cast<char*>(bytes), sizeof bytes));
-  };
   auto status = [&] { return probe(submit({{"fnct", "setup"}})).value("page", "SHED_STATUS"); };
-  Settings s = stored();
-  s.setFlag(kFlagSchedulerOn, true);
-  store(s);
-  registerAs("sleep");
+  setFlag(kFlagSchedulerOn, true);
+  registerScheduler(daemon.pid(), "sleep");
   EXPECT_EQ(status(), "ACTIVE");
-  registerAs("vyrunner");
+  registerScheduler(daemon.pid(), "vyrunner");
   EXPECT_EQ(status(), "STOPED");
-  registerAs("sleep");
-  s.setFlag(kFlagSchedulerOn, false);
-  store(s);
+  registerScheduler(daemon.pid(), "sleep");
+  setFlag(kFlagSchedulerOn, false);
   EXPECT_EQ(status(), "STOPED");
   ::kill(daemon.pid(), SIGKILL);
 }

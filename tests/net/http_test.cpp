@@ -4,9 +4,11 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -15,14 +17,31 @@
 #include "tests/support/fake_server.h"
 #include "tests/support/printers.h"
 
+// The name lookups of this test program, in place of the C library's, so that no test asks a
+// name server: 127.0.0.1 is "localhost", and no other address or name resolves.
+extern "C" int gethostbyname_r(const char*, hostent*, char*, size_t, hostent** result, int*) {
+  *result = nullptr;
+  return 0;
+}
+extern "C" int gethostbyaddr_r(const void* address, socklen_t size, int type, hostent* entry, char*,
+                               size_t, hostent** result, int*) {
+  static char name[] = "localhost", *none[] = {nullptr};
+  *entry = hostent{name, none, AF_INET, 4, none};
+  const bool local = type == AF_INET && size == 4 && std::memcmp(address, "\x7f\0\0\1", 4) == 0;
+  *result = local ? entry : nullptr;
+  return 0;
+}
+
 namespace vy {
 namespace {
 
-TEST(HttpGet, RequestTextCarriesPathIdentityAndHost) {
+// Other schemes and ports fail without connecting: the host part keeps ":8080", which no lookup
+// resolves, so the 8080 server sees nothing.
+TEST(HttpGet, OnlyHttpUrlsOfPort80AreRequestedWithTheirPathIdentityAndHost) {
   setRequestIdentity("VantryTest/1.0", "http://console.test/");
   const std::string reply = test::httpReplyText("200 OK", "<html>hello</html>");
-  test::FakeServer site(test::answerWith(reply));
-  ASSERT_TRUE(site.ok());
+  test::FakeServer site(test::answerWith(reply)), alternate(test::answerWith(reply), 8080);
+  ASSERT_TRUE(site.ok() && alternate.ok());
   const std::string cases[][2] = {{"", "/"}, {"?a=1", "/?a=1"}, {"/x?y=/z", "/x?y=/z"}};
   for (size_t i = 0; i < std::size(cases); ++i) {
     HttpReply got = httpGet("http://" + site.address() + cases[i][0], -1, 15);
@@ -32,60 +51,44 @@ TEST(HttpGet, RequestTextCarriesPathIdentityAndHost) {
                                     "\r\nReferer: http://console.test/\r\nAccept: */*\r\nHost: " +
                                     site.address() + "\r\n\r\n");
   }
-}
-
-TEST(HttpGet, OtherSchemesAndPortsFailWithoutConnecting) {
-  test::FakeServer site(test::answerWith("")), alternate(test::answerWith(""), 8080);
-  ASSERT_TRUE(site.ok() && alternate.ok());
   for (const std::string& url : {"https://" + site.address() + "/", "HTTP://" + site.address()})
     EXPECT_EQ(httpGet(url, -1, 15).code, HttpError::kInvalidUrl) << url;
-  // The host part keeps ":8080", which no lookup resolves, so the 8080 server sees nothing.
   EXPECT_EQ(httpGet("http://" + alternate.address() + ":8080/", -1, 15).code,
             HttpError::kLookupFailed);
   EXPECT_EQ(httpGet("http://host:8080/", -1, 15).code, HttpError::kLookupFailed);
-  EXPECT_EQ(site.connectionCount() + alternate.connectionCount(), 0);
+  EXPECT_EQ(site.connectionCount(), 3);
+  EXPECT_EQ(alternate.connectionCount(), 0);
 }
 
-TEST(HttpGet, SizeLimitStopsAfterTheChunkThatReachesIt) {
-  std::string page;
-  for (int i = 0; i < 300000; ++i) page += static_cast<char>('a' + i % 26);
-  test::FakeServer site(test::answerWith(page));
-  ASSERT_TRUE(site.ok());
-  // Limit 25 takes one chunk; the last chunk is kept whole but the buffer never outgrows it.
-  for (auto [limit, most] : {std::pair<size_t, size_t>{25, kReceiveChunk}, {100000, 100511}}) {
-    HttpReply got = httpGet(site.url(), static_cast<int>(limit), 15);
-    ASSERT_TRUE(got.code == HttpError::kOk && got.data.has_value()) << limit;
-    EXPECT_GE(got.data->size(), limit);
-    EXPECT_LE(got.data->size(), most);
-    EXPECT_LE(got.data->capacity(), limit + 511);
-    EXPECT_EQ(std::string_view(*got.data), std::string_view(page).substr(0, got.data->size()));
-  }
-}
-
-TEST(HttpGet, AnnouncedLengthOnlySizesTheBufferWhatArrivesIsWhatIsKept) {
+// A long page without a head, or announcing its length as sent, too short, far too long or beyond
+// any number: that only sizes the buffer. Without a limit all is kept; a limit stops after the
+// chunk reaching it, and the buffer never outgrows that chunk (limit 25 takes one chunk).
+TEST(HttpGet, SizeLimitStopsAfterTheChunkThatReachesItWhateverLengthIsAnnounced) {
   std::string body;
   for (int i = 0; i < 300000; ++i) body += static_cast<char>('a' + i % 26);
-  // Announced as sent, too short, far too long, and as a number nobody could hold.
-  for (const char* announced : {"300000", "10", "8000000", "99999999999999999999999"}) {
+  for (std::string announced : {"", "300000", "10", "8000000", "99999999999999999999999"}) {
     const std::string reply =
-        "HTTP/1.0 200 OK\r\nContent-Length: " + std::string(announced) + "\r\n\r\n" + body;
+        announced.empty() ? body
+                          : "HTTP/1.0 200 OK\r\nContent-Length: " + announced + "\r\n\r\n" + body;
     test::FakeServer site(test::answerWith(reply));
     ASSERT_TRUE(site.ok());
-    HttpReply whole = httpGet(site.url(), -1, 15);
-    ASSERT_TRUE(whole.code == HttpError::kOk && whole.data) << announced;
-    EXPECT_TRUE(std::string_view(*whole.data) == reply) << announced;
-    HttpReply cut = httpGet(site.url(), 100000, 15);
-    ASSERT_TRUE(cut.code == HttpError::kOk && cut.data) << announced;
-    EXPECT_GE(cut.data->size(), 100000u);
-    EXPECT_LE(cut.data->capacity(), 100511u) << announced;
-    EXPECT_TRUE(std::string_view(*cut.data) == std::string_view(reply).substr(0, cut.data->size()));
+    for (auto [limit, most] :
+         {std::pair<int, size_t>{-1, reply.size()}, {25, kReceiveChunk}, {100000, 100511}}) {
+      HttpReply got = httpGet(site.url(), limit, 15);
+      ASSERT_TRUE(got.code == HttpError::kOk && got.data) << announced << " " << limit;
+      EXPECT_GE(got.data->size(), limit < 0 ? reply.size() : size_t(limit)) << announced;
+      EXPECT_LE(got.data->size(), most) << announced;
+      EXPECT_LE(got.data->capacity(), limit < 0 ? SIZE_MAX : limit + 511u) << announced;
+      EXPECT_TRUE(std::string_view(*got.data) ==
+                  std::string_view(reply).substr(0, got.data->size()))
+          << announced << " " << limit;
+    }
   }
 }
 
 TEST(HttpGet, ServerThatNeverAnswersTimesOutAfterTheReceiveWait) {
   test::FakeServer site([](test::FakeConnection& connection) { connection.holdOpen(60); });
   ASSERT_TRUE(site.ok());
-  EXPECT_EQ(kReceiveWait, std::chrono::seconds(15));  // what every check waits for a chunk
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(httpGet(site.url(), 25, kRequestSeconds, Milliseconds(300)).code, HttpError::kTimeout);
   const auto waited = std::chrono::steady_clock::now() - start;

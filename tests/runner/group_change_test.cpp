@@ -1,16 +1,10 @@
 // Group files changed by two processes at once, and by a process whose write is refused or that
 // is killed half-way.
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-
 #include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <thread>
 
-#include "common/credentials.h"
 #include "tests/runner/worker_fixture.h"
 #include "tests/support/fake_server.h"
 
@@ -20,31 +14,22 @@ namespace {
 using test::LogLines;
 namespace fs = std::filesystem;
 
-class GroupChangeTest : public test::WorkerTest {
- protected:
-  void SetUp() override {
-    WorkerTest::SetUp();
-    ASSERT_EQ(writePasswordFile("admin", "secret", instance_.path("vydata/admin.pwd")),
-              ErrAction::kOk);
+using GroupChangeTest = test::ServiceTest;
+
+// The hidden names in the group directory: the temporary files beside the group files.
+std::vector<std::string> hiddenFiles(const test::Instance& instance) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(instance.path("vydata/vydb"))) {
+    if (entry.path().filename().string()[0] == '.') names.push_back(entry.path().filename());
   }
-  test::RunResult service(const std::vector<std::string>& args, const std::string& input) {
-    return instance_.runWorker(args, {{"ADMIN_PWD", "secret"}}, input, 60);
-  }
-  // The names in the group directory beside the group files (temporary files are hidden).
-  std::vector<std::string> hiddenFiles() {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(instance_.path("vydata/vydb"))) {
-      if (entry.path().filename().string()[0] == '.') names.push_back(entry.path().filename());
-    }
-    return names;
-  }
-};
+  return names;
+}
 
 // A site that answers after two seconds: time for another process to change the group while
 // a check of X waits for its page. The group holds [E, X, Q]; Q's URL ends with X's and E is
 // as long as Q, so once E is deleted or moved to the end, X's former record position lies
 // inside Q's URL exactly where "X" and its NUL stand.
-class WriteBackRaceTest : public GroupChangeTest {
+class WriteBackRaceTest : public test::ServiceTest {
  protected:
   WriteBackRaceTest()
       : slow_(test::answerAfter(2.0, test::httpReplyText("200 OK", "ok"))),
@@ -52,28 +37,21 @@ class WriteBackRaceTest : public GroupChangeTest {
         q_(slow_.url("/" + std::string(30, 'p')) + x_),
         e_("http://e.test/" + std::string(q_.size() - 14, 'e')) {}
 
-  void SetUp() override {
-    GroupChangeTest::SetUp();
-    GroupConfig group = groupOf({e_, x_, q_}, 10);
-    const uint32_t recently = static_cast<uint32_t>(std::time(nullptr) - 60);
-    for (int i : {0, 2}) {  // only X is due
-      group.urls[i].lastCheck = recently + i;
-      group.urls[i].resultCode = 203;
-    }
+  // Stores the group with only X due, checks X with `check` and changes the group with `change`
+  // while the page is awaited: the stored URLs after as "<url>@<code>", in file order.
+  std::string raceWith(const std::vector<std::string>& check, const std::string& change) {
+    GroupConfig group = groupOf({});
+    const auto recently = static_cast<uint32_t>(std::time(nullptr) - 60);
+    addUrl(group, e_, 0, recently, 203);
+    addUrl(group, x_, 0);
+    addUrl(group, q_, 0, recently + 2, 203);
     storeGroup("shop", group);
-  }
-
-  // Starts the check, changes the group while the page is awaited, then lets the check end.
-  void raceWith(const std::vector<std::string>& check, const std::string& change) {
+    const int before = slow_.connectionCount();
     test::BackgroundProcess checking =
         instance_.start("vyrunner.cgi", {check, {}, "url=" + x_ + "\n", 30});
-    ASSERT_TRUE(test::waitUntil([&] { return slow_.connectionCount() >= 1; }, 10));
+    EXPECT_TRUE(test::waitUntil([&] { return slow_.connectionCount() > before; }, 10));
     EXPECT_EQ(service({change, "shop"}, "url=" + e_ + "\n").exitCode, 0);
     checking.wait(30);
-  }
-
-  // The stored URLs as "<url>@<code>", in file order.
-  std::string stored() {
     std::string text;
     for (const UrlStatus& entry : readGroup("shop").urls) {
       text += std::string(entry.url) + "@" + std::to_string(entry.resultCode) + " ";
@@ -85,29 +63,17 @@ class WriteBackRaceTest : public GroupChangeTest {
   const std::string x_, q_, e_;
 };
 
-TEST_F(WriteBackRaceTest, CheckurlWritesIntoItsOwnRecordWhenAnEarlierUrlIsDeleted) {
-  raceWith({"checkurl", "shop"}, "del");
-  EXPECT_EQ(stored(), x_ + "@200 " + q_ + "@203 ");
-  EXPECT_EQ(test::loggedActions(instance_), LogLines{});
-}
-
-TEST_F(WriteBackRaceTest, CheckgroupWritesIntoItsOwnRecordWhenAnEarlierUrlIsDeleted) {
-  raceWith({"checkgroup", "shop"}, "del");
-  EXPECT_EQ(stored(), x_ + "@200 " + q_ + "@203 ");
-  EXPECT_EQ(test::loggedActions(instance_), LogLines{});
-}
-
-TEST_F(WriteBackRaceTest, CheckurlWritesIntoItsOwnRecordWhenAnEarlierUrlIsAddedAgain) {
-  raceWith({"checkurl", "shop"}, "add");
-  EXPECT_EQ(stored(), x_ + "@200 " + q_ + "@203 " + e_ + "@203 ");
+TEST_F(WriteBackRaceTest, ACheckWritesIntoItsOwnRecordWhenEarlierUrlsAreDeletedOrAddedAgain) {
+  EXPECT_EQ(raceWith({"checkurl", "shop"}, "del"), x_ + "@200 " + q_ + "@203 ");
+  EXPECT_EQ(raceWith({"checkgroup", "shop"}, "del"), x_ + "@200 " + q_ + "@203 ");
+  EXPECT_EQ(raceWith({"checkurl", "shop"}, "add"), x_ + "@200 " + q_ + "@203 " + e_ + "@203 ");
   EXPECT_EQ(test::loggedActions(instance_), LogLines{});
 }
 
 TEST_F(GroupChangeTest, AWriteRefusedHalfWayLeavesTheGroupAsItWasAndReportsIt) {
   storeGroup("shop", groupOf({"http://a.test/", "http://b.test/"}));
   const std::string before = groupBytes("shop");
-  instance_.write("limited.sh", "#!/bin/sh\nulimit -f 8\nexec ./vyrunner.cgi \"$@\"\n");
-  ::chmod(instance_.path("limited.sh").c_str(), 0755);
+  instance_.writeScript("limited.sh", "ulimit -f 8\nexec ./vyrunner.cgi \"$@\"\n");
   std::string urls;  // far more than the 4 or 8 KiB a file may grow to
   for (int i = 0; i < 400; ++i) urls += "url=http://many.test/" + std::to_string(i) + "\n";
   test::RunResult added =
@@ -115,7 +81,7 @@ TEST_F(GroupChangeTest, AWriteRefusedHalfWayLeavesTheGroupAsItWasAndReportsIt) {
   EXPECT_EQ(added.exitCode, 0);
   EXPECT_EQ(test::loggedActions(instance_), (LogLines{{"13", "Add"}}));
   EXPECT_EQ(groupBytes("shop"), before);
-  EXPECT_EQ(hiddenFiles(), std::vector<std::string>{});
+  EXPECT_EQ(hiddenFiles(instance_), std::vector<std::string>{});
 }
 
 TEST_F(GroupChangeTest, AWriterKilledHalfWayLeavesTheOldGroupAndTheNextWriteClearsUp) {
@@ -126,15 +92,10 @@ TEST_F(GroupChangeTest, AWriterKilledHalfWayLeavesTheOldGroupAndTheNextWriteClea
   test::BackgroundProcess writer =
       instance_.start("vyrunner.cgi", {{"writegroup", "big"}, {{"ADMIN_PWD", "secret"}}, text, 60});
   // Killed as soon as its new image is being written.
-  auto ended = [&] {
-    siginfo_t info = {};
-    return waitid(P_PID, writer.pid(), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-           info.si_pid == writer.pid();
-  };
   bool writing = false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!writing && !ended() && std::chrono::steady_clock::now() < deadline) {
-    writing = !hiddenFiles().empty();
+  while (!writing && !writer.ended() && std::chrono::steady_clock::now() < deadline) {
+    writing = !hiddenFiles(instance_).empty();
     if (!writing) std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
   writer.kill();
@@ -142,11 +103,9 @@ TEST_F(GroupChangeTest, AWriterKilledHalfWayLeavesTheOldGroupAndTheNextWriteClea
   GroupConfig group = readGroup("big");
   const bool old = groupBytes("big") == before;
   EXPECT_TRUE(old || group.urlCount() == 300000) << group.urlCount();
-  if (old) {
-    EXPECT_FALSE(hiddenFiles().empty());  // what the killed writer left
-  }
+  EXPECT_TRUE(!old || !hiddenFiles(instance_).empty());  // what the killed writer left
   EXPECT_EQ(service({"add", "big"}, "url=http://new.test/\n").exitCode, 0);
-  EXPECT_EQ(hiddenFiles(), std::vector<std::string>{});
+  EXPECT_EQ(hiddenFiles(instance_), std::vector<std::string>{});
   EXPECT_EQ(readGroup("big").urls.back().url, "http://new.test/");
 }
 

@@ -2,39 +2,19 @@
 #ifndef VANTRY_TESTS_RUNNER_WORKER_FIXTURE_H_
 #define VANTRY_TESTS_RUNNER_WORKER_FIXTURE_H_
 
-#include <gtest/gtest.h>
-#include <limits.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "common/credentials.h"
 #include "common/process.h"
-#include "runner/scheduler.h"
 #include "runner/worker.h"
-#include "store/group_config.h"
-#include "store/group_file.h"
 #include "store/settings.h"
-#include "tests/support/instance.h"
-#include "tests/support/printers.h"
+#include "tests/support/instance_test.h"
 
 namespace vy::test {
-
-// Action and detail of every error-log line, sorted (threads log in any order).
-using LogLines = std::vector<std::pair<std::string, std::string>>;
-inline LogLines loggedActions(const Instance& instance) {
-  LogLines found;
-  for (const std::string& line : instance.errorLog()) {
-    std::vector<std::string> fields = splitLogLine(line);
-    found.emplace_back(fields.empty() ? "?" : fields[2], fields.empty() ? line : fields[4]);
-  }
-  std::sort(found.begin(), found.end());
-  return found;
-}
 
 // The scheduler daemon as the tests see it: the pid registered in the scheduler file, and the
 // worker processes working in the instance. Every process left in the instance is killed by its
@@ -79,7 +59,7 @@ class SchedulerPids {
   const Instance& instance_;
 };
 
-class WorkerTest : public ::testing::Test {
+class WorkerTest : public InstanceTest {
  protected:
   void SetUp() override {
     instance_.makeDataDirs();
@@ -100,44 +80,26 @@ class WorkerTest : public ::testing::Test {
     settings_.restartSeconds = restartSeconds;
     saveSettings();
   }
-
-  static GroupConfig groupOf(const std::vector<std::string>& urls, int interval = 10) {
-    GroupConfig group;
-    group.checkInterval = interval;
-    for (const std::string& url : urls) group.addUrl(url);
-    return group;
-  }
-  // Runs the store as if the instance directory were the working directory.
-  ErrAction inInstance(const std::string& name, GroupConfig& group, GroupMode mode) {
-    char previous[PATH_MAX];
-    if (!::getcwd(previous, sizeof previous) || ::chdir(instance_.dir().c_str()) != 0) {
-      return ErrAction::kReadFile;
-    }
-    ErrAction rc = accessGroupFile(name, group, mode);
-    if (::chdir(previous) != 0) ADD_FAILURE() << "cannot leave the instance";
-    return rc;
-  }
-  void storeGroup(const std::string& name, GroupConfig& group) {
-    ASSERT_EQ(inInstance(name, group, GroupMode::kStoreGroup), ErrAction::kOk) << name;
-  }
-  void storeGroup(const std::string& name, GroupConfig&& group) { storeGroup(name, group); }
-  GroupConfig readGroup(const std::string& name) {
-    GroupConfig group;
-    EXPECT_EQ(inInstance(name, group, GroupMode::kRead), ErrAction::kOk) << name;
-    group.source = SourceFile();  // a test keeps no group file open
-    return group;
-  }
-  std::string groupBytes(const std::string& name) {
-    return instance_.read("vydata/vydb/" + name + ".dat");
-  }
   RunResult checkurl(const std::string& group, const std::string& url) {
     std::vector<std::string> args = {"checkurl"};
     if (!group.empty()) args.push_back(group);
     return instance_.runWorker(args, {}, "url=" + url + "\n", 60);
   }
 
-  Instance instance_;
   Settings settings_;
+};
+
+// The service commands, run with the administrator's password as a script gives it.
+class ServiceTest : public WorkerTest {
+ protected:
+  void SetUp() override {
+    WorkerTest::SetUp();
+    ASSERT_EQ(writePasswordFile("admin", "secret", instance_.path("vydata/admin.pwd")),
+              ErrAction::kOk);
+  }
+  RunResult service(const std::vector<std::string>& args, const std::string& input = "") {
+    return instance_.runWorker(args, {{"ADMIN_PWD", "secret"}}, input, 60);
+  }
 };
 
 }  // namespace vy::test

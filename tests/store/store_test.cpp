@@ -300,7 +300,9 @@ TEST_F(GroupFileTest, TwoProcessesAddingToOneGroupLoseNoUrl) {
   EXPECT_EQ(readShop().urlCount(), 300);
 }
 
-TEST_F(GroupFileTest, BadGroupNamesAreRefusedWithoutTouchingFiles) {
+// Bad names are refused without touching files; a directory or a pipe at a group's path reads as
+// no group.
+TEST_F(GroupFileTest, OnlyARegularFileOfAValidNameIsAGroup) {
   EXPECT_TRUE(isValidGroupName("Shop-2.eu_x") && isValidGroupName(std::string(64, 'z')));
   for (const std::string& name :
        {"../x"s, "a/b"s, ".hidden"s, ".."s, "a b"s, "x\"<"s, "caf\xc3\xa9"s, std::string(65, 'a'),
@@ -318,9 +320,6 @@ TEST_F(GroupFileTest, BadGroupNamesAreRefusedWithoutTouchingFiles) {
     }
   }
   EXPECT_EQ(std::distance(fs::recursive_directory_iterator("."), {}), 3);
-}
-
-TEST_F(GroupFileTest, SomethingElseThanAFileAtTheGroupsPathIsNoGroup) {
   fs::create_directory(groupFilePath("dir"));
   ASSERT_EQ(::mkfifo(groupFilePath("pipe").c_str(), 0666), 0);  // reading it would block
   for (const char* name : {"dir", "pipe", "missing"}) {
@@ -348,18 +347,6 @@ TEST_F(GroupFileTest, CheckLogAppendWritesTheExactRecordAndACutRecordEndsTheLog)
   for (size_t size = record.size(); size < 2 * record.size(); ++size) {
     EXPECT_EQ(parseCheckLog((record + record).substr(0, size)).size(), 1u) << size;
   }
-}
-
-TEST(GroupSummary, AverageAgeCountsOnlyOverdueUrls) {
-  constexpr std::time_t kNow = 1700000000;
-  GroupConfig config = groupWithUrls({kA, kB, kC}, kUrlCheckBan | kUrlUp);
-  config.checkInterval = 10;
-  EXPECT_EQ(summarizeGroup(config, kNow).averageAge, -1);  // never checked
-  config.urls[0].lastCheck = kNow - 25 * 60;
-  config.urls[1].lastCheck = kNow - 60;  // checked, not overdue
-  GroupSummary s = summarizeGroup(config, kNow);
-  EXPECT_EQ(std::tuple(s.averageAge, s.urlCount, s.checkBanCount, s.upCount),
-            std::tuple(25, 3, 3, 3));
 }
 
 TEST_F(GroupFileTest, OptionListMarksExactlyTheSelectedGroupAndSkipsOtherFiles) {

@@ -1,21 +1,19 @@
 // Forked test bodies and temporary directories; see child.h.
 #include "tests/support/child.h"
 
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <stdexcept>
 
-#include "tests/support/instance.h"
+#include "common/files.h"
 
 namespace vy::test {
 
-ChildOutcome runInChild(const std::function<void()>& body, double timeoutSeconds) {
+RunResult runInChild(const std::function<void()>& body, double timeoutSeconds) {
   int out = ::memfd_create("child-stdout", MFD_CLOEXEC);
   if (out < 0) throw std::runtime_error("memfd_create failed");
   std::fflush(stdout);
@@ -26,18 +24,8 @@ ChildOutcome runInChild(const std::function<void()>& body, double timeoutSeconds
     std::fflush(stdout);
     _exit(0);
   }
-  int status = 0;
-  if (!waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeoutSeconds)) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-  }
-  ChildOutcome outcome;
-  if (WIFEXITED(status)) outcome.exitCode = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
-  char chunk[4096];
-  for (ssize_t n; (n = ::pread(out, chunk, sizeof chunk, outcome.out.size())) > 0;) {
-    outcome.out.append(chunk, static_cast<size_t>(n));
-  }
+  RunResult outcome = reap(pid, timeoutSeconds);
+  outcome.out = readWholeFile("/proc/self/fd/" + std::to_string(out));
   ::close(out);
   return outcome;
 }

@@ -7,17 +7,13 @@
 #include <functional>
 #include <string>
 
-namespace vy::test {
+#include "tests/support/instance.h"
 
-struct ChildOutcome {
-  int exitCode = -1;  // -1 when the child did not exit normally
-  int signal = 0;
-  std::string out;
-};
+namespace vy::test {
 
 // Forks, runs body in the child and exits 0 when body returns. The parent
 // waits at most timeoutSeconds (then kills the child).
-ChildOutcome runInChild(const std::function<void()>& body, double timeoutSeconds = 20);
+RunResult runInChild(const std::function<void()>& body, double timeoutSeconds = 20);
 
 // A fresh temporary directory removed by the destructor.
 class TempDir {

@@ -41,7 +41,7 @@ std::string FakeConnection::readUntil(std::string_view delimiter, double seconds
     if (received <= 0) return std::exchange(unread_, {});  // the time is up or the peer closed
     unread_.append(chunk, static_cast<size_t>(received));
     std::lock_guard lock(server_.mutex_);
-    server_.records_[index_].received.append(chunk, static_cast<size_t>(received));
+    server_.records_[index_].append(chunk, static_cast<size_t>(received));
   }
   std::string head = unread_.substr(0, found + delimiter.size());
   unread_.erase(0, head.size());
@@ -103,7 +103,7 @@ int FakeServer::connectionCount() {
   }
 }
 
-std::vector<ConnectionRecord> FakeServer::records() const {
+std::vector<std::string> FakeServer::received() const {
   std::lock_guard lock(mutex_);
   return records_;
 }

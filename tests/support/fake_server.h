@@ -18,17 +18,12 @@ namespace vy::test {
 
 class FakeServer;
 
-struct ConnectionRecord {
-  std::string received;
-};
-
 // One accepted connection as its session sees it.
 class FakeConnection {
  public:
   FakeConnection(FakeServer& server, int fd, size_t i) : server_(server), fd_(fd), index_(i) {}
   // The bytes up to and with `delimiter`, or what arrived when the peer closes or `seconds` pass.
   std::string readUntil(std::string_view delimiter, double seconds = 5);
-  std::string readLine(double seconds = 5) { return readUntil("\n", seconds); }
   bool send(std::string_view bytes);                         // false once the peer is gone
   void holdOpen(double seconds) { readUntil("", seconds); }  // until the peer closes
   void resetOnClose();  // ends with a reset, as a crashed server would
@@ -55,10 +50,10 @@ class FakeServer {
   std::string url(const std::string& path = "/") const { return "http://" + address_ + path; }
   // Connections accepted, once the accept queue is empty (waiting at most 5 s).
   int connectionCount();
-  std::vector<ConnectionRecord> records() const;  // in the order accepted
-  std::string received(size_t i = 0) const {      // empty when there is no connection i
-    std::vector<ConnectionRecord> all = records();
-    return i < all.size() ? all[i].received : "";
+  std::vector<std::string> received() const;  // what each connection received, in order
+  std::string received(size_t i) const {      // empty when there is no connection i
+    std::vector<std::string> all = received();
+    return i < all.size() ? all[i] : "";
   }
 
  private:
@@ -70,7 +65,7 @@ class FakeServer {
   UniqueFd listen_;
   std::thread acceptThread_;
   mutable std::mutex mutex_;  // guards the records, the connections and the session threads
-  std::vector<ConnectionRecord> records_;
+  std::vector<std::string> records_;
   std::vector<UniqueFd> connections_;  // each closed when its session returns
   std::vector<std::thread> sessions_;
 };

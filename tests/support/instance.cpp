@@ -29,29 +29,25 @@ std::string slurp(const std::string& path) {
   return content.str();
 }
 
-// Waits for pid up to the time limit, killing it when the time is up.
-void reap(pid_t pid, double seconds, RunResult& result) {
+}  // namespace
+
+RunResult reap(pid_t pid, double seconds) {
+  RunResult result;
   int status = 0;
-  bool done = waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, seconds);
-  if (!done) {
-    result.timedOut = true;
+  if (!waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, seconds)) {
     ::kill(pid, SIGKILL);
     ::waitpid(pid, &status, 0);
   }
   if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  return result;
 }
-
-}  // namespace
-
-std::string stageDir() { return VY_STAGE_DIR; }
 
 Instance::Instance() {
   char pattern[] = "/tmp/vy-test-XXXXXX";
   if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
   dir_ = pattern;
   fs::permissions(dir_, fs::perms(0755));
-  fs::copy(stageDir(), dir_, fs::copy_options::recursive);
+  fs::copy(VY_STAGE_DIR, dir_, fs::copy_options::recursive);
   fs::create_directory(path(".run"));
 }
 
@@ -104,13 +100,7 @@ pid_t Instance::spawn(const std::string& program, const RunOptions& options,
 }
 
 RunResult Instance::run(const std::string& program, const RunOptions& options) const {
-  static std::atomic<int> runs{0};
-  const std::string tag = "run" + std::to_string(runs++);
-  RunResult result;
-  reap(spawn(program, options, tag), options.timeoutSeconds, result);
-  result.out = read(".run/" + tag + ".out");
-  result.err = read(".run/" + tag + ".err");
-  return result;
+  return start(program, options).wait(options.timeoutSeconds);
 }
 
 RunResult Instance::runWorker(const std::vector<std::string>& args,
@@ -121,8 +111,8 @@ RunResult Instance::runWorker(const std::vector<std::string>& args,
 
 BackgroundProcess Instance::start(const std::string& program, const RunOptions& options) const {
   static std::atomic<int> starts{0};
-  const std::string tag = "bg" + std::to_string(starts++);
-  return BackgroundProcess(spawn(program, options, tag), path(".run/" + tag + ".out"));
+  const std::string tag = "run" + std::to_string(starts++);
+  return BackgroundProcess(spawn(program, options, tag), path(".run/" + tag));
 }
 
 bool Instance::exists(const std::string& relative) const { return fs::exists(path(relative)); }
@@ -133,24 +123,28 @@ void Instance::write(const std::string& relative, const std::string& bytes) cons
   std::ofstream(path(relative), std::ios::binary | std::ios::trunc) << bytes;
 }
 
-std::vector<std::string> Instance::errorLog() const {
-  std::vector<std::string> lines;
-  std::istringstream in(read("vydata/error.log"));
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
+void Instance::writeScript(const std::string& relative, const std::string& body) const {
+  write(relative, "#!/bin/sh\n" + body);
+  fs::permissions(path(relative), fs::perms(0755));
 }
 
 BackgroundProcess::BackgroundProcess(BackgroundProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), outPath_(std::move(other.outPath_)) {}
+    : pid_(std::exchange(other.pid_, -1)), base_(std::move(other.base_)) {}
 
 void BackgroundProcess::signal(int number) const {
   if (pid_ > 0) ::kill(pid_, number);
 }
 
+bool BackgroundProcess::ended() const {
+  siginfo_t info = {};
+  return ::waitid(P_PID, pid_, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_;
+}
+
 RunResult BackgroundProcess::wait(double timeoutSeconds) {
   RunResult result;
-  if (pid_ > 0) reap(std::exchange(pid_, -1), timeoutSeconds, result);
-  result.out = slurp(outPath_);
+  if (pid_ > 0) result = reap(std::exchange(pid_, -1), timeoutSeconds);
+  result.out = slurp(base_ + ".out");
+  result.err = slurp(base_ + ".err");
   return result;
 }
 
@@ -181,13 +175,18 @@ std::vector<ProcessInfo> processesWorkingIn(const std::string& dir) {
   return found;
 }
 
-std::vector<std::string> splitLogLine(const std::string& line) {
-  std::vector<std::string> fields;
-  std::istringstream in(line);
-  for (std::string field; std::getline(in, field, '|');) fields.push_back(field);
-  if (!line.empty() && line.back() == '|') fields.push_back("");
-  if (fields.size() != 7) fields.clear();
-  return fields;
+LogLines loggedActions(const Instance& instance) {
+  LogLines found;
+  std::istringstream log(instance.read("vydata/error.log"));
+  for (std::string line; std::getline(log, line);) {
+    std::vector<std::string> fields;
+    std::istringstream in(line + "|");  // the last field ends like the others
+    for (std::string field; std::getline(in, field, '|');) fields.push_back(field);
+    const bool whole = fields.size() == 7;
+    found.emplace_back(whole ? fields[2] : "?", whole ? fields[4] : line);
+  }
+  std::sort(found.begin(), found.end());
+  return found;
 }
 
 bool waitUntil(const std::function<bool()>& condition, double timeoutSeconds) {

@@ -10,14 +10,13 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vy::test {
 
 struct RunResult {
-  int exitCode = -1;  // -1 when the process did not exit normally
-  int signal = 0;     // the signal that ended it, 0 when none
-  bool timedOut = false;
+  int exitCode = -1;  // -1 when the process did not exit normally (a signal, the time limit)
   std::string out;
   std::string err;
 };
@@ -32,17 +31,19 @@ struct RunOptions {
 // A process started in the background; killed and reaped unless waited for.
 class BackgroundProcess {
  public:
-  BackgroundProcess(pid_t pid, std::string outPath) : pid_(pid), outPath_(std::move(outPath)) {}
+  // base: the path of its standard streams without ".in", ".out" or ".err"
+  BackgroundProcess(pid_t pid, std::string base) : pid_(pid), base_(std::move(base)) {}
   BackgroundProcess(BackgroundProcess&& other) noexcept;
   ~BackgroundProcess() { kill(); }
   pid_t pid() const { return pid_; }
   void signal(int number) const;
-  RunResult wait(double timeoutSeconds);  // the result holds its stdout
+  bool ended() const;  // it has exited and is not reaped yet
+  RunResult wait(double timeoutSeconds);
   void kill();
 
  private:
   pid_t pid_;
-  std::string outPath_;
+  std::string base_;
 };
 
 class Instance {
@@ -67,7 +68,8 @@ class Instance {
   bool exists(const std::string& relative) const;
   std::string read(const std::string& relative) const;
   void write(const std::string& relative, const std::string& bytes) const;
-  std::vector<std::string> errorLog() const;  // lines without their newlines
+  // An executable shell script: "#!/bin/sh\n" and the body.
+  void writeScript(const std::string& relative, const std::string& body) const;
 
  private:
   pid_t spawn(const std::string& program, const RunOptions& options, const std::string& tag) const;
@@ -83,11 +85,14 @@ struct ProcessInfo {
 // The live processes whose working directory is dir (a zombie has none).
 std::vector<ProcessInfo> processesWorkingIn(const std::string& dir);
 
-// The seven fields of an error-log line; empty when it has another number.
-std::vector<std::string> splitLogLine(const std::string& line);
+// Action and detail of every error-log line (for a line without the seven fields "?" and the
+// line), sorted: threads log in any order.
+using LogLines = std::vector<std::pair<std::string, std::string>>;
+LogLines loggedActions(const Instance& instance);
+// Waits for pid up to the time limit, killing it when the time is up.
+RunResult reap(pid_t pid, double timeoutSeconds);
 // Polls a condition every 20 ms until it holds or the time runs out.
 bool waitUntil(const std::function<bool()>& condition, double timeoutSeconds);
-std::string stageDir();
 
 }  // namespace vy::test
 
