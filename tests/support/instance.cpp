@@ -4,12 +4,14 @@
 #include "tests/support/instance.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -21,6 +23,9 @@ namespace vy::test {
 namespace {
 
 namespace fs = std::filesystem;
+
+constexpr const char* kSanitizerVariables[] = {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS",
+                                               "TSAN_OPTIONS"};
 
 std::string slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -74,6 +79,13 @@ pid_t Instance::spawn(const std::string& program, const RunOptions& options,
   for (const auto& [key, value] : options.env) {
     if (key == "PATH") env[0].clear();
     env.push_back(key + "=" + value);
+  }
+  // A sanitizer build's programs run with the options of the test run (leak
+  // checking, suppressions).
+  for (const char* name : kSanitizerVariables) {
+    if (const char* value = std::getenv(name); value && !options.env.count(name)) {
+      env.push_back(std::string(name) + "=" + value);
+    }
   }
   std::vector<char*> argv, envp;
   for (std::string& arg : args) argv.push_back(arg.data());
@@ -145,6 +157,11 @@ RunResult BackgroundProcess::wait(double timeoutSeconds) {
   if (pid_ > 0) result = reap(std::exchange(pid_, -1), timeoutSeconds);
   result.out = slurp(base_ + ".out");
   result.err = slurp(base_ + ".err");
+  // A sanitizer report fails the test whatever the test checks of the run.
+  for (const char* report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                             "runtime error:", "WARNING: ThreadSanitizer"}) {
+    if (result.err.find(report) != std::string::npos) ADD_FAILURE() << base_ << ":\n" << result.err;
+  }
   return result;
 }
 
