@@ -7,6 +7,7 @@
 // password, then the settings are saved once; only then do the commands run.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -136,12 +137,58 @@ std::string backMarkup(const ConsoleRequest& request) {
   return "<input type=\"submit\" name=\"submit\" value=\"  Main Page  \">";
 }
 
+// The commands that change something; any other command only shows, unless
+// its ACTION is one of kChangingActions.
+constexpr std::string_view kChangingCommands[] = {
+    "clear_checklog",      "clear_error",       "update_pass", "update_group", "update_group_edit",
+    "update_group_delete", "update_group_cont", "setup_save",  "setup_sched"};
+constexpr std::string_view kChangingActions[] = {"update", "delete", "check"};
+
+bool changesSomething(std::string_view command) {
+  const std::string& action = formVar("ACTION");
+  return std::find(std::begin(kChangingCommands), std::end(kChangingCommands), command) !=
+             std::end(kChangingCommands) ||
+         std::find(std::begin(kChangingActions), std::end(kChangingActions), action) !=
+             std::end(kChangingActions);
+}
+
+// The host (and port) a URL names: what follows "scheme://" up to the path.
+std::string hostOf(std::string_view url) {
+  const size_t scheme = url.find("://");
+  if (scheme == std::string_view::npos) return "";
+  url.remove_prefix(scheme + 3);
+  return lowerCopy(url.substr(0, url.find_first_of("/?#")));
+}
+
+// True when the request says where it was made (its Origin, or else its
+// Referer) and that is not the console's own host. A browser sends the web
+// server's credentials with a request any other site makes it send, so a
+// changing request on those credentials must come from the console's pages.
+bool fromAnotherSite(const ConsoleRequest& request) {
+  const std::string origin = envText("HTTP_ORIGIN");
+  const std::string source = origin.empty() ? envText("HTTP_REFERER") : origin;
+  return !source.empty() && hostOf(source) != lowerCopy(request.httpHost);
+}
+
+void showRefusedRequest() {
+  std::fputs("Status: 403 Forbidden\n", stdout);
+  showLoginPage(
+      "Refused: the request came from another site. Open the console at its own address and try "
+      "again.");
+}
+
 // False when the request ends here: no administrator yet (the password page),
-// or a password that is refused (the login page).
+// a password that is refused (the login page), or a changing request made
+// from another site on the web server's credentials (refused).
 bool admitted(ConsoleRequest& request, std::optional<std::string_view> password,
               const std::string& command) {
   switch (checkAccess(password, kPasswordPath, true)) {
     case Access::kGranted:
+      if (checkAccess(password, kPasswordPath, false) != Access::kGranted &&
+          changesSomething(command) && fromAnotherSite(request)) {
+        showRefusedRequest();
+        return false;
+      }
       return true;
     case Access::kNoPasswordFile:
       if (command == "update_pass") {

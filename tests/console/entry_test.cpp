@@ -59,6 +59,35 @@ TEST_F(WorkingConsoleTest, AWrongPasswordShowsTheLoginAndComplainsOnlyWhenAComma
   EXPECT_EQ(probe(get("fnct=view_groups")).value("page", "MSG"), "Invalid Password");
 }
 
+TEST_F(WorkingConsoleTest, ChangesOnTheWebServersCredentialsMustComeFromTheConsolesOwnHost) {
+  storeGroup("shop", groupOf({"http://a/"}));
+  auto deleteShop = [&](Env env, const std::string& password = "") {
+    env["REMOTE_USER"] = "admin";
+    test::RunResult result =
+        post("apwd=" + password + "&fnct=view_groups&ACTION=delete&group=shop", env);
+    return std::pair(result.out.find("Status: 403") == 0, instance_.exists("vydata/vydb/shop.dat"));
+  };
+  // Refused, shop kept: another origin, the "null" origin, another referer (also one that
+  // only begins like this host), and an origin that wins over a matching referer.
+  for (const Env& from :
+       {Env{{"HTTP_ORIGIN", "http://evil.example"}}, Env{{"HTTP_ORIGIN", "null"}},
+        Env{{"HTTP_REFERER", "http://evil.example/vyconsole.cgi"}},
+        Env{{"HTTP_REFERER", "http://console.test.evil.example/"}},
+        Env{{"HTTP_ORIGIN", "http://evil.example"}, {"HTTP_REFERER", "http://console.test/"}}}) {
+    EXPECT_EQ(deleteShop(from), std::pair(true, true)) << from.begin()->second;
+  }
+  // Pages that only show stay open, and the password is not the browser's to send.
+  const Env evil = {{"HTTP_ORIGIN", "http://evil.example"}, {"REMOTE_USER", "admin"}};
+  EXPECT_EQ(probe(get("fnct=view_group&group=shop", evil)).value("header_template", "GROUP"),
+            "shop");
+  EXPECT_EQ(deleteShop({{"HTTP_ORIGIN", "http://evil.example"}}, kPassword),
+            std::pair(false, false));
+  storeGroup("shop", groupOf({"http://a/"}));
+  EXPECT_EQ(deleteShop({{"HTTP_ORIGIN", "http://Console.Test"}}), std::pair(false, false));
+  storeGroup("shop", groupOf({"http://a/"}));
+  EXPECT_EQ(deleteShop({}), std::pair(false, false));  // a client that names no source
+}
+
 TEST_F(WorkingConsoleTest, AWebServerUserIsAcceptedExceptForAPostWithoutThePassword) {
   const Env admin = {{"REMOTE_USER", "admin"}};
   test::ProbePage page = probe(get("fnct=view_group&group=general", admin));
