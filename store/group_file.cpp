@@ -38,6 +38,7 @@ constexpr size_t kMinUrlRecordSize = kUrlStatusSize + 1;
 // Record offsets are kept in 32 bits, and 0xFFFFFFFF means "unknown".
 constexpr size_t kMaxGroupFileSize = 0xFFFFFFFEu;
 constexpr uint8_t kResultFlags = kUrlUp | kUrlBanFound | kUrlPresOk;
+constexpr uint8_t kSwitchFlags = kUrlCheckBan | kUrlCheckPres;
 // How often an open is repeated because the file at the path was replaced or
 // removed while this process waited for its lock. Every repeat means that
 // another writer finished meanwhile; the bound only guards against a livelock.
@@ -563,8 +564,13 @@ ErrAction writeStatusAt(int fd, const UrlStatus& entry) {
 }
 
 // Takes every entry's record offset from the locked file (the first record
-// with its URL; 0 when the file no longer stores it).
-ErrAction takeOffsetsFrom(const LockedFile& locked, GroupConfig& config) {
+// with its URL; 0 when the file no longer stores it). The entry at `index`,
+// about to be written, also takes its record's check switches: they are the
+// administrator's, changed only by a replacement of the file, so a check that
+// read the group before such a change must not bring back the switches it
+// read. Only that entry changes them: the other entries' switches belong to
+// their own checks until those write back.
+ErrAction takeOffsetsFrom(const LockedFile& locked, GroupConfig& config, size_t index) {
   GroupConfig current;
   GroupLayout layout;
   if (locked.size() != 0) {
@@ -573,9 +579,14 @@ ErrAction takeOffsetsFrom(const LockedFile& locked, GroupConfig& config) {
   }
   UrlIndex firstRecord(current.urls);
   for (size_t i = 0; i < current.urls.size(); ++i) firstRecord.add(i);
-  for (UrlStatus& entry : config.urls) {
+  for (size_t i = 0; i < config.urls.size(); ++i) {
+    UrlStatus& entry = config.urls[i];
     std::optional<size_t> found = firstRecord.find(storedUrl(entry.url));
     entry.fileOffset = found ? current.urls[*found].fileOffset : 0;
+    if (found && i == index) {
+      const uint8_t stored = current.urls[*found].flags & kSwitchFlags;
+      entry.flags = static_cast<uint8_t>((entry.flags & ~kSwitchFlags) | stored);
+    }
   }
   return ErrAction::kOk;
 }
@@ -646,6 +657,12 @@ UrlStatus decodeUrlStatus(const uint8_t* in) {
   return s;
 }
 
+ErrAction decodeGroupFile(std::string_view bytes, GroupConfig& group) {
+  group = GroupConfig();
+  GroupLayout layout;
+  return decodeGroupImage(FileImage(bytes.begin(), bytes.end()), group, layout);
+}
+
 ErrAction accessGroupFile(const std::string& name, GroupConfig& config, GroupMode mode,
                           std::string* listing) {
   const bool storing = isStoringMode(mode);
@@ -684,7 +701,7 @@ ErrAction updateUrlStatus(GroupConfig& config, int index) {
   LockedFile locked;
   rc = openLocked(path, false, locked);
   if (rc != ErrAction::kOk) return rc == ErrAction::kReadFile ? ErrAction::kWriteFile : rc;
-  rc = takeOffsetsFrom(locked, config);
+  rc = takeOffsetsFrom(locked, config, static_cast<size_t>(index));
   if (rc != ErrAction::kOk) return rc;
   rc = writeStatusAt(locked.fd.get(), entry);
   keepAsSource(config, locked);

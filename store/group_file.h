@@ -50,6 +50,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "store/group_config.h"
 
@@ -99,6 +100,11 @@ GroupHeader decodeGroupHeader(const uint8_t* in);
 void encodeUrlStatus(const UrlStatus& status, uint8_t* out);
 UrlStatus decodeUrlStatus(const uint8_t* in);
 
+// Decodes the bytes of a group file into group, replacing everything it held;
+// its views point into its own copy of the bytes. kOk, or kShortRead for a
+// damaged image (as accessGroupFile reports a damaged file).
+[[nodiscard]] ErrAction decodeGroupFile(std::string_view bytes, GroupConfig& group);
+
 // What accessGroupFile does with the group.
 enum class GroupMode : char {
   kRead = 'r',           // config is replaced by the stored group (its views point
@@ -140,8 +146,10 @@ enum class GroupMode : char {
 // config.source, the entry's offset is used as it is; otherwise (the group was
 // replaced since, or the entry came from a text with kUnknownFileOffset) the
 // file is read under the lock, every entry's offset is taken from it and it
-// becomes config.source. An entry whose URL is no longer stored writes
-// nothing. The caller serialises calls on one config.
+// becomes config.source; the entry then takes the check switches of the
+// stored record, so a check never undoes a change of them made meanwhile. An
+// entry whose URL is no longer stored writes nothing. The caller serialises
+// calls on one config.
 // Returns kOk, kWriteFile (cannot open, refused name, bad index), kLockFile,
 // kShortRead (damaged file) or kShortWrite.
 [[nodiscard]] ErrAction updateUrlStatus(GroupConfig& config, int index);

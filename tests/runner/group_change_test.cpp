@@ -70,6 +70,18 @@ TEST_F(WriteBackRaceTest, ACheckWritesIntoItsOwnRecordWhenEarlierUrlsAreDeletedO
   EXPECT_EQ(test::loggedActions(instance_), LogLines{});
 }
 
+// The check switches are the administrator's: a check that read them before they were changed
+// writes back its results only.
+TEST_F(WriteBackRaceTest, ACheckKeepsTheSwitchesChangedWhileItsPageWasAwaited) {
+  storeGroup("shop", groupOf({x_}));
+  test::BackgroundProcess checking =
+      instance_.start("vyrunner.cgi", {{"checkgroup", "shop"}, {}, "", 30});
+  EXPECT_TRUE(test::waitUntil([&] { return slow_.connectionCount() > 0; }, 10));
+  EXPECT_EQ(service({"add", "shop"}, "url=" + x_ + "\nchkban=1\nchkpres=1\n").exitCode, 0);
+  checking.wait(30);
+  EXPECT_EQ(readGroup("shop").urls.at(0).flags, kUrlCheckBan | kUrlCheckPres | kUrlUp | kUrlPresOk);
+}
+
 TEST_F(GroupChangeTest, AWriteRefusedHalfWayLeavesTheGroupAsItWasAndReportsIt) {
   storeGroup("shop", groupOf({"http://a.test/", "http://b.test/"}));
   const std::string before = groupBytes("shop");
