@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -96,14 +97,20 @@ pid_t Instance::spawn(const std::string& program, const RunOptions& options,
   envp.push_back(nullptr);
   const std::string base = path(".run/" + tag);
   write(".run/" + tag + ".in", options.stdinText);
+  const bool limited = options.fileSizeLimit >= 0;
+  const std::string out = limited ? "/dev/null" : base + ".out";
   const int fds[3] = {::open((base + ".in").c_str(), O_RDONLY | O_CLOEXEC),
-                      ::open((base + ".out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600),
+                      ::open(out.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600),
                       ::open((base + ".err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600)};
   const std::string programPath = path(program);
+  const rlimit fileSize{static_cast<rlim_t>(options.fileSizeLimit),
+                        static_cast<rlim_t>(options.fileSizeLimit)};
   pid_t pid = ::fork();
   if (pid == 0) {
     if (::chdir(dir_.c_str()) != 0) _exit(126);
     for (int fd = 0; fd < 3; ++fd) ::dup2(fds[fd], fd);
+    if (limited && (::signal(SIGXFSZ, SIG_DFL) == SIG_ERR || ::setrlimit(RLIMIT_FSIZE, &fileSize)))
+      _exit(126);
     ::execve(programPath.c_str(), argv.data(), envp.data());
     _exit(127);
   }

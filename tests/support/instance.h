@@ -26,6 +26,10 @@ struct RunOptions {
   std::map<std::string, std::string> env;  // the whole environment besides PATH
   std::string stdinText;
   double timeoutSeconds = 30;
+  // RLIMIT_FSIZE in bytes (-1: none). SIGXFSZ keeps its default action, so a program that does
+  // not ignore it dies at the limit; its standard output goes to /dev/null, as into a web
+  // server's pipe, which the limit does not concern.
+  long long fileSizeLimit = -1;
 };
 
 // A process started in the background; killed and reaped unless waited for.
