@@ -177,9 +177,9 @@ void addErrorDetails(ReportText& out, bool html, const ErrorDetails& d) {
 // --- Reports ----------------------------------------------------------------------
 
 void reportError(ErrAction action, std::string_view detail, ReportOptions options,
-                 std::source_location site) {
+                 ReportSite site) {
   const int errnoValue = errno;
-  const int line = options.line != 0 ? options.line : static_cast<int>(site.line());
+  const int line = options.line != 0 ? options.line : site.line;
   const std::string_view source = options.source.empty() ? g_unitName : options.source;
   bool logFailed = false;
   if (options.log) {
@@ -208,7 +208,7 @@ void reportError(ErrAction action, std::string_view detail, ReportOptions option
   }
 }
 
-void reportFatal(ErrAction action, std::string_view detail, std::source_location site) {
+void reportFatal(ErrAction action, std::string_view detail, ReportSite site) {
   ReportOptions options;
   options.fatal = true;
   reportError(action, detail, options, site);

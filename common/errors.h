@@ -14,7 +14,6 @@
 
 #include <cstddef>
 #include <ctime>
-#include <source_location>
 #include <string>
 #include <string_view>
 
@@ -66,14 +65,22 @@ struct ReportOptions {
   int line = 0;               // 0: the line of the reporting site
 };
 
+// The source line of a reporting site, taken where the call is written (as
+// std::source_location would, which clang 14 cannot build with this
+// system's C++ library; the fuzz builds use clang 14).
+struct ReportSite {
+  int line = 0;
+  static constexpr ReportSite current(int line = __builtin_LINE()) { return ReportSite{line}; }
+};
+
 // Appends the log line and shows what the options ask for. A fatal report
 // flushes standard output and ends the whole process at once with status 1
 // (other threads may still be running, so no static is destroyed).
 void reportError(ErrAction action, std::string_view detail, ReportOptions options = {},
-                 std::source_location site = std::source_location::current());
+                 ReportSite site = ReportSite::current());
 
 [[noreturn]] void reportFatal(ErrAction action, std::string_view detail,
-                              std::source_location site = std::source_location::current());
+                              ReportSite site = ReportSite::current());
 
 // Prints "Content-type: text/html" and the blank line that ends the CGI
 // header, the first time only.

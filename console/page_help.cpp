@@ -13,6 +13,7 @@
 #include "common/cgi.h"
 #include "common/text.h"
 #include "console/console.h"
+#include "console/page_parts.h"
 #include "console/page_templates.h"
 
 namespace vy {
@@ -21,19 +22,14 @@ namespace {
 constexpr size_t kMaxTagName = 15;
 constexpr size_t kMaxTagSuffix = 2;
 
-// A section's start and end tag, kept alive for the section table.
-struct HelpTags {
-  std::string start;
-  std::string end;
-};
-
 HelpTags tagsFor(std::string_view kind, std::string_view name, std::string_view suffix) {
   const std::string tail =
       std::string(name.substr(0, kMaxTagName)) + std::string(suffix.substr(0, kMaxTagSuffix)) + ">";
   return {"<" + std::string(kind) + tail, "</" + std::string(kind) + tail};
 }
 
-// The head, help text and foot of the help template.
+// The head, help text and foot of the help template; the tags stay alive for
+// the section table.
 PageTemplate loadHelp(const HelpTags& head, const HelpTags& help, const HelpTags& foot) {
   const SectionMarkers table[] = {{head.start.c_str(), head.end.c_str()},
                                   {help.start.c_str(), help.end.c_str()},
@@ -43,26 +39,26 @@ PageTemplate loadHelp(const HelpTags& head, const HelpTags& help, const HelpTags
 
 }  // namespace
 
+HelpPageTags helpPageTags(std::string_view page, std::string_view presentation) {
+  const size_t dot = page.find('.');
+  const std::string_view extension = dot == std::string_view::npos ? "" : page.substr(dot);
+  const bool takesLetter = !extension.empty() && extension.back() != 'p' && extension.back() != 's';
+  const std::string_view suffix = takesLetter ? presentation : "";
+  const std::string code = extension.empty() ? "" : "." + std::string(extension.substr(1));
+  return {std::string(page.substr(0, dot)), tagsFor("tpl_head", extension, suffix),
+          tagsFor("help_", page, suffix), tagsFor("tpl_foot", extension, suffix),
+          tagsFor("help_NOTOPIC", code, "")};
+}
+
 void showHelpPage(ConsoleRequest&) {
-  const std::string& page = formVar("page");
-  const std::string presentation = formVar("PS").substr(0, 1);
   for (const char* comment : {"P_REM_START", "S_REM_START"}) setMarkup(comment, "<!--");
   for (const char* comment : {"P_REM_END", "S_REM_END"}) setMarkup(comment, "-->");
-
-  const size_t dot = page.find('.');
-  const std::string extension = dot == std::string::npos ? "" : page.substr(dot);
-  const bool takesLetter = !extension.empty() && extension.back() != 'p' && extension.back() != 's';
-  const std::string suffix = takesLetter ? presentation : "";
-  const HelpTags head = tagsFor("tpl_head", extension, suffix);
-  const HelpTags foot = tagsFor("tpl_foot", extension, suffix);
+  const HelpPageTags tags = helpPageTags(formVar("page"), formVar("PS").substr(0, 1));
 
   printContentType();
-  setText("TOPIC", page.substr(0, dot));
-  PageTemplate help = loadHelp(head, tagsFor("help_", page, suffix), foot);
-  if (help.section(1).empty()) {
-    const std::string code = extension.empty() ? "" : "." + extension.substr(1);
-    help = loadHelp(head, tagsFor("help_NOTOPIC", code, ""), foot);
-  }
+  setText("TOPIC", tags.topic);
+  PageTemplate help = loadHelp(tags.head, tags.help, tags.foot);
+  if (help.section(1).empty()) help = loadHelp(tags.head, tags.noTopic, tags.foot);
   for (size_t section = 0; section < 3; ++section) renderPart(help, section);
 }
 

@@ -13,6 +13,7 @@
 #include "common/text.h"
 #include "common/zonetime.h"
 #include "console/console.h"
+#include "console/page_parts.h"
 #include "console/page_templates.h"
 #include "store/check_log.h"
 #include "store/group_name.h"
@@ -21,7 +22,6 @@ namespace vy {
 namespace {
 
 constexpr size_t kLogLinePiece = 254;  // a line is read in pieces of at most this many bytes
-constexpr int kMaxLogField = 63;
 
 const char* yesNo(bool value) { return value ? "Yes" : "No"; }
 
@@ -40,24 +40,6 @@ void removeOrDie(const std::string& path) {
   }
 }
 
-// The fields of one error-log line. Numbers a line does not give keep the
-// previous line's values; the texts start empty on every line.
-struct ErrorLine {
-  long time = 0;
-  int line = 0;
-  int action = 0;
-  int errnoValue = 0;
-  int fatal = 0;
-  char detail[kMaxLogField + 1] = "";
-  char source[kMaxLogField + 1] = "";
-};
-
-void parseErrorLine(const char* text, ErrorLine& fields) {
-  fields.detail[0] = fields.source[0] = '\0';
-  std::sscanf(text, "%ld|%d|%d|%d|%63[^|]|%63[^|]|%d", &fields.time, &fields.line, &fields.action,
-              &fields.errnoValue, fields.detail, fields.source, &fields.fatal);
-}
-
 std::string actionText(int action) {
   if (action >= 0 && action <= actionNumber(ErrAction::kShortWrite)) {
     return errActionText(static_cast<ErrAction>(action));
@@ -69,14 +51,6 @@ std::string actionText(int action) {
 std::string errnoText(int errnoValue) {
   std::string text = std::strerror(errnoValue);
   return text.substr(0, text.find('\n'));
-}
-
-// One row of the error table, escaped for the page's preformatted block.
-std::string errorRow(const ErrorLine& f) {
-  return htmlValue(formatAlloc("\n[%s] [%-15s] [%-20s] [%-15s] [%3s] [%4d] [%-3s]",
-                               formatTime(f.time).c_str(), f.source, actionText(f.action).c_str(),
-                               f.detail, errnoText(f.errnoValue).c_str(), f.line,
-                               yesNo(f.fatal != 0)));
 }
 
 void printErrorTable() {
@@ -96,6 +70,19 @@ void printErrorTable() {
 }
 
 }  // namespace
+
+void parseErrorLine(const char* text, ErrorLine& fields) {
+  fields.detail[0] = fields.source[0] = '\0';
+  std::sscanf(text, "%ld|%d|%d|%d|%63[^|]|%63[^|]|%d", &fields.time, &fields.line, &fields.action,
+              &fields.errnoValue, fields.detail, fields.source, &fields.fatal);
+}
+
+std::string errorRow(const ErrorLine& f) {
+  return htmlValue(formatAlloc("\n[%s] [%-15s] [%-20s] [%-15s] [%3s] [%4d] [%-3s]",
+                               formatTime(f.time).c_str(), f.source, actionText(f.action).c_str(),
+                               f.detail, errnoText(f.errnoValue).c_str(), f.line,
+                               yesNo(f.fatal != 0)));
+}
 
 void showCheckLog(ConsoleRequest& request) {
   std::string group;

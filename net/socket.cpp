@@ -128,11 +128,6 @@ std::optional<uint32_t> parseDottedAddress(const char* text) {
 
 // --- Host table --------------------------------------------------------------------
 
-struct HostEntry {
-  std::string name;      // lower case
-  uint32_t address = 0;  // network byte order; 0 when the line had none
-};
-
 // Absent (nullopt) or loaded; lookups share the lock, load and release take
 // it alone.
 struct HostTable {
@@ -157,21 +152,6 @@ HostEntry parseHostLine(std::string_view line) {
   return entry;
 }
 
-// Every line of the text in file order: the line feeds plus one for a
-// non-empty text.
-std::vector<HostEntry> parseHostTable(std::string_view text) {
-  std::vector<HostEntry> entries;
-  if (text.empty()) return entries;
-  size_t start = 0;
-  for (;;) {
-    size_t end = text.find('\n', start);
-    entries.push_back(parseHostLine(text.substr(start, end - start)));
-    if (end == std::string_view::npos) break;
-    start = end + 1;
-  }
-  return entries;
-}
-
 std::optional<uint32_t> hostTableAddress(const std::string& name) {
   HostTable& table = hostTable();
   std::shared_lock lock(table.mutex);
@@ -184,6 +164,19 @@ std::optional<uint32_t> hostTableAddress(const std::string& name) {
 }
 
 }  // namespace
+
+std::vector<HostEntry> parseHostTable(std::string_view text) {
+  std::vector<HostEntry> entries;
+  if (text.empty()) return entries;
+  size_t start = 0;
+  for (;;) {
+    size_t end = text.find('\n', start);
+    entries.push_back(parseHostLine(text.substr(start, end - start)));
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
+  return entries;
+}
 
 // --- Sockets -----------------------------------------------------------------------
 

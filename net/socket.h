@@ -17,6 +17,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "common/fd.h"
 
@@ -88,6 +90,18 @@ long sendText(int fd, const std::string& bytes);
 // its address yields a name); the reentrant forward lookup. kOk with
 // `address` set, or kLookupFailed.
 [[nodiscard]] HttpError resolveHost(const std::string& name, uint32_t& address);
+
+// One line of the host table: the name before the first space (lower case),
+// the dotted address after the last; address 0 when the line has no space or
+// no valid address there.
+struct HostEntry {
+  std::string name;
+  uint32_t address = 0;  // network byte order
+};
+
+// The entries of a hosts.dat text in file order, one per line: the line feeds
+// plus one for a non-empty text.
+std::vector<HostEntry> parseHostTable(std::string_view text);
 
 // The host table is loaded around a stretch of work that resolves names.
 // loadHosts returns true when this call found the table absent and loaded it
