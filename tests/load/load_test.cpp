@@ -28,7 +28,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 // Under a sanitizer every process starts several times slower: shorter runs at a slower pace.
-#if VY_SANITIZED
+#ifdef VY_SANITIZED
 constexpr int kLoadSeconds = 10, kFaultSeconds = 10, kPaceMs = 250;
 #else
 constexpr int kLoadSeconds = 30, kFaultSeconds = 20, kPaceMs = 100;
