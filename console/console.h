@@ -47,6 +47,9 @@ void renderPart(const PageTemplate& page, size_t section);
 // Sets NOERR = "disabled" when there is no error log to show.
 void markMissingErrorLog();
 
+// A form switch: on when the form variable begins with "1".
+bool formSwitch(std::string_view name);
+
 // A group name a page may act on: the empty name (the default group) or a
 // valid one. A page refuses any other with kInvalidGroupNameMessage.
 bool isAcceptedGroupName(std::string_view name);

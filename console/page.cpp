@@ -6,6 +6,7 @@
 #include "common/cgi.h"
 #include "common/errors.h"
 #include "common/files.h"
+#include "common/text.h"
 #include "console/console.h"
 #include "store/group_name.h"
 
@@ -27,6 +28,8 @@ void setMarkup(std::string_view name, std::string markup) {
 void setNumber(std::string_view name, long long value) {
   pageVars().set(name, std::to_string(value));
 }
+
+bool formSwitch(std::string_view name) { return startsWith(formVar(name), "1"); }
 
 PageTemplate loadPage(const char* file, std::span<const SectionMarkers> table) {
   return loadTemplate(file, table, false);

@@ -40,8 +40,6 @@ GroupConfig oneUrl(const std::string& url, bool checkBan, bool checkPres) {
   return list;
 }
 
-bool formSwitch(std::string_view name) { return startsWith(formVar(name), "1"); }
-
 // "update": the URL of the form is added (or, when it is there, takes the
 // new switches); an edit that changed the text removes the former URL.
 std::string updateUrl(const std::string& group) {

@@ -20,7 +20,6 @@ namespace {
 constexpr const char* kInvalidInformMessage =
     "The notification target may not hold line breaks or other control characters";
 
-bool formSwitch(std::string_view name) { return startsWith(formVar(name), "1"); }
 const char* checked(bool on) { return on ? " checked" : ""; }
 
 // The index a form variable selects in a list of `size` items; none when the

@@ -26,7 +26,6 @@ namespace {
 constexpr const char* kInvalidZoneMessage = "Invalid Time Zone Settings";
 constexpr size_t kRedirectPaddingLines = 1000;
 
-bool formSwitch(std::string_view name) { return startsWith(formVar(name), "1"); }
 int formNumber(std::string_view name) { return parseIntAtoi(formVar(name)); }
 
 // The scheduler runs when it is switched on and the process registered in

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <regex>
 
 #include "common/files.h"
 #include "tests/support/child.h"
@@ -49,9 +48,11 @@ TEST(ErrorLog, SevenSanitisedFieldsOnOneLineAndANonFatalReportWritesOneAndPrints
   std::string log;
   auto report = [] { reportError(ErrAction::kReadFile, "./vydata/x|y\n.dat"); };
   EXPECT_EQ(reportIn(true, {{"HTTP_HOST", "example.org"}}, report, &log), "0:");
-  EXPECT_TRUE(std::regex_match(
-      log, std::regex("[0-9]+\\|[0-9]+\\|1\\|2\\|\\./vydata/x!y \\.dat\\|vyrunner\\|0\n")))
-      << log;
+  // The time and the line first, then the fixed fields.
+  const size_t fixed = log.find('|', log.find('|') + 1);
+  ASSERT_NE(fixed, std::string::npos) << log;
+  EXPECT_EQ(log.substr(0, fixed).find_first_not_of("0123456789|"), std::string::npos) << log;
+  EXPECT_EQ(log.substr(fixed), "|1|2|./vydata/x!y .dat|vyrunner|0\n");
 }
 
 TEST(ReportError, FatalExitsOneWithPlainTextOrOnePageAndTheDetailWhenTheLogIsLost) {
