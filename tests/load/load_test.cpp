@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <iterator>
 #include <mutex>
 #include <random>
 #include <set>
@@ -29,15 +28,22 @@ using std::chrono::milliseconds;
 
 // Under a sanitizer every process starts several times slower: shorter runs at a slower pace.
 #ifdef VY_SANITIZED
-constexpr int kLoadSeconds = 10, kFaultSeconds = 10, kPaceMs = 250;
+constexpr int kLoadSeconds = 10, kFaultSeconds = 10, kPaceMs = 250, kKillWindowMs = 150;
 #else
-constexpr int kLoadSeconds = 30, kFaultSeconds = 20, kPaceMs = 100;
+constexpr int kLoadSeconds = 30, kFaultSeconds = 20, kPaceMs = 100, kKillWindowMs = 12;
 #endif
 // Every group file is larger than the limit (a long banned text), so that every limited change
 // fails half-way, while the error log stays far below it.
 constexpr long long kFileSizeLimit = 32 << 10;
 const std::string kBallast(48000, 'z');
-constexpr double kLimitedShare = 0.15;
+constexpr double kLimitedShare = 0.15, kKilledShare = 0.6;
+
+// What befalls one writer under faults: a file-size limit, or SIGKILL at a random moment within
+// the time a writer takes (killAfterMs; -1: never).
+struct Fault {
+  bool limited = false;
+  int killAfterMs = -1;
+};
 const std::map<std::string, std::string> kAdmin = {{"ADMIN_PWD", "secret"}};
 
 struct Rng {
@@ -107,7 +113,7 @@ class LoadTest : public test::ServiceTest {
     return parsed;
   }
 
-  // Runs every writer, the check runs and, with faults, the killer for `seconds`, then lets one
+  // Runs every writer and the check runs for `seconds`, then lets one
   // undisturbed writer change each group.
   void runLoad(int seconds, bool faults) {
     faults_ = faults;
@@ -117,18 +123,17 @@ class LoadTest : public test::ServiceTest {
     threads.emplace_back([this] { serviceWriter(Rng{std::mt19937(seed_)}); });
     threads.emplace_back([this] { consoleWriter(Rng{std::mt19937(seed_ + 1)}); });
     threads.emplace_back([this] {
-      for (Rng rng{std::mt19937(seed_ + 2)}; !stopping(); pause(rng)) flip(limit(rng));
+      for (Rng rng{std::mt19937(seed_ + 2)}; !stopping(); pause(rng)) flip(fault(rng));
     });
-    if (faults) threads.emplace_back([this] { killer(Rng{std::mt19937(seed_ + 3)}); });
     for (std::thread& thread : threads) thread.join();
     std::printf("%d writers, %d refused, %d killed\n", writers_.load(), refused_.load(),
                 killed_.load());
     faults_ = false;
     for (const char* group : {"g1", "g2"}) {
       const Key marker{group, down_.url("/" + std::string(group) + "/last")};
-      settle(urls_, marker, 0, service("add", group, "url=" + marker.second + "\n", false), -1);
+      settle(urls_, marker, 0, service("add", group, "url=" + marker.second + "\n", {}), -1);
     }
-    flip(false);
+    flip({});
   }
 
   // Every group reads and holds an outcome its writers' changes allow, with only records a check
@@ -189,7 +194,11 @@ class LoadTest : public test::ServiceTest {
 
   bool stopping() const { return Clock::now() >= deadline_; }
   static void pause(Rng& rng) { std::this_thread::sleep_for(milliseconds(rng.below(2 * kPaceMs))); }
-  bool limit(Rng& rng) const { return faults_ && rng.chance(kLimitedShare); }
+  Fault fault(Rng& rng) const {
+    if (!faults_) return {};
+    if (rng.chance(kLimitedShare)) return {true, -1};
+    return {false, rng.chance(kKilledShare) ? rng.below(kKillWindowMs) : -1};
+  }
 
   // A check of all groups or of one group, started every second.
   void checkRuns() {
@@ -204,27 +213,22 @@ class LoadTest : public test::ServiceTest {
     }
   }
 
-  // Runs a writer; one with a file-size limit must be refused as a whole (exit status
-  // refusedExit, `reports` error-log lines), unless the killer got it first.
-  Fate write(const std::string& program, test::RunOptions options, bool limited, int refusedExit,
+  // Runs a writer, killed when its fault says so and it still runs then; one with a file-size
+  // limit must be refused as a whole (exit status refusedExit, `reports` error-log lines).
+  Fate write(const std::string& program, test::RunOptions options, Fault fault, int refusedExit,
              int reports) {
+    const bool limited = fault.limited;
     if (limited) options.fileSizeLimit = kFileSizeLimit;
     test::BackgroundProcess process = instance_.start(program, options);
-    const auto live = [&](bool on) {
-      std::lock_guard<std::mutex> lock(liveLock_);
-      if (on) {
-        live_.insert(process.pid());
-      } else {
-        live_.erase(process.pid());
-      }
-    };
-    live(faults_);
-    EXPECT_TRUE(test::waitUntil([&] { return process.ended(); }, 60));
-    live(false);  // before the pid is reaped and may be reused
+    const auto ended = [&] { return process.ended(); };
+    if (fault.killAfterMs >= 0 && !test::waitUntil(ended, fault.killAfterMs / 1000.0)) {
+      process.signal(SIGKILL);  // not reaped yet, so the pid is still this writer's
+    }
+    EXPECT_TRUE(test::waitUntil(ended, 60));
     const test::RunResult result = process.wait(1);
     ++writers_;
     if (limited) maxReports_ += reports;
-    if (faults_ && result.exitCode < 0) {
+    if (fault.killAfterMs >= 0 && result.exitCode < 0) {
       ++killed_;
       return Fate::kKilled;
     }
@@ -235,8 +239,8 @@ class LoadTest : public test::ServiceTest {
     return Fate::kRefused;
   }
   Fate service(const std::string& command, const std::string& group, const std::string& text,
-               bool limited) {
-    return write("vyrunner.cgi", {{command, group}, kAdmin, text, 60}, limited, 0, 1);
+               Fault fault) {
+    return write("vyrunner.cgi", {{command, group}, kAdmin, text, 60}, fault, 0, 1);
   }
   static test::RunOptions consoleForm(const Fields& fields) {
     std::string body = "apwd=secret";
@@ -285,10 +289,10 @@ class LoadTest : public test::ServiceTest {
         }
         changes.emplace_back(key, switches);
       }
-      const Fate fate = service(deleting ? "del" : "add", group, text, limit(rng));
+      const Fate fate = service(deleting ? "del" : "add", group, text, fault(rng));
       for (const auto& [key, outcome] : changes) settle(mine, key, outcome, fate, -1);
     }
-    std::lock_guard<std::mutex> lock(liveLock_);
+    std::lock_guard<std::mutex> lock(mergeLock_);
     urls_.merge(mine);
   }
 
@@ -310,11 +314,11 @@ class LoadTest : public test::ServiceTest {
         const size_t bar = stored.find('|');
         form = {{"fnct", "update_group"}, {"group", group}, {"EVRCHK", stored.substr(0, bar)},
                 {"TYPEINF", "0"},         {"SUSP", "0"},    {"UPDCMD", stored.substr(bar + 1)}};
-        const Fate fate = write("vyconsole.cgi", consoleForm(form), limit(rng), 1, 1);
+        const Fate fate = write("vyconsole.cgi", consoleForm(form), fault(rng), 1, 1);
         settle(groupSettings_, group, stored, fate, std::string());
       } else if (action < 0.5 && !present.empty()) {
         form.insert(form.end(), {{"ACTION", "delete"}, {"TSELURL", chosen.second}});
-        settle(mine, chosen, -1, write("vyconsole.cgi", consoleForm(form), limit(rng), 0, 1), -1);
+        settle(mine, chosen, -1, write("vyconsole.cgi", consoleForm(form), fault(rng), 0, 1), -1);
       } else {  // a new URL, new switches for a present one, or a present one renamed
         const int switches = rng.below(4);
         const bool renaming = !present.empty() && rng.chance(0.3);
@@ -326,34 +330,25 @@ class LoadTest : public test::ServiceTest {
                                  {"CHKBAN", std::to_string(switches & 1)},
                                  {"CHKPRES", std::to_string(switches >> 1)}});
         const bool renamed = !former.first.empty() && key != former;
-        const Fate fate = write("vyconsole.cgi", consoleForm(form), limit(rng), 0, renamed ? 2 : 1);
+        const Fate fate = write("vyconsole.cgi", consoleForm(form), fault(rng), 0, renamed ? 2 : 1);
         settle(mine, key, switches, fate, -1);
         if (renamed) settle(mine, former, -1, fate, -1);
       }
     }
-    std::lock_guard<std::mutex> lock(liveLock_);
+    std::lock_guard<std::mutex> lock(mergeLock_);
     urls_.merge(mine);
   }
 
   // writegroup of the text not stored; the group holds one of the two whole texts after every
   // change, the new one when it was stored, the old one when it was refused.
-  void flip(bool limited) {
+  void flip(Fault fault) {
     const int next = 1 - flipStored_;
-    const Fate fate = service("writegroup", "flip", flipTexts_[next], limited);
+    const Fate fate = service("writegroup", "flip", flipTexts_[next], fault);
     const std::string stored = instance_.runWorker({"getsetup", "flip"}, kAdmin, "", 60).out;
     const int found = stored == flipCanonical_[0] ? 0 : stored == flipCanonical_[1] ? 1 : -1;
     EXPECT_NE(found, -1) << stored.substr(0, 200) << "..." << stored.substr(stored.size() / 2);
     EXPECT_TRUE(fate == Fate::kKilled || found == (fate == Fate::kDone ? next : flipStored_));
     if (found >= 0) flipStored_ = found;
-  }
-
-  // Sends SIGKILL to a running writer at random moments.
-  void killer(Rng rng) {
-    while (!stopping()) {
-      std::this_thread::sleep_for(milliseconds(1 + rng.below(80)));
-      std::lock_guard<std::mutex> lock(liveLock_);
-      if (!live_.empty()) ::kill(*std::next(live_.begin(), rng.below(live_.size())), SIGKILL);
-    }
   }
 
   test::FakeServer up_, missing_, slow_, down_;
@@ -362,8 +357,7 @@ class LoadTest : public test::ServiceTest {
   uint32_t from_ = 0;
   bool faults_ = false;
   Clock::time_point deadline_;
-  std::mutex liveLock_;  // guards live_ and the merging into urls_
-  std::set<pid_t> live_;
+  std::mutex mergeLock_;  // guards the merging into urls_
   std::atomic<int> named_{0}, writers_{0}, refused_{0}, killed_{0}, minReports_{0}, maxReports_{0};
   Outcomes urls_;
   std::map<std::string, std::set<std::string>> groupSettings_;  // "interval|inform" it may hold
