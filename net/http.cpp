@@ -7,6 +7,7 @@
 
 #include "common/large_block.h"
 #include "common/text.h"
+#include "net/tls.h"
 
 namespace vy {
 namespace {
@@ -22,37 +23,53 @@ RequestIdentity& requestIdentity() {
   return identity;
 }
 
-// Splits the part after "http://" into host and path. The host ends at the
-// first "/" or "?"; a path that starts with "?" gets a "/" in front; no
-// path at all is "/". A ":" stays part of the host: there is no port.
-void splitHostAndPath(std::string_view rest, std::string& host, std::string& path) {
-  size_t end = rest.find_first_of("/?");
-  host.assign(rest.substr(0, std::min(end, kMaxHostLength)));
-  if (end == std::string_view::npos) {
-    path = "/";
-  } else if (rest[end] == '?') {
-    path = "/";
-    path.append(rest.substr(end));
-  } else {
-    path.assign(rest.substr(end));
+// The port text of a URL: digits only, from 1 to 65535.
+std::optional<uint16_t> parsePort(std::string_view text) {
+  if (text.empty() || text.size() > 5) return std::nullopt;
+  unsigned value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<unsigned>(c - '0');
   }
+  if (value < 1 || value > 65535) return std::nullopt;
+  return static_cast<uint16_t>(value);
 }
 
-// The request text of a GET for url, or none when url does not begin with
-// exactly "http://". `host` receives the host part.
-std::optional<std::string> buildGetRequest(const std::string& url, std::string& host) {
-  constexpr std::string_view kScheme = "http://";
-  if (!startsWith(url, kScheme)) return std::nullopt;
-  std::string path;
-  splitHostAndPath(std::string_view(url).substr(kScheme.size()), host, path);
+// Takes the host part ("name", "name:port", "[v6]" or "[v6]:port") into the
+// target, whose port holds the scheme's default.
+HttpError splitHostAndPort(std::string_view authority, HttpTarget& target) {
+  const uint16_t defaultPort = target.port;
+  std::string_view rest = authority;
+  if (startsWith(authority, "[")) {
+    const size_t close = authority.find(']');
+    if (close == std::string_view::npos) return HttpError::kLookupFailed;
+    target.host.assign(authority.substr(1, close - 1));
+    rest = authority.substr(close + 1);
+    if (!rest.empty() && rest[0] != ':') return HttpError::kLookupFailed;
+  } else {
+    const size_t colon = authority.find(':');
+    target.host.assign(authority.substr(0, colon));
+    rest = colon == std::string_view::npos ? std::string_view() : authority.substr(colon);
+  }
+  std::string_view hostAsWritten = authority.substr(0, authority.size() - rest.size());
+  if (!rest.empty()) {
+    std::optional<uint16_t> port = parsePort(rest.substr(1));
+    if (!port) return HttpError::kLookupFailed;
+    target.port = *port;
+  }
+  target.hostHeader.assign(target.port == defaultPort ? hostAsWritten : authority);
+  return HttpError::kOk;
+}
 
+// The request text of a GET of the target.
+std::string buildGetRequest(const HttpTarget& target) {
   RequestIdentity& identity = requestIdentity();
   std::lock_guard lock(identity.mutex);
-  std::string request = "GET " + path + " HTTP/1.0\r\n";
+  std::string request = "GET " + target.path + " HTTP/1.0\r\n";
   request += "User-Agent: " + identity.userAgent + "\r\n";
   request += "Referer: " + identity.referer + "\r\n";
   request += "Accept: */*\r\n";
-  request += "Host: " + host + "\r\n\r\n";
+  request += "Host: " + target.hostHeader + "\r\n\r\n";
   return request;
 }
 
@@ -94,6 +111,43 @@ std::optional<size_t> announcedSize(std::string_view received) {
   return headEnd + 4 + length;
 }
 
+// readAll with the receive call of a plain or a TLS connection.
+template <typename Receive>
+HttpError readAllFrom(Receive&& receive, int limit, LargeText& data, Milliseconds receiveWait) {
+  const size_t stopAt = limit >= 1 ? static_cast<size_t>(limit) : kUnlimitedReplyCap;
+  const size_t bound = limit >= 1 ? stopAt + kReceiveChunk - 1 : kUnlimitedReplyCap;
+  data.clear();
+  data.shrink_to_fit();
+  std::optional<size_t> announced;  // once the head is in
+  while (data.size() < stopAt) {
+    // Whole 512-byte chunks up to the first total that reaches stopAt: the
+    // bytes kept are those that receiving chunk by chunk would keep.
+    const size_t chunks = (stopAt - data.size() + kReceiveChunk - 1) / kReceiveChunk;
+    size_t want = std::min({chunks * kReceiveChunk, kLargeReceive, bound - data.size()});
+    const size_t kept = data.size();
+    if (announced && *announced > 0) {
+      // Room for the announced rest and one chunk more (for the end of the
+      // reply) at once, and receives that stay in it: a large page lands in
+      // one buffer instead of being copied from buffer to buffer.
+      const size_t room = std::min(*announced + kReceiveChunk, bound);
+      growFor(data, room > kept ? room - kept : 0, bound);
+      if (data.capacity() - kept >= kReceiveChunk) want = std::min(want, data.capacity() - kept);
+    }
+    growFor(data, want, bound);
+    if (want >= kLargeReceive && data.capacity() < kHugeBlockMinimum) {
+      prefaultForWriting(data.data() + kept, want);
+    }
+    data.resize(kept + want);
+    long received = receive(data.data() + kept, want, receiveWait);
+    data.resize(kept + static_cast<size_t>(std::max(received, 0L)));
+    if (received == 0) break;
+    if (received == kReceiveTimedOut) return HttpError::kTimeout;
+    if (received < 0) return HttpError::kSocketError;
+    if (!announced) announced = announcedSize(data);
+  }
+  return HttpError::kOk;
+}
+
 constexpr const char* kHttpErrorTexts[] = {
     "OK",
     "Connection timeout",
@@ -105,6 +159,8 @@ constexpr const char* kHttpErrorTexts[] = {
     "Invalid URL",
     "Invalid header",
     "Unknown response",
+    "TLS handshake failed",
+    "Certificate not valid",
 };
 
 struct StatusPhrase {
@@ -164,61 +220,69 @@ void setRequestIdentity(const std::string& userAgent, const std::string& referer
   identity.referer = referer;
 }
 
-HttpReply httpGet(const std::string& url, int limit, int timeout, Milliseconds receiveWait) {
-  std::string host;
-  std::optional<std::string> request = buildGetRequest(url, host);
-  if (!request) return HttpReply{HttpError::kInvalidUrl, std::nullopt, 0};
-  return httpRequest(host, *request, limit, timeout, receiveWait);
+HttpError parseHttpUrl(std::string_view url, HttpTarget& target) {
+  constexpr std::string_view kPlain = "http://", kSecure = "https://";
+  target = HttpTarget();
+  target.tls = startsWith(url, kSecure);
+  if (!target.tls && !startsWith(url, kPlain)) return HttpError::kInvalidUrl;
+  target.port = target.tls ? kHttpsPort : kHttpPort;
+  const std::string_view rest = url.substr(target.tls ? kSecure.size() : kPlain.size());
+  const size_t end = rest.find_first_of("/?");
+  if (end == std::string_view::npos) {
+    target.path = "/";
+  } else if (rest[end] == '?') {
+    target.path = "/";
+    target.path.append(rest.substr(end));
+  } else {
+    target.path.assign(rest.substr(end));
+  }
+  return splitHostAndPort(rest.substr(0, std::min(end, kMaxHostLength)), target);
 }
 
-HttpReply httpRequest(const std::string& host, const std::string& requestText, int limit,
+HttpReply httpGet(const std::string& url, int limit, int timeout, Milliseconds receiveWait) {
+  HttpTarget target;
+  const HttpError parsed = parseHttpUrl(url, target);
+  if (parsed != HttpError::kOk) return HttpReply{parsed, std::nullopt, 0};
+  return httpRequest(target, buildGetRequest(target), limit, timeout, receiveWait);
+}
+
+HttpReply httpRequest(const HttpTarget& target, const std::string& requestText, int limit,
                       int timeout, Milliseconds receiveWait) {
   HttpReply reply;
   UniqueFd socket;
-  reply.code = connectToHost(host, kHttpPort, timeout, socket);
+  reply.code = connectToHost(target.host, target.port, timeout, socket);
   if (reply.code != HttpError::kOk) return reply;
-  sendText(socket.get(), requestText);  // a failed send shows up in the read
+  if (!target.tls) {
+    sendText(socket.get(), requestText);  // a failed send shows up in the read
+    if (limit != 0) {
+      reply.data.emplace();
+      reply.code = readAll(socket.get(), limit, *reply.data, receiveWait);
+      reply.length = reply.data->size();
+    }
+    return reply;
+  }
+  TlsSession session;
+  reply.code = session.start(socket.get(), target.host, receiveWait);
+  if (reply.code != HttpError::kOk) return reply;
+  session.send(requestText, receiveWait);  // as above
   if (limit != 0) {
     reply.data.emplace();
-    reply.code = readAll(socket.get(), limit, *reply.data, receiveWait);
+    reply.code = readAllFrom(
+        [&](char* buffer, size_t size, Milliseconds wait) {
+          return session.receive(buffer, size, wait);
+        },
+        limit, *reply.data, receiveWait);
     reply.length = reply.data->size();
   }
   return reply;
 }
 
 HttpError readAll(int fd, int limit, LargeText& data, Milliseconds receiveWait) {
-  const size_t stopAt = limit >= 1 ? static_cast<size_t>(limit) : kUnlimitedReplyCap;
-  const size_t bound = limit >= 1 ? stopAt + kReceiveChunk - 1 : kUnlimitedReplyCap;
-  data.clear();
-  data.shrink_to_fit();
-  std::optional<size_t> announced;  // once the head is in
-  while (data.size() < stopAt) {
-    // Whole 512-byte chunks up to the first total that reaches stopAt: the
-    // bytes kept are those that receiving chunk by chunk would keep.
-    const size_t chunks = (stopAt - data.size() + kReceiveChunk - 1) / kReceiveChunk;
-    size_t want = std::min({chunks * kReceiveChunk, kLargeReceive, bound - data.size()});
-    const size_t kept = data.size();
-    if (announced && *announced > 0) {
-      // Room for the announced rest and one chunk more (for the end of the
-      // reply) at once, and receives that stay in it: a large page lands in
-      // one buffer instead of being copied from buffer to buffer.
-      const size_t room = std::min(*announced + kReceiveChunk, bound);
-      growFor(data, room > kept ? room - kept : 0, bound);
-      if (data.capacity() - kept >= kReceiveChunk) want = std::min(want, data.capacity() - kept);
-    }
-    growFor(data, want, bound);
-    if (want >= kLargeReceive && data.capacity() < kHugeBlockMinimum) {
-      prefaultForWriting(data.data() + kept, want);
-    }
-    data.resize(kept + want);
-    long received = recvTimeout(fd, data.data() + kept, want, receiveWait);
-    data.resize(kept + static_cast<size_t>(std::max(received, 0L)));
-    if (received == 0) break;
-    if (received == kReceiveTimedOut) return HttpError::kTimeout;
-    if (received < 0) return HttpError::kSocketError;
-    if (!announced) announced = announcedSize(data);
-  }
-  return HttpError::kOk;
+  return readAllFrom(
+      [fd](char* buffer, size_t size, Milliseconds wait) {
+        return recvTimeout(fd, buffer, size, wait);
+      },
+      limit, data, receiveWait);
 }
 
 ReplyStatus replyStatus(const std::optional<LargeText>& data, HttpError error) {

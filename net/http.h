@@ -1,6 +1,7 @@
-// The worker's HTTP/1.0 client: one GET of one URL over a fresh IPv4
-// connection to port 80, the whole raw reply (up to a size limit) handed back
-// to the caller, and the reply condensed into one status code with a text.
+// The worker's HTTP/1.0 client: one GET of one http:// or https:// URL over
+// a fresh connection (IPv4 or IPv6, TLS for https://), the whole raw reply
+// (up to a size limit) handed back to the caller, and the reply condensed
+// into one status code with a text.
 //
 // It follows no redirects and reads no headers: the URL check does that on
 // the raw bytes. Every request call is safe from many threads at once; the
@@ -12,6 +13,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "common/large_block.h"
 #include "net/socket.h"
@@ -28,10 +30,27 @@ struct HttpReply {
   size_t length = 0;  // bytes received
 };
 
-// The port every monitored site is reached on; URLs carry no port.
+// The ports of the two schemes when a URL gives none.
 inline constexpr uint16_t kHttpPort = 80;
-// The host part of a URL is cut to this many characters.
+inline constexpr uint16_t kHttpsPort = 443;
+// The host part of a URL (with its port) is cut to this many characters.
 inline constexpr size_t kMaxHostLength = 254;
+
+// Where a URL's request goes and what it asks for.
+struct HttpTarget {
+  bool tls = false;        // https://
+  std::string host;        // a name or an address; an IPv6 address without brackets
+  uint16_t port = kHttpPort;
+  std::string hostHeader;  // the host as written, with the port unless it is the default
+  std::string path;        // "/" when the URL has none; a query alone gets "/" in front
+};
+
+// Takes url apart. The scheme is exactly "http://" or "https://"; the host
+// part ends at the first "/" or "?" and may hold a bracketed IPv6 address and
+// a ":port". kOk; kInvalidUrl for another scheme; kLookupFailed when the port
+// is not a number from 1 to 65535 or a bracket is not closed (the host cannot
+// be found, as before ports were read).
+[[nodiscard]] HttpError parseHttpUrl(std::string_view url, HttpTarget& target);
 // Each wait for a reply chunk lasts at most this long.
 inline constexpr Milliseconds kReceiveWait{15000};
 // The connect time limit every caller passes.
@@ -47,13 +66,15 @@ void setRequestIdentity(const std::string& userAgent, const std::string& referer
 // GETs url. limit: the size limit of the reply in bytes (0 sends the request
 // and reads nothing; below 0 no limit up to kUnlimitedReplyCap). timeout: the
 // connect time limit in seconds. receiveWait bounds each wait for a reply
-// chunk (tests shorten it). kInvalidUrl when the URL is not "http://...".
+// chunk, and the TLS handshake in all (tests shorten it). The codes of
+// parseHttpUrl for a URL it refuses; kTlsHandshake or kCertificate when an
+// https:// site's handshake fails.
 HttpReply httpGet(const std::string& url, int limit, int timeout,
                   Milliseconds receiveWait = kReceiveWait);
 
-// Resolves host, connects to its port 80, sends requestText and reads the
-// reply as httpGet does.
-HttpReply httpRequest(const std::string& host, const std::string& requestText, int limit,
+// Connects to the target (over TLS for https), sends requestText and reads
+// the reply as httpGet does.
+HttpReply httpRequest(const HttpTarget& target, const std::string& requestText, int limit,
                       int timeout, Milliseconds receiveWait = kReceiveWait);
 
 // Reads the reply until the peer closes or the total reaches limit (limit >=

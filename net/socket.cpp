@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -23,14 +24,10 @@
 #include "common/text.h"
 
 namespace vy {
-namespace {
 
 // --- Waiting ---------------------------------------------------------------------
 
-// Waits at most `wait` for `events` on fd: 1 ready (an error or hang-up
-// counts as ready, as it does for select), 0 the time ran out, -1 the wait
-// failed. A signal does not end the wait early.
-int waitFor(int fd, short events, Milliseconds wait) {
+int waitForEvents(int fd, short events, Milliseconds wait) {
   if (fd < 0 || wait.count() < 0) return -1;
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + wait;
@@ -44,13 +41,16 @@ int waitFor(int fd, short events, Milliseconds wait) {
   }
 }
 
+namespace {
+
 bool isSocket(int fd) {
   struct stat status {};
   return ::fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode);
 }
 
-// Non-blocking adds O_NONBLOCK; blocking clears every status flag.
-void setBlocking(int fd, bool blocking) {
+}  // namespace
+
+void setSocketBlocking(int fd, bool blocking) {
   if (!isSocket(fd)) return;
   if (blocking) {
     ::fcntl(fd, F_SETFL, 0);
@@ -60,12 +60,25 @@ void setBlocking(int fd, bool blocking) {
   if (flags >= 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
-sockaddr_in ipv4Address(uint32_t address, uint16_t port) {
-  sockaddr_in target{};
-  target.sin_family = AF_INET;
-  target.sin_port = htons(port);
-  target.sin_addr.s_addr = address;
-  return target;
+namespace {
+
+// The socket address of address:port; `length` receives its size.
+sockaddr_storage socketAddress(const IpAddress& address, uint16_t port, socklen_t& length) {
+  sockaddr_storage storage{};
+  if (address.family == AF_INET6) {
+    auto* target = reinterpret_cast<sockaddr_in6*>(&storage);
+    target->sin6_family = AF_INET6;
+    target->sin6_port = htons(port);
+    std::memcpy(&target->sin6_addr, address.bytes.data(), 16);
+    length = sizeof(sockaddr_in6);
+  } else {
+    auto* target = reinterpret_cast<sockaddr_in*>(&storage);
+    target->sin_family = AF_INET;
+    target->sin_port = htons(port);
+    std::memcpy(&target->sin_addr, address.bytes.data(), 4);
+    length = sizeof(sockaddr_in);
+  }
+  return storage;
 }
 
 bool connectInProgress(int error) {
@@ -74,56 +87,40 @@ bool connectInProgress(int error) {
 
 // --- Resolver ----------------------------------------------------------------------
 
-// The reentrant resolver calls want a scratch buffer; it starts at 1024
-// bytes and doubles while the resolver says it is too small, up to a bound
-// no real answer needs.
-constexpr size_t kResolverScratch = 1024;
-constexpr size_t kResolverScratchMax = 1 << 20;
-
-template <typename Lookup>
-const hostent* lookupWithScratch(hostent& entry, std::vector<char>& scratch, Lookup lookup) {
-  scratch.resize(kResolverScratch);
-  for (;;) {
-    hostent* result = nullptr;
-    int resolverError = 0;
-    int rc = lookup(&entry, scratch.data(), scratch.size(), &result, &resolverError);
-    if (rc != ERANGE || scratch.size() >= kResolverScratchMax) return rc == 0 ? result : nullptr;
-    scratch.resize(scratch.size() * 2);
+// Every address the resolver gives for name, in its order, each once.
+std::vector<IpAddress> forwardLookup(const std::string& name) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  std::vector<IpAddress> addresses;
+  if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0) return addresses;
+  for (const addrinfo* at = found; at; at = at->ai_next) {
+    IpAddress address;
+    address.family = at->ai_family;
+    if (at->ai_family == AF_INET) {
+      std::memcpy(address.bytes.data(), &reinterpret_cast<sockaddr_in*>(at->ai_addr)->sin_addr, 4);
+    } else if (at->ai_family == AF_INET6) {
+      std::memcpy(address.bytes.data(), &reinterpret_cast<sockaddr_in6*>(at->ai_addr)->sin6_addr,
+                  16);
+    } else {
+      continue;
+    }
+    if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) {
+      addresses.push_back(address);
+    }
   }
+  ::freeaddrinfo(found);
+  return addresses;
 }
 
-std::optional<uint32_t> forwardLookup(const std::string& name) {
-  hostent entry{};
-  std::vector<char> scratch;
-  const hostent* found = lookupWithScratch(
-      entry, scratch, [&](hostent* e, char* buf, size_t len, hostent** result, int* err) {
-        return ::gethostbyname_r(name.c_str(), e, buf, len, result, err);
-      });
-  if (!found || found->h_addrtype != AF_INET || found->h_length != 4 || !found->h_addr_list ||
-      !found->h_addr_list[0]) {
-    return std::nullopt;
-  }
-  uint32_t address;
-  std::memcpy(&address, found->h_addr_list[0], sizeof address);
-  return address;
-}
-
-bool hasReverseName(uint32_t address) {
-  in_addr ipv4{address};
-  hostent entry{};
-  std::vector<char> scratch;
-  const hostent* found = lookupWithScratch(
-      entry, scratch, [&](hostent* e, char* buf, size_t len, hostent** result, int* err) {
-        return ::gethostbyaddr_r(&ipv4, sizeof ipv4, AF_INET, e, buf, len, result, err);
-      });
-  return found && found->h_name && found->h_name[0] != '\0';
-}
-
-// A dotted address as inet_addr reads it; 255.255.255.255 is none.
-std::optional<uint32_t> parseDottedAddress(const char* text) {
-  in_addr_t address = ::inet_addr(text);
-  if (address == INADDR_NONE) return std::nullopt;
-  return address;
+bool hasReverseName(const IpAddress& address) {
+  socklen_t length = 0;
+  const sockaddr_storage storage = socketAddress(address, 0, length);
+  char name[NI_MAXHOST];
+  return ::getnameinfo(reinterpret_cast<const sockaddr*>(&storage), length, name, sizeof name,
+                       nullptr, 0, NI_NAMEREQD) == 0 &&
+         name[0] != '\0';
 }
 
 // --- Host table --------------------------------------------------------------------
@@ -146,13 +143,12 @@ HostEntry parseHostLine(std::string_view line) {
   size_t firstSpace = line.find(' ');
   entry.name = lowerCopy(line.substr(0, firstSpace));
   if (firstSpace != std::string_view::npos) {
-    std::string addressText(line.substr(line.rfind(' ') + 1));
-    entry.address = parseDottedAddress(addressText.c_str()).value_or(0);
+    entry.address = parseIpAddress(line.substr(line.rfind(' ') + 1));
   }
   return entry;
 }
 
-std::optional<uint32_t> hostTableAddress(const std::string& name) {
+std::optional<IpAddress> hostTableAddress(const std::string& name) {
   HostTable& table = hostTable();
   std::shared_lock lock(table.mutex);
   if (!table.entries) return std::nullopt;
@@ -180,21 +176,25 @@ std::vector<HostEntry> parseHostTable(std::string_view text) {
 
 // --- Sockets -----------------------------------------------------------------------
 
-UniqueFd openStreamSocket() { return UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)); }
+UniqueFd openStreamSocket(int family) {
+  return UniqueFd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+}
 
-HttpError connectTimeout(int fd, uint32_t address, uint16_t port, int seconds) {
-  sockaddr_in target = ipv4Address(address, port);
+HttpError connectTimeout(int fd, const IpAddress& address, uint16_t port,
+                         std::optional<Milliseconds> wait) {
+  socklen_t length = 0;
+  const sockaddr_storage target = socketAddress(address, port, length);
   auto* generic = reinterpret_cast<const sockaddr*>(&target);
-  if (seconds < 1) {
-    return ::connect(fd, generic, sizeof target) == 0 ? HttpError::kOk : HttpError::kConnectError;
+  if (!wait) {
+    return ::connect(fd, generic, length) == 0 ? HttpError::kOk : HttpError::kConnectError;
   }
-  setBlocking(fd, false);
-  if (::connect(fd, generic, sizeof target) == 0) {
-    setBlocking(fd, true);
+  setSocketBlocking(fd, false);
+  if (::connect(fd, generic, length) == 0) {
+    setSocketBlocking(fd, true);
     return HttpError::kOk;
   }
   if (!connectInProgress(errno)) return HttpError::kConnectError;
-  int ready = waitFor(fd, POLLOUT, std::chrono::seconds(seconds));
+  int ready = waitForEvents(fd, POLLOUT, *wait);
   if (ready == 0) return HttpError::kTimeout;
   if (ready < 0) return HttpError::kConnectError;
   int pending = 0;
@@ -202,22 +202,41 @@ HttpError connectTimeout(int fd, uint32_t address, uint16_t port, int seconds) {
   if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &size) != 0 || pending != 0) {
     return HttpError::kConnectError;
   }
-  setBlocking(fd, true);
+  setSocketBlocking(fd, true);
   return HttpError::kOk;
 }
 
 HttpError connectToHost(const std::string& host, uint16_t port, int seconds, UniqueFd& socket) {
-  uint32_t address = 0;
-  if (resolveHost(host, address) != HttpError::kOk) return HttpError::kLookupFailed;
-  socket = openStreamSocket();
-  if (!socket) return HttpError::kSocketError;
-  HttpError rc = connectTimeout(socket.get(), address, port, seconds);
-  if (rc != HttpError::kOk) socket.reset();
+  std::vector<IpAddress> addresses;
+  if (resolveHost(host, addresses) != HttpError::kOk) return HttpError::kLookupFailed;
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+  HttpError rc = HttpError::kConnectError;
+  for (const IpAddress& address : addresses) {
+    // Below a second every connect blocks; otherwise they share the time limit.
+    std::optional<Milliseconds> left;
+    if (seconds >= 1) {
+      left = std::chrono::duration_cast<Milliseconds>(deadline - Clock::now());
+      if (*left < Milliseconds(1)) {
+        rc = HttpError::kTimeout;
+        break;
+      }
+    }
+    socket = openStreamSocket(address.family);
+    if (!socket) {
+      rc = HttpError::kSocketError;
+      continue;
+    }
+    rc = connectTimeout(socket.get(), address, port, left);
+    if (rc == HttpError::kOk) return rc;
+    socket.reset();
+  }
+  socket.reset();
   return rc;
 }
 
 long recvTimeout(int fd, char* buffer, size_t size, Milliseconds wait) {
-  int ready = waitFor(fd, POLLIN, wait);
+  int ready = waitForEvents(fd, POLLIN, wait);
   if (ready == 0) return kReceiveTimedOut;
   if (ready < 0) return kReceiveFailed;
   for (;;) {
@@ -248,16 +267,35 @@ long sendText(int fd, const std::string& bytes) {
 
 // --- Names ---------------------------------------------------------------------------
 
-HttpError resolveHost(const std::string& name, uint32_t& address) {
-  std::optional<uint32_t> found = parseDottedAddress(name.c_str());
+std::optional<IpAddress> parseIpAddress(std::string_view text) {
+  const std::string terminated(text);
+  IpAddress address;
+  const in_addr_t dotted = ::inet_addr(terminated.c_str());
+  if (dotted != INADDR_NONE) {
+    address.family = AF_INET;
+    std::memcpy(address.bytes.data(), &dotted, 4);
+    return address;
+  }
+  if (::inet_pton(AF_INET6, terminated.c_str(), address.bytes.data()) == 1) {
+    address.family = AF_INET6;
+    return address;
+  }
+  return std::nullopt;
+}
+
+HttpError resolveHost(const std::string& name, std::vector<IpAddress>& addresses) {
+  addresses.clear();
+  std::optional<IpAddress> found = parseIpAddress(name);
   if (!found) {
     found = hostTableAddress(name);
     if (found && !hasReverseName(*found)) found.reset();
   }
-  if (!found) found = forwardLookup(name);
-  if (!found) return HttpError::kLookupFailed;
-  address = *found;
-  return HttpError::kOk;
+  if (found) {
+    addresses.push_back(*found);
+  } else {
+    addresses = forwardLookup(name);
+  }
+  return addresses.empty() ? HttpError::kLookupFailed : HttpError::kOk;
 }
 
 bool loadHosts() {

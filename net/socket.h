@@ -1,6 +1,7 @@
-// The socket layer under the worker's HTTP client and mail sender: IPv4 name
-// resolution with the local host table, connect with a time limit, receive
-// with a time limit and reading one short reply.
+// The socket layer under the worker's HTTP client and mail sender: IPv4 and
+// IPv6 name resolution with the local host table, connect with a time limit
+// (trying each address in turn), receive with a time limit and reading one
+// short reply.
 //
 // Every call is safe from many check threads at once. All state of a call
 // lives in the call; the resolver calls are the reentrant ones. The only
@@ -13,9 +14,11 @@
 #ifndef VANTRY_NET_SOCKET_H_
 #define VANTRY_NET_SOCKET_H_
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,8 +36,10 @@ enum class HttpError : int {
   kLookupFailed = 2,   // "Hostname lookup failed"
   kSocketError = 4,    // "Socket error": no socket, or waiting/receiving failed
   kConnectError = 5,   // "Connection error": refused or failed
-  kInvalidUrl = 7,     // "Invalid URL": not "http://..."
+  kInvalidUrl = 7,     // "Invalid URL": neither "http://..." nor "https://..."
   kInvalidHeader = 8,  // "Invalid header": no usable status line
+  kTlsHandshake = 10,  // "TLS handshake failed"
+  kCertificate = 11,   // "Certificate not valid": untrusted chain, wrong name, expired
 };
 
 using Milliseconds = std::chrono::milliseconds;
@@ -45,19 +50,42 @@ inline constexpr size_t kReceiveChunk = 512;
 // The host table file, in the process's working directory.
 inline constexpr const char* kHostsPath = "hosts.dat";
 
+// An IPv4 or IPv6 address.
+struct IpAddress {
+  int family = 0;                   // AF_INET or AF_INET6
+  std::array<uint8_t, 16> bytes{};  // network byte order; the first 4 for IPv4
+  bool operator==(const IpAddress&) const = default;
+};
+
+// A dotted IPv4 address as inet_addr reads it (255.255.255.255 is none) or
+// an IPv6 address; none for any other text.
+std::optional<IpAddress> parseIpAddress(std::string_view text);
+
 // --- Sockets -------------------------------------------------------------------
 
-// A new IPv4 stream socket (close-on-exec); invalid when it cannot be made.
-UniqueFd openStreamSocket();
+// Waits at most `wait` for `events` (poll's) on fd: 1 ready (an error or
+// hang-up counts as ready, as it does for select), 0 the time ran out, -1 the
+// wait failed. A signal does not end the wait early.
+int waitForEvents(int fd, short events, Milliseconds wait);
 
-// Connects fd to address:port (address in network byte order). Below 1 second
-// the connect blocks; otherwise it is made non-blocking and waits at most
-// `seconds` for the socket to become writable, then the socket is put back
-// into blocking mode. kOk, kTimeout, or kConnectError for any other failure.
-[[nodiscard]] HttpError connectTimeout(int fd, uint32_t address, uint16_t port, int seconds);
+// Non-blocking adds O_NONBLOCK; blocking clears every status flag.
+void setSocketBlocking(int fd, bool blocking);
 
-// Resolves host (resolveHost) and connects a new socket to its port
-// (connectTimeout). kOk with `socket` connected; otherwise kLookupFailed,
+// A new stream socket of the family (close-on-exec); invalid when it cannot
+// be made.
+UniqueFd openStreamSocket(int family);
+
+// Connects fd (of the address's family) to address:port. Without a wait the
+// connect blocks; otherwise it is made non-blocking and waits at most `wait`
+// for the socket to become writable, then the socket is put back into
+// blocking mode. kOk, kTimeout, or kConnectError for any other failure.
+[[nodiscard]] HttpError connectTimeout(int fd, const IpAddress& address, uint16_t port,
+                                       std::optional<Milliseconds> wait);
+
+// Resolves host (resolveHost) and connects a new socket to its port, trying
+// the addresses in their order until one connects. Below 1 second each
+// connect blocks; otherwise all of them share the limit of `seconds`. kOk
+// with `socket` connected; otherwise kLookupFailed, or the last address's
 // kSocketError (no socket), kTimeout or kConnectError, and `socket` is closed.
 [[nodiscard]] HttpError connectToHost(const std::string& host, uint16_t port, int seconds,
                                       UniqueFd& socket);
@@ -84,19 +112,19 @@ long sendText(int fd, const std::string& bytes);
 
 // --- Names -----------------------------------------------------------------------
 
-// Resolves a host name to an IPv4 address in network byte order, in this
-// order: a dotted address (255.255.255.255 is not one); the host table
-// (case-insensitive, first entry wins, used only when the reverse lookup of
-// its address yields a name); the reentrant forward lookup. kOk with
-// `address` set, or kLookupFailed.
-[[nodiscard]] HttpError resolveHost(const std::string& name, uint32_t& address);
+// Resolves a host name to the addresses to try, in this order: an address
+// text (parseIpAddress); the host table (case-insensitive, first entry wins,
+// used only when the reverse lookup of its address yields a name); the
+// resolver's addresses of both families in its order. kOk with at least one
+// address, or kLookupFailed.
+[[nodiscard]] HttpError resolveHost(const std::string& name, std::vector<IpAddress>& addresses);
 
 // One line of the host table: the name before the first space (lower case),
-// the dotted address after the last; address 0 when the line has no space or
+// the IPv4 or IPv6 address after the last; none when the line has no space or
 // no valid address there.
 struct HostEntry {
   std::string name;
-  uint32_t address = 0;  // network byte order
+  std::optional<IpAddress> address;
 };
 
 // The entries of a hosts.dat text in file order, one per line: the line feeds

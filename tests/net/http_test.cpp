@@ -18,46 +18,90 @@
 #include "tests/support/printers.h"
 
 // The name lookups of this test program, in place of the C library's, so that no test asks a
-// name server: 127.0.0.1 is "localhost", and no other address or name resolves.
-extern "C" int gethostbyname_r(const char*, hostent*, char*, size_t, hostent** result, int*) {
+// name server: no name resolves, and 127.0.0.1 and ::1 have the reverse name "localhost".
+extern "C" int getaddrinfo(const char*, const char*, const addrinfo*, addrinfo** result) {
   *result = nullptr;
-  return 0;
+  return EAI_NONAME;
 }
-extern "C" int gethostbyaddr_r(const void* address, socklen_t size, int type, hostent* entry, char*,
-                               size_t, hostent** result, int*) {
-  static char name[] = "localhost", *none[] = {nullptr};
-  *entry = hostent{name, none, AF_INET, 4, none};
-  const bool local = type == AF_INET && size == 4 && std::memcmp(address, "\x7f\0\0\1", 4) == 0;
-  *result = local ? entry : nullptr;
+extern "C" int getnameinfo(const sockaddr* address, socklen_t, char* host, socklen_t size, char*,
+                           socklen_t, int) {
+  const auto* four = reinterpret_cast<const sockaddr_in*>(address);
+  const auto* six = reinterpret_cast<const sockaddr_in6*>(address);
+  const bool local = (address->sa_family == AF_INET && four->sin_addr.s_addr == htonl(0x7f000001)) ||
+                     (address->sa_family == AF_INET6 && IN6_IS_ADDR_LOOPBACK(&six->sin6_addr));
+  if (!local || size < 10) return EAI_NONAME;
+  std::strcpy(host, "localhost");
   return 0;
 }
 
 namespace vy {
 namespace {
 
-// Other schemes and ports fail without connecting: the host part keeps ":8080", which no lookup
-// resolves, so the 8080 server sees nothing.
-TEST(HttpGet, OnlyHttpUrlsOfPort80AreRequestedWithTheirPathIdentityAndHost) {
+TEST(HttpGet, UrlsGiveSchemeHostPortAndPathAndOnlyValidPortsPass) {
+  struct Case {
+    const char* url;
+    HttpError code;
+    const char *host, *header, *path;
+    int port;
+    bool tls;
+  };
+  const Case cases[] = {
+      {"http://a.test", HttpError::kOk, "a.test", "a.test", "/", 80, false},
+      {"http://a.test?q=/x", HttpError::kOk, "a.test", "a.test", "/?q=/x", 80, false},
+      {"https://a.test:8443/p?q", HttpError::kOk, "a.test", "a.test:8443", "/p?q", 8443, true},
+      {"https://a.test:443/", HttpError::kOk, "a.test", "a.test", "/", 443, true},
+      {"http://a.test:80/", HttpError::kOk, "a.test", "a.test", "/", 80, false},
+      {"http://[::1]:8080/x", HttpError::kOk, "::1", "[::1]:8080", "/x", 8080, false},
+      {"http://[2001:db8::1]/", HttpError::kOk, "2001:db8::1", "[2001:db8::1]", "/", 80, false},
+      {"http://a.test:0/", HttpError::kLookupFailed},
+      {"http://a.test:65536/", HttpError::kLookupFailed},
+      {"http://a.test:80a/", HttpError::kLookupFailed},
+      {"http://a.test:/", HttpError::kLookupFailed},
+      {"http://[::1/", HttpError::kLookupFailed},
+      {"http://[::1]x/", HttpError::kLookupFailed},
+      {"HTTP://a.test/", HttpError::kInvalidUrl},
+      {"ftp://a.test/", HttpError::kInvalidUrl},
+  };
+  for (const Case& c : cases) {
+    HttpTarget target;
+    ASSERT_EQ(parseHttpUrl(c.url, target), c.code) << c.url;
+    if (c.code != HttpError::kOk) continue;
+    EXPECT_EQ(target.tls, c.tls) << c.url;
+    EXPECT_EQ(target.host, c.host) << c.url;
+    EXPECT_EQ(target.hostHeader, c.header) << c.url;
+    EXPECT_EQ(target.path, c.path) << c.url;
+    EXPECT_EQ(target.port, c.port) << c.url;
+  }
+}
+
+// The port of the URL is the one connected to and named in the Host header; a refused port
+// connects nowhere.
+TEST(HttpGet, RequestsCarryTheirPathIdentityAndHostWithAPortThatIsNotTheDefault) {
   setRequestIdentity("VantryTest/1.0", "http://console.test/");
   const std::string reply = test::httpReplyText("200 OK", "<html>hello</html>");
   test::FakeServer site(test::answerWith(reply)), alternate(test::answerWith(reply), 8080);
   ASSERT_TRUE(site.ok() && alternate.ok());
-  const std::string cases[][2] = {{"", "/"}, {"?a=1", "/?a=1"}, {"/x?y=/z", "/x?y=/z"}};
+  const auto request = [](const std::string& path, const std::string& host) {
+    return "GET " + path + " HTTP/1.0\r\nUser-Agent: VantryTest/1.0" +
+           "\r\nReferer: http://console.test/\r\nAccept: */*\r\nHost: " + host + "\r\n\r\n";
+  };
+  const std::string cases[][2] = {{"", "/"}, {"?a=1", "/?a=1"}, {":80/x?y=/z", "/x?y=/z"}};
   for (size_t i = 0; i < std::size(cases); ++i) {
     HttpReply got = httpGet("http://" + site.address() + cases[i][0], -1, 15);
     EXPECT_TRUE(got.code == HttpError::kOk && got.data && std::string_view(*got.data) == reply &&
                 got.length == reply.size());
-    EXPECT_EQ(site.received(i), "GET " + cases[i][1] + " HTTP/1.0\r\nUser-Agent: VantryTest/1.0" +
-                                    "\r\nReferer: http://console.test/\r\nAccept: */*\r\nHost: " +
-                                    site.address() + "\r\n\r\n");
+    EXPECT_EQ(site.received(i), request(cases[i][1], site.address()));
   }
-  for (const std::string& url : {"https://" + site.address() + "/", "HTTP://" + site.address()})
-    EXPECT_EQ(httpGet(url, -1, 15).code, HttpError::kInvalidUrl) << url;
-  EXPECT_EQ(httpGet("http://" + alternate.address() + ":8080/", -1, 15).code,
-            HttpError::kLookupFailed);
-  EXPECT_EQ(httpGet("http://host:8080/", -1, 15).code, HttpError::kLookupFailed);
+  EXPECT_EQ(httpGet("http://" + alternate.address() + ":8080/p", -1, 15).code, HttpError::kOk);
+  EXPECT_EQ(alternate.received(0), request("/p", alternate.address() + ":8080"));
+  for (const char* port : {":0", ":65536", ":80a"}) {
+    EXPECT_EQ(httpGet("http://" + alternate.address() + port + "/", -1, 15).code,
+              HttpError::kLookupFailed);
+  }
+  EXPECT_EQ(httpGet("HTTP://" + site.address(), -1, 15).code, HttpError::kInvalidUrl);
+  EXPECT_EQ(httpGet("http://unknown.test/", -1, 15).code, HttpError::kLookupFailed);
   EXPECT_EQ(site.connectionCount(), 3);
-  EXPECT_EQ(alternate.connectionCount(), 0);
+  EXPECT_EQ(alternate.connectionCount(), 1);
 }
 
 // A long page without a head, or announcing its length as sent, too short, far too long or beyond
@@ -149,12 +193,14 @@ TEST(HostTable, EntriesNeedAReverseNameAndOnlyTheLoadingPairFreesTheTable) {
   test::TempDir dir;
   const std::filesystem::path former = std::filesystem::current_path();
   std::filesystem::current_path(dir.path());
-  // 127.0.0.1 has a reverse name (localhost); 127.0.0.37 has none.
-  std::ofstream(kHostsPath) << "Site.Local 127.0.0.1\nnoreverse.local 127.0.0.37\n";
-  uint32_t address = 0;
+  // 127.0.0.1 and ::1 have a reverse name (localhost); 127.0.0.37 has none.
+  std::ofstream(kHostsPath) << "Site.Local 127.0.0.1\nnoreverse.local 127.0.0.37\nsix.local ::1\n";
+  std::vector<IpAddress> address;
   EXPECT_TRUE(loadHosts());
   EXPECT_EQ(resolveHost("site.LOCAL", address), HttpError::kOk);
-  EXPECT_EQ(address, ::inet_addr("127.0.0.1"));
+  EXPECT_EQ(address, std::vector<IpAddress>{*parseIpAddress("127.0.0.1")});
+  EXPECT_EQ(resolveHost("six.local", address), HttpError::kOk);
+  EXPECT_EQ(address, std::vector<IpAddress>{*parseIpAddress("::1")});
   EXPECT_EQ(resolveHost("noreverse.local", address), HttpError::kLookupFailed);
   EXPECT_FALSE(loadHosts());  // a nested pair, as the mail sender inside a check run
   releaseHosts(false);

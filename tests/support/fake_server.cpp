@@ -3,41 +3,120 @@
 
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <optional>
 #include <random>
+#include <stdexcept>
+
+#include "common/files.h"
 
 namespace vy::test {
 
 using Clock = std::chrono::steady_clock;
 
-// Binds `port` of a free 127.0.0.x; a listener takes SO_REUSEADDR, lest TIME_WAIT block it.
-static UniqueFd bindLoopback(std::string& address, uint16_t port, bool listen) {
+// Milliseconds for poll until the deadline; -1 (no limit) without one.
+static int msLeft(std::optional<Clock::time_point> deadline) {
+  if (!deadline) return -1;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now());
+  return static_cast<int>(std::max<long long>(left.count(), 0));
+}
+
+static UniqueFd bindTo(const sockaddr* local, socklen_t size, bool listen) {
+  UniqueFd fd(
+      ::socket(local->sa_family, SOCK_STREAM | SOCK_CLOEXEC | (listen ? SOCK_NONBLOCK : 0), 0));
+  int on = 1;
+  if (listen) ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  bool bound = ::bind(fd.get(), local, size) == 0;
+  return bound && (!listen || ::listen(fd.get(), 128) == 0) ? std::move(fd) : UniqueFd();
+}
+
+// Binds `port` of a free 127.0.0.x or a free port of ::1, setting address and port to what it
+// took; a listener takes SO_REUSEADDR, lest TIME_WAIT block it.
+static UniqueFd bindLoopback(bool ipv6, std::string& address, uint16_t& port, bool listen) {
+  UniqueFd fd;
+  if (ipv6) {
+    address = "::1";
+    sockaddr_in6 local{};
+    local.sin6_family = AF_INET6;
+    local.sin6_addr = in6addr_loopback;
+    fd = bindTo(reinterpret_cast<sockaddr*>(&local), sizeof local, listen);
+  }
   const int start = static_cast<int>(std::random_device{}() % 253);
-  for (int i = 0; i < 253; ++i) {
+  for (int i = 0; i < 253 && !ipv6 && !fd; ++i) {
     address = "127.0.0." + std::to_string(2 + (start + i) % 253);
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (listen ? SOCK_NONBLOCK : 0), 0));
-    int on = 1;
-    if (listen) ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in local{AF_INET, htons(port), {}, {}};
     ::inet_pton(AF_INET, address.c_str(), &local.sin_addr);
-    bool bound = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
-    if (bound && (!listen || ::listen(fd.get(), 128) == 0)) return fd;
+    fd = bindTo(reinterpret_cast<sockaddr*>(&local), sizeof local, listen);
   }
-  return UniqueFd();
+  sockaddr_in6 bound{};  // sin6_port lies where sin_port does
+  socklen_t size = sizeof bound;
+  if (fd && ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &size) == 0)
+    port = ntohs(bound.sin6_port);
+  return fd;
+}
+
+// After an OpenSSL call on a non-blocking socket returned rc: waits for the socket to be ready as
+// the call asks and says whether to retry it; false when the connection failed or time is up.
+static bool readyToRetry(SSL* ssl, int fd, int rc, std::optional<Clock::time_point> deadline) {
+  const int error = SSL_get_error(ssl, rc);
+  ERR_clear_error();
+  if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return false;
+  pollfd watch{fd, static_cast<short>(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
+  return ::poll(&watch, 1, msLeft(deadline)) > 0;
+}
+
+static std::unique_ptr<SSL_CTX, OpenSslFree<SSL_CTX_free>> serverContext(
+    const Credentials& credentials) {
+  std::unique_ptr<SSL_CTX, OpenSslFree<SSL_CTX_free>> context(SSL_CTX_new(TLS_server_method()));
+  // Read through readWholeFile, whose descriptors are close-on-exec, unlike OpenSSL's own.
+  const std::string cert = readWholeFile(credentials.certFile);
+  const std::string key = readWholeFile(credentials.keyFile);
+  std::unique_ptr<BIO, OpenSslFree<BIO_free>> certPem(BIO_new_mem_buf(cert.data(), -1)),
+      keyPem(BIO_new_mem_buf(key.data(), -1));
+  std::unique_ptr<X509, OpenSslFree<X509_free>> leaf(
+      PEM_read_bio_X509(certPem.get(), nullptr, nullptr, nullptr));
+  std::unique_ptr<EVP_PKEY, OpenSslFree<EVP_PKEY_free>> privateKey(
+      PEM_read_bio_PrivateKey(keyPem.get(), nullptr, nullptr, nullptr));
+  if (!context || !leaf || !privateKey ||
+      !SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION) ||
+      SSL_CTX_use_certificate(context.get(), leaf.get()) != 1 ||
+      SSL_CTX_use_PrivateKey(context.get(), privateKey.get()) != 1) {
+    ERR_clear_error();
+    throw std::runtime_error("fake server: unusable credentials " + credentials.certFile);
+  }
+  return context;
+}
+
+FakeConnection::~FakeConnection() {
+  if (ssl_ && !resets_) SSL_shutdown(ssl_);  // sends close_notify, without waiting for the peer's
+  ERR_clear_error();
+}
+
+long FakeConnection::receive(char* buffer, size_t size, Clock::time_point deadline) {
+  if (!ssl_) {
+    pollfd watch{fd_, POLLIN, 0};
+    return ::poll(&watch, 1, msLeft(deadline)) > 0 ? ::recv(fd_, buffer, size, 0) : -1;
+  }
+  for (;;) {
+    const int got = SSL_read(ssl_, buffer, static_cast<int>(size));
+    if (got > 0 || !readyToRetry(ssl_, fd_, got, deadline)) return got;
+  }
 }
 
 // An empty delimiter is never found.
 std::string FakeConnection::readUntil(std::string_view delimiter, double seconds) {
-  const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                           std::chrono::duration<double>(seconds));
   size_t found = 0;
   while (delimiter.empty() || (found = unread_.find(delimiter)) == std::string::npos) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    pollfd watch{fd_, POLLIN, 0};
     char chunk[4096];
-    ssize_t received = ::poll(&watch, 1, static_cast<int>(left.count() > 0 ? left.count() : 0));
-    if (received > 0) received = ::recv(fd_, chunk, sizeof chunk, 0);
+    const long received = receive(chunk, sizeof chunk, deadline);
     if (received <= 0) return std::exchange(unread_, {});  // the time is up or the peer closed
     unread_.append(chunk, static_cast<size_t>(received));
     std::lock_guard lock(server_.mutex_);
@@ -49,8 +128,15 @@ std::string FakeConnection::readUntil(std::string_view delimiter, double seconds
 }
 
 bool FakeConnection::send(std::string_view bytes) {
-  for (ssize_t sent; !bytes.empty(); bytes.remove_prefix(static_cast<size_t>(sent))) {
-    if ((sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL)) < 0) return false;
+  while (!bytes.empty()) {
+    const int chunk = static_cast<int>(std::min<size_t>(bytes.size(), 1 << 20));
+    const long sent = ssl_ ? SSL_write(ssl_, bytes.data(), chunk)
+                           : ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (sent > 0) {
+      bytes.remove_prefix(static_cast<size_t>(sent));
+    } else if (!ssl_ || !readyToRetry(ssl_, fd_, static_cast<int>(sent), std::nullopt)) {
+      return false;  // stopping the server wakes the wait with an error
+    }
   }
   return true;
 }
@@ -58,11 +144,20 @@ bool FakeConnection::send(std::string_view bytes) {
 void FakeConnection::resetOnClose() {
   linger abort{1, 0};
   ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  resets_ = true;
 }
 
-FakeServer::FakeServer(Session session, uint16_t port)
-    : session_(std::move(session)), listen_(bindLoopback(address_, port, session_ != nullptr)) {
+FakeServer::FakeServer(Session session, const ServerOptions& options)
+    : session_(std::move(session)), port_(options.port), ipv6_(options.ipv6) {
+  listen_ = bindLoopback(ipv6_, address_, port_, session_ != nullptr);
+  if (listen_ && options.tls) tls_ = serverContext(options.tls(address_));
   if (listen_ && session_) acceptThread_ = std::thread([this] { acceptLoop(); });
+}
+
+std::string FakeServer::url(const std::string& path) const {
+  std::string url = (tls_ ? "https://" : "http://") + (ipv6_ ? "[" + address_ + "]" : address_);
+  if (port_ != (tls_ ? 443 : 80)) url += ":" + std::to_string(port_);
+  return url + path;
 }
 
 FakeServer::~FakeServer() {
@@ -76,19 +171,37 @@ void FakeServer::acceptLoop() {
   pollfd watch{listen_.get(), POLLIN, 0};
   while (::poll(&watch, 1, -1) > 0 && !(watch.revents & POLLHUP)) {
     std::lock_guard lock(mutex_);
-    UniqueFd fd(::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    UniqueFd fd(
+        ::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC | (tls_ ? SOCK_NONBLOCK : 0)));
     if (!fd) continue;
     records_.emplace_back();
-    sessions_.emplace_back([this, fd = fd.get(), index = records_.size() - 1] {
-      FakeConnection connection(*this, fd, index);
-      session_(connection);
-      std::lock_guard lock(mutex_);
-      connections_[index].reset();
-    });
+    sessions_.emplace_back(
+        [this, fd = fd.get(), index = records_.size() - 1] { serve(fd, index); });
     connections_.push_back(std::move(fd));
   }
   std::lock_guard lock(mutex_);
   for (UniqueFd& fd : connections_) ::shutdown(fd.get(), SHUT_RDWR);  // ends the sessions' waits
+}
+
+void FakeServer::serve(int fd, size_t index) {
+  // OpenSSL writes with write(2), which raises SIGPIPE once the peer is gone. Blocked on this
+  // thread alone (the signal goes to the writing thread), it dies pending with the thread.
+  sigset_t pipe;
+  ::sigemptyset(&pipe);
+  ::sigaddset(&pipe, SIGPIPE);
+  ::pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+  std::unique_ptr<SSL, OpenSslFree<SSL_free>> ssl(tls_ ? SSL_new(tls_.get()) : nullptr);
+  bool ready = !tls_ || (ssl && SSL_set_fd(ssl.get(), fd) == 1);
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  for (int rc = 0; ready && ssl && (rc = SSL_accept(ssl.get())) != 1;)
+    ready = readyToRetry(ssl.get(), fd, rc, deadline);
+  if (ready) {
+    FakeConnection connection(*this, fd, index, ssl.get());
+    session_(connection);
+  }
+  ssl.reset();
+  std::lock_guard lock(mutex_);
+  connections_[index].reset();
 }
 
 int FakeServer::connectionCount() {

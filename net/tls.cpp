@@ -1,0 +1,148 @@
+// The TLS client sessions of the HTTP client; see tls.h.
+#include "net/tls.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+
+#include <chrono>
+#include <utility>
+
+namespace vy {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct ContextDeleter {
+  void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
+};
+struct SessionDeleter {
+  void operator()(SSL* ssl) const { SSL_free(ssl); }
+};
+
+// The process's client context, made once; null when it cannot be made.
+SSL_CTX* clientContext() {
+  static const std::unique_ptr<SSL_CTX, ContextDeleter> context = [] {
+    std::unique_ptr<SSL_CTX, ContextDeleter> made(SSL_CTX_new(TLS_client_method()));
+    if (!made) return made;
+    SSL_CTX_set_min_proto_version(made.get(), TLS1_2_VERSION);
+    SSL_CTX_set_verify(made.get(), SSL_VERIFY_PEER, nullptr);
+    // Many sites end an HTTP/1.0 reply by closing the connection without
+    // the TLS closing message; the reply is complete all the same.
+    SSL_CTX_set_options(made.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
+    if (SSL_CTX_set_default_verify_paths(made.get()) != 1) made.reset();
+    return made;
+  }();
+  return context.get();
+}
+
+// What an OpenSSL call that did not complete asks for: a wait for the socket
+// to become readable (POLLIN) or writable (POLLOUT), or 0 when it failed.
+short wantedEvents(SSL* ssl, int result) {
+  switch (SSL_get_error(ssl, result)) {
+    case SSL_ERROR_WANT_READ:
+      return POLLIN;
+    case SSL_ERROR_WANT_WRITE:
+      return POLLOUT;
+    default:
+      return 0;
+  }
+}
+
+Milliseconds leftUntil(Clock::time_point deadline) {
+  return std::max(Milliseconds(0),
+                  std::chrono::duration_cast<Milliseconds>(deadline - Clock::now()));
+}
+
+bool isAddressText(const std::string& host) { return parseIpAddress(host).has_value(); }
+
+}  // namespace
+
+struct TlsSession::State {
+  std::unique_ptr<SSL, SessionDeleter> ssl;
+  int fd = -1;
+};
+
+TlsSession::TlsSession() = default;
+TlsSession::~TlsSession() = default;
+TlsSession::TlsSession(TlsSession&&) noexcept = default;
+TlsSession& TlsSession::operator=(TlsSession&&) noexcept = default;
+
+HttpError TlsSession::start(int fd, const std::string& host, Milliseconds wait) {
+  SSL_CTX* context = clientContext();
+  if (!context) return HttpError::kTlsHandshake;
+  state_ = std::make_unique<State>();
+  state_->fd = fd;
+  state_->ssl.reset(SSL_new(context));
+  SSL* ssl = state_->ssl.get();
+  if (!ssl || SSL_set_fd(ssl, fd) != 1) return HttpError::kTlsHandshake;
+  // An address is checked against the certificate's addresses and is never
+  // sent as a server name.
+  if (isAddressText(host)) {
+    if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str()) != 1) {
+      return HttpError::kCertificate;
+    }
+  } else if (SSL_set_tlsext_host_name(ssl, host.c_str()) != 1 ||
+             SSL_set1_host(ssl, host.c_str()) != 1) {
+    return HttpError::kTlsHandshake;
+  }
+  setSocketBlocking(fd, false);
+  const Clock::time_point deadline = Clock::now() + wait;
+  for (;;) {
+    ERR_clear_error();
+    const int result = SSL_connect(ssl);
+    if (result == 1) return HttpError::kOk;
+    const short events = wantedEvents(ssl, result);
+    if (events == 0) {
+      ERR_clear_error();
+      return SSL_get_verify_result(ssl) == X509_V_OK ? HttpError::kTlsHandshake
+                                                     : HttpError::kCertificate;
+    }
+    const int ready = waitForEvents(fd, events, leftUntil(deadline));
+    if (ready == 0) return HttpError::kTimeout;
+    if (ready < 0) return HttpError::kTlsHandshake;
+  }
+}
+
+long TlsSession::receive(char* buffer, size_t size, Milliseconds wait) {
+  if (!state_ || !state_->ssl) return kReceiveFailed;
+  SSL* ssl = state_->ssl.get();
+  const Clock::time_point deadline = Clock::now() + wait;
+  for (;;) {
+    ERR_clear_error();
+    size_t received = 0;
+    if (SSL_read_ex(ssl, buffer, size, &received) == 1) return static_cast<long>(received);
+    if (SSL_get_error(ssl, 0) == SSL_ERROR_ZERO_RETURN) return 0;
+    const short events = wantedEvents(ssl, 0);
+    if (events == 0) {
+      ERR_clear_error();
+      return kReceiveFailed;
+    }
+    const int ready = waitForEvents(state_->fd, events, leftUntil(deadline));
+    if (ready == 0) return kReceiveTimedOut;
+    if (ready < 0) return kReceiveFailed;
+  }
+}
+
+bool TlsSession::send(const std::string& bytes, Milliseconds wait) {
+  if (!state_ || !state_->ssl) return false;
+  SSL* ssl = state_->ssl.get();
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    ERR_clear_error();
+    size_t written = 0;
+    if (SSL_write_ex(ssl, bytes.data() + sent, bytes.size() - sent, &written) == 1) {
+      sent += written;
+      continue;
+    }
+    const short events = wantedEvents(ssl, 0);
+    if (events == 0 || waitForEvents(state_->fd, events, wait) != 1) {
+      ERR_clear_error();
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace vy
