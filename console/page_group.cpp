@@ -136,11 +136,11 @@ void setContentColumn(const char* text, const char* style, bool checked, bool up
   }
 }
 
-// The address as a link only when it is an http:// address; any other
-// scheme (javascript:, data:, ...) is shown as text and never made a link.
-// `shown` is the address made safe for the page.
+// The address as a link only when it is an http:// or https:// address; any
+// other scheme (javascript:, data:, ...) is shown as text and never made a
+// link. `shown` is the address made safe for the page.
 std::string urlLink(std::string_view url, const std::string& shown) {
-  if (!startsWith(url, "http://")) return shown;
+  if (!startsWith(url, "http://") && !startsWith(url, "https://")) return shown;
   return "<a href=\"" + shown + "\" rel=\"noopener noreferrer\" target=\"_blank\">" + shown +
          "</a>";
 }

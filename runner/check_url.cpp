@@ -192,7 +192,7 @@ std::string resolveRedirect(const std::string& base, const std::string& target) 
   const size_t pathStart = base.find_first_of("/?", hostStart);
   const std::string origin = base.substr(0, pathStart);
   const std::string path = pathStart == std::string::npos ? "/" : base.substr(pathStart);
-  if (startsWith(target, "//")) return "http:" + target;
+  if (startsWith(target, "//")) return base.substr(0, hostStart >= 3 ? hostStart - 2 : 0) + target;
   if (startsWith(target, "/")) return origin + target;
   const std::string pathOnly = path.substr(0, path.find('?'));
   if (startsWith(target, "?")) return origin + (pathOnly.empty() ? "/" : pathOnly) + target;

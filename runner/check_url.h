@@ -31,10 +31,10 @@ inline constexpr int kMaxRedirects = 2;
 // table loaded.
 int checkUrl(CheckShared& shared, GroupRun& run, int index);
 
-// The target of a redirect from `base`: an absolute http:// target as it is,
-// a target with another scheme as it is (the request then fails as an
-// invalid URL), and a relative one ("/login", "login", "?x=1", "//host/x")
-// resolved against base.
+// The target of a redirect from `base`: an absolute http:// or https://
+// target as it is, a target with another scheme as it is (the request then
+// fails as an invalid URL), and a relative one ("/login", "login", "?x=1",
+// "//host/x", which keeps base's scheme) resolved against base.
 std::string resolveRedirect(const std::string& base, const std::string& target);
 
 // The value of the first "Location:" header line of a raw reply (name matched

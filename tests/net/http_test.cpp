@@ -16,6 +16,7 @@
 #include "tests/support/child.h"
 #include "tests/support/fake_server.h"
 #include "tests/support/printers.h"
+#include "tests/support/test_ca.h"
 
 // The name lookups of this test program, in place of the C library's, so that no test asks a
 // name server: no name resolves, and 127.0.0.1 and ::1 have the reverse name "localhost".
@@ -27,8 +28,9 @@ extern "C" int getnameinfo(const sockaddr* address, socklen_t, char* host, sockl
                            socklen_t, int) {
   const auto* four = reinterpret_cast<const sockaddr_in*>(address);
   const auto* six = reinterpret_cast<const sockaddr_in6*>(address);
-  const bool local = (address->sa_family == AF_INET && four->sin_addr.s_addr == htonl(0x7f000001)) ||
-                     (address->sa_family == AF_INET6 && IN6_IS_ADDR_LOOPBACK(&six->sin6_addr));
+  const bool local =
+      (address->sa_family == AF_INET && four->sin_addr.s_addr == htonl(0x7f000001)) ||
+      (address->sa_family == AF_INET6 && IN6_IS_ADDR_LOOPBACK(&six->sin6_addr));
   if (!local || size < 10) return EAI_NONAME;
   std::strcpy(host, "localhost");
   return 0;
@@ -53,14 +55,14 @@ TEST(HttpGet, UrlsGiveSchemeHostPortAndPathAndOnlyValidPortsPass) {
       {"http://a.test:80/", HttpError::kOk, "a.test", "a.test", "/", 80, false},
       {"http://[::1]:8080/x", HttpError::kOk, "::1", "[::1]:8080", "/x", 8080, false},
       {"http://[2001:db8::1]/", HttpError::kOk, "2001:db8::1", "[2001:db8::1]", "/", 80, false},
-      {"http://a.test:0/", HttpError::kLookupFailed},
-      {"http://a.test:65536/", HttpError::kLookupFailed},
-      {"http://a.test:80a/", HttpError::kLookupFailed},
-      {"http://a.test:/", HttpError::kLookupFailed},
-      {"http://[::1/", HttpError::kLookupFailed},
-      {"http://[::1]x/", HttpError::kLookupFailed},
-      {"HTTP://a.test/", HttpError::kInvalidUrl},
-      {"ftp://a.test/", HttpError::kInvalidUrl},
+      {"http://a.test:0/", HttpError::kLookupFailed, "", "", "", 0, false},
+      {"http://a.test:65536/", HttpError::kLookupFailed, "", "", "", 0, false},
+      {"http://a.test:80a/", HttpError::kLookupFailed, "", "", "", 0, false},
+      {"http://a.test:/", HttpError::kLookupFailed, "", "", "", 0, false},
+      {"http://[::1/", HttpError::kLookupFailed, "", "", "", 0, false},
+      {"http://[::1]x/", HttpError::kLookupFailed, "", "", "", 0, false},
+      {"HTTP://a.test/", HttpError::kInvalidUrl, "", "", "", 0, false},
+      {"ftp://a.test/", HttpError::kInvalidUrl, "", "", "", 0, false},
   };
   for (const Case& c : cases) {
     HttpTarget target;
@@ -187,6 +189,65 @@ TEST(ReplyStatus, NeedsAStatusLineLongerThanThirteenCharactersAndTransferErrorsW
   EXPECT_EQ(status(std::nullopt), "8 Invalid header");
   EXPECT_EQ(status("HTTP/1.1 299 Odd\r\n\r\n"), "299 Unknown HTTP Error");
   EXPECT_EQ(status("HTTP/1.0 200 OK", HttpError::kConnectError), "5 Connection error");
+}
+
+// The authority every TLS test of this program trusts: the client context reads SSL_CERT_FILE
+// once, at its first handshake.
+test::TestCa& trusted() {
+  static test::TestCa* ca = [] {
+    auto* made = new test::TestCa();
+    ::setenv("SSL_CERT_FILE", made->caFile().c_str(), 1);
+    return made;
+  }();
+  return *ca;
+}
+
+TEST(HttpsGet, AVerifiedSiteAnswersAsOverHttpAndEveryFailedHandshakeHasItsCode) {
+  test::TestCa& ca = trusted();
+  const std::string reply = test::httpReplyText("200 OK", "<html>secure</html>");
+  const auto served = [&](test::CertKind kind, uint16_t port = 443) {
+    return test::ServerOptions{port, false, ca.issuing(kind)};
+  };
+  test::FakeServer site(test::answerWith(reply), served(test::CertKind::kValid, 8443)),
+      selfSigned(test::answerWith(reply), served(test::CertKind::kSelfSigned)),
+      expired(test::answerWith(reply), served(test::CertKind::kExpired)),
+      otherName(test::answerWith(reply), 443, ca.issue("other.test", test::CertKind::kValid)),
+      plain([](test::FakeConnection&c) { c.send("HTTP/1.0 400 Bad Request\r\n\r\n"); }, 443),
+      silent([](test::FakeConnection&c) { c.holdOpen(5); }, 443);
+  HttpReply got = httpGet(site.url("/p"), -1, 15);
+  EXPECT_EQ(got.code, HttpError::kOk);
+  EXPECT_TRUE(got.data && std::string_view(*got.data) == reply);
+  EXPECT_NE(site.received(0).find("GET /p HTTP/1.0\r\n"), std::string::npos);
+  EXPECT_NE(site.received(0).find("\r\nHost: " + site.address() + ":8443\r\n"), std::string::npos);
+  for (const test::FakeServer* bad : {&selfSigned, &expired, &otherName}) {
+    EXPECT_EQ(httpGet(bad->url("/"), -1, 15).code, HttpError::kCertificate) << bad->url();
+  }
+  EXPECT_EQ(httpGet("https://" + plain.address() + "/", -1, 15).code, HttpError::kTlsHandshake);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(httpGet("https://" + silent.address() + "/", -1, 15, Milliseconds(300)).code,
+            HttpError::kTimeout);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_EQ(replyStatus(std::nullopt, HttpError::kTlsHandshake).text,
+            std::string("TLS handshake failed"));
+  EXPECT_EQ(replyStatus(std::nullopt, HttpError::kCertificate).text,
+            std::string("Certificate not valid"));
+}
+
+TEST(HttpGet, IPv6SitesAreReachedByAddressAndByAHostTableName) {
+  test::FakeServer site(test::answerWith(test::httpReplyText("200 OK", "six")),
+                        test::ServerOptions{0, true, nullptr});
+  ASSERT_TRUE(site.ok());
+  const std::string port = std::to_string(site.port());
+  EXPECT_EQ(httpGet(site.url("/a"), -1, 15).code, HttpError::kOk);
+  EXPECT_NE(site.received(0).find("\r\nHost: [::1]:" + port + "\r\n"), std::string::npos);
+  test::TempDir dir;
+  const std::filesystem::path former = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  std::ofstream(kHostsPath) << "six.local ::1\n";
+  HostTableScope hosts;
+  EXPECT_EQ(httpGet("http://six.local:" + port + "/b", -1, 15).code, HttpError::kOk);
+  EXPECT_NE(site.received(1).find("\r\nHost: six.local:" + port + "\r\n"), std::string::npos);
+  std::filesystem::current_path(former);
 }
 
 TEST(HostTable, EntriesNeedAReverseNameAndOnlyTheLoadingPairFreesTheTable) {

@@ -220,6 +220,8 @@ TEST(Redirects, LocationIsFoundAtALineStartAndRelativeTargetsAreResolved) {
     EXPECT_EQ(resolveRedirect("http://h/a/b?q=1", target), expected) << target;
   }
   EXPECT_EQ(resolveRedirect("http://h", "login"), "http://h/login");
+  EXPECT_EQ(resolveRedirect("https://h:8443/a", "//o/x"), "https://o/x");
+  EXPECT_EQ(resolveRedirect("https://h:8443/a", "b"), "https://h:8443/b");
 }
 
 class CheckRunTest : public test::WorkerTest {
