@@ -17,9 +17,6 @@ using Clock = std::chrono::steady_clock;
 struct ContextDeleter {
   void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
 };
-struct SessionDeleter {
-  void operator()(SSL* ssl) const { SSL_free(ssl); }
-};
 
 // The process's client context, made once; null when it cannot be made.
 SSL_CTX* clientContext() {
@@ -60,7 +57,10 @@ bool isAddressText(const std::string& host) { return parseIpAddress(host).has_va
 }  // namespace
 
 struct TlsSession::State {
-  std::unique_ptr<SSL, SessionDeleter> ssl;
+  struct Free {
+    void operator()(SSL* ssl) const { SSL_free(ssl); }
+  };
+  std::unique_ptr<SSL, Free> ssl;
   int fd = -1;
 };
 
