@@ -1,6 +1,7 @@
 // Fuzz target: what a check makes of a site's reply. The first line of the
 // input is the URL asked for, the rest the raw reply: its status, its
-// Location header and the redirect target resolved against the URL.
+// Location header, the redirect target resolved against the URL, and both
+// URLs taken apart into host, port and path.
 #include <cstdint>
 #include <string>
 
@@ -17,6 +18,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string target = vy::findLocationHeader(reply);
   vy::fuzz::expect(target.find_first_of("\r\n") == std::string::npos,
                    "a Location value is one line");
-  (void)vy::resolveRedirect(std::string(base), target);
+  const std::string next = vy::resolveRedirect(std::string(base), target);
+  for (const std::string_view url : {base, std::string_view(next)}) {
+    vy::HttpTarget parsed;
+    if (vy::parseHttpUrl(url, parsed) != vy::HttpError::kOk) continue;
+    vy::fuzz::expect(parsed.path.starts_with('/') && parsed.port != 0, "a URL's path and port");
+    vy::fuzz::expect(parsed.hostHeader.find_first_of("/?") == std::string::npos,
+                     "the host part ends before the path");
+  }
   return 0;
 }

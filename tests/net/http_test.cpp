@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <utility>
 
 #include "tests/support/child.h"
 #include "tests/support/fake_server.h"
@@ -19,10 +20,35 @@
 #include "tests/support/test_ca.h"
 
 // The name lookups of this test program, in place of the C library's, so that no test asks a
-// name server: no name resolves, and 127.0.0.1 and ::1 have the reverse name "localhost".
-extern "C" int getaddrinfo(const char*, const char*, const addrinfo*, addrinfo** result) {
+// name server: 127.0.0.1 and ::1 have the reverse name "localhost", and the only name that
+// resolves is "both.test", to the addresses the test puts in resolvedBoth, in their order.
+std::vector<std::string> resolvedBoth;
+
+extern "C" int getaddrinfo(const char* name, const char*, const addrinfo*, addrinfo** result) {
   *result = nullptr;
-  return EAI_NONAME;
+  if (std::string_view(name) != "both.test") return EAI_NONAME;
+  for (auto at = resolvedBoth.rbegin(); at != resolvedBoth.rend(); ++at) {
+    auto* entry = new addrinfo{};
+    auto* address = new sockaddr_in6{};
+    const bool six = at->find(':') != std::string::npos;
+    entry->ai_family = six ? AF_INET6 : AF_INET;
+    entry->ai_socktype = SOCK_STREAM;
+    entry->ai_addrlen = six ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    entry->ai_addr = reinterpret_cast<sockaddr*>(address);
+    address->sin6_family = static_cast<sa_family_t>(entry->ai_family);
+    ::inet_pton(entry->ai_family, at->c_str(),
+                six ? static_cast<void*>(&address->sin6_addr)
+                    : &reinterpret_cast<sockaddr_in*>(address)->sin_addr);
+    entry->ai_next = *result;
+    *result = entry;
+  }
+  return *result ? 0 : EAI_NONAME;
+}
+extern "C" void freeaddrinfo(addrinfo* list) {
+  while (list) {
+    delete reinterpret_cast<sockaddr_in6*>(list->ai_addr);
+    delete std::exchange(list, list->ai_next);
+  }
 }
 extern "C" int getnameinfo(const sockaddr* address, socklen_t, char* host, socklen_t size, char*,
                            socklen_t, int) {
@@ -248,6 +274,20 @@ TEST(HttpGet, IPv6SitesAreReachedByAddressAndByAHostTableName) {
   EXPECT_EQ(httpGet("http://six.local:" + port + "/b", -1, 15).code, HttpError::kOk);
   EXPECT_NE(site.received(1).find("\r\nHost: six.local:" + port + "\r\n"), std::string::npos);
   std::filesystem::current_path(former);
+}
+
+// A name's addresses are tried in the resolver's order: the first that connects is used.
+TEST(HttpGet, ANameIsReachedOnTheFirstOfItsAddressesThatConnects) {
+  test::FakeServer six(test::answerWith(test::httpReplyText("200 OK", "six")),
+                       test::ServerOptions{0, true, nullptr});
+  test::FakeServer refusing(nullptr, six.port());
+  ASSERT_TRUE(six.ok() && refusing.ok());
+  const std::string url = "http://both.test:" + std::to_string(six.port()) + "/";
+  resolvedBoth = {refusing.address(), "::1"};
+  EXPECT_EQ(httpGet(url, -1, 15).code, HttpError::kOk);
+  resolvedBoth = {refusing.address()};
+  EXPECT_EQ(httpGet(url, -1, 15).code, HttpError::kConnectError);
+  EXPECT_EQ(six.connectionCount(), 1);
 }
 
 TEST(HostTable, EntriesNeedAReverseNameAndOnlyTheLoadingPairFreesTheTable) {
