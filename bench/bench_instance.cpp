@@ -112,6 +112,7 @@ Launch BenchInstance::worker(const std::vector<std::string>& args,
   launch.argv = {path("vyrunner.cgi")};
   launch.argv.insert(launch.argv.end(), args.begin(), args.end());
   launch.directory = dir_;
+  launch.env = workerEnv_;
   if (!stdinText.empty()) {
     launch.stdinPath = path("stdin-" + std::to_string(++stdinFiles_) + ".txt");
     writeFile(launch.stdinPath, stdinText);

@@ -43,8 +43,10 @@ class BenchInstance {
   bool writeCheckLog(const std::string& name, const GroupConfig& group, int records) const;
   void removeCheckLogs() const;
 
-  // A run of ./vyrunner.cgi with arguments; stdin from a file of its own
-  // holding stdinText.
+  // The environment of every later worker run (NAME=value entries besides PATH).
+  void setWorkerEnvironment(std::vector<std::string> env) { workerEnv_ = std::move(env); }
+  // A run of ./vyrunner.cgi with arguments and the worker environment; stdin
+  // from a file of its own holding stdinText.
   Launch worker(const std::vector<std::string>& args, const std::string& stdinText = "") const;
   // A GET of the console as a web server makes it, logged in.
   Launch consoleGet(const std::string& query) const;
@@ -53,6 +55,7 @@ class BenchInstance {
   std::string dir_;
   bool ok_ = false;
   mutable int stdinFiles_ = 0;
+  std::vector<std::string> workerEnv_;
 };
 
 // A group as the console makes it holding `urls`, every URL checking the

@@ -2,11 +2,11 @@
 // each a ratio measured side by side in the same run (so that a noisy machine
 // moves both sides), with its target and whether it holds.
 //
-//   vybench INSTALL_DIR [GROUP...]     groups: check store console content memory
+//   vybench INSTALL_DIR [GROUP...]     groups: check store console content memory tls
 //
-// It binds port 80 of addresses in 127.1.0.0/16 to 127.4.0.0/16, so it runs as
-// root. It is not a test: it asserts nothing and exits 0 once the table is
-// printed, 2 on bad arguments.
+// It binds port 80 of addresses in 127.1.0.0/16 to 127.5.0.0/16 and port 443
+// of those in 127.5.0.0/16, so it runs as root. It is not a test: it asserts
+// nothing and exits 0 once the table is printed, 2 on bad arguments.
 #include <stdarg.h>
 #include <stdlib.h>
 
@@ -16,6 +16,7 @@
 #include <map>
 #include <string>
 
+#include "bench/bare_client.h"
 #include "bench/process_cost.h"
 #include "bench/table.h"
 
@@ -36,9 +37,9 @@ using RowGroup = void (*)(const BenchContext&, Table&);
 
 const std::map<std::string, RowGroup> kRowGroups = {
     {"check", addCheckRunRows},  {"store", addGroupStoreRows}, {"console", addConsoleRows},
-    {"content", addContentRows}, {"memory", addMemoryRows},
+    {"content", addContentRows}, {"memory", addMemoryRows},    {"tls", addTlsRows},
 };
-const char* const kGroupOrder[] = {"check", "store", "console", "content", "memory"};
+const char* const kGroupOrder[] = {"check", "store", "console", "content", "memory", "tls"};
 
 void printTable(Table table) {
   std::stable_sort(table.begin(), table.end(),
@@ -46,7 +47,10 @@ void printTable(Table table) {
   std::printf("\n| # | measure | figure | target | holds | measured |\n");
   std::printf("|---|---|---:|---|---|---|\n");
   for (const Row& row : table) {
-    std::string figure = row.measured ? format("%.3g", row.figure) : "-";
+    // Three significant digits, whole numbers from 1,000 on: never an exponent.
+    std::string figure = !row.measured        ? "-"
+                         : row.figure >= 1000 ? format("%.0f", row.figure)
+                                              : format("%.3g", row.figure);
     std::printf("| %s | %s | %s | %s %g | %s | %s |\n", row.id.c_str(), row.measure.c_str(),
                 figure.c_str(), row.bound == Bound::kAtLeast ? "≥" : "≤", row.target,
                 row.holds() ? "yes" : "NO", row.detail.c_str());
@@ -62,8 +66,12 @@ void printTable(Table table) {
 int main(int argc, char** argv) {
   using namespace vy::bench;
   if (argc >= 2 && std::string(argv[1]) == "--launch") return launchAndReport(argc - 2, argv + 2);
+  if (argc >= 2 && std::string(argv[1]) == "--bare-requests") {
+    return runBareRequests(argc - 2, argv + 2);
+  }
   if (argc < 2) {
-    std::fprintf(stderr, "usage: vybench INSTALL_DIR [check|store|console|content|memory...]\n");
+    std::fprintf(stderr,
+                 "usage: vybench INSTALL_DIR [check|store|console|content|memory|tls...]\n");
     return 2;
   }
   char scratch[] = "/tmp/vy-bench-scratch-XXXXXX";

@@ -1,12 +1,16 @@
-// Rows 1 and 2 and the worker's memory: check runs against slow loopback
-// sites, beside curl and the blackbox exporter on the same URL list.
+// Rows 1, 2 and 8 and the worker's memory: check runs against slow loopback
+// sites, beside curl and the blackbox exporter on the same URL list, and the
+// same run over https:// beside http://.
+#include <cmath>
 #include <functional>
 #include <optional>
 
+#include "bench/bare_client.h"
 #include "bench/bench_instance.h"
 #include "bench/peers.h"
 #include "bench/site_server.h"
 #include "bench/table.h"
+#include "bench/tls_site_server.h"
 
 namespace vy::bench {
 namespace {
@@ -17,10 +21,10 @@ constexpr int kRounds = 3;
 
 // `count` URLs spread over the sites in turn; `path` starts every URL's path.
 std::vector<std::string> siteUrls(const std::vector<std::string>& sites, int count,
-                                  const std::string& path) {
+                                  const std::string& path, const std::string& scheme = "http://") {
   std::vector<std::string> urls;
   for (int i = 0; i < count; ++i) {
-    urls.push_back("http://" + sites[i % sites.size()] + path + std::to_string(i));
+    urls.push_back(scheme + sites[i % sites.size()] + path + std::to_string(i));
   }
   return urls;
 }
@@ -153,7 +157,79 @@ void addScaleRows(const BenchContext& context, Table& table) {
       measuredRow("2b", cpuMeasure, ours.cpuMedian() / 10.0, Bound::kAtMost, 0.15, detail));
 }
 
+// Row 8: one check run over https:// and one over http:// on the same 20
+// sites (port 443 and port 80) answering at once, in turn, for the worker's
+// checks per CPU-second; beside them a bare OpenSSL client's requests to the
+// same sites (bare_client.h), for what a handshake costs any client. The sites'
+// certificate is self-signed for their addresses; both clients trust it
+// alone through SSL_CERT_FILE.
+void addHttpsRows(const BenchContext& context, Table& table) {
+  constexpr int kUrls = 400;
+  constexpr int kTlsRounds = 5;
+  const std::vector<std::string> sites = siteAddresses(5, 20);
+  const std::string certificate = context.scratchDir + "/sites.pem";
+  SiteServer plain(sites, milliseconds(0));
+  TlsSiteServer secure(sites, milliseconds(0), certificate);
+  BenchInstance instance(context.installDir, [](Settings& s) {
+    s.maxCheckThreads = 20;
+    s.maxCheckUrls = kUrls;
+  });
+  instance.setWorkerEnvironment({"SSL_CERT_FILE=" + certificate});
+  const char* rateMeasure =
+      "check run over https://, 400 URLs, 20 sites answering at once, 20 threads: checks per "
+      "CPU-second";
+  const char* addedMeasure =
+      "the same: CPU https:// adds per check / what it adds to a bare OpenSSL client's request";
+  auto failed = [&](const std::string& why) {
+    table.push_back(failedRow("8a", rateMeasure, Bound::kAtLeast, 0, why));
+    table.push_back(failedRow("8b", addedMeasure, Bound::kAtMost, 1.5, why));
+  };
+  if (!plain.ok() || !secure.ok() || !instance.ok()) {
+    return failed("could not set up the sites, their certificate or the instance");
+  }
+  const std::vector<std::string> httpUrls = siteUrls(sites, kUrls, "/p");
+  const std::vector<std::string> httpsUrls = siteUrls(sites, kUrls, "/p", "https://");
+  std::vector<std::string> addresses;
+  for (int i = 0; i < kUrls; ++i) addresses.push_back(sites[i % sites.size()]);
+  const Launch barePlain = bareRequests(false, addresses, certificate, context.scratchDir);
+  const Launch bareTls = bareRequests(true, addresses, certificate, context.scratchDir);
+  auto bareRun = [](const Launch& launch) {
+    ProcessCost cost = runMeasured(launch);
+    return cost.exitCode == 0 ? std::optional(cost) : std::nullopt;
+  };
+  Runs http, https, bareHttp, bareHttps;
+  for (int round = 0; round < kTlsRounds; ++round) {
+    http.add(freshCheckRun(instance, httpUrls));
+    https.add(freshCheckRun(instance, httpsUrls));
+    bareHttp.add(bareRun(barePlain));
+    bareHttps.add(bareRun(bareTls));
+  }
+  if (http.failed || https.failed || bareHttp.failed || bareHttps.failed) {
+    return failed(https.failed ? "an https:// check run failed or found a URL down"
+                               : "an http:// check run or a bare client's run failed");
+  }
+  const double httpRate = kUrls / http.cpuMedian(), httpsRate = kUrls / https.cpuMedian();
+  // With OpenSSL 3 a client's handshake alone costs about seven times a whole
+  // plain check (RESULTS.md). A tenth of http://'s rate leaves room for noise
+  // and little else: a cost of the worker's own of a fifth of a handshake on
+  // every check would break it.
+  const double target = std::round(0.1 * httpRate);
+  const std::string detail =
+      format("http://: %.0f per CPU-s, https / http %.3f; %.3f / %.3f CPU-s, %.3f / %.3f s",
+             httpRate, httpsRate / httpRate, https.cpuMedian(), http.cpuMedian(),
+             https.wallMedian(), http.wallMedian());
+  table.push_back(measuredRow("8a", rateMeasure, httpsRate, Bound::kAtLeast, target, detail));
+  const double oursAdded = (https.cpuMedian() - http.cpuMedian()) / kUrls;
+  const double bareAdded = (bareHttps.cpuMedian() - bareHttp.cpuMedian()) / kUrls;
+  table.push_back(measuredRow(
+      "8b", addedMeasure, oursAdded / bareAdded, Bound::kAtMost, 1.5,
+      format("ours %.3f ms, bare %.3f ms per request; bare: %.3f / %.3f CPU-s", oursAdded * 1e3,
+             bareAdded * 1e3, bareHttps.cpuMedian(), bareHttp.cpuMedian())));
+}
+
 }  // namespace
+
+void addTlsRows(const BenchContext& context, Table& table) { addHttpsRows(context, table); }
 
 void addCheckRunRows(const BenchContext& context, Table& table) {
   addEfficiencyRows(context, table);

@@ -40,29 +40,6 @@ struct DueReply {
   bool operator>(const DueReply& other) const { return when > other.when; }
 };
 
-size_t bodySizeFor(const std::string& head) {
-  // "GET /size/N..." -> N
-  size_t at = head.find(" /size/");
-  if (at == std::string::npos) return kDefaultBodySize;
-  return std::strtoul(head.c_str() + at + 7, nullptr, 10);
-}
-
-UniqueFd listenOn(const std::string& address) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!fd) return fd;
-  int on = 1;
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in where{};
-  where.sin_family = AF_INET;
-  where.sin_port = htons(80);
-  if (::inet_pton(AF_INET, address.c_str(), &where.sin_addr) != 1 ||
-      ::bind(fd.get(), reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
-      ::listen(fd.get(), 4096) != 0) {
-    return UniqueFd();
-  }
-  return fd;
-}
-
 // The epoll loop's state; lives on the loop thread only.
 class Loop {
  public:
@@ -97,7 +74,7 @@ class Loop {
     }
     if (connection.head.find("\r\n\r\n") == std::string::npos) return;
     watch(fd, 0, EPOLL_CTL_MOD);
-    connection.reply = replyOf(bodySizeFor(connection.head));
+    connection.reply = replyOf(requestedBodySize(connection.head));
     due_.push({Clock::now() + delay_, fd, connection.serial});
   }
 
@@ -146,9 +123,7 @@ class Loop {
   std::shared_ptr<const std::string> replyOf(size_t bodySize) {
     auto& reply = replies_[bodySize];
     if (!reply) {
-      reply = std::make_shared<const std::string>(
-          "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
-          std::to_string(bodySize) + "\r\n\r\n" + pageBody(bodySize));
+      reply = std::make_shared<const std::string>(replyText(bodySize));
     }
     return reply;
   }
@@ -176,6 +151,34 @@ std::string pageBody(size_t size) {
   return body.substr(body.size() - size);
 }
 
+size_t requestedBodySize(const std::string& head) {
+  // "GET /size/N..." -> N
+  size_t at = head.find(" /size/");
+  if (at == std::string::npos) return kDefaultBodySize;
+  return std::strtoul(head.c_str() + at + 7, nullptr, 10);
+}
+
+std::string replyText(size_t bodySize) {
+  return "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
+         std::to_string(bodySize) + "\r\n\r\n" + pageBody(bodySize);
+}
+
+UniqueFd listenOn(const std::string& address, int port) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd) return fd;
+  int on = 1;
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in where{};
+  where.sin_family = AF_INET;
+  where.sin_port = htons(static_cast<uint16_t>(port));
+  if (::inet_pton(AF_INET, address.c_str(), &where.sin_addr) != 1 ||
+      ::bind(fd.get(), reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
+      ::listen(fd.get(), 4096) != 0) {
+    return UniqueFd();
+  }
+  return fd;
+}
+
 SiteServer::SiteServer(const std::vector<std::string>& addresses, std::chrono::microseconds delay)
     : delay_(delay),
       epoll_(::epoll_create1(EPOLL_CLOEXEC)),
@@ -186,7 +189,7 @@ SiteServer::SiteServer(const std::vector<std::string>& addresses, std::chrono::m
   event.data.u64 = kWakeTag;
   ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, wake_.get(), &event);
   for (const std::string& address : addresses) {
-    UniqueFd fd = listenOn(address);
+    UniqueFd fd = listenOn(address, 80);
     if (!fd) return;
     // Listeners are tagged above every possible connection descriptor.
     event.data.u64 = (uint64_t{1} << 32) | listeners_.size();

@@ -26,6 +26,14 @@ inline constexpr size_t kDefaultBodySize = 25;
 // A page body of `size` bytes.
 std::string pageBody(size_t size);
 
+// The body size a request head asks for by its path.
+size_t requestedBodySize(const std::string& head);
+// The whole HTTP/1.0 reply with a page body of `bodySize` bytes.
+std::string replyText(size_t bodySize);
+// A non-blocking listening socket on port `port` of the address; invalid when
+// it cannot be bound.
+UniqueFd listenOn(const std::string& address, int port);
+
 class SiteServer {
  public:
   // Binds port 80 of every address; ok() tells whether all could be bound.

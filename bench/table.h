@@ -51,6 +51,7 @@ void addGroupStoreRows(const BenchContext& context, Table& table);  // 3
 void addConsoleRows(const BenchContext& context, Table& table);     // 4 and the console's memory
 void addContentRows(const BenchContext& context, Table& table);     // 5 and 6
 void addMemoryRows(const BenchContext& context, Table& table);      // the worker's memory
+void addTlsRows(const BenchContext& context, Table& table);         // 8
 
 }  // namespace vy::bench
 
