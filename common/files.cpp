@@ -36,13 +36,21 @@ long long fileSizeOf(int fd) {
   return static_cast<long long>(st.st_size);
 }
 
-bool lockFile(int fd) {
+namespace {
+
+bool takeFlock(int fd, int operation) {
   int rc;
   do {
-    rc = ::flock(fd, LOCK_EX);
+    rc = ::flock(fd, operation);
   } while (rc != 0 && errno == EINTR);
   return rc == 0;
 }
+
+}  // namespace
+
+bool lockFile(int fd) { return takeFlock(fd, LOCK_EX); }
+
+bool lockFileShared(int fd) { return takeFlock(fd, LOCK_SH); }
 
 void unlockFile(int fd) { ::flock(fd, LOCK_UN); }
 
@@ -95,9 +103,14 @@ bool writeFully(int fd, const void* buffer, size_t size) {
 }
 
 ErrAction readRecord(const std::string& path, uint8_t* buffer, size_t size, RecordLock lock) {
-  UniqueFd fd = openFd(path.c_str(), lock == RecordLock::kReadOnlyExclusive ? O_RDONLY : O_RDWR);
+  const bool readOnly =
+      lock == RecordLock::kReadOnlyExclusive || lock == RecordLock::kReadOnlyShared;
+  UniqueFd fd = openFd(path.c_str(), readOnly ? O_RDONLY : O_RDWR);
   if (!fd) return ErrAction::kReadFile;
-  if (lock != RecordLock::kNone && !lockFile(fd.get())) return ErrAction::kLockFile;
+  const bool locked =
+      lock == RecordLock::kNone ||
+      (lock == RecordLock::kReadOnlyShared ? lockFileShared(fd.get()) : lockFile(fd.get()));
+  if (!locked) return ErrAction::kLockFile;
   ssize_t n = readFully(fd.get(), buffer, size);
   if (n < 0 || static_cast<size_t>(n) != size) return ErrAction::kShortRead;
   return ErrAction::kOk;

@@ -5,10 +5,12 @@
 // itself except readWholeFile, which cannot return without its text. Paths
 // are used as given, relative to the working directory.
 //
-// Locks: lockFile takes an exclusive, blocking flock(2). A flock belongs to
-// the open file description, so two opens of one file in the same process
-// exclude each other as two processes do, and closing the descriptor is what
-// releases the lock. That is the only lock between the programs.
+// Locks: lockFile takes an exclusive, blocking flock(2), lockFileShared a
+// shared one for a reader (readers share it; a writer's exclusive lock waits
+// for them and they for it). A flock belongs to the open file description, so
+// two opens of one file in the same process exclude each other as two
+// processes do, and closing the descriptor is what releases the lock. That is
+// the only lock between the programs.
 #ifndef VANTRY_COMMON_FILES_H_
 #define VANTRY_COMMON_FILES_H_
 
@@ -35,6 +37,8 @@ long long fileSizeOf(int fd);
 
 // Exclusive blocking flock on fd; false when refused.
 [[nodiscard]] bool lockFile(int fd);
+// Shared blocking flock on fd; false when refused.
+[[nodiscard]] bool lockFileShared(int fd);
 // Releases the flock of fd (closing the descriptor does so too).
 void unlockFile(int fd);
 
@@ -66,6 +70,7 @@ enum class RecordLock {
   kNone,               // opened for update, no lock
   kExclusive,          // opened for update (a read-only file cannot be used), flock taken
   kReadOnlyExclusive,  // opened read-only, flock taken (reads only)
+  kReadOnlyShared,     // opened read-only, shared flock taken (reads only)
 };
 
 // Reads one record from the start of the file. kReadFile cannot open,

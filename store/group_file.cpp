@@ -59,9 +59,9 @@ struct GroupLayout {
 
 // ---- Locked files ------------------------------------------------------------
 
-// An open group file under its exclusive lock, checked to be the file its
-// path names, with what fstat told once the lock was held (the file cannot
-// change under the lock). Closing the descriptor releases the lock.
+// An open group file under its lock, checked to be the file its path names,
+// with what fstat told once the lock was held (the file cannot change under
+// the lock). Closing the descriptor releases the lock.
 struct LockedFile {
   UniqueFd fd;
   FileIdentity identity;
@@ -69,16 +69,24 @@ struct LockedFile {
   long long size() const { return static_cast<long long>(status.st_size); }
 };
 
+// How a group file is opened and locked: a change locks it exclusively (and
+// kCreate creates a missing file empty); a read takes a shared lock, so that
+// readers never wait for each other, only for a change. The descriptor is
+// always writable: a record read keeps it for its status write-back.
+enum class Opening { kRead, kChange, kCreate };
+
 // Opens and locks the group file at path. Once the lock is held, the path
 // must still name the file locked: a writer that held the lock before may
 // have replaced or removed it, and then the file now at the path is tried.
-// With create a missing file is created empty. kReadFile (no regular file at
-// the path, without create), kWriteFile or kLockFile.
-ErrAction openLocked(const std::string& path, bool create, LockedFile& out) {
+// kReadFile (no regular file at the path, unless creating), kWriteFile or
+// kLockFile.
+ErrAction openLocked(const std::string& path, Opening opening, LockedFile& out) {
+  const bool create = opening == Opening::kCreate;
   for (int attempt = 0; attempt < kMaxReopens; ++attempt) {
     UniqueFd fd = openFd(path.c_str(), create ? O_RDWR | O_CREAT : O_RDWR, 0666);
     if (!fd) return !create && !isRegularFile(path) ? ErrAction::kReadFile : ErrAction::kWriteFile;
-    if (!lockFile(fd.get())) return ErrAction::kLockFile;
+    const bool locked = opening == Opening::kRead ? lockFileShared(fd.get()) : lockFile(fd.get());
+    if (!locked) return ErrAction::kLockFile;
     struct stat status;
     if (::fstat(fd.get(), &status) != 0) return ErrAction::kLockFile;
     if (!S_ISREG(status.st_mode)) return create ? ErrAction::kWriteFile : ErrAction::kReadFile;
@@ -674,8 +682,10 @@ ErrAction accessGroupFile(const std::string& name, GroupConfig& config, GroupMod
   if (mode == GroupMode::kDeleteUrls && !config.urls.empty() && config.urls.front().url == "all") {
     return removeGroupFile(path);
   }
+  const bool reading = mode == GroupMode::kRead || mode == GroupMode::kListUrls;
   LockedFile locked;
-  ErrAction rc = openLocked(path, storing, locked);
+  ErrAction rc = openLocked(
+      path, reading ? Opening::kRead : (storing ? Opening::kCreate : Opening::kChange), locked);
   if (rc != ErrAction::kOk) return rc;
   return accessLocked(path, locked, config, mode, listing);
 }
@@ -683,7 +693,7 @@ ErrAction accessGroupFile(const std::string& name, GroupConfig& config, GroupMod
 ErrAction removeGroupFile(const std::string& path) {
   if (!isRegularFile(path)) return ErrAction::kReadFile;
   LockedFile locked;
-  ErrAction rc = openLocked(path, false, locked);
+  ErrAction rc = openLocked(path, Opening::kChange, locked);
   if (rc != ErrAction::kOk) return rc;
   return ::unlink(path.c_str()) == 0 ? ErrAction::kOk : ErrAction::kRemoveFile;
 }
@@ -699,7 +709,7 @@ ErrAction updateUrlStatus(GroupConfig& config, int index) {
   // The group was replaced since it was read (or never read from its file):
   // find every record again in the file now at the path.
   LockedFile locked;
-  rc = openLocked(path, false, locked);
+  rc = openLocked(path, Opening::kChange, locked);
   if (rc != ErrAction::kOk) return rc == ErrAction::kReadFile ? ErrAction::kWriteFile : rc;
   rc = takeOffsetsFrom(locked, config, static_cast<size_t>(index));
   if (rc != ErrAction::kOk) return rc;

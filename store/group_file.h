@@ -2,9 +2,11 @@
 //
 // Both programs read and change groups only through accessGroupFile, whose
 // mode selects the operation, and the worker writes each URL's new status in
-// place with updateUrlStatus. Every access holds an exclusive flock on the
-// file from open to close, so console, check runs, the scheduler and service
-// commands can work on the same group at the same time.
+// place with updateUrlStatus. Every change holds an exclusive flock on the
+// file from open to close; a read (kRead, kListUrls) holds a shared one only
+// while it reads the file, so readers never wait for each other. Console,
+// check runs, the scheduler and service commands can therefore work on the
+// same group at the same time.
 //
 // Crash safety: a 28-byte status is the only change ever written into a group
 // file in place. Every other change writes the whole new image to a hidden

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <tuple>
 
+#include "common/fd.h"
 #include "common/files.h"
 #include "common/le.h"
 #include "store/check_log.h"
@@ -298,6 +299,28 @@ TEST_F(GroupFileTest, TwoProcessesAddingToOneGroupLoseNoUrl) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
   EXPECT_EQ(readShop().urlCount(), 300);
+}
+
+// A read shares the group's lock: another reader's lock does not hold it up, but a change waits.
+TEST_F(GroupFileTest, ReadersShareTheLockAndAChangeWaitsForThem) {
+  storeShop({kA});
+  UniqueFd reader = openFd(kShop.c_str(), O_RDONLY);
+  ASSERT_TRUE(lockFileShared(reader.get()));
+  auto finishes = [](GroupMode mode, double seconds) {
+    return test::runInChild(
+               [mode] {
+                 GroupConfig config = groupWithUrls({kB});
+                 std::string listing;
+                 _exit(accessGroupFile("shop", config, mode, &listing) == ErrAction::kOk ? 0 : 1);
+               },
+               seconds)
+               .exitCode == 0;
+  };
+  EXPECT_TRUE(finishes(GroupMode::kRead, 20));
+  EXPECT_TRUE(finishes(GroupMode::kListUrls, 20));
+  EXPECT_FALSE(finishes(GroupMode::kAddUrls, 1));  // still waiting when its time is up
+  reader.reset();
+  EXPECT_EQ(stored(), "http://a/@1000 ");
 }
 
 // Bad names are refused without touching files; a directory or a pipe at a group's path reads as
