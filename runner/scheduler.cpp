@@ -46,11 +46,11 @@ void redirectStandardStreamsToNull() {
   }
 }
 
-// The registered daemon, read under the file's lock; a failure is logged and
-// the zero record used.
+// The registered daemon, read under the file's shared lock; a failure is
+// logged and the zero record used.
 SchedulerRecord readSchedulerRecordOrZero() {
   uint8_t bytes[kSchedulerRecordSize] = {};
-  ErrAction rc = readRecord(kSchedulerPath, bytes, sizeof bytes, RecordLock::kExclusive);
+  ErrAction rc = readRecord(kSchedulerPath, bytes, sizeof bytes, RecordLock::kReadOnlyShared);
   if (rc != ErrAction::kOk) {
     reportError(rc, kSchedulerPath);
     return SchedulerRecord();
@@ -173,6 +173,14 @@ void answerWebRequest(const Settings& settings) {
 SchedulerEvent nextSchedulerEvent(long checkIn, long restartIn) {
   if (checkIn < restartIn) return {false, checkIn};
   return {true, restartIn};
+}
+
+bool schedulerRuns(const Settings& settings) {
+  if (!settings.schedulerOn() || !isRegularFile(kSchedulerPath)) return false;
+  const SchedulerRecord record = readSchedulerRecordOrZero();
+  const RunningAnswer running = isProcessRunning(record.pid, record.name);
+  if (running.code != ErrAction::kOk) reportError(running.code, "Err Found Process ('ps')");
+  return running.code == ErrAction::kOk && running.answer == Running::kYes;
 }
 
 void startScheduler(bool checkFirst) {

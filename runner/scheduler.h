@@ -29,6 +29,11 @@ SchedulerEvent nextSchedulerEvent(long checkIn, long restartIn);
 // string "scheduler"): starts a daemon, or is the daemon. Returns when done.
 void runSchedulerMode(const WorkerContext& context);
 
+// Whether the daemon runs as the console shows it: the scheduler is switched
+// on and the registered process lives under its recorded name. A failure of
+// the probe is logged and counts as not running.
+bool schedulerRuns(const Settings& settings);
+
 // Starts a daemon process and returns in the caller. With checkFirst nothing
 // is started while the registered daemon still runs.
 void startScheduler(bool checkFirst);

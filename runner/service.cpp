@@ -11,6 +11,7 @@
 #include "common/credentials.h"
 #include "common/errors.h"
 #include "common/files.h"
+#include "runner/metrics.h"
 #include "runner/scheduler.h"
 #include "store/group_config.h"
 #include "store/group_file.h"
@@ -102,6 +103,10 @@ int runGetStats(ServiceRequest& request, const ServiceCommand&) {
   return 0;
 }
 
+int runMetrics(ServiceRequest& request, const ServiceCommand&) {
+  return runMetricsCommand(request.context, request.group);
+}
+
 // The group argument is taken as it is: the empty name means the file ".dat".
 // A failed removal is not reported.
 int runDelGroup(ServiceRequest& request, const ServiceCommand&) {
@@ -138,6 +143,7 @@ constexpr ServiceCommand kServiceCommands[] = {
     {.word = "get", .run = runGet},
     {.word = "getsetup", .run = runGetSetup},
     {.word = "getstats", .run = runGetStats, .emptyNameByDefault = true},
+    {.word = kMetricsWord, .run = runMetrics, .emptyNameByDefault = true},
     {.word = "delgroup", .run = runDelGroup, .emptyNameByDefault = true},
     {.word = "exist", .run = runExist, .emptyNameByDefault = true},
 };

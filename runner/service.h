@@ -12,11 +12,14 @@
 //   getsetup [group]    the stored group as a configuration text
 //   getstats [group]    "name urls chkban chkpres up banfound presok interval
 //                       age" per group (all groups without an argument)
+//   metrics [group]     the groups' and the runs' state for Prometheus (all
+//                       groups without an argument; see metrics.h)
 //   delgroup [group]    removes the group file
 //   exist [group]       status 1 when the group file exists, else 0
 //
-// Without a group argument a command works on "general"; getstats, delgroup
-// and exist work on the empty name instead (all groups; the file ".dat").
+// Without a group argument a command works on "general"; getstats, metrics,
+// delgroup and exist work on the empty name instead (all groups; the file
+// ".dat").
 //
 // Order: a command that takes a configuration text reads and parses all of
 // standard input first, so the caller's input is consumed whatever follows.
@@ -27,7 +30,8 @@
 // REMOTE_USER that matches the administrator) is checked: a refusal is logged
 // as "Invalid Admin Password" and ends with status 2. Failures of the command
 // itself are only logged and end with 0; a word that names no command does
-// nothing and ends with 0. Output is plain text without a CGI header.
+// nothing and ends with 0. Output is plain text without a CGI header, except
+// for metrics under a web server.
 #ifndef VANTRY_RUNNER_SERVICE_H_
 #define VANTRY_RUNNER_SERVICE_H_
 

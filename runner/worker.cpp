@@ -16,6 +16,7 @@
 #include "net/http.h"
 #include "runner/check_run.h"
 #include "runner/check_url.h"
+#include "runner/metrics.h"
 #include "runner/scheduler.h"
 #include "runner/service.h"
 #include "store/group_name.h"
@@ -95,6 +96,7 @@ int runWorker(int argc, char** argv) {
     runSchedulerMode(context);
     return 0;
   }
+  if (!context.hasArg(0)) context.args = metricsQueryWords(context.queryString);
   if (!context.hasArg(0)) return kExitNoCommand;
   return dispatchCommand(context);
 }

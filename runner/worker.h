@@ -3,7 +3,8 @@
 // vyrunner.cgi is one short-lived process per command (only the scheduler
 // daemon lives long). It reads a few CGI variables, sets the file-creation
 // mask, installs the signal handlers, answers the query string "about",
-// loads the settings and hands the first argument to the command that owns it.
+// loads the settings and hands the first argument to the command that owns it
+// (without arguments, the query string of a metrics scrape stands for them).
 #ifndef VANTRY_RUNNER_WORKER_H_
 #define VANTRY_RUNNER_WORKER_H_
 

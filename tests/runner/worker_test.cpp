@@ -286,8 +286,8 @@ TEST_F(ServiceTest, InvalidGroupNameIsRefusedBeforeAnyFileIsTouched) {
   storeGroup("general", groupOf({"http://a.test/"}));
   const std::string stored = groupBytes("general");
   const std::vector<std::string> commands = {
-      "set",      "add",      "writegroup", "del",   "write",      "rewrite", "get",
-      "getsetup", "getstats", "delgroup",   "exist", "checkgroup", "checkurl"};
+      "set",      "add",      "writegroup", "del",      "write", "rewrite",    "get",
+      "getsetup", "getstats", "metrics",    "delgroup", "exist", "checkgroup", "checkurl"};
   // "my.data" would be stored as my.data.dat and then found as the group "my".
   const std::vector<std::string> names = {"../vydb/general", "my.data"};
   for (const std::string& name : names) {
