@@ -7,93 +7,13 @@
 // STAGE_DIR holds the installed programs and templates; a fresh copy of it is the instance.
 // A screenshot of every page goes to SCREENSHOT_DIR. Every process started here is stopped by
 // its pid at the end; every wait is bounded.
-import {spawn, execFileSync} from 'node:child_process';
 import fs from 'node:fs';
-import http from 'node:http';
-import net from 'node:net';
-import os from 'node:os';
 import path from 'node:path';
-import {fileURLToPath} from 'node:url';
 import {chromium} from 'playwright-core';
+import {adopt, argsOf, get, log, run, startInstance, startSite, tempDir} from './instance.mjs';
 
-const [stageDir, shotDir] = process.argv.slice(2);
-if (!stageDir || !shotDir) {
-  console.error('usage: console_flow.mjs STAGE_DIR SCREENSHOT_DIR');
-  process.exit(2);
-}
-const repo = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
+const [stageDir, shotDir] = argsOf('console_flow.mjs STAGE_DIR SCREENSHOT_DIR');
 const stepTimeout = 15000;
-const started = [];  // processes to stop by pid
-
-function log(text) { console.log(`e2e: ${text}`); }
-
-// A free TCP port on 127.0.0.1.
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const server = net.createServer();
-    server.once('error', reject);
-    server.listen(0, '127.0.0.1', () => {
-      const {port} = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
-
-// The test site: one page holding a price and "in stock", or an error 500 when asked to fail.
-async function startSite() {
-  const site = {failing: false};
-  const server = http.createServer((request, response) => {
-    if (site.failing) {
-      response.writeHead(500, {'Content-Type': 'text/html'});
-      response.end('<html><body>Internal error</body></html>');
-      return;
-    }
-    response.writeHead(200, {'Content-Type': 'text/html'});
-    response.end('<html><head><title>Shop</title></head><body><p>Price: 10 EUR</p>' +
-                 '<p>In stock</p></body></html>');
-  });
-  for (let attempt = 0; attempt < 50; ++attempt) {
-    const address = `127.0.0.${100 + Math.floor(Math.random() * 150)}`;
-    const bound = await new Promise((resolve) => {
-      server.once('error', () => resolve(false));
-      server.listen(80, address, () => resolve(true));
-    });
-    if (bound) {
-      site.server = server;
-      site.url = `http://${address}/`;
-      return site;
-    }
-  }
-  throw new Error('no loopback address for the test site');
-}
-
-// The status code a GET of the URL gets.
-function statusOf(url) {
-  return new Promise((resolve, reject) => {
-    http.get(url, (response) => { response.resume(); resolve(response.statusCode); })
-        .on('error', reject);
-  });
-}
-
-// Waits until the URL answers, at most `ms`.
-async function waitForHttp(url, ms) {
-  const deadline = Date.now() + ms;
-  while (Date.now() < deadline) {
-    const ok = await new Promise((resolve) => {
-      http.get(url, (response) => { response.resume(); resolve(true); })
-          .on('error', () => resolve(false));
-    });
-    if (ok) return;
-    await new Promise((resolve) => setTimeout(resolve, 100));
-  }
-  throw new Error(`${url} did not answer`);
-}
-
-function killAll() {
-  for (const pid of started) {
-    try { process.kill(pid, 'SIGKILL'); } catch { /* already gone */ }
-  }
-}
 
 // The pid registered in the instance's scheduler file, 0 when none.
 function registeredScheduler(instance) {
@@ -106,21 +26,14 @@ function registeredScheduler(instance) {
 
 async function main() {
   fs.mkdirSync(shotDir, {recursive: true});
-  const instance = fs.mkdtempSync(path.join(os.tmpdir(), 'vy-e2e-'));
-  fs.cpSync(stageDir, instance, {recursive: true});
-  const port = await freePort();
-  const config = path.join(instance, '..', `${path.basename(instance)}.lighttpd.conf`);
-  fs.writeFileSync(config, execFileSync(path.join(repo, 'scripts/lighttpd-config'),
-                                        [instance, String(port)]));
-  const lighttpd = spawn('lighttpd', ['-D', '-f', config], {stdio: 'ignore'});
-  started.push(lighttpd.pid);
-  const site = await startSite();
-  const consoleUrl = `http://127.0.0.1:${port}/vyconsole.cgi`;
-  await waitForHttp(consoleUrl, 10000);
+  const instance = await startInstance(stageDir, 'vy-e2e');
+  const site = await startSite('<html><head><title>Shop</title></head><body><p>Price: 10 EUR</p>' +
+                               '<p>In stock</p></body></html>');
+  const consoleUrl = `${instance.url}/vyconsole.cgi`;
   log(`console ${consoleUrl}, site ${site.url}`);
 
   // A fresh profile each run: Playwright passes it to chromium as --user-data-dir.
-  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'vy-e2e-profile-'));
+  const profile = tempDir('vy-e2e-profile-');
   const browser = await chromium.launchPersistentContext(profile, {
     executablePath: '/usr/bin/chromium',
     headless: true,
@@ -259,28 +172,22 @@ async function main() {
     await shoot('logged-in-again');
 
     log('nothing of the instance but the programs is served');
-    fs.writeFileSync(path.join(instance, 'hosts.dat'), 'site 127.0.0.1\n');
-    fs.copyFileSync(path.join(instance, 'vyconsole.cgi'), path.join(instance, 'vyconsole.cgi~'));
+    fs.writeFileSync(path.join(instance.dir, 'hosts.dat'), 'site 127.0.0.1\n');
+    fs.copyFileSync(path.join(instance.dir, 'vyconsole.cgi'),
+                    path.join(instance.dir, 'vyconsole.cgi~'));
     for (const file of ['vydata/admin.pwd', 'vydata/vyvars.dat', 'vydata/vydb/shop.dat',
                         'vydata/vychklog/shop.log', '.htpasswd', 'hosts.dat', 'dumplog.dat',
                         'vyconsole.cgi~', 'vytpl/admin_login.htm', 'vydata/']) {
-      const status = await statusOf(`http://127.0.0.1:${port}/${file}`);
+      const {status} = await get(`${instance.url}/${file}`);
       if (status !== 403 && status !== 404) throw new Error(`/${file} answered ${status}`);
     }
     log('passed');
   } finally {
+    const daemon = registeredScheduler(instance.dir);
+    if (daemon > 0) adopt(daemon);
     await shoot('last-page').catch(() => {});
     await browser.close();
-    const daemon = registeredScheduler(instance);
-    if (daemon > 0) started.push(daemon);
-    killAll();
-    site.server.close();
-    for (const done of [instance, config, profile]) fs.rmSync(done, {recursive: true, force: true});
   }
 }
 
-main().then(() => process.exit(0), (error) => {
-  console.error(`e2e: FAILED: ${error.stack || error}`);
-  killAll();
-  process.exit(1);
-});
+run('e2e', main);
