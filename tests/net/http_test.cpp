@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include "tests/support/child.h"
@@ -66,44 +67,38 @@ namespace vy {
 namespace {
 
 TEST(HttpGet, UrlsGiveSchemeHostPortAndPathAndOnlyValidPortsPass) {
-  struct Case {
-    const char* url;
-    HttpError code;
-    const char *host, *header, *path;
-    int port;
-    bool tls;
-  };
-  const Case cases[] = {
-      {"http://a.test", HttpError::kOk, "a.test", "a.test", "/", 80, false},
-      {"http://a.test?q=/x", HttpError::kOk, "a.test", "a.test", "/?q=/x", 80, false},
-      {"https://a.test:8443/p?q", HttpError::kOk, "a.test", "a.test:8443", "/p?q", 8443, true},
-      {"https://a.test:443/", HttpError::kOk, "a.test", "a.test", "/", 443, true},
-      {"http://a.test:80/", HttpError::kOk, "a.test", "a.test", "/", 80, false},
-      {"http://[::1]:8080/x", HttpError::kOk, "::1", "[::1]:8080", "/x", 8080, false},
-      {"http://[2001:db8::1]/", HttpError::kOk, "2001:db8::1", "[2001:db8::1]", "/", 80, false},
-      {"http://a.test:0/", HttpError::kLookupFailed, "", "", "", 0, false},
-      {"http://a.test:65536/", HttpError::kLookupFailed, "", "", "", 0, false},
-      {"http://a.test:80a/", HttpError::kLookupFailed, "", "", "", 0, false},
-      {"http://a.test:/", HttpError::kLookupFailed, "", "", "", 0, false},
-      {"http://[::1/", HttpError::kLookupFailed, "", "", "", 0, false},
-      {"http://[::1]x/", HttpError::kLookupFailed, "", "", "", 0, false},
-      {"HTTP://a.test/", HttpError::kInvalidUrl, "", "", "", 0, false},
-      {"ftp://a.test/", HttpError::kInvalidUrl, "", "", "", 0, false},
-  };
-  for (const Case& c : cases) {
+  const auto parsed = [](const char* url) {
     HttpTarget target;
-    ASSERT_EQ(parseHttpUrl(c.url, target), c.code) << c.url;
-    if (c.code != HttpError::kOk) continue;
-    EXPECT_EQ(target.tls, c.tls) << c.url;
-    EXPECT_EQ(target.host, c.host) << c.url;
-    EXPECT_EQ(target.hostHeader, c.header) << c.url;
-    EXPECT_EQ(target.path, c.path) << c.url;
-    EXPECT_EQ(target.port, c.port) << c.url;
+    const HttpError code = parseHttpUrl(url, target);
+    return std::pair(code, target);
+  };
+  // URL; TLS, host, Host header, path, port.
+  const std::pair<const char*, std::tuple<bool, const char*, const char*, const char*, int>>
+      cases[] = {{"http://a.test", {false, "a.test", "a.test", "/", 80}},
+                 {"http://a.test?q=/x", {false, "a.test", "a.test", "/?q=/x", 80}},
+                 {"https://a.test:8443/p?q", {true, "a.test", "a.test:8443", "/p?q", 8443}},
+                 {"https://a.test:443/", {true, "a.test", "a.test", "/", 443}},
+                 {"http://a.test:80/", {false, "a.test", "a.test", "/", 80}},
+                 {"http://[::1]:8080/x", {false, "::1", "[::1]:8080", "/x", 8080}},
+                 {"http://[2001:db8::1]/", {false, "2001:db8::1", "[2001:db8::1]", "/", 80}}};
+  for (const auto& [url, expected] : cases) {
+    const auto [code, target] = parsed(url);
+    ASSERT_EQ(code, HttpError::kOk) << url;
+    EXPECT_EQ(std::tuple(target.tls, target.host, target.hostHeader, target.path, target.port),
+              expected)
+        << url;
+  }
+  for (const char* url : {"http://a.test:0/", "http://a.test:65536/", "http://a.test:80a/",
+                          "http://a.test:/", "http://[::1/", "http://[::1]x/"}) {
+    EXPECT_EQ(parsed(url).first, HttpError::kLookupFailed) << url;
+  }
+  for (const char* url : {"HTTP://a.test/", "ftp://a.test/"}) {
+    EXPECT_EQ(parsed(url).first, HttpError::kInvalidUrl) << url;
   }
 }
 
-// The port of the URL is the one connected to and named in the Host header; a refused port
-// connects nowhere.
+// The port of the URL is the one connected to and named in the Host header (the Host header and
+// path each URL gives are checked above); a refused URL connects nowhere.
 TEST(HttpGet, RequestsCarryTheirPathIdentityAndHostWithAPortThatIsNotTheDefault) {
   setRequestIdentity("VantryTest/1.0", "http://console.test/");
   const std::string reply = test::httpReplyText("200 OK", "<html>hello</html>");
@@ -113,23 +108,15 @@ TEST(HttpGet, RequestsCarryTheirPathIdentityAndHostWithAPortThatIsNotTheDefault)
     return "GET " + path + " HTTP/1.0\r\nUser-Agent: VantryTest/1.0" +
            "\r\nReferer: http://console.test/\r\nAccept: */*\r\nHost: " + host + "\r\n\r\n";
   };
-  const std::string cases[][2] = {{"", "/"}, {"?a=1", "/?a=1"}, {":80/x?y=/z", "/x?y=/z"}};
-  for (size_t i = 0; i < std::size(cases); ++i) {
-    HttpReply got = httpGet("http://" + site.address() + cases[i][0], -1, 15);
-    EXPECT_TRUE(got.code == HttpError::kOk && got.data && std::string_view(*got.data) == reply &&
-                got.length == reply.size());
-    EXPECT_EQ(site.received(i), request(cases[i][1], site.address()));
-  }
+  HttpReply got = httpGet("http://" + site.address() + ":80/x?y=/z", -1, 15);
+  EXPECT_TRUE(got.code == HttpError::kOk && got.data && std::string_view(*got.data) == reply &&
+              got.length == reply.size());
+  EXPECT_EQ(site.received(0), request("/x?y=/z", site.address()));
   EXPECT_EQ(httpGet("http://" + alternate.address() + ":8080/p", -1, 15).code, HttpError::kOk);
   EXPECT_EQ(alternate.received(0), request("/p", alternate.address() + ":8080"));
-  for (const char* port : {":0", ":65536", ":80a"}) {
-    EXPECT_EQ(httpGet("http://" + alternate.address() + port + "/", -1, 15).code,
-              HttpError::kLookupFailed);
-  }
   EXPECT_EQ(httpGet("HTTP://" + site.address(), -1, 15).code, HttpError::kInvalidUrl);
   EXPECT_EQ(httpGet("http://unknown.test/", -1, 15).code, HttpError::kLookupFailed);
-  EXPECT_EQ(site.connectionCount(), 3);
-  EXPECT_EQ(alternate.connectionCount(), 1);
+  EXPECT_EQ(site.connectionCount(), 1);
 }
 
 // A long page without a head, or announcing its length as sent, too short, far too long or beyond
@@ -215,6 +202,8 @@ TEST(ReplyStatus, NeedsAStatusLineLongerThanThirteenCharactersAndTransferErrorsW
   EXPECT_EQ(status(std::nullopt), "8 Invalid header");
   EXPECT_EQ(status("HTTP/1.1 299 Odd\r\n\r\n"), "299 Unknown HTTP Error");
   EXPECT_EQ(status("HTTP/1.0 200 OK", HttpError::kConnectError), "5 Connection error");
+  EXPECT_EQ(status(std::nullopt, HttpError::kTlsHandshake), "10 TLS handshake failed");
+  EXPECT_EQ(status(std::nullopt, HttpError::kCertificate), "11 Certificate not valid");
 }
 
 // The authority every TLS test of this program trusts: the client context reads SSL_CERT_FILE
@@ -253,11 +242,18 @@ TEST(HttpsGet, AVerifiedSiteAnswersAsOverHttpAndEveryFailedHandshakeHasItsCode) 
   EXPECT_EQ(httpGet("https://" + silent.address() + "/", -1, 15, Milliseconds(300)).code,
             HttpError::kTimeout);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-  EXPECT_EQ(replyStatus(std::nullopt, HttpError::kTlsHandshake).text,
-            std::string("TLS handshake failed"));
-  EXPECT_EQ(replyStatus(std::nullopt, HttpError::kCertificate).text,
-            std::string("Certificate not valid"));
 }
+
+// A temporary working directory holding the host table `entries`, for as long as this lives.
+struct HostsFile {
+  explicit HostsFile(const std::string& entries) {
+    std::filesystem::current_path(dir.path());
+    std::ofstream(kHostsPath) << entries;
+  }
+  ~HostsFile() { std::filesystem::current_path(former); }
+  test::TempDir dir;
+  const std::filesystem::path former = std::filesystem::current_path();
+};
 
 TEST(HttpGet, IPv6SitesAreReachedByAddressAndByAHostTableName) {
   test::FakeServer site(test::answerWith(test::httpReplyText("200 OK", "six")),
@@ -266,14 +262,10 @@ TEST(HttpGet, IPv6SitesAreReachedByAddressAndByAHostTableName) {
   const std::string port = std::to_string(site.port());
   EXPECT_EQ(httpGet(site.url("/a"), -1, 15).code, HttpError::kOk);
   EXPECT_NE(site.received(0).find("\r\nHost: [::1]:" + port + "\r\n"), std::string::npos);
-  test::TempDir dir;
-  const std::filesystem::path former = std::filesystem::current_path();
-  std::filesystem::current_path(dir.path());
-  std::ofstream(kHostsPath) << "six.local ::1\n";
+  const HostsFile file("six.local ::1\n");
   HostTableScope hosts;
   EXPECT_EQ(httpGet("http://six.local:" + port + "/b", -1, 15).code, HttpError::kOk);
   EXPECT_NE(site.received(1).find("\r\nHost: six.local:" + port + "\r\n"), std::string::npos);
-  std::filesystem::current_path(former);
 }
 
 // A name's addresses are tried in the resolver's order: the first that connects is used.
@@ -291,24 +283,18 @@ TEST(HttpGet, ANameIsReachedOnTheFirstOfItsAddressesThatConnects) {
 }
 
 TEST(HostTable, EntriesNeedAReverseNameAndOnlyTheLoadingPairFreesTheTable) {
-  test::TempDir dir;
-  const std::filesystem::path former = std::filesystem::current_path();
-  std::filesystem::current_path(dir.path());
-  // 127.0.0.1 and ::1 have a reverse name (localhost); 127.0.0.37 has none.
-  std::ofstream(kHostsPath) << "Site.Local 127.0.0.1\nnoreverse.local 127.0.0.37\nsix.local ::1\n";
+  // 127.0.0.1 has a reverse name (localhost), 127.0.0.37 none; an IPv6 entry is reached above.
+  const HostsFile file("Site.Local 127.0.0.1\nnoreverse.local 127.0.0.37\n");
   std::vector<IpAddress> address;
   EXPECT_TRUE(loadHosts());
   EXPECT_EQ(resolveHost("site.LOCAL", address), HttpError::kOk);
   EXPECT_EQ(address, std::vector<IpAddress>{*parseIpAddress("127.0.0.1")});
-  EXPECT_EQ(resolveHost("six.local", address), HttpError::kOk);
-  EXPECT_EQ(address, std::vector<IpAddress>{*parseIpAddress("::1")});
   EXPECT_EQ(resolveHost("noreverse.local", address), HttpError::kLookupFailed);
   EXPECT_FALSE(loadHosts());  // a nested pair, as the mail sender inside a check run
   releaseHosts(false);
   EXPECT_EQ(resolveHost("site.local", address), HttpError::kOk);
   releaseHosts(true);  // only the pair that loaded the table frees it
   EXPECT_EQ(resolveHost("site.local", address), HttpError::kLookupFailed);
-  std::filesystem::current_path(former);
 }
 
 }  // namespace
