@@ -33,15 +33,14 @@ TEST(Files, ExactDirectoryModesWholeFilesTouchedTimesAndRecordsThatKeepTheTail) 
   EXPECT_EQ(fs::status(dir.file("d")).permissions(), fs::perms(0700));
   EXPECT_EQ(makeDirectory(dir.file("missing/d"), 0700), ErrAction::kCreateDirectory);
 
+  const std::string path = dir.file("f");
   EXPECT_EQ(readWholeFile(dir.file("missing")), "");
-  std::ofstream(dir.file("f")) << std::string("a\0b", 3);
-  EXPECT_EQ(readWholeFile(dir.file("f")), std::string("a\0b", 3));
-  EXPECT_TRUE(touchFile(dir.file("f"), 1000000000));
-  EXPECT_EQ(fileModTime(dir.file("f")), 1000000000);
+  std::ofstream(path) << std::string("a\0b", 3);
+  EXPECT_EQ(readWholeFile(path), std::string("a\0b", 3));
+  EXPECT_TRUE(touchFile(path, 1000000000));
+  EXPECT_EQ(fileModTime(path), 1000000000);
   EXPECT_FALSE(touchFile(dir.file("missing"), 5));
 
-  const std::string path = dir.file("r");
-  std::ofstream(path) << "abc";
   uint8_t buffer[8] = {};
   EXPECT_EQ(readRecord(path, buffer, sizeof buffer, RecordLock::kExclusive), ErrAction::kShortRead);
   EXPECT_EQ(readRecord(dir.file("missing"), buffer, sizeof buffer, RecordLock::kExclusive),
