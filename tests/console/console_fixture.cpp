@@ -64,14 +64,27 @@ std::vector<Values> ProbePage::section(const std::string& name) const {
   return found;
 }
 
-std::string ProbePage::value(const std::string& sectionName, const std::string& name) const {
+Values ProbePage::line(const std::string& sectionName) const {
   std::vector<Values> found = section(sectionName);
-  if (found.size() != 1) {
-    ADD_FAILURE() << sectionName << " rendered " << found.size() << " times";
-    return "";
+  if (found.size() == 1) return found[0];
+  ADD_FAILURE() << sectionName << " rendered " << found.size() << " times";
+  return {};
+}
+
+std::string ProbePage::value(const std::string& sectionName, const std::string& name) const {
+  const Values found = line(sectionName);
+  auto at = found.find(name);
+  return at == found.end() ? "" : at->second;
+}
+
+std::string joined(const Values& line, std::initializer_list<const char*> names,
+                   const std::string& separator) {
+  std::string text;
+  for (const char* name : names) {
+    if (name != *names.begin()) text += separator;
+    text += line.at(name);
   }
-  auto at = found[0].find(name);
-  return at == found[0].end() ? "" : at->second;
+  return text;
 }
 
 // A probe line runs to the next line that begins with "@": values may hold line breaks.

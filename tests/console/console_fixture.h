@@ -6,6 +6,7 @@
 #ifndef VANTRY_TESTS_CONSOLE_CONSOLE_FIXTURE_H_
 #define VANTRY_TESTS_CONSOLE_CONSOLE_FIXTURE_H_
 
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <utility>
@@ -27,10 +28,17 @@ struct ProbePage {
   std::vector<std::pair<std::string, Values>> lines;
   // The lines of one section; empty when it was not rendered.
   std::vector<Values> section(const std::string& name) const;
+  // The one line of a section (the test fails when it was rendered another number of times).
+  Values line(const std::string& section) const;
   // The value of a variable in the one line of a section ("" when unset).
   std::string value(const std::string& section, const std::string& name) const;
   bool has(const std::string& section) const { return !this->section(section).empty(); }
+  // The message in the header.
+  std::string message() const { return value("header_template", "MSG"); }
 };
+// The named values of a probe line, joined by the separator (a missing name fails the test).
+std::string joined(const Values& line, std::initializer_list<const char*> names,
+                   const std::string& separator = " ");
 ProbePage parseProbePage(const std::string& text);
 
 // True when `tidy` finds no error in the page (warnings allowed); the report goes to *report.
@@ -57,6 +65,10 @@ class ConsoleTest : public InstanceTest {
   // The page without its CGI header (the test fails when the header is missing).
   static std::string body(const RunResult& result);
   ProbePage probe(const RunResult& result) { return parseProbePage(body(result)); }
+  // The probe page of a submit.
+  ProbePage ask(Fields fields, const Env& extra = {}) {
+    return probe(submit(std::move(fields), extra));
+  }
 
   // The probe templates in place of the real ones.
   void installProbeTemplates();

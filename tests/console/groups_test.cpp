@@ -35,17 +35,21 @@ class GroupsTest : public test::WorkingConsoleTest {
     }
     return config;
   }
+  // The overview after an action on a group.
+  ProbePage onGroup(const char* action, const char* name) {
+    return ask({{"fnct", "view_groups"}, {"ACTION", action}, {"group", name}});
+  }
 };
 
 TEST_F(GroupsTest, TheMainViewIsTheOnlyGroupsPageOrTheOverview) {
   std::filesystem::remove(instance_.path("vydata/vydb/general.dat"));
-  ProbePage page = probe(submit({}));
+  ProbePage page = ask({});
   EXPECT_TRUE(page.has("header_template") && page.has("footer_template"));
   EXPECT_FALSE(page.has("grp_template"));
   storeGroup("shop", groupOf({}));
-  EXPECT_EQ(probe(submit({})).value("header_template", "GROUP"), "shop");
+  EXPECT_EQ(ask({}).value("header_template", "GROUP"), "shop");
   storeGroup("blog", groupOf({}));
-  EXPECT_EQ(probe(submit({})).section("grp_template").size(), 2u);
+  EXPECT_EQ(ask({}).section("grp_template").size(), 2u);
 }
 
 TEST_F(GroupsTest, CountersAndGradesOfAGroup) {
@@ -60,50 +64,42 @@ TEST_F(GroupsTest, CountersAndGradesOfAGroup) {
   storeGroup("c-late", group({{15 * 60, kUp}, {25 * 60, kUp}}));
   storeGroup("d-never", group({{0, 0}, {0, 0}}));
   std::map<std::string, test::Values> rows;
-  for (const test::Values& row : probe(submit({{"fnct", "view_groups"}})).section("grp_template"))
+  for (const test::Values& row : ask({{"fnct", "view_groups"}}).section("grp_template"))
     rows[row.at("GRP")] = row;
   ASSERT_EQ(rows.size(), 5u);  // with "general"
 
-  const test::Values& up = rows["a-up"];
-  EXPECT_EQ(up.at("NURL") + " " + up.at("NUPTIME") + " " + up.at("UPTSEL") + " " + up.at("UPTTXT"),
-            "10 9 3 fair");
-  EXPECT_EQ(up.at("REALEVERCHK") + " " + up.at("CHKSEL"), "10.0 1");
-  const test::Values& banned = rows["b-banned"];
-  EXPECT_EQ(banned.at("NBAN") + " " + banned.at("NFNDBAN") + " " + banned.at("BANSEL"), "4 1 3");
-  EXPECT_EQ(banned.at("NPRES") + " " + banned.at("NFNDPRES") + " " + banned.at("PRESSEL"),
-            "1 4 0");  // 4 of 1: more present than checked, no grade
-  const test::Values& late = rows["c-late"];
-  EXPECT_EQ(late.at("REALEVERCHK") + " " + late.at("CHKSEL") + " " + late.at("CHKTXT"),
-            "20.0 6 critical");
-  const test::Values& never = rows["d-never"];
-  EXPECT_EQ(never.at("REALEVERCHK") + " " + never.at("UPTSEL") + never.at("BANSEL") +
-                never.at("PRESSEL") + never.at("CHKSEL"),
-            "N/A 0000");
+  using test::joined;
+  EXPECT_EQ(joined(rows["a-up"], {"NURL", "NUPTIME", "UPTSEL", "UPTTXT", "REALEVERCHK", "CHKSEL"}),
+            "10 9 3 fair 10.0 1");
+  // 4 present of 1 checked: more present than checked, no grade.
+  EXPECT_EQ(joined(rows["b-banned"], {"NBAN", "NFNDBAN", "BANSEL", "NPRES", "NFNDPRES", "PRESSEL"}),
+            "4 1 3 1 4 0");
+  EXPECT_EQ(joined(rows["c-late"], {"REALEVERCHK", "CHKSEL", "CHKTXT"}), "20.0 6 critical");
+  EXPECT_EQ(joined(rows["d-never"], {"REALEVERCHK", "UPTSEL", "BANSEL", "PRESSEL", "CHKSEL"}),
+            "N/A 0 0 0 0");
   EXPECT_EQ(rows["general"].at("EVERCHK"), "180");
 }
 
+// Creating an existing group changes nothing and shows the list; deleting a missing one
+// reports it deleted.
 TEST_F(GroupsTest, GroupsAreCreatedWithTheDefaultsAndDeleted) {
-  ProbePage page = probe(submit({{"fnct", "add_group"}}));
-  EXPECT_EQ(page.value("newgrp_template", "ACTION_UPDATE"), " selected");
-  page = probe(submit({{"fnct", "view_groups"}, {"ACTION", "update"}, {"group", "shop"}}));
-  EXPECT_EQ(page.value("header_template", "MSG"), "Group Updated");  // the new group's editor
+  ProbePage page = onGroup("update", "shop");
+  EXPECT_EQ(page.message(), "Group Updated");  // the new group's editor
   EXPECT_EQ(page.value("header_template", "EVRCHK"), "180");
   GroupConfig shop = readGroup("shop");
   EXPECT_EQ(std::tuple(shop.options, shop.moreOptions),
             std::tuple(kOptWriteLog, kMoreQueryCutPlain));
-  // Creating it again changes nothing and shows the list.
   const std::string stored = groupBytes("shop");
-  page = probe(submit({{"fnct", "view_groups"}, {"ACTION", "update"}, {"group", "shop"}}));
-  EXPECT_EQ(page.section("grp_template").size(), 2u);
-  EXPECT_EQ(page.value("header_template", "MSG"), "");
+  page = onGroup("update", "shop");
+  EXPECT_EQ(std::pair(page.section("grp_template").size(), page.message()),
+            std::pair(size_t{2}, std::string()));
   EXPECT_EQ(groupBytes("shop"), stored);
 
-  page = probe(submit({{"fnct", "view_groups"}, {"ACTION", "delete"}, {"group", "shop"}}));
-  EXPECT_EQ(page.value("header_template", "MSG"), "Group deleted");
-  EXPECT_EQ(page.section("grp_template").size(), 1u);
+  page = onGroup("delete", "shop");
+  EXPECT_EQ(std::pair(page.section("grp_template").size(), page.message()),
+            std::pair(size_t{1}, std::string("Group deleted")));
   EXPECT_FALSE(instance_.exists("vydata/vydb/shop.dat"));
-  page = probe(submit({{"fnct", "view_groups"}, {"ACTION", "delete"}, {"group", "nosuch"}}));
-  EXPECT_EQ(page.value("header_template", "MSG"), "Group deleted");
+  EXPECT_EQ(onGroup("delete", "nosuch").message(), "Group deleted");
 }
 
 }  // namespace

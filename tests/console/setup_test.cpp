@@ -36,15 +36,15 @@ class SetupTest : public test::WorkingConsoleTest {
 };
 
 TEST_F(SetupTest, SavingClampsTheNumbersAndKeepsNegativeOnes) {
-  ProbePage page = probe(submit(form({{"MAXLENPAGE", "50"},
-                                      {"MAXCHKPROC", "0"},
-                                      {"CHKTIME", ""},
-                                      {"RESTIME", "-3"},
-                                      {"RECHKUPTIME", "300"},
-                                      {"MAXCHKURL", "0"},
-                                      {"AEMAIL", "me@<x>"}})));
-  EXPECT_EQ(page.value("page", "MSG"), "Settings Updated");
-  EXPECT_EQ(page.value("page", "AEMAIL"), "me@&lt;x&gt;");
+  ProbePage page = ask(form({{"MAXLENPAGE", "50"},
+                             {"MAXCHKPROC", "0"},
+                             {"CHKTIME", ""},
+                             {"RESTIME", "-3"},
+                             {"RECHKUPTIME", "300"},
+                             {"MAXCHKURL", "0"},
+                             {"AEMAIL", "me@<x>"}}));
+  EXPECT_EQ(test::joined(page.line("page"), {"MSG", "AEMAIL"}, "|"),
+            "Settings Updated|me@&lt;x&gt;");
   Settings s = stored();
   EXPECT_EQ(std::tuple(s.maxPageLength, s.maxCheckThreads, s.checkSeconds, s.restartSeconds,
                        s.recheckUpTimes, s.maxCheckUrls),
@@ -53,52 +53,48 @@ TEST_F(SetupTest, SavingClampsTheNumbersAndKeepsNegativeOnes) {
 }
 
 TEST_F(SetupTest, TheTimeZoneValueGivesOffsetMinutesAbbreviationAndZone) {
-  probe(submit(form({{"TZ", "12;EST;-5;America/New_York;(UTC-05:00) New York"}, {"DLS", "1"}})));
+  ask(form({{"TZ", "12;EST;-5;America/New_York;(UTC-05:00) New York"}, {"DLS", "1"}}));
   Settings s = stored();
   EXPECT_EQ(std::tuple(s.tzOption, s.zoneAbbrev, s.zoneOffset, s.zoneMinutes, s.zoneName,
                        s.daylightSaving()),
             std::tuple(uint8_t{12}, std::string("EST"), -18000, uint8_t{0},
                        std::string("America/New_York"), true));
-  probe(submit(form({{"TZ", "55;INDIA;5:30;Asia/Kolkata;"}})));
+  ask(form({{"TZ", "55;INDIA;5:30;Asia/Kolkata;"}}));
   s = stored();
   EXPECT_EQ(std::tuple(s.zoneAbbrev, s.zoneOffset, s.zoneMinutes, s.daylightSaving()),
             std::tuple(std::string("INDI"), 18000, uint8_t{30}, false));
 
   const std::string before = instance_.read("vydata/vyvars.dat");
-  ProbePage page = probe(
-      submit(form({{"TZ", "7;A;1;Europe/Paris"}, {"AEMAIL", "typed@x"}, {"MAXCHKURL", "77"}})));
-  EXPECT_EQ(page.value("page", "MSG"), "Invalid Time Zone Settings");
-  EXPECT_EQ(page.value("page", "AEMAIL") + " " + page.value("page", "MAXCHKURL") + " " +
-                page.value("page", "TZ_7"),
-            "typed@x 77  selected");
+  ProbePage page =
+      ask(form({{"TZ", "7;A;1;Europe/Paris"}, {"AEMAIL", "typed@x"}, {"MAXCHKURL", "77"}}));
+  EXPECT_EQ(test::joined(page.line("page"), {"MSG", "AEMAIL", "MAXCHKURL", "TZ_7"}, "|"),
+            "Invalid Time Zone Settings|typed@x|77| selected");
   EXPECT_EQ(instance_.read("vydata/vyvars.dat"), before);
 }
 
 TEST_F(SetupTest, CronClearsTheSchedulerAndANewInstallationShowsTheDefaults) {
   setFlag(kFlagSchedulerOn, true);
-  ProbePage page = probe(submit(form({{"SHED", "CRON"}})));
+  ProbePage page = ask(form({{"SHED", "CRON"}}));
   EXPECT_EQ(page.value("page", "CRON"), " selected");
   EXPECT_EQ(std::pair(stored().cronMode(), stored().schedulerOn()), std::pair(true, false));
 
   std::filesystem::remove(instance_.path("vydata/vyvars.dat"));
-  page = probe(submit({}, {{"HTTP_HOST", "www.example.test"}}));
-  EXPECT_EQ(page.value("page", "AEMAIL"), "webmaster@example.test");
-  EXPECT_EQ(page.value("page", "REFERER"), "http://www.example.test");
-  EXPECT_EQ(page.value("page", "MAXLENPAGE") + " " + page.value("page", "CHKTIME") + " " +
-                page.value("page", "RESTIME") + " " + page.value("page", "RESTART"),
-            "100000 60 25  selected");
+  page = ask({}, {{"HTTP_HOST", "www.example.test"}});
+  EXPECT_EQ(test::joined(page.line("page"),
+                         {"AEMAIL", "REFERER", "MAXLENPAGE", "CHKTIME", "RESTIME", "RESTART"}, "|"),
+            "webmaster@example.test|http://www.example.test|100000|60|25| selected");
 }
 
 TEST_F(SetupTest, TheSchedulerControlStopsRefusesUnderCronOrStartsTheWorker) {
   instance_.writeScript("vyrunner.cgi", "printf '%s\\n' \"$0\" \"$@\" >> worker-args.txt\n");
   setFlag(kFlagSchedulerOn, true);
-  ProbePage page = probe(submit({{"fnct", "setup_sched"}, {"SHED_STATUS", "ACTIVE"}}));
+  ProbePage page = ask({{"fnct", "setup_sched"}, {"SHED_STATUS", "ACTIVE"}});
   EXPECT_FALSE(stored().schedulerOn());
   EXPECT_EQ(page.value("page", "SHED_STATUS"), "STOPED");
   EXPECT_FALSE(instance_.exists("worker-args.txt"));
 
   setFlag(kFlagCronMode, true);
-  page = probe(submit({{"fnct", "setup_sched"}, {"SHED_STATUS", "STOPED"}}));
+  page = ask({{"fnct", "setup_sched"}, {"SHED_STATUS", "STOPED"}});
   EXPECT_EQ(page.value("page", "MSG"), "Scheduler is not started. Used cron!");
   EXPECT_FALSE(stored().schedulerOn());
   EXPECT_FALSE(instance_.exists("worker-args.txt"));
@@ -121,7 +117,7 @@ TEST_F(SetupTest, TheSchedulerIsActiveOnlyWhenItsRegisteredProcessLivesUnderItsN
   ASSERT_TRUE(daemon.start({"sleep", "30"}, ChildProcess::kNoPipes));
   ASSERT_TRUE(test::waitUntil(
       [&] { return isProcessRunning(daemon.pid(), "sleep").answer == Running::kYes; }, 10));
-  auto status = [&] { return probe(submit({{"fnct", "setup"}})).value("page", "SHED_STATUS"); };
+  auto status = [&] { return ask({{"fnct", "setup"}}).value("page", "SHED_STATUS"); };
   setFlag(kFlagSchedulerOn, true);
   registerScheduler(daemon.pid(), "sleep");
   EXPECT_EQ(status(), "ACTIVE");
