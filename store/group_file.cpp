@@ -564,21 +564,26 @@ ErrAction accessLocked(const std::string& path, LockedFile& locked, GroupConfig&
 
 // The 28 bytes of an entry written at the start of its record, when the file
 // has one for it.
+// Writes the entry's result into its record, keeping the record's check
+// switches: they are the administrator's, and a change of them that stored
+// the group after this entry was read must stand. The caller holds the lock.
 ErrAction writeStatusAt(int fd, const UrlStatus& entry) {
   if (entry.fileOffset == 0 || entry.fileOffset == kUnknownFileOffset) return ErrAction::kOk;
+  uint8_t storedFlags = 0;
+  if (::pread(fd, &storedFlags, 1, static_cast<off_t>(entry.fileOffset + kStatusFlagsOffset)) !=
+      1) {
+    return ErrAction::kShortRead;
+  }
+  UrlStatus result = entry;
+  result.flags = static_cast<uint8_t>((entry.flags & ~kSwitchFlags) | (storedFlags & kSwitchFlags));
   char stored[kUrlStatusSize];
-  encodeUrlStatus(entry, reinterpret_cast<uint8_t*>(stored));
+  encodeUrlStatus(result, reinterpret_cast<uint8_t*>(stored));
   return writeAt(fd, std::string_view(stored, sizeof stored), entry.fileOffset);
 }
 
 // Takes every entry's record offset from the locked file (the first record
-// with its URL; 0 when the file no longer stores it). The entry at `index`,
-// about to be written, also takes its record's check switches: they are the
-// administrator's, changed only by a replacement of the file, so a check that
-// read the group before such a change must not bring back the switches it
-// read. Only that entry changes them: the other entries' switches belong to
-// their own checks until those write back.
-ErrAction takeOffsetsFrom(const LockedFile& locked, GroupConfig& config, size_t index) {
+// with its URL; 0 when the file no longer stores it).
+ErrAction takeOffsetsFrom(const LockedFile& locked, GroupConfig& config) {
   GroupConfig current;
   GroupLayout layout;
   if (locked.size() != 0) {
@@ -587,14 +592,9 @@ ErrAction takeOffsetsFrom(const LockedFile& locked, GroupConfig& config, size_t 
   }
   UrlIndex firstRecord(current.urls);
   for (size_t i = 0; i < current.urls.size(); ++i) firstRecord.add(i);
-  for (size_t i = 0; i < config.urls.size(); ++i) {
-    UrlStatus& entry = config.urls[i];
+  for (UrlStatus& entry : config.urls) {
     std::optional<size_t> found = firstRecord.find(storedUrl(entry.url));
     entry.fileOffset = found ? current.urls[*found].fileOffset : 0;
-    if (found && i == index) {
-      const uint8_t stored = current.urls[*found].flags & kSwitchFlags;
-      entry.flags = static_cast<uint8_t>((entry.flags & ~kSwitchFlags) | stored);
-    }
   }
   return ErrAction::kOk;
 }
@@ -711,7 +711,7 @@ ErrAction updateUrlStatus(GroupConfig& config, int index) {
   LockedFile locked;
   rc = openLocked(path, Opening::kChange, locked);
   if (rc != ErrAction::kOk) return rc == ErrAction::kReadFile ? ErrAction::kWriteFile : rc;
-  rc = takeOffsetsFrom(locked, config, static_cast<size_t>(index));
+  rc = takeOffsetsFrom(locked, config);
   if (rc != ErrAction::kOk) return rc;
   rc = writeStatusAt(locked.fd.get(), entry);
   keepAsSource(config, locked);

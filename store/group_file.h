@@ -148,9 +148,9 @@ enum class GroupMode : char {
 // config.source, the entry's offset is used as it is; otherwise (the group was
 // replaced since, or the entry came from a text with kUnknownFileOffset) the
 // file is read under the lock, every entry's offset is taken from it and it
-// becomes config.source; the entry then takes the check switches of the
-// stored record, so a check never undoes a change of them made meanwhile. An
-// entry whose URL is no longer stored writes nothing. The caller serialises
+// becomes config.source. Either way the record keeps its stored check
+// switches, so a check never undoes a change of them made meanwhile. An entry
+// whose URL is no longer stored writes nothing. The caller serialises
 // calls on one config.
 // Returns kOk, kWriteFile (cannot open, refused name, bad index), kLockFile,
 // kShortRead (damaged file) or kShortWrite.

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <mutex>
 #include <random>
 #include <set>
@@ -22,7 +21,6 @@
 namespace vy {
 namespace {
 
-namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -97,8 +95,8 @@ class LoadTest : public test::ServiceTest {
       GroupConfig parsed;
       parseGroupConfig(parsed, flipTexts_[i]);
       flipCanonical_[i] = formatGroupConfig(parsed);
+      if (i == 0) storeGroup("flip", parsed);
     }
-    storeGroup("flip", parsedFlip(0));
     from_ = static_cast<uint32_t>(std::time(nullptr));
     const char* chosen = std::getenv("VY_LOAD_SEED");
     seed_ = chosen ? static_cast<unsigned>(std::stoul(chosen)) : std::random_device()();
@@ -107,21 +105,15 @@ class LoadTest : public test::ServiceTest {
     if (HasFailure()) std::printf("seed %u (VY_LOAD_SEED repeats the choices)\n", seed_);
   }
 
-  GroupConfig parsedFlip(int i) {
-    GroupConfig parsed;
-    parseGroupConfig(parsed, flipTexts_[i]);
-    return parsed;
-  }
-
-  // Runs every writer and the check runs for `seconds`, then lets one
-  // undisturbed writer change each group.
-  void runLoad(int seconds, bool faults) {
+  // Runs every writer and the check runs for `seconds`, then lets one undisturbed writer change
+  // each group, and verifies the groups.
+  void runLoadAndVerify(int seconds, bool faults) {
     faults_ = faults;
     deadline_ = Clock::now() + std::chrono::seconds(seconds);
     std::vector<std::thread> threads;
     threads.emplace_back([this] { checkRuns(); });
-    threads.emplace_back([this] { serviceWriter(Rng{std::mt19937(seed_)}); });
-    threads.emplace_back([this] { consoleWriter(Rng{std::mt19937(seed_ + 1)}); });
+    threads.emplace_back([this] { writer({std::mt19937(seed_)}, &LoadTest::serviceStep); });
+    threads.emplace_back([this] { writer({std::mt19937(seed_ + 1)}, &LoadTest::consoleStep); });
     threads.emplace_back([this] {
       for (Rng rng{std::mt19937(seed_ + 2)}; !stopping(); pause(rng)) flip(fault(rng));
     });
@@ -134,16 +126,13 @@ class LoadTest : public test::ServiceTest {
       settle(urls_, marker, 0, service("add", group, "url=" + marker.second + "\n", {}), -1);
     }
     flip({});
+    verifyGroups();
   }
 
   // Every group reads and holds an outcome its writers' changes allow, with only records a check
   // wrote, and no temporary file is left.
   void verifyGroups() {
-    std::vector<std::string> hidden;
-    for (const auto& entry : fs::directory_iterator(instance_.path("vydata/vydb"))) {
-      if (entry.path().filename().string()[0] == '.') hidden.push_back(entry.path().filename());
-    }
-    EXPECT_EQ(hidden, std::vector<std::string>{});
+    EXPECT_EQ(hiddenGroupFiles(), std::vector<std::string>{});
     const auto to = static_cast<uint32_t>(std::time(nullptr));
     for (const char* name : {"g1", "g2"}) {
       GroupConfig group = readGroup(name);
@@ -217,8 +206,7 @@ class LoadTest : public test::ServiceTest {
   // limit must be refused as a whole (exit status refusedExit, `reports` error-log lines).
   Fate write(const std::string& program, test::RunOptions options, Fault fault, int refusedExit,
              int reports) {
-    const bool limited = fault.limited;
-    if (limited) options.fileSizeLimit = kFileSizeLimit;
+    if (fault.limited) options.fileSizeLimit = kFileSizeLimit;
     test::BackgroundProcess process = instance_.start(program, options);
     const auto ended = [&] { return process.ended(); };
     if (fault.killAfterMs >= 0 && !test::waitUntil(ended, fault.killAfterMs / 1000.0)) {
@@ -227,13 +215,13 @@ class LoadTest : public test::ServiceTest {
     EXPECT_TRUE(test::waitUntil(ended, 60));
     const test::RunResult result = process.wait(1);
     ++writers_;
-    if (limited) maxReports_ += reports;
+    if (fault.limited) maxReports_ += reports;
     if (fault.killAfterMs >= 0 && result.exitCode < 0) {
       ++killed_;
       return Fate::kKilled;
     }
-    EXPECT_EQ(result.exitCode, limited ? refusedExit : 0) << options.stdinText.substr(0, 300);
-    if (!limited) return Fate::kDone;
+    EXPECT_EQ(result.exitCode, fault.limited ? refusedExit : 0) << options.stdinText.substr(0, 300);
+    if (!fault.limited) return Fate::kDone;
     ++refused_;
     minReports_ += reports;
     return Fate::kRefused;
@@ -269,74 +257,74 @@ class LoadTest : public test::ServiceTest {
     return found;
   }
 
-  // add (new URLs, or new switches for present ones) and del.
-  void serviceWriter(Rng rng) {
+  // Runs `step(rng, outcomes, group, its URLs that may be present)` on a random group until the
+  // deadline, then adds the outcomes to urls_.
+  using Step = void (LoadTest::*)(Rng&, Outcomes&, const std::string&, const std::vector<Key>&);
+  void writer(Rng rng, Step step) {
     Outcomes mine;
     for (; !stopping(); pause(rng)) {
       const std::string group = rng.chance(0.5) ? "g1" : "g2";
-      const std::vector<Key> present = maybePresent(mine, group);
-      std::vector<std::pair<Key, int>> changes;
-      std::string text;
-      const bool deleting = !present.empty() && rng.chance(0.4);
-      for (int i = rng.below(deleting ? 2 : 3); i >= 0; --i) {
-        const int switches = deleting ? -1 : rng.below(4);
-        const bool known = deleting || (!present.empty() && rng.chance(0.25));
-        const Key key = known ? present[rng.below(present.size())] : newUrl(rng, group, "s");
-        text += "url=" + key.second + "\n";
-        if (!deleting) {
-          text += "chkban=" + std::to_string(switches & 1) +
-                  "\nchkpres=" + std::to_string(switches >> 1) + "\n";
-        }
-        changes.emplace_back(key, switches);
-      }
-      const Fate fate = service(deleting ? "del" : "add", group, text, fault(rng));
-      for (const auto& [key, outcome] : changes) settle(mine, key, outcome, fate, -1);
+      (this->*step)(rng, mine, group, maybePresent(mine, group));
     }
     std::lock_guard<std::mutex> lock(mergeLock_);
     urls_.merge(mine);
   }
 
-  // The group page's actions (add, new switches, rename, delete, check now) and the settings.
-  void consoleWriter(Rng rng) {
-    Outcomes mine;
-    for (; !stopping(); pause(rng)) {
-      const std::string group = rng.chance(0.5) ? "g1" : "g2";
-      const std::vector<Key> present = maybePresent(mine, group);
-      const Key chosen = present.empty() ? Key() : present[rng.below(present.size())];
-      Fields form = {{"fnct", "view_group"}, {"group", group}};
-      const double action = std::uniform_real_distribution<double>()(rng.engine);
-      if (action < 0.1 && !present.empty()) {  // checks the URL now; changes no group
-        form.insert(form.end(), {{"ACTION", "check"}, {"TSELURL", chosen.second}});
-        EXPECT_EQ(instance_.run("vyconsole.cgi", consoleForm(form)).exitCode, 0);
-      } else if (action < 0.3) {
-        const std::string stored =
-            std::to_string(1 + rng.below(3)) + "|c" + std::to_string(named_++);
-        const size_t bar = stored.find('|');
-        form = {{"fnct", "update_group"}, {"group", group}, {"EVRCHK", stored.substr(0, bar)},
-                {"TYPEINF", "0"},         {"SUSP", "0"},    {"UPDCMD", stored.substr(bar + 1)}};
-        const Fate fate = write("vyconsole.cgi", consoleForm(form), fault(rng), 1, 1);
-        settle(groupSettings_, group, stored, fate, std::string());
-      } else if (action < 0.5 && !present.empty()) {
-        form.insert(form.end(), {{"ACTION", "delete"}, {"TSELURL", chosen.second}});
-        settle(mine, chosen, -1, write("vyconsole.cgi", consoleForm(form), fault(rng), 0, 1), -1);
-      } else {  // a new URL, new switches for a present one, or a present one renamed
-        const int switches = rng.below(4);
-        const bool renaming = !present.empty() && rng.chance(0.3);
-        const Key former = present.empty() || rng.chance(0.3) ? Key() : chosen;
-        const Key key = former.first.empty() || renaming ? newUrl(rng, group, "c") : former;
-        form.insert(form.end(), {{"ACTION", "update"},
-                                 {"URL", key.second},
-                                 {"TAEURL", former.second},
-                                 {"CHKBAN", std::to_string(switches & 1)},
-                                 {"CHKPRES", std::to_string(switches >> 1)}});
-        const bool renamed = !former.first.empty() && key != former;
-        const Fate fate = write("vyconsole.cgi", consoleForm(form), fault(rng), 0, renamed ? 2 : 1);
-        settle(mine, key, switches, fate, -1);
-        if (renamed) settle(mine, former, -1, fate, -1);
+  // add (new URLs, or new switches for present ones) and del.
+  void serviceStep(Rng& rng, Outcomes& mine, const std::string& group,
+                   const std::vector<Key>& present) {
+    std::vector<std::pair<Key, int>> changes;
+    std::string text;
+    const bool deleting = !present.empty() && rng.chance(0.4);
+    for (int i = rng.below(deleting ? 2 : 3); i >= 0; --i) {
+      const int switches = deleting ? -1 : rng.below(4);
+      const bool known = deleting || (!present.empty() && rng.chance(0.25));
+      const Key key = known ? present[rng.below(present.size())] : newUrl(rng, group, "s");
+      text += "url=" + key.second + "\n";
+      if (!deleting) {
+        text += "chkban=" + std::to_string(switches & 1) +
+                "\nchkpres=" + std::to_string(switches >> 1) + "\n";
       }
+      changes.emplace_back(key, switches);
     }
-    std::lock_guard<std::mutex> lock(mergeLock_);
-    urls_.merge(mine);
+    const Fate fate = service(deleting ? "del" : "add", group, text, fault(rng));
+    for (const auto& [key, outcome] : changes) settle(mine, key, outcome, fate, -1);
+  }
+
+  // The group page's actions (add, new switches, rename, delete, check now) and the settings.
+  void consoleStep(Rng& rng, Outcomes& mine, const std::string& group,
+                   const std::vector<Key>& present) {
+    const Key chosen = present.empty() ? Key() : present[rng.below(present.size())];
+    Fields form = {{"fnct", "view_group"}, {"group", group}};
+    const double action = std::uniform_real_distribution<double>()(rng.engine);
+    if (action < 0.1 && !present.empty()) {  // checks the URL now; changes no group
+      form.insert(form.end(), {{"ACTION", "check"}, {"TSELURL", chosen.second}});
+      EXPECT_EQ(instance_.run("vyconsole.cgi", consoleForm(form)).exitCode, 0);
+    } else if (action < 0.3) {
+      const std::string every = std::to_string(1 + rng.below(3));
+      const std::string inform = "c" + std::to_string(named_++);
+      form = {{"fnct", "update_group"}, {"group", group}, {"EVRCHK", every},
+              {"TYPEINF", "0"},         {"SUSP", "0"},    {"UPDCMD", inform}};
+      const Fate fate = write("vyconsole.cgi", consoleForm(form), fault(rng), 1, 1);
+      settle(groupSettings_, group, every + "|" + inform, fate, std::string());
+    } else if (action < 0.5 && !present.empty()) {
+      form.insert(form.end(), {{"ACTION", "delete"}, {"TSELURL", chosen.second}});
+      settle(mine, chosen, -1, write("vyconsole.cgi", consoleForm(form), fault(rng), 0, 1), -1);
+    } else {  // a new URL, new switches for a present one, or a present one renamed
+      const int switches = rng.below(4);
+      const bool renaming = !present.empty() && rng.chance(0.3);
+      const Key former = present.empty() || rng.chance(0.3) ? Key() : chosen;
+      const Key key = former.first.empty() || renaming ? newUrl(rng, group, "c") : former;
+      form.insert(form.end(), {{"ACTION", "update"},
+                               {"URL", key.second},
+                               {"TAEURL", former.second},
+                               {"CHKBAN", std::to_string(switches & 1)},
+                               {"CHKPRES", std::to_string(switches >> 1)}});
+      const bool renamed = !former.first.empty() && key != former;
+      const Fate fate = write("vyconsole.cgi", consoleForm(form), fault(rng), 0, renamed ? 2 : 1);
+      settle(mine, key, switches, fate, -1);
+      if (renamed) settle(mine, former, -1, fate, -1);
+    }
   }
 
   // writegroup of the text not stored; the group holds one of the two whole texts after every
@@ -367,18 +355,15 @@ class LoadTest : public test::ServiceTest {
 };
 
 TEST_F(LoadTest, ConcurrentChecksServiceCommandsAndConsoleRequestsLoseAndTearNothing) {
-  runLoad(kLoadSeconds, false);
-  verifyGroups();
+  runLoadAndVerify(kLoadSeconds, false);
   EXPECT_EQ(test::loggedActions(instance_), test::LogLines{});
 }
 
 // Every refused change is reported once as a failed write (13); nothing reads a damaged file.
 TEST_F(LoadTest, WritersKilledOrStoppedHalfWayLeaveTheOldOrTheNewGroup) {
-  runLoad(kFaultSeconds, true);
-  verifyGroups();
+  runLoadAndVerify(kFaultSeconds, true);
   const test::LogLines lines = test::loggedActions(instance_);
-  EXPECT_EQ(
-      std::count_if(lines.begin(), lines.end(), [](const auto& l) { return l.first != "13"; }), 0);
+  for (const auto& line : lines) EXPECT_EQ(line.first, "13") << line.second;
   EXPECT_GE(static_cast<int>(lines.size()), minReports_.load());
   EXPECT_LE(static_cast<int>(lines.size()), maxReports_.load());
   EXPECT_GT(killed_.load(), 0);

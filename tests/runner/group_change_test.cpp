@@ -2,7 +2,6 @@
 // is killed half-way.
 #include <chrono>
 #include <ctime>
-#include <filesystem>
 #include <thread>
 
 #include "tests/runner/worker_fixture.h"
@@ -12,23 +11,12 @@ namespace vy {
 namespace {
 
 using test::LogLines;
-namespace fs = std::filesystem;
-
 using GroupChangeTest = test::ServiceTest;
 
-// The hidden names in the group directory: the temporary files beside the group files.
-std::vector<std::string> hiddenFiles(const test::Instance& instance) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(instance.path("vydata/vydb"))) {
-    if (entry.path().filename().string()[0] == '.') names.push_back(entry.path().filename());
-  }
-  return names;
-}
-
 // A site that answers after two seconds: time for another process to change the group while
-// a check of X waits for its page. The group holds [E, X, Q]; Q's URL ends with X's and E is
-// as long as Q, so once E is deleted or moved to the end, X's former record position lies
-// inside Q's URL exactly where "X" and its NUL stand.
+// a check of X waits for its page. The group holds [E, X, Q], only X due; Q's URL ends with X's
+// and E is as long as Q, so once E is deleted or moved to the end, X's former record position
+// lies inside Q's URL exactly where "X" and its NUL stand.
 class WriteBackRaceTest : public test::ServiceTest {
  protected:
   WriteBackRaceTest()
@@ -37,9 +25,10 @@ class WriteBackRaceTest : public test::ServiceTest {
         q_(slow_.url("/" + std::string(30, 'p')) + x_),
         e_("http://e.test/" + std::string(q_.size() - 14, 'e')) {}
 
-  // Stores the group with only X due, checks X with `check` and changes the group with `change`
-  // while the page is awaited: the stored URLs after as "<url>@<code>", in file order.
-  std::string raceWith(const std::vector<std::string>& check, const std::string& change) {
+  // Checks X with `check` and runs `change` with `input` while the page is awaited: the group
+  // afterwards.
+  GroupConfig raceWith(const std::vector<std::string>& check, const std::string& change,
+                       const std::string& input) {
     GroupConfig group = groupOf({});
     const auto recently = static_cast<uint32_t>(std::time(nullptr) - 60);
     addUrl(group, e_, 0, recently, 203);
@@ -50,10 +39,14 @@ class WriteBackRaceTest : public test::ServiceTest {
     test::BackgroundProcess checking =
         instance_.start("vyrunner.cgi", {check, {}, "url=" + x_ + "\n", 30});
     EXPECT_TRUE(test::waitUntil([&] { return slow_.connectionCount() > before; }, 10));
-    EXPECT_EQ(service({change, "shop"}, "url=" + e_ + "\n").exitCode, 0);
+    EXPECT_EQ(service({change, "shop"}, input).exitCode, 0);
     checking.wait(30);
+    return readGroup("shop");
+  }
+  // The stored URLs as "<url>@<code>", in file order.
+  static std::string codes(const GroupConfig& group) {
     std::string text;
-    for (const UrlStatus& entry : readGroup("shop").urls) {
+    for (const UrlStatus& entry : group.urls) {
       text += std::string(entry.url) + "@" + std::to_string(entry.resultCode) + " ";
     }
     return text;
@@ -64,22 +57,35 @@ class WriteBackRaceTest : public test::ServiceTest {
 };
 
 TEST_F(WriteBackRaceTest, ACheckWritesIntoItsOwnRecordWhenEarlierUrlsAreDeletedOrAddedAgain) {
-  EXPECT_EQ(raceWith({"checkurl", "shop"}, "del"), x_ + "@200 " + q_ + "@203 ");
-  EXPECT_EQ(raceWith({"checkgroup", "shop"}, "del"), x_ + "@200 " + q_ + "@203 ");
-  EXPECT_EQ(raceWith({"checkurl", "shop"}, "add"), x_ + "@200 " + q_ + "@203 " + e_ + "@203 ");
+  const std::string e = "url=" + e_ + "\n";
+  EXPECT_EQ(codes(raceWith({"checkurl", "shop"}, "del", e)), x_ + "@200 " + q_ + "@203 ");
+  EXPECT_EQ(codes(raceWith({"checkgroup", "shop"}, "del", e)), x_ + "@200 " + q_ + "@203 ");
+  EXPECT_EQ(codes(raceWith({"checkurl", "shop"}, "add", e)),
+            x_ + "@200 " + q_ + "@203 " + e_ + "@203 ");
   EXPECT_EQ(test::loggedActions(instance_), LogLines{});
 }
 
 // The check switches are the administrator's: a check that read them before they were changed
 // writes back its results only.
 TEST_F(WriteBackRaceTest, ACheckKeepsTheSwitchesChangedWhileItsPageWasAwaited) {
-  storeGroup("shop", groupOf({x_}));
+  const GroupConfig group =
+      raceWith({"checkgroup", "shop"}, "add", "url=" + x_ + "\nchkban=1\nchkpres=1\n");
+  EXPECT_EQ(codes(group), e_ + "@203 " + q_ + "@203 " + x_ + "@200 ");  // added again: moved
+  EXPECT_EQ(group.urls.back().flags, kUrlCheckBan | kUrlCheckPres | kUrlUp | kUrlPresOk);
+}
+
+// After the first write-back found the group replaced, the run's later checks write into the
+// group it read again: they keep its switches too, not those the run read first.
+TEST_F(WriteBackRaceTest, LaterChecksOfTheRunKeepTheSwitchesChangedMeanwhile) {
+  const std::string y = slow_.url("/y");
+  storeGroup("shop", groupOf({x_, y}));
   test::BackgroundProcess checking =
-      instance_.start("vyrunner.cgi", {{"checkgroup", "shop"}, {}, "", 30});
+      instance_.start("vyrunner.cgi", {{"checkgroup", "shop", "10", "1"}, {}, "", 30});
   EXPECT_TRUE(test::waitUntil([&] { return slow_.connectionCount() > 0; }, 10));
-  EXPECT_EQ(service({"add", "shop"}, "url=" + x_ + "\nchkban=1\nchkpres=1\n").exitCode, 0);
+  EXPECT_EQ(service({"add", "shop"}, "url=" + y + "\nchkban=1\n").exitCode, 0);
   checking.wait(30);
-  EXPECT_EQ(readGroup("shop").urls.at(0).flags, kUrlCheckBan | kUrlCheckPres | kUrlUp | kUrlPresOk);
+  EXPECT_EQ(codes(readGroup("shop")), x_ + "@200 " + y + "@200 ");
+  EXPECT_EQ(readGroup("shop").urls.at(1).flags, kUrlCheckBan | kUrlUp | kUrlPresOk);
 }
 
 TEST_F(GroupChangeTest, AWriteRefusedHalfWayLeavesTheGroupAsItWasAndReportsIt) {
@@ -88,12 +94,12 @@ TEST_F(GroupChangeTest, AWriteRefusedHalfWayLeavesTheGroupAsItWasAndReportsIt) {
   instance_.writeScript("limited.sh", "ulimit -f 8\nexec ./vyrunner.cgi \"$@\"\n");
   std::string urls;  // far more than the 4 or 8 KiB a file may grow to
   for (int i = 0; i < 400; ++i) urls += "url=http://many.test/" + std::to_string(i) + "\n";
-  test::RunResult added =
-      instance_.run("limited.sh", {{"add", "shop"}, {{"ADMIN_PWD", "secret"}}, urls, 30});
-  EXPECT_EQ(added.exitCode, 0);
+  EXPECT_EQ(
+      instance_.run("limited.sh", {{"add", "shop"}, {{"ADMIN_PWD", "secret"}}, urls, 30}).exitCode,
+      0);
   EXPECT_EQ(test::loggedActions(instance_), (LogLines{{"13", "Add"}}));
   EXPECT_EQ(groupBytes("shop"), before);
-  EXPECT_EQ(hiddenFiles(instance_), std::vector<std::string>{});
+  EXPECT_EQ(hiddenGroupFiles(), std::vector<std::string>{});
 }
 
 TEST_F(GroupChangeTest, AWriterKilledHalfWayLeavesTheOldGroupAndTheNextWriteClearsUp) {
@@ -107,7 +113,7 @@ TEST_F(GroupChangeTest, AWriterKilledHalfWayLeavesTheOldGroupAndTheNextWriteClea
   bool writing = false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (!writing && !writer.ended() && std::chrono::steady_clock::now() < deadline) {
-    writing = !hiddenFiles(instance_).empty();
+    writing = !hiddenGroupFiles().empty();
     if (!writing) std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
   writer.kill();
@@ -115,9 +121,9 @@ TEST_F(GroupChangeTest, AWriterKilledHalfWayLeavesTheOldGroupAndTheNextWriteClea
   GroupConfig group = readGroup("big");
   const bool old = groupBytes("big") == before;
   EXPECT_TRUE(old || group.urlCount() == 300000) << group.urlCount();
-  EXPECT_TRUE(!old || !hiddenFiles(instance_).empty());  // what the killed writer left
+  EXPECT_TRUE(!old || !hiddenGroupFiles().empty());  // what the killed writer left
   EXPECT_EQ(service({"add", "big"}, "url=http://new.test/\n").exitCode, 0);
-  EXPECT_EQ(hiddenFiles(instance_), std::vector<std::string>{});
+  EXPECT_EQ(hiddenGroupFiles(), std::vector<std::string>{});
   EXPECT_EQ(readGroup("big").urls.back().url, "http://new.test/");
 }
 

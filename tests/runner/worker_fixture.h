@@ -5,6 +5,8 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,6 +41,14 @@ class SchedulerPids {
     return pid > 0 && isProcessRunning(pid, "./vyrunner.cgi").answer == Running::kYes;
   }
   bool registeredRuns() const { return runsAsDaemon(registered()); }
+  // Once a daemon runs, `trigger` must neither replace it nor start another one.
+  void expectKeptOver(const std::function<void()>& trigger) const {
+    ASSERT_TRUE(waitUntil([&] { return registeredRuns(); }, 10));
+    const pid_t daemon = registered();
+    trigger();
+    EXPECT_EQ(registered(), daemon);
+    EXPECT_EQ(daemonsAndStarters(), std::vector<pid_t>{daemon});
+  }
   // The workers in the instance other than the check runs a daemon started: a daemon, or a
   // process on its way to become one. Processes are created before the command that starts
   // them returns, so right after such a command this is a complete count.
@@ -84,6 +94,15 @@ class WorkerTest : public InstanceTest {
     std::vector<std::string> args = {"checkurl"};
     if (!group.empty()) args.push_back(group);
     return instance_.runWorker(args, {}, "url=" + url + "\n", 60);
+  }
+
+  // The hidden names in the group directory: temporary files a writer left beside the groups.
+  std::vector<std::string> hiddenGroupFiles() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(instance_.path("vydata/vydb"))) {
+      if (entry.path().filename().string()[0] == '.') names.push_back(entry.path().filename());
+    }
+    return names;
   }
 
   Settings settings_;

@@ -119,24 +119,17 @@ TEST_F(SchedulerTest, WebRequestStartsOneDaemonOnlyWhenNoneLivesAndNoneInCronMod
   registerScheduler(zombie.pid(), "./vyrunner.cgi");
   ASSERT_TRUE(touchFile(instance_.path("vydata/vytime/check"), 1000));
   EXPECT_EQ(webRequest().out, "Content-type: text/html\n\nRun Sheduler...");
-  ASSERT_TRUE(becomes([&] { return daemons_.registeredRuns(); }));
+  daemons_.expectKeptOver([&] { webRequest(); });
   EXPECT_TRUE(becomes([&] { return fileModTime(instance_.path("vydata/vytime/check")) > 1000; }));
-  const pid_t daemon = daemons_.registered();
-  EXPECT_EQ(getsid(daemon), daemon);  // its own session: the web server's end is not its end
-  webRequest();
-  EXPECT_EQ(daemons_.registered(), daemon);
-  EXPECT_EQ(daemons_.daemonsAndStarters(), std::vector<pid_t>{daemon});
+  // Its own session: the web server's end is not its end.
+  EXPECT_EQ(getsid(daemons_.registered()), daemons_.registered());
 }
 
 TEST_F(SchedulerTest, ADaemonStartedUnderNiceCountsAsRunning) {
   schedule(true, false, 600, 600);
   instance_.writeScript("nicely.sh", "exec nice -n 5 ./vyrunner.cgi \"$@\"\n");
   EXPECT_EQ(instance_.run("nicely.sh", {{"scheduler", "run"}, {}, "", 30}).exitCode, 0);
-  ASSERT_TRUE(becomes([&] { return daemons_.registeredRuns(); }));  // ps shows its state as SN
-  const pid_t daemon = daemons_.registered();
-  webRequest();
-  EXPECT_EQ(daemons_.registered(), daemon);
-  EXPECT_EQ(daemons_.daemonsAndStarters(), std::vector<pid_t>{daemon});
+  daemons_.expectKeptOver([&] { webRequest(); });  // ps shows its state as SN
 }
 
 TEST_F(SchedulerTest, RestartHandsOverAndAClearedSwitchEndsTheDaemon) {
@@ -275,11 +268,9 @@ TEST_F(ServiceTest, RewriteStartsTheSchedulerOnlyWhenNoneRuns) {
   test::SchedulerPids daemons(instance_);
   schedule(true, false, 600, 600);
   EXPECT_EQ(service({"rewrite", "shop"}, "url=http://a.test/\n").exitCode, 0);
-  ASSERT_TRUE(test::waitUntil([&] { return daemons.registeredRuns(); }, 10));
-  const pid_t daemon = daemons.registered();
-  EXPECT_EQ(service({"rewrite", "shop"}, "url=http://b.test/\n").exitCode, 0);
-  EXPECT_EQ(daemons.registered(), daemon);
-  EXPECT_EQ(daemons.daemonsAndStarters(), std::vector<pid_t>{daemon});
+  daemons.expectKeptOver([&] {
+    EXPECT_EQ(service({"rewrite", "shop"}, "url=http://b.test/\n").exitCode, 0);
+  });
 }
 
 TEST_F(ServiceTest, InvalidGroupNameIsRefusedBeforeAnyFileIsTouched) {
