@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 
 #include "common/files.h"
 #include "common/text.h"
@@ -22,19 +23,39 @@ const std::string& emptyText() {
   return kEmpty;
 }
 
-// The announced body length, never negative and never above the cap.
-size_t announcedLength() {
-  long length = parseLongAtoi(envText("CONTENT_LENGTH"));
+// A body is read in pieces of this size, so that one with too many variables
+// is refused before the rest of it is read.
+constexpr size_t kBodyPiece = size_t{64} << 10;
+
+// The announced body length; none when it passes the limit.
+std::optional<size_t> announcedLength() {
+  const long length = parseLongAtoi(envText("CONTENT_LENGTH"));
   if (length < 0) return 0;
-  if (length > kMaxRequestBytes) length = kMaxRequestBytes;
+  if (static_cast<unsigned long>(length) > kMaxRequestBytes) return std::nullopt;
   return static_cast<size_t>(length);
 }
 
-// Reads at most length bytes of standard input; fewer when it ends early.
-std::string readBody(size_t length) {
-  std::string body(length, '\0');
-  ssize_t got = readFully(STDIN_FILENO, body.data(), length);
-  body.resize(got > 0 ? static_cast<size_t>(got) : 0);
+// The number of pairs a request text up to its first NUL splits into.
+size_t pairCount(std::string_view text) {
+  text = text.substr(0, text.find('\0'));
+  return static_cast<size_t>(std::count(text.begin(), text.end(), '&')) + 1;
+}
+
+// Reads at most length bytes of standard input (fewer when it ends early),
+// piece by piece; none as soon as it holds more than kMaxFormVars pairs.
+std::optional<std::string> readBody(size_t length) {
+  std::string body;
+  size_t separators = 0;
+  while (body.size() < length) {
+    const size_t start = body.size();
+    body.resize(std::min(length, start + kBodyPiece));
+    const ssize_t got = readFully(STDIN_FILENO, body.data() + start, body.size() - start);
+    body.resize(start + (got > 0 ? static_cast<size_t>(got) : 0));
+    separators += static_cast<size_t>(std::count(body.begin() + static_cast<long>(start),
+                                                 body.end(), '&'));
+    if (separators >= kMaxFormVars) return std::nullopt;
+    if (got <= 0 || body.size() < start + kBodyPiece) break;
+  }
   return body;
 }
 
@@ -52,17 +73,33 @@ bool isSafeChar(unsigned char c) {
 
 }  // namespace
 
-std::string readRequest() {
-  std::string text =
-      envText("REQUEST_METHOD") == "POST" ? readBody(announcedLength()) : envText("QUERY_STRING");
-  parseFormVars(text);
-  return text;
+bool isCgiRequest() {
+  for (const char* name : {"GATEWAY_INTERFACE", "REQUEST_METHOD", "HTTP_HOST", "REMOTE_ADDR"}) {
+    if (std::getenv(name)) return true;
+  }
+  return false;
 }
 
-void parseFormVars(std::string_view requestText) {
+RequestRead readRequest(std::string* received) {
+  formVarList().clear();
+  std::optional<std::string> text;
+  if (envText("REQUEST_METHOD") == "POST") {
+    if (std::optional<size_t> length = announcedLength()) text = readBody(*length);
+  } else {
+    text = envText("QUERY_STRING");
+    if (text->size() > kMaxRequestBytes) text.reset();
+  }
+  if (!text) return RequestRead::kTooLarge;
+  if (received) *received = *text;
+  return parseFormVars(*text);
+}
+
+RequestRead parseFormVars(std::string_view requestText) {
   std::string_view rest = requestText.substr(0, requestText.find('\0'));
   std::vector<FormVar>& vars = formVarList();
   vars.clear();
+  if (pairCount(rest) > kMaxFormVars) return RequestRead::kTooLarge;
+  vars.reserve(pairCount(rest));
   for (;;) {
     size_t amp = rest.find('&');
     std::string_view pair = rest.substr(0, amp);
@@ -76,6 +113,7 @@ void parseFormVars(std::string_view requestText) {
     if (amp == std::string_view::npos) break;
     rest.remove_prefix(amp + 1);
   }
+  return RequestRead::kOk;
 }
 
 std::optional<std::string_view> formVarFind(std::string_view name) {

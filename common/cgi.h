@@ -4,6 +4,9 @@
 // readRequest takes the request once (the query string for GET, at most
 // CONTENT_LENGTH bytes of standard input for POST) and splits it into the
 // process-wide FormVars list, in request order, names and values URL-decoded.
+// A request larger than kMaxRequestBytes or with more than kMaxFormVars
+// variables is refused whole before it is taken apart, and no more of it is
+// read: a stranger's request costs at most a few times its bounded size.
 // Lookups never fail: a missing variable reads as the empty text, and
 // formVarFind tells a missing variable from one sent empty. The console is
 // single-threaded; the list is not guarded.
@@ -21,8 +24,18 @@
 
 namespace vy {
 
-// A POST body longer than this is read only up to it.
-inline constexpr long kMaxRequestBytes = 16L << 20;
+// The most a request may hold: its bytes, and its form variables (each costs
+// a name and a value besides its bytes).
+inline constexpr size_t kMaxRequestBytes = size_t{16} << 20;
+inline constexpr size_t kMaxFormVars = 10000;
+
+enum class RequestRead { kOk, kTooLarge };
+
+// True when a web server runs this program for a request: the environment
+// holds GATEWAY_INTERFACE, REQUEST_METHOD, HTTP_HOST or REMOTE_ADDR. The
+// programs start each other without them (see process.h), so a command the
+// console or the scheduler starts is never taken for a web request.
+bool isCgiRequest();
 
 struct FormVar {
   std::string name;
@@ -30,14 +43,18 @@ struct FormVar {
 };
 
 // Reads REQUEST_METHOD, QUERY_STRING, CONTENT_LENGTH (and standard input for
-// "POST"), fills FormVars and returns the request text as it was received.
-// A body shorter than announced is accepted as it is.
-std::string readRequest();
+// "POST") and fills FormVars; *received gets the request text as it came. A
+// body shorter than announced is accepted as it is. kTooLarge (FormVars then
+// empty) when CONTENT_LENGTH or the query string is larger than
+// kMaxRequestBytes, or the request holds more than kMaxFormVars variables:
+// the body is read no further than to where that shows.
+[[nodiscard]] RequestRead readRequest(std::string* received = nullptr);
 
 // Replaces FormVars with the pairs of a request text ("a=1&b=&c"). An empty
 // text gives one pair with an empty name and value. The text counts up to its
-// first NUL byte.
-void parseFormVars(std::string_view requestText);
+// first NUL byte. kTooLarge (FormVars then empty) for more than kMaxFormVars
+// pairs.
+RequestRead parseFormVars(std::string_view requestText);
 
 // The value of the first pair named exactly name; the empty text when none.
 const std::string& formVar(std::string_view name);

@@ -3,6 +3,7 @@
 #include "common/credentials.h"
 
 #include <crypt.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -76,8 +77,9 @@ ErrAction writePasswordFile(std::string_view user, std::string_view password,
                             const std::string& path) {
   std::optional<std::string> hash = desCrypt(password, makeSalt());
   if (!hash) return ErrAction::kWriteFile;
-  UniqueFd fd = openFd(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  UniqueFd fd = openFd(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, kCredentialFileMode);
   if (!fd) return ErrAction::kWriteFile;
+  ::fchmod(fd.get(), kCredentialFileMode);  // a file of an older version may be open to others
   std::string line(user);
   line += ':';
   line += *hash;
@@ -126,11 +128,17 @@ bool updateHtpasswd(std::string_view user, std::string_view password,
   std::fflush(stdout);  // the page so far comes before anything htpasswd prints
   std::vector<std::string> args{isRegularFile(kHtpasswdFile) ? "-b" : "-bc", kHtpasswdFile,
                                 std::string(user), std::string(password)};
-  if (runHtpasswd("htpasswd", args)) return true;
+  bool updated = runHtpasswd("htpasswd", args);
   for (const char* location : locations) {
-    if (isRegularFile(location)) return runHtpasswd(location, args);
+    if (updated) break;
+    if (isRegularFile(location)) {
+      updated = runHtpasswd(location, args);
+      break;
+    }
   }
-  return false;
+  // htpasswd makes the file with its own mode: only its owner may read it.
+  if (updated) restrictMode(kHtpasswdFile, kCredentialFileMode);
+  return updated;
 }
 
 }  // namespace vy

@@ -12,7 +12,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "common/fd.h"
+#include "common/error_log.h"
+#include "common/refusals.h"
 #include "common/text.h"
 
 namespace vy {
@@ -39,24 +40,31 @@ const char* g_unitName = "vyrunner";
 std::atomic<bool> g_contentTypePrinted{false};
 std::mutex g_outputMutex;  // keeps the pages of two failing threads apart
 
-// Appends one line with a single write, so that lines of concurrent threads
-// and processes never mix. Returns false when the log cannot be opened.
-bool appendLogLine(const char* logPath, std::string_view line) {
-  UniqueFd fd = openFd(logPath, O_WRONLY | O_APPEND | O_CREAT);
-  if (!fd) return false;
-  ssize_t written = ::write(fd.get(), line.data(), line.size());
-  (void)written;  // a short write to the log has nowhere else to go
-  return true;
-}
-
 // strerror without its locale and buffer, so that the signal handler can use it.
-void addErrnoText(ReportText& out, int errnoValue) {
+void addErrnoText(ReportText& out, int errnoValue, bool html) {
   if (const char* message = strerrordesc_np(errnoValue)) {
-    out.add(message);
+    out.addShown(message, html);
     return;
   }
   out.add("Unknown error ");
   out.addNumber(errnoValue);
+}
+
+const char* htmlEntity(char c) {
+  switch (c) {
+    case '&':
+      return "&amp;";
+    case '<':
+      return "&lt;";
+    case '>':
+      return "&gt;";
+    case '"':
+      return "&quot;";
+    case '\'':
+      return "&#39;";
+    default:
+      return nullptr;
+  }
 }
 
 }  // namespace
@@ -102,10 +110,19 @@ void ReportText::addLogField(std::string_view text) {
     add("-");
     return;
   }
-  for (char c : text) {
+  for (char c : text.substr(0, kMaxLogFieldBytes)) {
     if (c == '|') c = '!';
     if (c == '\r' || c == '\n') c = ' ';
     add(std::string_view(&c, 1));
+  }
+}
+
+void ReportText::addHtml(std::string_view text) {
+  for (char c : text) {
+    const char* entity = htmlEntity(c);
+    const std::string_view piece = entity ? std::string_view(entity) : std::string_view(&c, 1);
+    if (!fits(piece.size())) return;
+    add(piece);
   }
 }
 
@@ -145,9 +162,9 @@ void addSoftwareError(ReportText& out, bool html, bool withHeader, std::string_v
   if (withHeader) out.add("Content-type: text/html\n\n");
   out.add("<H1>Software error.</H1>\nFor help, please send mail to this site's webmaster ");
   out.add("<a href=\"mailto:");
-  out.add(serverAdmin);
+  out.addHtml(serverAdmin);
   out.add("\">");
-  out.add(serverAdmin);
+  out.addHtml(serverAdmin);
   out.add(
       "</a><br>\n<br>If you are webmaster of this site, more information you can see in error "
       "log.\n");
@@ -158,19 +175,19 @@ void addErrorDetails(ReportText& out, bool html, const ErrorDetails& d) {
   out.add("\nError Action      :  ");
   out.addNumber(actionNumber(d.action));
   out.add(" - ");
-  out.add(errActionText(d.action));
+  out.addShown(errActionText(d.action), html);
   out.add("\nError Number      :  ");
   out.addNumber(d.errnoValue);
   out.add(" - ");
-  addErrnoText(out, d.errnoValue);
+  addErrnoText(out, d.errnoValue, html);
   out.add("\nFile/Variable/More:  ");
-  out.add(d.detail);
+  out.addShown(d.detail, html);
   out.add("\nLine              :  ");
   out.addNumber(d.line);
   out.add("\nSource            :  ");
-  out.add(d.source);
+  out.addShown(d.source, html);
   out.add("\nUnit              :  ");
-  out.add(g_unitName);
+  out.addShown(g_unitName, html);
   out.add(d.fatal ? "\nIs Fatal Error    :  yes\n" : "\nIs Fatal Error    :  no\n");
 }
 
@@ -184,8 +201,9 @@ void reportError(ErrAction action, std::string_view detail, ReportOptions option
   bool logFailed = false;
   if (options.log) {
     logFailed =
-        !appendLogLine(options.logPath, formatErrorLine(std::time(nullptr), line, action,
-                                                        errnoValue, detail, source, options.fatal));
+        !logErrorLine(options.logPath, formatErrorLine(std::time(nullptr), line, action,
+                                                       errnoValue, detail, source, options.fatal));
+    errno = errnoValue;
   }
   const bool show = options.display == Display::kAlways ||
                     (options.display == Display::kIfFatal && options.fatal);
@@ -213,6 +231,15 @@ void reportFatal(ErrAction action, std::string_view detail, ReportSite site) {
   options.fatal = true;
   reportError(action, detail, options, site);
   _exit(1);  // not reached: a fatal report ends the process
+}
+
+void reportRefusal(ErrAction action, std::string_view detail, ReportSite site) {
+  const int errnoValue = errno;
+  const RefusalVerdict verdict = admitRefusal(
+      kRefusalsPath, refusalKey(g_unitName, actionNumber(action), detail), std::time(nullptr));
+  errno = errnoValue;  // the report tells the errno of the refusal, not of the state file
+  if (!verdict.log) return;
+  reportError(action, refusalDetail(detail, verdict.leftOut), {}, site);
 }
 
 void printContentType() {

@@ -1,8 +1,9 @@
 // Failure reporting shared by both programs.
 //
 // Every failure ends up in reportError: one line appended to the error log
-// ./vydata/error.log and, for a fatal failure, a short "Software error" page
-// (or plain text outside a web request) and exit status 1. The ErrAction codes
+// ./vydata/error.log (kept below a size limit, see error_log.h) and, for a
+// fatal failure, a short "Software error" page (or plain text outside a web
+// request) and exit status 1. The ErrAction codes
 // below name the failed step; they double as the results of the file and
 // store helpers, which never report by themselves.
 //
@@ -82,6 +83,15 @@ void reportError(ErrAction action, std::string_view detail, ReportOptions option
 [[noreturn]] void reportFatal(ErrAction action, std::string_view detail,
                               ReportSite site = ReportSite::current());
 
+// A refused request (a wrong password, a name no group may have, a command the
+// web may not run): logged as a non-fatal report, except that a refusal
+// repeated with the same unit, action and detail is logged at most once a
+// minute; the line of a later minute counts the refusals left out before it
+// (see refusals.h). Anyone who reaches the programs can make them refuse, so
+// this keeps strangers from filling the error log.
+void reportRefusal(ErrAction action, std::string_view detail,
+                   ReportSite site = ReportSite::current());
+
 // Prints "Content-type: text/html" and the blank line that ends the CGI
 // header, the first time only.
 void printContentType();
@@ -102,18 +112,29 @@ class ReportText {
 
   void add(std::string_view text);
   void addNumber(long long value);
-  // As add, with '|' turned into '!' and CR and LF into blanks, and the
-  // empty text written as "-": the one-line, seven-field log record stays
-  // parseable whatever the text holds.
+  // As add, with '|' turned into '!' and CR and LF into blanks, the empty
+  // text written as "-" and a text longer than kMaxLogFieldBytes cut there:
+  // the one-line, seven-field log record stays parseable whatever the text
+  // holds, and a stranger's long text cannot make one line fill the log.
   void addLogField(std::string_view text);
+  // As add, with & < > " ' written as HTML entities; a fixed buffer takes an
+  // entity whole or not at all.
+  void addHtml(std::string_view text);
+  // addHtml when html, else add.
+  void addShown(std::string_view text, bool html) { html ? addHtml(text) : add(text); }
   std::string_view view() const;
 
  private:
+  bool fits(size_t size) const { return grow_ || capacity_ - length_ >= size; }
+
   std::string* grow_ = nullptr;
   char* fixed_ = nullptr;
   size_t capacity_ = 0;
   size_t length_ = 0;
 };
+
+// The longest detail or source a log line holds.
+inline constexpr size_t kMaxLogFieldBytes = 1024;
 
 // One error-log line, newline included: "%lu|%d|%d|%d|%s|%s|%d\n".
 void addErrorLine(ReportText& out, std::time_t when, int line, ErrAction action, int errnoValue,
@@ -121,11 +142,12 @@ void addErrorLine(ReportText& out, std::time_t when, int line, ErrAction action,
 std::string formatErrorLine(std::time_t when, int line, ErrAction action, int errnoValue,
                             std::string_view detail, std::string_view source, bool fatal);
 
-// The "Software error" page (with the CGI header when withHeader) or, outside
-// a web request, the plain text.
+// The "Software error" page (with the CGI header when withHeader; every text
+// in it HTML-escaped) or, outside a web request, the plain text.
 void addSoftwareError(ReportText& out, bool html, bool withHeader, std::string_view serverAdmin);
 
-// The details shown only when the log line was lost, so that they survive.
+// The details shown only when the log line was lost, so that they survive;
+// in HTML every text is escaped (the detail may be a stranger's text).
 struct ErrorDetails {
   ErrAction action;
   int errnoValue;

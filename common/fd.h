@@ -42,7 +42,8 @@ class UniqueFd {
 };
 
 // open(2) with O_CLOEXEC added; an invalid UniqueFd on failure (errno set).
-inline UniqueFd openFd(const char* path, int flags, mode_t mode = 0666) {
+// A file it creates is open to no one but its owner and group.
+inline UniqueFd openFd(const char* path, int flags, mode_t mode = 0660) {
   return UniqueFd(::open(path, flags | O_CLOEXEC, mode));
 }
 

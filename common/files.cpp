@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <utime.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -13,6 +14,13 @@
 #include "common/fd.h"
 
 namespace vy {
+
+void restrictMode(const std::string& path, mode_t most) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode) || st.st_uid != ::geteuid()) return;
+  const mode_t allowed = (most & 0777) | (st.st_mode & 07000 & ~S_ISUID);
+  if ((st.st_mode & 07777 & ~allowed) != 0) ::chmod(path.c_str(), st.st_mode & allowed);
+}
 
 bool isRegularFile(const std::string& path) {
   struct stat st;
@@ -119,7 +127,7 @@ ErrAction readRecord(const std::string& path, uint8_t* buffer, size_t size, Reco
 ErrAction writeRecord(const std::string& path, const uint8_t* buffer, size_t size, RecordLock lock,
                       bool truncate) {
   UniqueFd fd = openFd(path.c_str(), O_RDWR);
-  if (!fd) fd = openFd(path.c_str(), O_RDWR | O_CREAT, 0666);
+  if (!fd) fd = openFd(path.c_str(), O_RDWR | O_CREAT, kFileMode);
   if (!fd) return ErrAction::kWriteFile;
   if (lock != RecordLock::kNone && !lockFile(fd.get())) return ErrAction::kLockFile;
   // A fresh open is at offset 0.
@@ -181,11 +189,11 @@ std::string readWholeFile(const std::string& path) {
   return text;
 }
 
-std::string readStdinText() {
+std::string readStdinText(size_t maxBytes) {
   std::string text;
   char chunk[199];
-  while (text.size() < kMaxStdinBytes) {
-    ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+  while (text.size() < maxBytes) {
+    ssize_t n = ::read(STDIN_FILENO, chunk, std::min(sizeof chunk, maxBytes - text.size()));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     std::string_view got(chunk, static_cast<size_t>(n));
@@ -197,7 +205,7 @@ std::string readStdinText() {
 ErrAction copyFile(const std::string& source, const std::string& destination) {
   UniqueFd in = openFd(source.c_str(), O_RDONLY);
   if (!in) return ErrAction::kReadFile;
-  UniqueFd out = openFd(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  UniqueFd out = openFd(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC, kFileMode);
   if (!out) return ErrAction::kWriteFile;
   char chunk[1024];
   for (;;) {

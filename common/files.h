@@ -26,6 +26,22 @@
 
 namespace vy {
 
+// --- Permissions ------------------------------------------------------------
+
+// Nothing the programs create is open to others: files at most 0660 and
+// directories 0770 (the owner and the group, e.g. a web server and a cron job
+// of one group), credential files 0600. Both programs set kUmask at start.
+inline constexpr mode_t kUmask = 007;
+inline constexpr mode_t kDirectoryMode = 0770;
+inline constexpr mode_t kFileMode = 0660;
+inline constexpr mode_t kCredentialFileMode = 0600;
+
+// Takes away every permission bit outside `most` (and above the file type)
+// from a file or directory this process owns; the bits kept (setgid of a
+// shared directory included) stay. Does nothing to what another user owns or
+// to what has no bit to lose.
+void restrictMode(const std::string& path, mode_t most);
+
 // --- File status -----------------------------------------------------------
 
 bool isRegularFile(const std::string& path);
@@ -111,7 +127,7 @@ std::string readWholeFile(const std::string& path);
 // All of standard input. Each read chunk is taken up to its first NUL byte, as
 // a text. Input beyond kMaxStdinBytes is not read.
 inline constexpr size_t kMaxStdinBytes = 256u << 20;
-std::string readStdinText();
+std::string readStdinText(size_t maxBytes = kMaxStdinBytes);
 
 // --- Worker-only file operations ---------------------------------------------
 

@@ -87,11 +87,42 @@ size_t columnOf(std::string_view header, std::initializer_list<std::string_view>
   return std::string_view::npos;
 }
 
+constexpr std::string_view kRequestVariables[] = {
+    "ADMIN_PWD",       "AUTH_TYPE",       "CONTENT_LENGTH",        "CONTENT_TYPE",
+    "CONTEXT_PREFIX",  "CONTEXT_DOCUMENT_ROOT",                   "DOCUMENT_ROOT",
+    "DOCUMENT_URI",    "GATEWAY_INTERFACE", "HTTPS",              "PATH_INFO",
+    "PATH_TRANSLATED", "QUERY_STRING",    "REMOTE_ADDR",           "REMOTE_HOST",
+    "REMOTE_IDENT",    "REMOTE_PORT",     "REMOTE_USER",           "REQUEST_METHOD",
+    "REQUEST_SCHEME",  "REQUEST_URI",     "SCRIPT_FILENAME",       "SCRIPT_NAME",
+    "SCRIPT_URI",      "SCRIPT_URL",      "SERVER_ADDR",           "SERVER_ADMIN",
+    "SERVER_NAME",     "SERVER_PORT",     "SERVER_PROTOCOL",       "SERVER_SIGNATURE",
+    "SERVER_SOFTWARE", "UNIQUE_ID",
+};
+
+// This process's environment without the request's variables.
+std::vector<char*> childEnvironment() {
+  std::vector<char*> kept;
+  for (char** entry = environ; entry && *entry; ++entry) {
+    std::string_view text(*entry);
+    if (!isRequestVariable(text.substr(0, text.find('=')))) kept.push_back(*entry);
+  }
+  kept.push_back(nullptr);
+  return kept;
+}
+
 bool failedStatus(int status) {
   return status < 0 || WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) != 0);
 }
 
 }  // namespace
+
+bool isRequestVariable(std::string_view name) {
+  if (name.starts_with("HTTP_") || name.starts_with("REDIRECT_")) return true;
+  for (std::string_view variable : kRequestVariables) {
+    if (name == variable) return true;
+  }
+  return false;
+}
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
@@ -129,8 +160,10 @@ bool ChildProcess::start(const std::vector<std::string>& argv, unsigned pipes, b
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   SpawnAttributes attributes;
+  std::vector<char*> environment = childEnvironment();
   pid_t pid;
-  if (posix_spawnp(&pid, args[0], actions.get(), attributes.get(), args.data(), environ) != 0) {
+  if (posix_spawnp(&pid, args[0], actions.get(), attributes.get(), args.data(),
+                   environment.data()) != 0) {
     stdin_.reset();
     stdout_.reset();
     return false;

@@ -4,7 +4,10 @@
 // used only for command lines the administrator wrote (notification
 // commands). Children start with every signal at its default disposition,
 // whatever this process ignores, and inherit no descriptor but the pipes set
-// up for them (everything else is opened close-on-exec).
+// up for them (everything else is opened close-on-exec). Nor do they inherit
+// the web request: the CGI variables a web server set (and ADMIN_PWD) are
+// left out of their environment, so a program the console or the worker
+// starts never takes itself for a web request or sees a password.
 #ifndef VANTRY_COMMON_PROCESS_H_
 #define VANTRY_COMMON_PROCESS_H_
 
@@ -19,6 +22,11 @@
 #include "common/fd.h"
 
 namespace vy {
+
+// True for a variable of the web request a CGI program runs for (those of the
+// CGI standard, the ones common web servers add, every HTTP_ header) and for
+// ADMIN_PWD: what a child process is not given.
+bool isRequestVariable(std::string_view name);
 
 // One child process. The owner waits for it: wait() returns the wait status
 // once; the destructor closes the pipes and reaps a child not yet waited for.

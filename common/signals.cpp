@@ -12,6 +12,7 @@
 #include <ctime>
 #include <new>
 
+#include "common/error_log.h"
 #include "common/errors.h"
 #include "common/fd.h"
 #include "common/le.h"
@@ -120,11 +121,8 @@ void reportSignal(int signal, int errnoValue) {
   ReportText line(lineBuffer, sizeof lineBuffer);
   addErrorLine(line, std::time(nullptr), site, ErrAction::kExecution, errnoValue, detail.view(),
                unitName(), true);
-  bool logged = false;
-  if (UniqueFd fd = openFd(kErrorLogPath, O_WRONLY | O_APPEND | O_CREAT)) {
-    writeAll(fd.get(), line.view());
-    logged = true;
-  }
+  // The handler may have interrupted a trim of the log in this very process: a bounded wait.
+  const bool logged = appendErrorLine(kErrorLogPath, line.view(), LockWait::kBounded) >= 0;
 
   char pageBuffer[2048];
   ReportText page(pageBuffer, sizeof pageBuffer);

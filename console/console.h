@@ -76,7 +76,9 @@ enum class EditorMode { kNormal, kContentEdit };
 // The settings editor of the form variable group.
 void showGroupEditor(ConsoleRequest& request, std::string_view message, EditorMode mode);
 // Stores the editor form: 's' store, 'e' store and edit the selected text,
-// 'd' delete the selected text, 'u' add or replace a text.
+// 'd' delete the selected text, 'u' add or replace a text. An edit of a text
+// of each list, and an empty text, are refused with a message and nothing is
+// stored.
 void updateGroupSettings(ConsoleRequest& request, char operation);
 
 // The settings page from a record, or from the submitted form.

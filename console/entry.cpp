@@ -5,6 +5,12 @@
 // A fresh installation passes through its states request by request: the
 // data directory is created, then the administrator chooses a user name and
 // password, then the settings are saved once; only then do the commands run.
+//
+// Before any of that a request is weighed: one larger than the form reader
+// takes is answered 413, and a command that changes something arrives only
+// by POST (405 otherwise: a link or a page of another site cannot make a
+// browser change anything with a GET). A change that the web server's login
+// grants must also say it comes from one of the console's own pages.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -26,13 +32,13 @@
 #include "store/group_config.h"
 #include "store/group_file.h"
 #include "store/group_name.h"
+#include "store/permissions.h"
 #include "store/settings.h"
 
 namespace vy {
 namespace {
 
 constexpr float kProductVersion = 2.00072f;
-constexpr mode_t kDirectoryMode = 0777;
 constexpr const char* kCheckTimeFile = "./vydata/vytime/check";
 
 struct ConsoleCommand {
@@ -94,7 +100,7 @@ void installDataDirectory() {
   makeDirectoryOrDie(kGroupDir);
   makeDirectoryOrDie(kCheckLogDir);
   makeDirectoryOrDie("./vydata/vytime");
-  if (createEmptyFile(kCheckTimeFile, 0666) != ErrAction::kOk) {
+  if (createEmptyFile(kCheckTimeFile, kFileMode) != ErrAction::kOk) {
     reportFatal(ErrAction::kWriteFile, kCheckTimeFile);
   }
   GroupConfig general = newGroupDefaults();
@@ -111,7 +117,7 @@ void loadConsoleSettings(ConsoleRequest& request) {
     request.settings = Settings();
   }
   const Settings& s = request.settings;
-  setDisplayZone({s.zoneOffset, s.daylightSaving(), s.zoneName});
+  setDisplayZone(displayZoneFor(s));
 }
 
 // The pages' shared style sheet; without it the pages still work, unstyled.
@@ -152,40 +158,87 @@ bool changesSomething(std::string_view command) {
              std::end(kChangingActions);
 }
 
-// The host (and port) a URL names: what follows "scheme://" up to the path.
-std::string hostOf(std::string_view url) {
-  const size_t scheme = url.find("://");
-  if (scheme == std::string_view::npos) return "";
-  url.remove_prefix(scheme + 3);
-  return lowerCopy(url.substr(0, url.find_first_of("/?#")));
+// Where a page was served from: scheme, host and port, as an origin names
+// them (the port filled in when the scheme's default is meant).
+struct SiteOrigin {
+  std::string scheme;
+  std::string host;
+  std::string port;
+  bool operator==(const SiteOrigin&) const = default;
+};
+
+// host[:port] with the scheme's default port when none is given.
+SiteOrigin originOf(std::string scheme, std::string_view authority) {
+  SiteOrigin origin{lowerCopy(scheme), "", scheme == "https" ? "443" : "80"};
+  const size_t colon = authority.rfind(':');
+  const bool hasPort = colon != std::string_view::npos && authority.find(']', colon) == std::string_view::npos;
+  origin.host = lowerCopy(authority.substr(0, hasPort ? colon : authority.size()));
+  if (hasPort) origin.port = std::string(authority.substr(colon + 1));
+  return origin;
 }
 
-// True when the request says where it was made (its Origin, or else its
-// Referer) and that is not the console's own host. A browser sends the web
-// server's credentials with a request any other site makes it send, so a
-// changing request on those credentials must come from the console's pages.
-bool fromAnotherSite(const ConsoleRequest& request) {
+// The origin an Origin or Referer header names; none for "null" or anything
+// that is not an absolute http(s) address.
+std::optional<SiteOrigin> namedOrigin(std::string_view url) {
+  const size_t scheme = url.find("://");
+  if (scheme == std::string_view::npos) return std::nullopt;
+  const std::string name = lowerCopy(url.substr(0, scheme));
+  if (name != "http" && name != "https") return std::nullopt;
+  url.remove_prefix(scheme + 3);
+  return originOf(name, url.substr(0, url.find_first_of("/?#")));
+}
+
+// The console's own origin, as the web server tells it: HTTPS (or
+// REQUEST_SCHEME) for the scheme, the Host header for host and port.
+SiteOrigin consoleOrigin(const ConsoleRequest& request) {
+  const std::string https = lowerCopy(envText("HTTPS"));
+  const bool secure = https == "on" || https == "1" || lowerCopy(envText("REQUEST_SCHEME")) == "https";
+  return originOf(secure ? "https" : "http", request.httpHost);
+}
+
+// True when the request names where it was made (its Origin, or else its
+// Referer) and that is the console's own scheme, host and port. A browser
+// sends the web server's credentials with a request any other site makes it
+// send, and a page can keep its Referer to itself, so a change granted on
+// those credentials needs this proof; a request without it is refused.
+bool fromOwnPage(const ConsoleRequest& request) {
   const std::string origin = envText("HTTP_ORIGIN");
-  const std::string source = origin.empty() ? envText("HTTP_REFERER") : origin;
-  return !source.empty() && hostOf(source) != lowerCopy(request.httpHost);
+  const std::optional<SiteOrigin> source =
+      namedOrigin(origin.empty() ? envText("HTTP_REFERER") : origin);
+  return source && *source == consoleOrigin(request);
 }
 
 void showRefusedRequest() {
   std::fputs("Status: 403 Forbidden\n", stdout);
   showLoginPage(
-      "Refused: the request came from another site. Open the console at its own address and try "
-      "again.");
+      "Refused: this change did not come from one of the console's own pages. Open the console at "
+      "its own address and use its buttons.");
+}
+
+void showChangeByGetRefused() {
+  std::fputs("Status: 405 Method Not Allowed\nAllow: POST\n", stdout);
+  showLoginPage(
+      "Refused: this request would change something, and the console takes changes only from its "
+      "own forms, never from a link or an address opened in the browser. Open the console and use "
+      "its buttons.");
+}
+
+void showTooLargeRequest() {
+  std::fputs("Status: 413 Request Entity Too Large\n", stdout);
+  showLoginPage("Refused: the request is larger than the console takes (at most 16 MB and 10,000 "
+                "form fields). Nothing was read or changed.");
 }
 
 // False when the request ends here: no administrator yet (the password page),
-// a password that is refused (the login page), or a changing request made
-// from another site on the web server's credentials (refused).
+// a password that is refused (the login page), or a changing request on the
+// web server's credentials that does not come from the console's own page
+// (refused).
 bool admitted(ConsoleRequest& request, std::optional<std::string_view> password,
               const std::string& command) {
   switch (checkAccess(password, kPasswordPath, true)) {
     case Access::kGranted:
       if (checkAccess(password, kPasswordPath, false) != Access::kGranted &&
-          changesSomething(command) && fromAnotherSite(request)) {
+          changesSomething(command) && !fromOwnPage(request)) {
         showRefusedRequest();
         return false;
       }
@@ -212,20 +265,29 @@ int runConsole() {
   static char outputBuffer[size_t{1} << 16];
   std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
   ConsoleRequest request = readRequestEnvironment();
-  ::umask(static_cast<mode_t>(~0666 & 0777));
+  ::umask(kUmask);
   setUnitName(kConsoleUnit);
   installSignalHandlers();
   if (!isDirectory(kDataDir)) installDataDirectory();
+  tightenInstance();
   if (request.queryString == "about") printAboutPage(kConsoleUnit, kConsoleVersion);
-  readRequest();
+  const RequestRead read = readRequest();
+  setText("FRMACT", request.scriptName);
+  setMarkup("VER", formatAlloc("%0.5f", static_cast<double>(kProductVersion)));
+  setMarkup("STYLE", styleSheet());
+  if (read == RequestRead::kTooLarge) {
+    showTooLargeRequest();
+    return 0;
+  }
   loadConsoleSettings(request);
 
   const std::optional<std::string_view> password = formVarFind("apwd");
   const std::string command = formVarSelect("fnct", ':');
   setText("APWD", password.value_or(""));
-  setText("FRMACT", request.scriptName);
-  setMarkup("VER", formatAlloc("%0.5f", static_cast<double>(kProductVersion)));
-  setMarkup("STYLE", styleSheet());
+  if (changesSomething(command) && envText("REQUEST_METHOD") != "POST") {
+    showChangeByGetRefused();
+    return 0;
+  }
   if (command != "help" && !admitted(request, password, command)) return 0;
   setMarkup("BACK", backMarkup(request));
 

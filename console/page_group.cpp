@@ -8,6 +8,7 @@
 
 #include "common/cgi.h"
 #include "common/errors.h"
+#include "common/files.h"
 #include "common/process.h"
 #include "common/text.h"
 #include "common/zonetime.h"
@@ -15,6 +16,7 @@
 #include "console/page_templates.h"
 #include "store/group_config.h"
 #include "store/group_file.h"
+#include "store/group_name.h"
 #include "store/group_stats.h"
 
 namespace vy {
@@ -22,6 +24,9 @@ namespace {
 
 constexpr const char* kInvalidUrlMessage =
     "Invalid URL: it may not hold line breaks or other control characters";
+constexpr const char* kNotAnAddressMessage =
+    "Invalid URL: an address begins with http:// or https://, for example "
+    "http://www.example.org/";
 
 // A URL goes into a group's text form one line each: no control characters.
 bool isAcceptedUrl(std::string_view url) {
@@ -29,6 +34,22 @@ bool isAcceptedUrl(std::string_view url) {
     auto byte = static_cast<unsigned char>(c);
     return byte < 0x20 || byte == 0x7f;
   });
+}
+
+// An address the worker can check: "http://" or "https://" in small letters
+// (as its client takes them) and a host, which ends at the first "/", "?" or
+// "#" and is neither empty nor only a port, and holds no blank.
+bool isCheckableAddress(std::string_view url) {
+  std::string_view rest;
+  if (startsWith(url, "http://")) {
+    rest = url.substr(7);
+  } else if (startsWith(url, "https://")) {
+    rest = url.substr(8);
+  } else {
+    return false;
+  }
+  const std::string_view host = rest.substr(0, rest.find_first_of("/?#"));
+  return !host.empty() && host[0] != ':' && host.find(' ') == std::string_view::npos;
 }
 
 // A list of one URL with its two check switches.
@@ -40,19 +61,29 @@ GroupConfig oneUrl(const std::string& url, bool checkBan, bool checkPres) {
   return list;
 }
 
+// A group that does not exist yet starts with the settings of a new group.
+void createMissingGroup(const std::string& group) {
+  if (isRegularFile(groupFilePath(effectiveGroupName(group)))) return;
+  GroupConfig defaults = newGroupDefaults();
+  ErrAction rc = accessGroupFile(group, defaults, GroupMode::kStoreSettings);
+  if (rc != ErrAction::kOk) reportError(rc, "Add group");
+}
+
 // "update": the URL of the form is added (or, when it is there, takes the
-// new switches); an edit that changed the text removes the former URL.
+// new switches); an edit that changed the text removes the former URL, and
+// that URL alone, whatever its text.
 std::string updateUrl(const std::string& group) {
   const std::string& url = formVar("URL");
   const std::string& former = formVar("TAEURL");
   if (url.empty()) return "";
   if (!isAcceptedUrl(url)) return kInvalidUrlMessage;
+  if (!isCheckableAddress(url)) return kNotAnAddressMessage;
+  createMissingGroup(group);
   GroupConfig added = oneUrl(url, formSwitch("CHKBAN"), formSwitch("CHKPRES"));
   ErrAction rc = accessGroupFile(group, added, GroupMode::kAddUrls);
   if (rc != ErrAction::kOk) reportError(rc, "Add group");
   if (url != former && !former.empty()) {
-    GroupConfig removed = oneUrl(former, false, false);
-    rc = accessGroupFile(group, removed, GroupMode::kDeleteUrls);
+    rc = deleteUrls(group, {former});
     if (rc != ErrAction::kOk) reportError(rc, "Write group");
   }
   return "URL Updated";
@@ -73,9 +104,9 @@ std::string checkUrlNow(const std::string& group, const std::string& url) {
   return "";
 }
 
+// "delete": that URL alone, even one whose text is "all".
 std::string deleteUrl(const std::string& group, const std::string& url) {
-  GroupConfig removed = oneUrl(url, false, false);
-  ErrAction rc = accessGroupFile(group, removed, GroupMode::kDeleteUrls);
+  ErrAction rc = deleteUrls(group, {url});
   if (rc != ErrAction::kOk) reportError(rc, "Delete group");
   return "URL Deleted";
 }

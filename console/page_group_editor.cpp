@@ -19,6 +19,10 @@ namespace {
 
 constexpr const char* kInvalidInformMessage =
     "The notification target may not hold line breaks or other control characters";
+constexpr const char* kSelectOneTextMessage =
+    "Select one text to edit: a banned text or a required text, not one of each";
+constexpr const char* kEmptyTextMessage =
+    "A text may not be empty (nor begin with a NUL byte); nothing was stored";
 
 const char* checked(bool on) { return on ? " checked" : ""; }
 
@@ -76,8 +80,7 @@ void setContentForms(const GroupConfig& group, bool contentEdit) {
     if (auto index = selectedIndex("BCSEL", group.banContents.size())) {
       setText("CONT", group.banContents[*index]);
     }
-  }
-  if (!formVar("PCSEL").empty()) {
+  } else if (!formVar("PCSEL").empty()) {  // one list only (an edit of both is refused)
     setMarkup("SELPRES", " selected");
     selected = parseLongAtoi(formVar("PCSEL"));
     if (auto index = selectedIndex("PCSEL", group.presContents.size())) {
@@ -116,28 +119,42 @@ void deleteSelected(std::vector<std::string_view>& contents, const char* indexNa
   }
 }
 
-// Replaces the edited item, or adds a new one (not empty, not there yet).
-void addOrReplaceContent(GroupConfig& group) {
+// The text of the form as it is stored: without carriage returns, and cut at
+// its first NUL byte (the group file keeps texts NUL-terminated).
+std::string formContent() {
   std::string text = formVar("CONT");
   removeChar(text, '\r');
+  return text.substr(0, text.find('\0'));
+}
+
+// True when the form selects an item of both content lists.
+bool bothListsSelected(const char* banned, const char* present) {
+  return !formVar(banned).empty() && !formVar(present).empty();
+}
+
+// Replaces the edited item of its one list, or adds a new one (not there
+// yet). An empty text is refused: the message, or empty when done.
+std::string addOrReplaceContent(GroupConfig& group) {
+  std::string text = formContent();
+  if (text.empty()) return kEmptyTextMessage;
   const std::string& editedIndex = formVar("SELNUM");
   if (!editedIndex.empty() && parseLongAtoi(editedIndex) >= 0) {
+    if (bothListsSelected("SELBAN", "SELPRES")) return kSelectOneTextMessage;
+    std::vector<std::string_view>* contents =
+        !formVar("SELBAN").empty() ? &group.banContents
+                                   : (!formVar("SELPRES").empty() ? &group.presContents : nullptr);
     const size_t index = static_cast<size_t>(parseLongAtoi(editedIndex));
-    if (!formVar("SELBAN").empty() && index < group.banContents.size()) {
-      group.banContents[index] = group.keepText(text);
-    }
-    if (!formVar("SELPRES").empty() && index < group.presContents.size()) {
-      group.presContents[index] = group.keepText(text);
-    }
-    return;
+    if (contents && index < contents->size()) (*contents)[index] = group.keepText(std::move(text));
+    return "";
   }
   const std::string& list = formVar("TYPECONT");
   std::vector<std::string_view>* contents =
       startsWith(list, "b") ? &group.banContents
                             : (startsWith(list, "p") ? &group.presContents : nullptr);
-  if (!contents || text.empty()) return;
-  if (std::find(contents->begin(), contents->end(), text) != contents->end()) return;
+  if (!contents) return "";
+  if (std::find(contents->begin(), contents->end(), text) != contents->end()) return "";
   contents->push_back(group.keepText(std::move(text)));
+  return "";
 }
 
 }  // namespace
@@ -181,11 +198,19 @@ void updateGroupSettings(ConsoleRequest& request, char operation) {
     showGroupEditor(request, kInvalidInformMessage, EditorMode::kNormal);
     return;
   }
+  if (operation == 'e' && bothListsSelected("BCSEL", "PCSEL")) {
+    showGroupEditor(request, kSelectOneTextMessage, EditorMode::kNormal);
+    return;
+  }
   if (operation == 'd') {
     deleteSelected(group.banContents, "BCSEL");
     deleteSelected(group.presContents, "PCSEL");
   } else if (operation == 'u') {
-    addOrReplaceContent(group);
+    const std::string refused = addOrReplaceContent(group);
+    if (!refused.empty()) {
+      showGroupEditor(request, refused, EditorMode::kNormal);
+      return;
+    }
   }
   rc = accessGroupFile(name, group, GroupMode::kStoreSettings);
   if (rc != ErrAction::kOk) reportFatal(rc, "Set group settings");

@@ -35,13 +35,14 @@ void setGrade(const char* number, const char* text, int grade) {
   setMarkup(text, gradeText(grade));
 }
 
-// The variables of one overview row.
+// The variables of one overview row. The content figures count only the URLs
+// that test those contents.
 void setGroupRow(const std::string& name, const GroupSummary& s) {
   setText("GRP", name);
   setNumber("NURL", s.urlCount);
   setNumber("NUPTIME", s.upCount);
-  setNumber("NFNDBAN", s.banFoundCount);
-  setNumber("NFNDPRES", s.presOkCount);
+  setNumber("NFNDBAN", s.testedBanFoundCount);
+  setNumber("NFNDPRES", s.testedPresOkCount);
   setNumber("NBAN", s.checkBanCount);
   setNumber("NPRES", s.checkPresCount);
   setNumber("EVERCHK", s.checkInterval);
@@ -53,8 +54,8 @@ void setGroupRow(const std::string& name, const GroupSummary& s) {
     delay = checkGrade(s.averageAge, s.checkInterval);
     if (s.urlCount > 0) {
       up = statusGrade(s.upCount, s.urlCount, false);
-      banned = statusGrade(s.banFoundCount, s.checkBanCount, true);
-      present = statusGrade(s.presOkCount, s.checkPresCount, false);
+      banned = statusGrade(s.testedBanFoundCount, s.checkBanCount, true);
+      present = statusGrade(s.testedPresOkCount, s.checkPresCount, false);
     }
   }
   setGrade("UPTSEL", "UPTTXT", up);
@@ -88,8 +89,8 @@ bool actOnGroup(ConsoleRequest& request, std::string_view action, const std::str
   if (action == "delete") {
     (void)removeGroupFile(groupFilePath(name));  // shown as deleted whatever happened
     message = "Group deleted";
-  } else if (action == "setup") {
-    showGroupEditor(request, "", EditorMode::kContentEdit);
+  } else if (action == "setup") {  // the editor where texts can be added
+    showGroupEditor(request, "", EditorMode::kNormal);
     return true;
   } else if (action == "view") {
     showGroupPage(request, name);

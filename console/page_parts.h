@@ -7,6 +7,7 @@
 #ifndef VANTRY_CONSOLE_PAGE_PARTS_H_
 #define VANTRY_CONSOLE_PAGE_PARTS_H_
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -14,7 +15,8 @@ namespace vy {
 
 // --- Error log ---------------------------------------------------------------------------
 
-inline constexpr int kMaxLogField = 63;
+// The page shows at most this many bytes of a line's detail and source.
+inline constexpr size_t kMaxLogField = 63;
 
 // The fields of one error-log line, "time|line|action|errno|detail|source|fatal".
 // Numbers a line does not give keep the previous line's values; the texts
@@ -25,13 +27,17 @@ struct ErrorLine {
   int action = 0;
   int errnoValue = 0;
   int fatal = 0;
-  char detail[kMaxLogField + 1] = "";
-  char source[kMaxLogField + 1] = "";
+  std::string detail;
+  std::string source;
 };
 
-// Reads a NUL-terminated piece of a line (at most one read piece of the log)
-// into fields.
-void parseErrorLine(const char* text, ErrorLine& fields);
+// Takes one whole line (its line end may be there) into fields, whatever the
+// lengths of its texts: the four numbers before the first four "|", the
+// detail up to the second-last "|" (so a detail may hold "|" itself), the
+// source up to the last, then fatal. The numbers are read in order and
+// reading stops at the first that is not a number; a line with fewer "|"
+// gives its texts in order, as far as it has them.
+void parseErrorLine(std::string_view text, ErrorLine& fields);
 
 // One row of the error table, escaped for the page's preformatted block.
 std::string errorRow(const ErrorLine& fields);

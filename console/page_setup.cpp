@@ -24,6 +24,9 @@ namespace vy {
 namespace {
 
 constexpr const char* kInvalidZoneMessage = "Invalid Time Zone Settings";
+// The texts of the form that end up in requests, mail headers and the
+// settings file: a line break in one would add header lines to every check.
+constexpr std::string_view kSettingsTexts[] = {"AEMAIL", "EMLSEND", "USRAGENT", "REFERER", "TZ"};
 constexpr size_t kRedirectPaddingLines = 1000;
 
 int formNumber(std::string_view name) { return parseIntAtoi(formVar(name)); }
@@ -77,6 +80,31 @@ bool takeTimeZone(const std::string& value, Settings& settings) {
       colon == std::string::npos ? 0 : parseIntAtoi(fields[2].substr(colon + 1)));
   settings.zoneName = fields[3].substr(0, 79);
   return true;
+}
+
+bool holdsControlCharacter(std::string_view text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+  });
+}
+
+// What keeps the form from being saved, in the order the page shows the
+// fields; empty when it may be saved. The time zone is checked on its own.
+std::string formProblem() {
+  for (std::string_view name : kSettingsTexts) {
+    if (holdsControlCharacter(formVar(name))) {
+      return "Settings texts may not hold line breaks or other control characters";
+    }
+  }
+  if (formNumber("MAXLENPAGE") > kMaxPageLengthLimit) {
+    return "The page size limit may be at most 8 MB (8388608 bytes)";
+  }
+  if (formNumber("MAXCHKURL") < 0) return "The URLs per check run may not be a negative number";
+  const int threads = formNumber("MAXCHKPROC");
+  if (threads < 0 || threads > kMaxCheckThreadsLimit) {
+    return "The threads per check run must be a number from 1 to 1000";
+  }
+  return "";
 }
 
 // A number of the form, with 0 replaced by the default it stands for.
@@ -141,6 +169,11 @@ void showDefaultSetup(ConsoleRequest& request) {
 }
 
 void saveSetup(ConsoleRequest& request) {
+  if (const std::string problem = formProblem(); !problem.empty()) {
+    setText("MSG", problem);
+    showSetupPage(request, request.settings, true);
+    return;
+  }
   Settings s = request.settings;
   s.adminEmail = formVar("AEMAIL").substr(0, 49);
   s.mailTransport = formVar("EMLSEND").substr(0, 49);
@@ -157,10 +190,10 @@ void saveSetup(ConsoleRequest& request) {
     showSetupPage(request, s, true);
     return;
   }
-  s.consoleHost = request.httpHost.substr(0, 78);
+  if (!holdsControlCharacter(request.httpHost)) s.consoleHost = request.httpHost.substr(0, 78);
   saveOrDie(s);
   request.settings = s;
-  setDisplayZone({s.zoneOffset, s.daylightSaving(), s.zoneName});
+  setDisplayZone(displayZoneFor(s));
   setText("MSG", "Settings Updated");
   showSetupPage(request, request.settings, false);
 }

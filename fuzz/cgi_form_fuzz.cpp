@@ -10,7 +10,10 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view request = vy::fuzz::asText(data, size);
-  vy::parseFormVars(request);
+  if (vy::parseFormVars(request) != vy::RequestRead::kOk) {
+    vy::fuzz::expect(!vy::formVarFind("").has_value(), "a refused request leaves no variable");
+    return 0;
+  }
   (void)vy::formVarSelect("fnct", ':');
   (void)vy::formVarFind("apwd");
   // The first variable's name: the request counts up to a NUL, a pair up to

@@ -23,6 +23,12 @@ RequestIdentity& requestIdentity() {
   return identity;
 }
 
+bool holdsControlCharacter(std::string_view text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+  });
+}
+
 // The port text of a URL: digits only, from 1 to 65535.
 std::optional<uint16_t> parsePort(std::string_view text) {
   if (text.empty() || text.size() > 5) return std::nullopt;
@@ -216,8 +222,10 @@ constexpr StatusPhrase kStatusPhrases[] = {
 void setRequestIdentity(const std::string& userAgent, const std::string& referer) {
   RequestIdentity& identity = requestIdentity();
   std::lock_guard lock(identity.mutex);
-  identity.userAgent = userAgent;
-  identity.referer = referer;
+  // A line break in a value would add header lines (or a whole request) to
+  // every check: such a value is not sent, and its header goes out empty.
+  identity.userAgent = holdsControlCharacter(userAgent) ? "" : userAgent;
+  identity.referer = holdsControlCharacter(referer) ? "" : referer;
 }
 
 HttpError parseHttpUrl(std::string_view url, HttpTarget& target) {
@@ -225,6 +233,8 @@ HttpError parseHttpUrl(std::string_view url, HttpTarget& target) {
   target = HttpTarget();
   target.tls = startsWith(url, kSecure);
   if (!target.tls && !startsWith(url, kPlain)) return HttpError::kInvalidUrl;
+  // The path and host go into the request as they are written.
+  if (holdsControlCharacter(url)) return HttpError::kInvalidUrl;
   target.port = target.tls ? kHttpsPort : kHttpPort;
   const std::string_view rest = url.substr(target.tls ? kSecure.size() : kPlain.size());
   const size_t end = rest.find_first_of("/?");

@@ -47,7 +47,8 @@ struct HttpTarget {
 
 // Takes url apart. The scheme is exactly "http://" or "https://"; the host
 // part ends at the first "/" or "?" and may hold a bracketed IPv6 address and
-// a ":port". kOk; kInvalidUrl for another scheme; kLookupFailed when the port
+// a ":port". kOk; kInvalidUrl for another scheme or a URL that holds a
+// control character (it would break the request); kLookupFailed when the port
 // is not a number from 1 to 65535 or a bracket is not closed (the host cannot
 // be found, as before ports were read).
 [[nodiscard]] HttpError parseHttpUrl(std::string_view url, HttpTarget& target);
@@ -60,7 +61,8 @@ inline constexpr int kRequestSeconds = 15;
 inline constexpr size_t kUnlimitedReplyCap = size_t{64} << 20;
 
 // The User-Agent and Referer of every request (USRAGENT and REFERER of the
-// settings). Set once at worker start; both are empty until then.
+// settings). Set once at worker start; both are empty until then. A value
+// that holds a control character is never sent: its header stays empty.
 void setRequestIdentity(const std::string& userAgent, const std::string& referer);
 
 // GETs url. limit: the size limit of the reply in bytes (0 sends the request

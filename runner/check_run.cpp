@@ -128,10 +128,12 @@ bool collectAllGroups(CheckRun& run, int maxUrls, std::time_t now, std::string& 
   return true;
 }
 
-// Starts up to `threads` threads (never more than there are items) and waits
-// for them all.
+// Starts up to `threads` threads (never more than there are items, nor than
+// kMaxCheckThreadsLimit, whatever the settings or the command line ask) and
+// waits for them all.
 void checkWithThreads(CheckRun& run, int threads) {
-  const size_t count = std::min(static_cast<size_t>(std::max(threads, 0)), run.items.size());
+  const size_t allowed = static_cast<size_t>(std::clamp(threads, 0, kMaxCheckThreadsLimit));
+  const size_t count = std::min(allowed, run.items.size());
   if (count == 0) return;
   HostTableScope hosts;
   std::vector<std::thread> workers;

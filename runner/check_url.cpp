@@ -34,6 +34,13 @@ bool hasContentCheck(const GroupConfig& group, const UrlStatus& entry) {
   return (entry.checkBan() && group.banCount() > 0) || (entry.checkPres() && group.presCount() > 0);
 }
 
+// MAXLENPAGE as the settings hold it, but never more than the limit the
+// settings page keeps to (a negative size would read without any limit).
+int pageLimit(const Settings& settings) {
+  const int32_t size = settings.maxPageLength;
+  return size < 0 || size > kMaxPageLengthLimit ? kMaxPageLengthLimit : size;
+}
+
 // The address actually fetched: the query part is dropped when the group asks
 // for it for this kind of URL.
 std::string fetchAddress(const GroupConfig& group, const UrlStatus& entry) {
@@ -208,7 +215,7 @@ int checkUrl(CheckShared& shared, GroupRun& run, int index) {
   UrlCheck& check = run.checks[index];
   const Settings& settings = shared.worker.settings;
   beginCheck(entry, check);
-  const int limit = hasContentCheck(group, entry) ? settings.maxPageLength : kStatusOnlyLimit;
+  const int limit = hasContentCheck(group, entry) ? pageLimit(settings) : kStatusOnlyLimit;
   const std::string address = fetchAddress(group, entry);
   Fetch result = fetchWithRetries(address, limit, settings.recheckUpTimes, check.prevUp, entry);
   if (entry.checkBan() || entry.checkPres()) followRedirects(address, limit, result);
@@ -240,16 +247,19 @@ int checkUrl(CheckShared& shared, GroupRun& run, int index) {
 }
 
 int runCheckUrlCommand(WorkerContext& context) {
-  const bool hasGroup = context.hasArg(1);
+  // Over the web only the stored group counts: of the text sent, its first
+  // URL names the one to check and the rest (settings, notification, texts)
+  // is dropped unread, as is a body longer than a few URL lines need.
+  const bool storedGroupOnly = context.hasArg(1) || context.webRequest;
   const std::string groupName = effectiveGroupName(context.arg(1));
   GroupConfig group;
-  parseGroupConfig(group, readStdinText());
+  parseGroupConfig(group, readStdinText(context.webRequest ? kMaxWebCheckUrlInput : kMaxStdinBytes));
   if (!acceptGroupArgument(groupName)) return kExitInvalidGroupName;
   if (group.urls.empty()) return -1;
   group.urls[0].fileOffset = kUnknownFileOffset;
 
   int index = 0;
-  if (hasGroup) {
+  if (storedGroupOnly) {
     const std::string wanted(group.urls[0].url);
     freeGroupConfig(group);
     ErrAction rc = accessGroupFile(groupName, group, GroupMode::kRead);

@@ -43,10 +43,15 @@ std::string resolveRedirect(const std::string& base, const std::string& target);
 std::string findLocationHeader(std::string_view reply);
 
 // The "checkurl" [group] command: checks one URL given on standard input as a
-// group configuration text. The empty group argument means "general" for the
-// whole command. The exit status is the URL's state word, -1 when the text
-// names no URL, kExitInvalidGroupName for an invalid group name.
+// group configuration text. With a group argument (and over the web always)
+// the URL is looked up in the stored group, "general" for the empty name, and
+// checked with that group's settings; without one the text's own settings
+// apply. The exit status is the URL's state word, -1 when the text names no
+// URL, kExitInvalidGroupName for an invalid group name.
 int runCheckUrlCommand(WorkerContext& context);
+
+// Over the web checkurl reads at most this much of its standard input.
+inline constexpr size_t kMaxWebCheckUrlInput = 64u << 10;
 
 }  // namespace vy
 

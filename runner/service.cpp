@@ -164,12 +164,6 @@ std::string groupArgument(const WorkerContext& context, const ServiceCommand* co
   return command->emptyNameByDefault ? "" : kDefaultGroupName;
 }
 
-// ADMIN_PWD is read with unset meaning empty, so the worker always supplies a
-// password text (a POST cannot lack it); REMOTE_USER is accepted.
-Access checkAdminAccess(const WorkerContext& context) {
-  return checkAccess(std::string_view(context.adminPassword), kPasswordPath, true);
-}
-
 }  // namespace
 
 int runServiceCommand(WorkerContext& context) {
@@ -180,9 +174,9 @@ int runServiceCommand(WorkerContext& context) {
   if (command && command->readsText()) parseGroupConfig(request.record, readStdinText());
   // The name becomes part of a path: refuse it before any file is opened.
   if (!acceptGroupArgument(request.group)) return kExitInvalidGroupName;
-  Access access = checkAdminAccess(context);
+  Access access = checkAdministrator(context);
   if (access != Access::kGranted) {
-    reportError(asLoggedAction(access), kInvalidPasswordDetail);
+    reportRefusal(asLoggedAction(access), kInvalidPasswordDetail);
     return kExitPasswordRefused;
   }
   if (!command) return 0;

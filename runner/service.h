@@ -39,9 +39,7 @@
 
 namespace vy {
 
-inline constexpr int kExitPasswordRefused = 2;
 inline constexpr int kExitGroupExists = 1;
-inline constexpr const char* kInvalidPasswordDetail = "Invalid Admin Password";
 
 // Runs the service command context.args[0]; returns the exit status.
 int runServiceCommand(WorkerContext& context);

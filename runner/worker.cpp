@@ -4,10 +4,13 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 
 #include "common/about.h"
+#include "common/cgi.h"
 #include "common/errors.h"
 #include "common/files.h"
 #include "common/signals.h"
@@ -20,6 +23,7 @@
 #include "runner/scheduler.h"
 #include "runner/service.h"
 #include "store/group_name.h"
+#include "store/permissions.h"
 
 namespace vy {
 namespace {
@@ -32,6 +36,7 @@ WorkerContext readRequestTexts(int argc, char** argv) {
   context.scriptFilename = envText("SCRIPT_FILENAME");
   context.scriptName = envText("SCRIPT_NAME");
   context.requestUri = envText("REQUEST_URI");
+  context.webRequest = isCgiRequest();
   for (int i = 1; i < argc; ++i) context.args.emplace_back(argv[i]);
   return context;
 }
@@ -46,8 +51,7 @@ void loadWorkerSettings(WorkerContext& context) {
     context.settings = Settings();
   }
   setRequestIdentity(context.settings.userAgent, context.settings.referer);
-  setDisplayZone(
-      {context.settings.zoneOffset, context.settings.daylightSaving(), context.settings.zoneName});
+  setDisplayZone(displayZoneFor(context.settings));
 }
 
 // A check run keeps every group it checks open (for the exact status
@@ -61,10 +65,43 @@ void raiseOpenFileLimit() {
   }
 }
 
+// The service commands that store what the request sends, or remove a group.
+constexpr std::string_view kChangingCommands[] = {"set",   "add",     "writegroup", "del",
+                                                  "write", "rewrite", "delgroup"};
+
+bool changesGroups(std::string_view command) {
+  return std::find(std::begin(kChangingCommands), std::end(kChangingCommands), command) !=
+         std::end(kChangingCommands);
+}
+
 // "checkgroup" without a group argument is not a check command: it goes to
 // the service commands, which know no such word.
+bool startsChecks(const WorkerContext& context) {
+  const std::string& command = context.args[0];
+  return command == "check" || command == "checkurl" ||
+         (command == "checkgroup" && context.hasArg(1));
+}
+
+// Over the web: the status a command is refused with, or none when it may
+// run. A refusal reads nothing of the request's body.
+std::optional<int> webRefusal(const WorkerContext& context) {
+  const std::string& command = context.args[0];
+  if (changesGroups(command)) {
+    reportRefusal(ErrAction::kNoFileOperation, "Refused over the web: " + command);
+    return kExitPasswordRefused;
+  }
+  if (!startsChecks(context)) return std::nullopt;
+  const Access access = checkAdministrator(context);
+  if (access == Access::kGranted) return std::nullopt;
+  reportRefusal(asLoggedAction(access), kInvalidPasswordDetail);
+  return kExitPasswordRefused;
+}
+
 int dispatchCommand(WorkerContext& context) {
   const std::string& command = context.args[0];
+  if (context.webRequest) {
+    if (std::optional<int> refused = webRefusal(context)) return *refused;
+  }
   if (command == "checkgroup" && context.hasArg(1)) return runCheckGroupCommand(context);
   if (command == "check") return runCheckCommand(context);
   if (command == "checkurl") return runCheckUrlCommand(context);
@@ -75,8 +112,14 @@ int dispatchCommand(WorkerContext& context) {
 
 bool acceptGroupArgument(std::string_view name) {
   if (name.empty() || isValidGroupName(name)) return true;
-  reportError(ErrAction::kNoFileOperation, kInvalidGroupNameDetail);
+  reportRefusal(ErrAction::kNoFileOperation, kInvalidGroupNameDetail);
   return false;
+}
+
+// ADMIN_PWD is read with unset meaning empty, so the worker always supplies a
+// password text (a POST cannot lack it); REMOTE_USER is accepted.
+Access checkAdministrator(const WorkerContext& context) {
+  return checkAccess(std::string_view(context.adminPassword), kPasswordPath, true);
 }
 
 const std::string& WorkerContext::arg(size_t i) const {
@@ -86,9 +129,10 @@ const std::string& WorkerContext::arg(size_t i) const {
 
 int runWorker(int argc, char** argv) {
   WorkerContext context = readRequestTexts(argc, argv);
-  ::umask(static_cast<mode_t>(~0666 & 0777));
+  ::umask(kUmask);
   setUnitName(kWorkerUnit);
   installSignalHandlers();
+  tightenInstance();
   if (context.queryString == "about") printAboutPage(kWorkerUnit, kWorkerVersion);
   loadWorkerSettings(context);
   raiseOpenFileLimit();

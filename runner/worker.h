@@ -5,6 +5,16 @@
 // mask, installs the signal handlers, answers the query string "about",
 // loads the settings and hands the first argument to the command that owns it
 // (without arguments, the query string of a metrics scrape stands for them).
+//
+// Under a web server the request is a stranger's until a credential says
+// otherwise, and a browser sends the web server's credentials with any
+// request another site makes it send. So over the web the worker takes
+// nothing from a request that it would store or act on: the commands that
+// change groups are refused whoever asks, the ones that start checks need the
+// administrator's REMOTE_USER, and checkurl checks a URL of a stored group
+// with the group's stored settings only. Reading commands keep their password
+// rule. The console and the scheduler start the worker without the request's
+// variables (see process.h), so their commands are not web requests.
 #ifndef VANTRY_RUNNER_WORKER_H_
 #define VANTRY_RUNNER_WORKER_H_
 
@@ -12,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/credentials.h"
 #include "store/settings.h"
 
 namespace vy {
@@ -27,6 +38,9 @@ inline constexpr int kExitNoCommand = -2;  // seen as 254
 // refusal from a result.
 inline constexpr int kExitInvalidGroupName = 253;
 inline constexpr const char* kInvalidGroupNameDetail = "Invalid group name";
+// A command whose caller is not the administrator ends with this status.
+inline constexpr int kExitPasswordRefused = 2;
+inline constexpr const char* kInvalidPasswordDetail = "Invalid Admin Password";
 
 // Whether a command may use its group argument: the empty text (the command
 // gives it its own meaning) or a valid group name. Any other name is logged
@@ -44,6 +58,8 @@ struct WorkerContext {
   std::string scriptFilename;
   std::string scriptName;
   std::string requestUri;
+  // A web server runs the worker for a request (see isCgiRequest).
+  bool webRequest = false;
   Settings settings;
   std::vector<std::string> args;
 
@@ -51,6 +67,10 @@ struct WorkerContext {
   const std::string& arg(size_t i) const;
   bool hasArg(size_t i) const { return i < args.size(); }
 };
+
+// Whether the caller is the administrator: ADMIN_PWD is the password, or a web
+// server authenticated the administrator (REMOTE_USER).
+[[nodiscard]] Access checkAdministrator(const WorkerContext& context);
 
 // The whole program: returns the exit status (the low 8 bits are seen).
 int runWorker(int argc, char** argv);

@@ -43,6 +43,9 @@ constexpr uint8_t kSwitchFlags = kUrlCheckBan | kUrlCheckPres;
 // removed while this process waited for its lock. Every repeat means that
 // another writer finished meanwhile; the bound only guards against a livelock.
 constexpr int kMaxReopens = 1000;
+// A replacement keeps the old file's permissions, but never gives others any:
+// a group's notification command is run by whoever checks it.
+constexpr mode_t kGroupFileModeMask = 07770;
 
 // The header of a file as read and where its URL records lie. A new file has
 // an all-zero header and empty content areas.
@@ -158,7 +161,7 @@ ErrAction replaceGroupFile(const std::string& path, const LockedFile& locked,
     if (!out && errno != EEXIST) return ErrAction::kWriteFile;
   }
   if (!out) return ErrAction::kWriteFile;
-  ::fchmod(out.get(), old.st_mode & 07777);
+  ::fchmod(out.get(), old.st_mode & kGroupFileModeMask);
   int ignored = ::fchown(out.get(), old.st_uid, old.st_gid);  // only a privileged process may
   (void)ignored;
   const bool written = writeFully(out.get(), image.data(), image.size()) &&
@@ -390,15 +393,25 @@ void appendRecords(std::string& out, const std::vector<UrlStatus>& urls) {
   }
 }
 
+// What a content area holds once written.
+struct ContentArea {
+  int32_t count = 0;
+  int32_t bytes = 0;
+};
+
 // Appends the contents in lower case, each cut at a NUL and ended by one;
-// returns the size of the area.
-int32_t appendContentArea(std::string& out, const std::vector<std::string_view>& contents) {
-  size_t start = out.size();
+// a content that is empty after the cut is left out.
+ContentArea appendContentArea(std::string& out, const std::vector<std::string_view>& contents) {
+  const size_t start = out.size();
+  int32_t count = 0;
   for (std::string_view content : contents) {
-    out += lowerCopy(content.substr(0, content.find('\0')));
+    std::string_view text = content.substr(0, content.find('\0'));
+    if (text.empty()) continue;
+    out += lowerCopy(text);
     out += '\0';
+    ++count;
   }
-  return static_cast<int32_t>(out.size() - start);
+  return {count, static_cast<int32_t>(out.size() - start)};
 }
 
 // The file as read under the lock.
@@ -469,11 +482,13 @@ std::string imageStoringGroup(const StoredGroup& stored, const GroupConfig& conf
   header.inform = config.inform;
   header.options = config.options;
   header.moreOptions = config.moreOptions & kMoreStoredMask;
-  header.banCount = config.banCount();
-  header.presCount = config.presCount();
   std::string out(kGroupHeaderSize, '\0');
-  header.banBytes = appendContentArea(out, config.banContents);
-  header.presBytes = appendContentArea(out, config.presContents);
+  const ContentArea banned = appendContentArea(out, config.banContents);
+  const ContentArea present = appendContentArea(out, config.presContents);
+  header.banCount = banned.count;
+  header.banBytes = banned.bytes;
+  header.presCount = present.count;
+  header.presBytes = present.bytes;
   if (keepStoredUrls) {
     size_t urlStart = stored.layout.urlStart(), urlEnd = stored.layout.urlEnd;
     if (urlEnd > urlStart) out.append(stored.group.fileImage.data() + urlStart, urlEnd - urlStart);
@@ -671,15 +686,22 @@ ErrAction decodeGroupFile(std::string_view bytes, GroupConfig& group) {
   return decodeGroupImage(FileImage(bytes.begin(), bytes.end()), group, layout);
 }
 
-ErrAction accessGroupFile(const std::string& name, GroupConfig& config, GroupMode mode,
-                          std::string* listing) {
+namespace {
+
+// What a first URL "all" of a deletion means: the whole group (the worker's
+// service commands ask for that), or just a URL of that text.
+enum class AllUrl { kRemovesGroup, kIsAUrl };
+
+ErrAction accessGroup(const std::string& name, GroupConfig& config, GroupMode mode,
+                      std::string* listing, AllUrl all) {
   const bool storing = isStoringMode(mode);
   const std::string group = effectiveGroupName(name);
   if (!isValidGroupName(group)) return storing ? ErrAction::kWriteFile : ErrAction::kReadFile;
   if (mode != GroupMode::kRead && mode != GroupMode::kListUrls) cutUrlsAtNul(config.urls);
   if (takesNewList(mode)) removeDuplicateUrls(config.urls);
   const std::string path = groupFilePath(group);
-  if (mode == GroupMode::kDeleteUrls && !config.urls.empty() && config.urls.front().url == "all") {
+  if (mode == GroupMode::kDeleteUrls && all == AllUrl::kRemovesGroup && !config.urls.empty() &&
+      config.urls.front().url == "all") {
     return removeGroupFile(path);
   }
   const bool reading = mode == GroupMode::kRead || mode == GroupMode::kListUrls;
@@ -688,6 +710,19 @@ ErrAction accessGroupFile(const std::string& name, GroupConfig& config, GroupMod
       path, reading ? Opening::kRead : (storing ? Opening::kCreate : Opening::kChange), locked);
   if (rc != ErrAction::kOk) return rc;
   return accessLocked(path, locked, config, mode, listing);
+}
+
+}  // namespace
+
+ErrAction accessGroupFile(const std::string& name, GroupConfig& config, GroupMode mode,
+                          std::string* listing) {
+  return accessGroup(name, config, mode, listing, AllUrl::kRemovesGroup);
+}
+
+ErrAction deleteUrls(const std::string& name, const std::vector<std::string>& urls) {
+  GroupConfig config;
+  for (const std::string& url : urls) config.addUrl(url);
+  return accessGroup(name, config, GroupMode::kDeleteUrls, nullptr, AllUrl::kIsAUrl);
 }
 
 ErrAction removeGroupFile(const std::string& path) {

@@ -53,6 +53,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "store/group_config.h"
 
@@ -126,7 +127,10 @@ enum class GroupMode : char {
 // The group file of a name: the name is checked with isValidGroupName, an
 // empty name means "general". The storing modes first drop every entry of
 // config's list whose URL occurs again later in the list, and kAddUrls and
-// kRewriteUrls copy the stored results into config's entries.
+// kRewriteUrls copy the stored results into config's entries. kStoreSettings
+// and kStoreGroup store each content cut at its first NUL and leave out every
+// content that is empty then: an empty banned text would be found in every
+// page, an empty required text in every page too.
 //
 // Returns kOk; kReadFile no such group (reading modes and kDeleteUrls; an
 // empty file counts as none) or a refused name for them; kWriteFile cannot
@@ -137,6 +141,11 @@ enum class GroupMode : char {
 // as it was).
 [[nodiscard]] ErrAction accessGroupFile(const std::string& name, GroupConfig& config,
                                         GroupMode mode, std::string* listing = nullptr);
+
+// Deletes exactly the given URLs from the group of a name (the empty name is
+// "general"); a URL "all" is a URL like any other here, so this never removes
+// the group itself. Codes as kDeleteUrls.
+[[nodiscard]] ErrAction deleteUrls(const std::string& name, const std::vector<std::string>& urls);
 
 // Removes a group file, under its lock so that a change being written is not
 // brought back by its rename. kOk; kReadFile no such file; kRemoveFile.

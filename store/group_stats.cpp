@@ -20,6 +20,8 @@ GroupSummary summarizeGroup(const GroupConfig& config, std::time_t now) {
     summary.upCount += entry.up();
     summary.banFoundCount += entry.banFound();
     summary.presOkCount += entry.presOk();
+    summary.testedBanFoundCount += entry.checkBan() && entry.banFound();
+    summary.testedPresOkCount += entry.checkPres() && entry.presOk();
     if (entry.lastCheck == 0) continue;
     ++checked;
     int64_t age = static_cast<int64_t>(now) - entry.lastCheck;

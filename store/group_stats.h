@@ -17,6 +17,12 @@ struct GroupSummary {
   int upCount = 0;
   int banFoundCount = 0;
   int presOkCount = 0;
+  // The same two counts among the URLs that test those contents, as the
+  // console's overview shows them (getstats keeps the two above): a check
+  // sets presOk on a URL that tests no required text, and banFound stays on a
+  // URL whose banned-text test was switched off since its last check.
+  int testedBanFoundCount = 0;
+  int testedPresOkCount = 0;
   int checkInterval = 0;  // minutes
   // Minutes: the average age of the overdue URLs (older than checkInterval);
   // checkInterval when some URL was checked and none is overdue; -1 when no

@@ -65,6 +65,13 @@ ErrAction saveSettings(const Settings& settings, const std::string& path) {
   return writeRecord(path, record, sizeof record, RecordLock::kExclusive, false);
 }
 
+DisplayZone displayZoneFor(const Settings& s) {
+  const long minutes = long{s.zoneMinutes} * 60;
+  const long offset =
+      s.zoneOffset < 0 ? long{s.zoneOffset} - minutes : long{s.zoneOffset} + minutes;
+  return {offset, s.daylightSaving(), s.zoneName};
+}
+
 Settings defaultSettings(const std::string& httpHost) {
   Settings s;
   s.tzOption = 41;

@@ -5,10 +5,11 @@
 // end with a zero byte inside their field and the rest of the field is zero.
 //
 //   offset size field
-//      0     4  zoneOffset       i32, seconds east of UTC when daylight saving is off
+//      0     4  zoneOffset       i32, the zone's hours in seconds east of UTC (with
+//                                daylight saving off; see displayZoneFor)
 //      4    10  zoneAbbrev       text (at most 4 characters are ever stored)
 //     14    80  zoneName         text, the TZ value; "*..." means the system's zone
-//     94     1  zoneMinutes      u8
+//     94     1  zoneMinutes      u8, the zone's minutes beyond its hours (5:45: 45)
 //     95     1  flags            bit 0 daylight saving, bit 2 cronMode, bit 3 schedulerOn
 //     96     1  tzOption         u8, the chosen time-zone option of the settings page
 //     97    50  adminEmail       AEMAIL
@@ -32,6 +33,7 @@
 #include <string>
 
 #include "common/errors.h"
+#include "common/zonetime.h"
 
 namespace vy {
 
@@ -88,6 +90,12 @@ struct Settings {
   void setFlag(uint8_t flag, bool on) { flags = on ? (flags | flag) : (flags & ~flag); }
 };
 
+// The most the settings page lets MAXLENPAGE and MAXCHKPROC be, and what
+// the worker makes of a file that holds more: a page of 8 MB is far beyond
+// any content check, and a thread per URL beyond 1,000 only exhausts the host.
+inline constexpr int32_t kMaxPageLengthLimit = 8 << 20;
+inline constexpr int32_t kMaxCheckThreadsLimit = 1000;
+
 // Field-by-field codec of the 1696-byte record. Texts longer than their field
 // allows are cut to the field size minus one.
 void encodeSettings(const Settings& settings, uint8_t* out);
@@ -100,6 +108,12 @@ Settings decodeSettings(const uint8_t* in);
 // the record are kept.
 [[nodiscard]] ErrAction saveSettings(const Settings& settings,
                                      const std::string& path = kSettingsPath);
+
+// The zone the programs show times in. With daylight saving off the offset
+// is the hours and the minutes of the zone, both to the side of UTC the hours
+// give (-3:30 is three and a half hours west); a zone of 0 hours and some
+// minutes is taken to be east of UTC, as no such zone lies west of it.
+DisplayZone displayZoneFor(const Settings& settings);
 
 // The record of a new installation, for a console reached as httpHost. The
 // mail program is the last of the usual sendmail paths that exists.

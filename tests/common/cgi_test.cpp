@@ -11,7 +11,7 @@ namespace vy {
 namespace {
 
 TEST(FormVars, EmptyAndMissingValuesDecodingAndDuplicateNames) {
-  parseFormVars("a=1&b=&c&name=Jane+Doe%21&pct=100%&cut=x%4&a=2");
+  ASSERT_EQ(parseFormVars("a=1&b=&c&name=Jane+Doe%21&pct=100%&cut=x%4&a=2"), RequestRead::kOk);
   const std::pair<const char*, const char*> values[] = {
       {"a", "1"}, {"b", ""}, {"c", ""}, {"name", "Jane Doe!"}, {"pct", "100%"}, {"cut", "x%4"}};
   for (auto [name, value] : values) EXPECT_EQ(formVarFind(name), value) << name;
@@ -26,7 +26,7 @@ TEST(FormVars, SelectFollowsTheButtonPrefixTheIndirectionOrTakesThePlainValue) {
       {"fnct=*nothing", ""},
       {"fnct=view_group", "view_group"}};
   for (auto [request, command] : cases) {
-    parseFormVars(request);
+    ASSERT_EQ(parseFormVars(request), RequestRead::kOk);
     EXPECT_EQ(formVarSelect("fnct", ':'), command) << request;
   }
 }
@@ -34,14 +34,17 @@ TEST(FormVars, SelectFollowsTheButtonPrefixTheIndirectionOrTakesThePlainValue) {
 // readRequest in a child reading body on stdin: "request text|variable a|what stayed unread".
 std::string readRequestInChild(const char* method, const char* length, const std::string& body) {
   return test::runInChild([&] {
-           int fds[2];
-           if (pipe(fds) != 0 || write(fds[1], body.data(), body.size()) < 0) _exit(9);
-           close(fds[1]);
-           dup2(fds[0], 0);
+           char path[] = "/tmp/vy-body-XXXXXX";  // a file: a body may be larger than a pipe holds
+           const int fd = mkstemp(path);
+           if (fd < 0 || write(fd, body.data(), body.size()) < 0) _exit(9);
+           unlink(path);
+           lseek(fd, 0, SEEK_SET);
+           dup2(fd, 0);
            setenv("REQUEST_METHOD", method, 1);
            setenv("QUERY_STRING", "a=query", 1);
            setenv("CONTENT_LENGTH", length, 1);
-           std::string text = readRequest();
+           std::string text;
+           if (readRequest(&text) != RequestRead::kOk) text = "(too large)";
            char rest[256] = {};
            std::printf("%s|%s|%s", text.c_str(), formVar("a").c_str(),
                        read(0, rest, sizeof rest - 1) >= 0 ? rest : "");
@@ -54,6 +57,24 @@ TEST(ReadRequest, GetTakesTheQueryAndPostAtMostTheAnnouncedBody) {
   EXPECT_EQ(readRequestInChild("POST", "10", "a=12"), "a=12|12|");
   EXPECT_EQ(readRequestInChild("POST", "3", "a=1&b=2"), "a=1|1|&b=2");
   EXPECT_EQ(readRequestInChild("POST", "-5", "a=1"), "||a=1");
+}
+
+// A request of bounded size holds at most 10,000 variables; a larger one is refused before the
+// rest of its body is read, and an announced length past the limit reads nothing at all.
+TEST(ReadRequest, TooManyVariablesOrTooLongABodyIsRefusedWithoutReadingTheRest) {
+  const std::string most = "a=1" + std::string(kMaxFormVars - 1, '&');
+  EXPECT_EQ(readRequestInChild("POST", std::to_string(most.size()).c_str(), most),
+            most + "|1|");
+  std::string tooMany(200000, '&');
+  tooMany += "tail";
+  const std::string refused =
+      readRequestInChild("POST", std::to_string(tooMany.size()).c_str(), tooMany);
+  EXPECT_EQ(refused.substr(0, 13), "(too large)||");
+  EXPECT_GT(refused.size(), 13u) << "the rest of the body was read";
+  EXPECT_EQ(readRequestInChild("POST", std::to_string(kMaxRequestBytes + 1).c_str(), "a=1"),
+            "(too large)||a=1");
+  EXPECT_EQ(parseFormVars(std::string(kMaxFormVars, '&')), RequestRead::kTooLarge);
+  EXPECT_EQ(formVar(""), "");
 }
 
 TEST(Encodings, UrlEncodingAndHtmlEscaping) {

@@ -45,6 +45,8 @@ TEST(ErrorLog, SevenSanitisedFieldsOnOneLineAndANonFatalReportWritesOneAndPrints
   EXPECT_EQ(formatErrorLine(1700000000, 42, ErrAction::kWriteFile, 13, "a|b\r\nc", "s|u\n", false),
             "1700000000|42|2|13|a!b  c|s!u |0\n");
   EXPECT_EQ(formatErrorLine(5, 1, ErrAction::kOk, 0, "", "x", true), "5|1|0|0|-|x|1\n");
+  EXPECT_EQ(formatErrorLine(5, 1, ErrAction::kOk, 0, std::string(5000, 'd'), "x", false),
+            "5|1|0|0|" + std::string(kMaxLogFieldBytes, 'd') + "|x|0\n");
   std::string log;
   auto report = [] { reportError(ErrAction::kReadFile, "./vydata/x|y\n.dat"); };
   EXPECT_EQ(reportIn(true, {{"HTTP_HOST", "example.org"}}, report, &log), "0:");
@@ -74,6 +76,36 @@ TEST(ReportError, FatalExitsOneWithPlainTextOrOnePageAndTheDetailWhenTheLogIsLos
                 "<pre>\nError Action      :  15 - Unknown\nError Number      :  2 - No such file "
                 "or directory\nFile/Variable/More:  Malloc URLs\nLine              :  77\nSource   "
                 "         :  vyconsole\nUnit              :  vyrunner\nIs Fatal Error    :  yes\n");
+}
+
+// The detail may be a stranger's text (the console's unknown command): with the log lost it is
+// shown, and on a web page it and every other text of the page are escaped.
+TEST(ReportError, EveryTextOfTheWebPageIsEscapedAndThePlainTextKeepsItsBytes) {
+  const std::string markup = "<script>alert('1')</script>&\"";
+  const std::string escaped = "&lt;script&gt;alert(&#39;1&#39;)&lt;/script&gt;&amp;&quot;";
+  auto lostLine = [&] {
+    reportError(ErrAction::kExecution, markup, {.fatal = true, .source = markup});
+  };
+  const std::string page =
+      reportIn(false, {{"HTTP_HOST", "h"}, {"SERVER_ADMIN", markup.c_str()}}, lostLine);
+  EXPECT_EQ(page.find("<script"), std::string::npos) << page;
+  EXPECT_NE(page.find("<a href=\"mailto:" + escaped + "\">" + escaped + "</a>"), std::string::npos)
+      << page;
+  EXPECT_NE(page.find("File/Variable/More:  " + escaped + "\n"), std::string::npos) << page;
+  EXPECT_NE(page.find("Source            :  " + escaped + "\n"), std::string::npos) << page;
+
+  const std::string text = reportIn(false, {{"SERVER_ADMIN", markup.c_str()}}, lostLine);
+  EXPECT_EQ(text.rfind("1:Software error\nError Action      :  5 - Execution file\n", 0), 0u)
+      << text;
+  EXPECT_NE(text.find("File/Variable/More:  " + markup + "\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Source            :  " + markup + "\n"), std::string::npos) << text;
+
+  // In the signal handler's fixed buffer an entity is written whole or not at all.
+  char buffer[10];
+  ReportText fixed(buffer, sizeof buffer);
+  fixed.add("abcdefg");
+  fixed.addHtml("x<y");
+  EXPECT_EQ(fixed.view(), "abcdefgx");
 }
 
 }  // namespace

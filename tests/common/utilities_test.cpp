@@ -93,6 +93,29 @@ TEST(ProcessProbe, MissingZombieAndRunningProcesses) {
   waitpid(pid, nullptr, 0);
 }
 
+// A program started by the console or the worker never takes itself for a web request nor
+// sees the administrator's password; what else the environment holds is passed on.
+TEST(ChildProcesses, StartWithoutTheWebRequestsVariablesAndThePassword) {
+  const test::RunResult child = test::runInChild([] {
+    for (const char* name : {"GATEWAY_INTERFACE", "REQUEST_METHOD", "QUERY_STRING", "HTTP_HOST",
+                             "HTTP_PROXY", "REMOTE_USER", "REMOTE_ADDR", "ADMIN_PWD",
+                             "CONTENT_LENGTH", "SCRIPT_NAME", "SERVER_ADMIN"}) {
+      setenv(name, "set", 1);
+    }
+    setenv("SSL_CERT_FILE", "/etc/ca.pem", 1);
+    setenv("VY_OTHER", "kept", 1);
+    ChildProcess env;
+    if (!env.start({"env"}, ChildProcess::kPipeStdout)) _exit(9);
+    std::fputs(env.readStdout(1 << 16).c_str(), stdout);
+    env.wait();
+  });
+  EXPECT_EQ(child.exitCode, 0);
+  EXPECT_NE(child.out.find("SSL_CERT_FILE=/etc/ca.pem\n"), std::string::npos);
+  EXPECT_NE(child.out.find("VY_OTHER=kept\n"), std::string::npos);
+  EXPECT_NE(child.out.find("PATH="), std::string::npos);
+  EXPECT_EQ(child.out.find("=set\n"), std::string::npos) << child.out;
+}
+
 TEST(ZoneTime, FixedOffsetStarZoneAndNamedZoneWithTzRestored) {
   constexpr std::time_t kNoonUtc = 1700049600;  // Wed Nov 15 12:00:00 2023 UTC
   EXPECT_EQ(zoneTime(kNoonUtc, -3600, false, "Europe/Berlin").tm_hour, 11);

@@ -106,6 +106,36 @@ ProbePage parseProbePage(const std::string& text) {
   return page;
 }
 
+Fields hiddenFields(const std::string& html, const std::string& button) {
+  static const std::regex kHidden("<input type=\"hidden\" name=\"([^\"]*)\" value=\"([^\"]*)\">"),
+      kButton("<button([^>]*)>\\s*([^<]*?)\\s*</button>"),
+      kName("name=\"([^\"]*)\" value=\"([^\"]*)\""),
+      kSubmit("<input type=\"submit\" name=\"([^\"]*)\" value=\"\\s*([^\"]*?)\\s*\">");
+  const std::sregex_iterator end;
+  for (size_t start = html.find("<form"); start != std::string::npos;
+       start = html.find("<form", start + 1)) {
+    const std::string inner = html.substr(start, html.find("</form>", start) - start);
+    Fields fields;
+    for (std::sregex_iterator h(inner.begin(), inner.end(), kHidden); h != end; ++h) {
+      fields.emplace_back((*h)[1], (*h)[2]);
+    }
+    for (std::sregex_iterator it(inner.begin(), inner.end(), kButton); it != end; ++it) {
+      if ((*it)[2] != button) continue;
+      std::smatch named;
+      const std::string attributes = (*it)[1];
+      if (std::regex_search(attributes, named, kName)) fields.emplace_back(named[1], named[2]);
+      return fields;
+    }
+    for (std::sregex_iterator it(inner.begin(), inner.end(), kSubmit); it != end; ++it) {
+      if ((*it)[2] != button) continue;
+      fields.emplace_back((*it)[1], button);
+      return fields;
+    }
+  }
+  ADD_FAILURE() << "no form with the button " << button;
+  return {};
+}
+
 bool tidyAccepts(const std::string& html, std::string* report) {
   TempDir dir;
   const ProgramRun tidy =

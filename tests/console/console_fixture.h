@@ -41,6 +41,11 @@ std::string joined(const Values& line, std::initializer_list<const char*> names,
                    const std::string& separator = " ");
 ProbePage parseProbePage(const std::string& text);
 
+// What the form of a real page that holds a button labelled `button` sends when it is pressed:
+// its hidden fields in order, then the button's own name and value when it has a name (the test
+// fails when there is no such form).
+Fields hiddenFields(const std::string& html, const std::string& button);
+
 // True when `tidy` finds no error in the page (warnings allowed); the report goes to *report.
 bool tidyAccepts(const std::string& html, std::string* report);
 

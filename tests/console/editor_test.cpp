@@ -107,5 +107,49 @@ TEST_F(EditorTest, DeletingMovesTheLastTextIntoTheGapAndEditingReplacesTheSelect
             (Texts{"&lt;b&gt;price&lt;/b&gt;", "basket"}));
 }
 
+// One list at a time: an edit never takes a text of one list into the other.
+TEST_F(EditorTest, AnEditOfATextOfEachListIsRefusedAndReplacingTouchesOneList) {
+  const std::string before = groupBytes("shop");
+  const std::string refusal =
+      "Select one text to edit: a banned text or a required text, not one of each";
+  ProbePage page = send("update_group_edit", {{"BCSEL", "0"}, {"PCSEL", "1"}});
+  EXPECT_EQ(page.message(), refusal);
+  EXPECT_EQ(page.value("footer_template", "NOEDITONT_START"), "<!--");
+  page = send("update_group_cont",
+              {{"SELNUM", "0"}, {"SELBAN", " selected"}, {"SELPRES", " selected"}, {"CONT", "x"}});
+  EXPECT_EQ(page.message(), refusal);
+  EXPECT_EQ(groupBytes("shop"), before);
+
+  page = send("update_group_edit", {{"BCSEL", "1"}});
+  EXPECT_EQ(
+      test::joined(page.line("footer_template"), {"SELBAN", "SELPRES", "CONT", "SELNUM"}, "|"),
+      " selected||beta|1");
+  page = send("update_group_cont", {{"SELNUM", "1"}, {"SELBAN", " selected"}, {"CONT", "Delta"}});
+  EXPECT_EQ(texts(page, "bancont_template", "BANCONT"), (Texts{"alpha", "delta", "gamma"}));
+  EXPECT_EQ(texts(page, "prescont_template", "PRESCONT"),
+            (Texts{"&lt;b&gt;price&lt;/b&gt;", "cart"}));
+}
+
+// A text is cut at its first NUL byte; one that is empty then (an empty banned text would be
+// found in every page) is refused, added or as the replacement of a text.
+TEST_F(EditorTest, ATextEmptyBeforeItsFirstNulIsRefused) {
+  using namespace std::string_literals;
+  const std::string before = groupBytes("shop");
+  const std::string refusal =
+      "A text may not be empty (nor begin with a NUL byte); nothing was stored";
+  const std::vector<test::Fields> empties = {
+      {{"TYPECONT", "b"}, {"CONT", "\0"s}},
+      {{"TYPECONT", "p"}, {"CONT", "\0after"s}},
+      {{"TYPECONT", "b"}, {"CONT", "\r"}},
+      {{"SELNUM", "0"}, {"SELBAN", " selected"}, {"CONT", ""}},
+      {{"SELNUM", "1"}, {"SELPRES", " selected"}, {"CONT", "\0"s}}};
+  for (const test::Fields& fields : empties) {
+    EXPECT_EQ(send("update_group_cont", fields).message(), refusal) << fields.back().second.size();
+  }
+  EXPECT_EQ(groupBytes("shop"), before);
+  ProbePage page = send("update_group_cont", {{"TYPECONT", "b"}, {"CONT", "Kept\0dropped"s}});
+  EXPECT_EQ(texts(page, "bancont_template", "BANCONT").back(), "kept");
+}
+
 }  // namespace
 }  // namespace vy

@@ -2,6 +2,7 @@
 #include <filesystem>
 #include <tuple>
 
+#include "common/cgi.h"
 #include "tests/console/console_fixture.h"
 
 namespace vy {
@@ -16,7 +17,7 @@ TEST_F(ConsoleTest, ANewInstallationAsksForTheAdministratorThenForTheSettingsUnt
   installProbeTemplates();
   test::ProbePage page = probe(get(""));  // the first request installs the data directory
   for (const char* dir : {"vydata/vydb", "vydata/vychklog", "vydata/vytime"}) {
-    EXPECT_EQ(fs::status(instance_.path(dir)).permissions(), fs::perms(0777)) << dir;
+    EXPECT_EQ(fs::status(instance_.path(dir)).permissions(), fs::perms(0770)) << dir;
   }
   EXPECT_TRUE(fs::is_regular_file(instance_.path("vydata/vytime/check")));
   GroupConfig general = readGroup("general");
@@ -73,17 +74,74 @@ TEST_F(WorkingConsoleTest, ChangesOnTheWebServersCredentialsMustComeFromTheConso
         Env{{"HTTP_ORIGIN", "http://evil.example"}, {"HTTP_REFERER", "http://console.test/"}}}) {
     EXPECT_EQ(deleteShop(from), std::pair(true, true)) << from.begin()->second;
   }
-  // Accepted: the password is not the browser's to send; the own host in any case; a client
-  // that names no source.
+  // Refused too: a request that names no source (a page can keep its Referer to itself), and
+  // one from the own host under another scheme or port.
+  for (const Env& from : {Env{}, Env{{"HTTP_ORIGIN", "https://console.test"}},
+                          Env{{"HTTP_ORIGIN", "http://console.test:8080"}},
+                          Env{{"HTTP_REFERER", "ftp://console.test/"}}}) {
+    EXPECT_EQ(deleteShop(from), std::pair(true, true))
+        << (from.empty() ? "no source" : from.begin()->second);
+  }
+  // Accepted: the password is not the browser's to send; the own scheme, host and port in any
+  // spelling, as an Origin or a Referer; over HTTPS the https origin.
   EXPECT_EQ(deleteShop(evil, kPassword), std::pair(false, false));
   EXPECT_EQ(deleteShop({{"HTTP_ORIGIN", "http://Console.Test"}}), std::pair(false, false));
-  EXPECT_EQ(deleteShop({}), std::pair(false, false));
+  EXPECT_EQ(deleteShop({{"HTTP_ORIGIN", "http://console.test:80"}}), std::pair(false, false));
+  EXPECT_EQ(deleteShop({{"HTTP_REFERER", "http://console.test/vy/vyconsole.cgi?x"}}),
+            std::pair(false, false));
+  EXPECT_EQ(deleteShop({{"HTTP_ORIGIN", "https://console.test"}, {"HTTPS", "on"}}),
+            std::pair(false, false));
   // Pages that only show stay open.
   storeGroup("shop", groupOf({"http://a/"}));
   EXPECT_EQ(probe(get("fnct=view_group&group=shop",
                       {{"HTTP_ORIGIN", "http://evil.example"}, {"REMOTE_USER", "admin"}}))
                 .value("header_template", "GROUP"),
             "shop");
+}
+
+// A link or another site's page can make a browser send a GET, with the web server's
+// credentials and without Origin or Referer: no GET changes anything, whatever it carries.
+TEST_F(WorkingConsoleTest, AChangeAskedForByGetIsRefusedWith405AndChangesNothing) {
+  storeGroup("shop", groupOf({"http://a/"}));
+  const std::string password = instance_.read("vydata/admin.pwd");
+  const Env admin = {{"REMOTE_USER", "admin"}};
+  for (const char* query :
+       {"fnct=update_pass&un=admin&pw=owned123", "fnct=view_groups&ACTION=delete&group=shop",
+        "fnct=view_group&group=shop&ACTION=delete&TSELURL=http://a/",
+        "ACTION=delete&group=shop", "fnct=clear_checklog&group=shop",
+        "fnct=setup_save&TZ=1;a;0;UTC;UTC", "fnct=setup_sched&SHED_STATUS=ACTIVE"}) {
+    const test::RunResult result = get(std::string(query) + "&apwd=" + kPassword, admin);
+    EXPECT_EQ(result.out.rfind("Status: 405 Method Not Allowed\nAllow: POST\n", 0), 0u) << query;
+    EXPECT_NE(result.out.find("never from a link"), std::string::npos) << query;
+  }
+  EXPECT_EQ(instance_.read("vydata/admin.pwd"), password);
+  EXPECT_FALSE(instance_.exists(".htpasswd"));
+  EXPECT_EQ(readGroup("shop").urls.size(), 1u);
+  // Showing stays open to a GET, and the same change is made when posted.
+  EXPECT_EQ(probe(get("fnct=view_group&group=shop", admin)).value("header_template", "GROUP"),
+            "shop");
+  EXPECT_EQ(ask({{"fnct", "view_groups"}, {"ACTION", "delete"}, {"group", "shop"}}).message(),
+            "Group deleted");
+}
+
+// The whole request is refused before it is taken apart or read further: a body of one field
+// too many, or one announced larger than the console takes.
+TEST_F(WorkingConsoleTest, ARequestTooLargeToTakeIsAnswered413AndChangesNothing) {
+  storeGroup("shop", groupOf({"http://a/"}));
+  const std::string deletion =
+      test::formBody({{"apwd", kPassword}, {"fnct", "view_groups"}, {"ACTION", "delete"},
+                      {"group", "shop"}});
+  const test::RunResult crowded = post(deletion + std::string(kMaxFormVars, '&'));
+  const test::RunResult huge = request(
+      {{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", std::to_string(kMaxRequestBytes + 1)}}, {},
+      deletion);
+  for (const test::RunResult& result : {crowded, huge}) {
+    EXPECT_EQ(result.out.rfind("Status: 413 Request Entity Too Large\n", 0), 0u) << result.out;
+    EXPECT_EQ(result.exitCode, 0);
+  }
+  EXPECT_TRUE(instance_.exists("vydata/vydb/shop.dat"));
+  EXPECT_EQ(post(deletion + std::string(kMaxFormVars - 5, '&')).out.find("Status: 413"),
+            std::string::npos);
 }
 
 TEST_F(WorkingConsoleTest, AWebServerUserIsAcceptedExceptForAPostWithoutThePassword) {
@@ -119,6 +177,18 @@ TEST_F(WorkingConsoleTest, TheCommandComesFromAButtonOrAnotherVariableAndAnUnkno
   EXPECT_NE(unknown.out.find("<H1>Software error.</H1>"), std::string::npos);
   EXPECT_EQ(test::loggedActions(instance_), (test::LogLines{{"5", "format_disk"}}));
   EXPECT_NE(instance_.read("vydata/error.log").find("|format_disk|vyconsole|"), std::string::npos);
+}
+
+// The real login page: what its form sends with a mistyped password is answered with the
+// complaint, not with the bare form again.
+TEST_F(ConsoleTest, AMistypedPasswordOnTheLoginPageIsCalledInvalid) {
+  makeWorking();
+  const std::string login = body(get(""));
+  test::Fields fields = test::hiddenFields(login, "Log in");
+  fields.emplace_back("apwd", "mistyped");
+  const std::string answer = body(post(test::formBody(fields)));
+  EXPECT_NE(answer.find("Invalid Password"), std::string::npos) << answer;
+  EXPECT_EQ(body(get("")).find("Invalid Password"), std::string::npos);  // a first visit
 }
 
 TEST_F(ConsoleTest, TheAboutPageNeedsNoPasswordButOnlyTheExactQuery) {

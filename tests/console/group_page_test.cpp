@@ -117,6 +117,59 @@ TEST_F(GroupPageTest, UpdateAddsRenamesOrOnlyChangesTheSwitches) {
   EXPECT_EQ(groupBytes("shop"), before);
 }
 
+// Only what the worker can check is stored: "http://" or "https://" in small letters and a host.
+TEST_F(GroupPageTest, UpdateRefusesAnythingButAnHttpAddress) {
+  storeGroup("shop", groupOf({"http://a/"}));
+  const std::string before = groupBytes("shop");
+  const std::string refusal =
+      "Invalid URL: an address begins with http:// or https://, for example "
+      "http://www.example.org/";
+  for (const char* url :
+       {"example.com", "javascript:alert(1)", "HTTP://x", "Https://x/", "http://", "https://",
+        "http:///path", "http://?q", "http://:80/", "ftp://x/", " http://x/", "http://a b/"}) {
+    EXPECT_EQ(groupPage({{"ACTION", "update"}, {"URL", url}}).message(), refusal) << url;
+  }
+  EXPECT_EQ(groupBytes("shop"), before);
+  // The same through a request as Apache passes it.
+  const std::string form = test::formBody({{"apwd", kPassword},
+                                           {"fnct", "view_group"},
+                                           {"group", "shop"},
+                                           {"ACTION", "update"},
+                                           {"URL", "example.com"}});
+  test::Env apache = test::apacheRequest("POST", kScriptName, "", form.size()).env;
+  apache["HTTP_ORIGIN"] = "http://console.test";
+  EXPECT_EQ(probe(request(apache, {}, form)).message(), refusal);
+  EXPECT_EQ(groupBytes("shop"), before);
+  for (const char* url : {"https://x.test", "http://[::1]:8080/a?b", "http://h?q"}) {
+    EXPECT_EQ(groupPage({{"ACTION", "update"}, {"URL", url}}).message(), "URL Updated") << url;
+  }
+  EXPECT_EQ(rowUrls(groupPage({})), "http://a/ https://x.test http://[::1]:8080/a?b http://h?q ");
+}
+
+// A URL whose text is "all" is one URL like the others: deleting or renaming it keeps the group.
+TEST_F(GroupPageTest, DeletingOrRenamingTheUrlAllActsOnThatUrlAlone) {
+  storeGroup("shop", groupOf({"all", "http://a/", "http://b/"}));
+  ProbePage page = groupPage({{"ACTION", "update"}, {"URL", "http://c/"}, {"TAEURL", "all"}});
+  EXPECT_EQ(rowUrls(page), "http://a/ http://b/ http://c/ ");
+  storeGroup("shop", groupOf({"all", "http://a/"}));
+  page = groupPage({{"ACTION", "delete"}, {"TSELURL", "all"}});
+  EXPECT_EQ(std::pair(page.message(), rowUrls(page)),
+            std::pair(std::string("URL Deleted"), std::string("http://a/ ")));
+}
+
+TEST_F(GroupPageTest, UpdateCreatesAMissingGroupWithTheSettingsOfANewGroup) {
+  ProbePage page = ask({{"fnct", "view_group"},
+                        {"group", "fresh"},
+                        {"ACTION", "update"},
+                        {"URL", "http://a/"},
+                        {"CHKPRES", "1"}});
+  EXPECT_EQ(page.message(), "URL Updated");
+  GroupConfig fresh = readGroup("fresh");
+  EXPECT_EQ(std::tuple(fresh.checkInterval, fresh.options, fresh.moreOptions, fresh.urlCount(),
+                       fresh.urls.at(0).flags),
+            std::tuple(180, kOptWriteLog, kMoreQueryCutPlain, 1, kUrlCheckPres));
+}
+
 TEST_F(GroupPageTest, DeleteRemovesTheSelectedUrlAndEditOrAddShowTheForm) {
   GroupConfig group;
   addUrl(group, "http://a/", kUrlCheckBan);

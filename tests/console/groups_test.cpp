@@ -60,7 +60,8 @@ TEST_F(GroupsTest, CountersAndGradesOfAGroup) {
   storeGroup("b-banned", group({{60, kUp | kUrlCheckBan | kUrlBanFound},
                                 {60, kUp | kUrlCheckBan},
                                 {60, kUp | kUrlCheckBan},
-                                {60, kUp | kUrlCheckBan | kUrlCheckPres}}));
+                                {60, kUp | kUrlCheckBan | kUrlCheckPres},
+                                {60, kUp | kUrlBanFound}}));
   storeGroup("c-late", group({{15 * 60, kUp}, {25 * 60, kUp}}));
   storeGroup("d-never", group({{0, 0}, {0, 0}}));
   std::map<std::string, test::Values> rows;
@@ -71,9 +72,10 @@ TEST_F(GroupsTest, CountersAndGradesOfAGroup) {
   using test::joined;
   EXPECT_EQ(joined(rows["a-up"], {"NURL", "NUPTIME", "UPTSEL", "UPTTXT", "REALEVERCHK", "CHKSEL"}),
             "10 9 3 fair 10.0 1");
-  // 4 present of 1 checked: more present than checked, no grade.
+  // Only the URLs that test the texts count: a text found (or all present) on a URL that does
+  // not test them is no finding.
   EXPECT_EQ(joined(rows["b-banned"], {"NBAN", "NFNDBAN", "BANSEL", "NPRES", "NFNDPRES", "PRESSEL"}),
-            "4 1 3 1 4 0");
+            "4 1 3 1 1 1");
   EXPECT_EQ(joined(rows["c-late"], {"REALEVERCHK", "CHKSEL", "CHKTXT"}), "20.0 6 critical");
   EXPECT_EQ(joined(rows["d-never"], {"REALEVERCHK", "UPTSEL", "BANSEL", "PRESSEL", "CHKSEL"}),
             "N/A 0 0 0 0");
@@ -100,6 +102,16 @@ TEST_F(GroupsTest, GroupsAreCreatedWithTheDefaultsAndDeleted) {
             std::pair(size_t{1}, std::string("Group deleted")));
   EXPECT_FALSE(instance_.exists("vydata/vydb/shop.dat"));
   EXPECT_EQ(onGroup("delete", "nosuch").message(), "Group deleted");
+}
+
+// The group's "Settings" button opens the editor where texts are added, not the one that edits
+// a selected text.
+TEST_F(GroupsTest, SettingsOpensTheEditorWhereTextsCanBeAdded) {
+  storeGroup("shop", group({}));
+  ProbePage page = onGroup("setup", "shop");
+  EXPECT_EQ(test::joined(page.line("footer_template"), {"NONEWCONT_START", "NOEDITONT_START"}, "|"),
+            "|<!--");
+  EXPECT_EQ(page.value("header_template", "GROUP"), "shop");
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // The check log and error log pages, and the commands that clear them.
+#include <regex>
+
 #include "common/text.h"
 #include "store/check_log.h"
+#include "store/settings.h"
 #include "tests/console/console_fixture.h"
 
 namespace vy {
@@ -32,12 +35,70 @@ TEST_F(LogsTest, CheckLogRowsShowFlagsAndSignedStatusAndACutRecordEndsTheLog) {
   EXPECT_FALSE(page.has("temp_template"));
 }
 
+// The content columns follow the URL's current switches; a URL the group no longer holds shows
+// what was recorded.
+TEST_F(LogsTest, CheckLogShowsADashForTextsTheUrlDoesNotTest) {
+  GroupConfig shop;
+  addUrl(shop, "http://plain/", 0);
+  addUrl(shop, "http://ban/", kUrlCheckBan);
+  addUrl(shop, "http://pres/", kUrlCheckPres);
+  storeGroup("shop", std::move(shop));
+  constexpr uint8_t kUpAndPresent = kStateUp | kStatePresOk;
+  instance_.write("vydata/vychklog/shop.log",
+                  record(1, 200, kUpAndPresent, "http://plain/") +
+                      record(2, 200, kUpAndPresent | kStateBanFound, "http://ban/") +
+                      record(3, 200, kStateUp, "http://pres/") +
+                      record(4, 200, kUpAndPresent, "http://gone/"));
+  std::string shown;
+  for (const Values& row :
+       ask({{"fnct", "view_checklog"}, {"group", "shop"}}).section("temp_template")) {
+    shown += test::joined(row, {"UPTIME", "FNDBAN", "FNDPRES"}) + "|";
+  }
+  EXPECT_EQ(shown, "Yes - -|Yes Yes -|Yes - No|Yes No Yes|");
+}
+
+// A log that is missing has no rows; one that is there but cannot be read is reported.
+TEST_F(LogsTest, AnUnreadableCheckLogIsAFatalReport) {
+  ProbePage page = ask({{"fnct", "view_checklog"}, {"group", "general"}});
+  EXPECT_TRUE(page.has("footer_template") && !page.has("temp_template"));
+  std::filesystem::create_directory(instance_.path("vydata/vychklog/general.log"));
+  const test::RunResult result = submit({{"fnct", "view_checklog"}, {"group", "general"}});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(body(result).find("Software error"), std::string::npos);
+  EXPECT_EQ(body(result).find("@header_template"), std::string::npos);
+  EXPECT_TRUE(std::regex_search(instance_.read("vydata/error.log"),
+                                std::regex("\\|1\\|[0-9]+\\|\\./vydata/vychklog/general\\.log\\|"
+                                           "vyconsole\\|1\n")))
+      << instance_.read("vydata/error.log");
+}
+
+// With daylight saving off the zone is its hours and minutes.
+TEST_F(LogsTest, CheckTimesAreShownInZonesOfHalfAndQuarterHours) {
+  instance_.write("vydata/vychklog/general.log", record(1700049600, 200, kStateUp, "http://a/"));
+  const std::pair<int, int> zones[] = {{5, 30}, {-3, 30}, {5, 45}};
+  const char* expected[] = {"Wed Nov 15 17:30:00 2023", "Wed Nov 15 08:30:00 2023",
+                            "Wed Nov 15 17:45:00 2023"};
+  for (size_t i = 0; i < std::size(zones); ++i) {
+    Settings settings = defaultSettings("console.test");
+    settings.setFlag(kFlagDaylightSaving, false);
+    settings.zoneOffset = zones[i].first * 3600;
+    settings.zoneMinutes = static_cast<uint8_t>(zones[i].second);
+    ASSERT_EQ(saveSettings(settings, instance_.path("vydata/vyvars.dat")), ErrAction::kOk);
+    EXPECT_EQ(
+        ask({{"fnct", "view_checklog"}, {"group", "general"}}).value("temp_template", "TIMECHK"),
+        expected[i]);
+  }
+}
+
 TEST_F(LogsTest, TheErrorTableShowsEveryFieldOfALine) {
   instance_.write("vydata/error.log",
                   "1700000000|987|1|2|./vydata/vydb/<x>.dat|vyconsole|1\n"
                   "1700000001|5|125|0|a|vyrunner|0\n"
                   "1700000002|6|15|0|b|vyrunner|0\n"
-                  "not a log line\n");
+                  "not a log line\n"
+                  "1700000003|7|1|0|" +
+                      std::string(400, 'p') + "|vyrunner|1\n" +
+                      "1700000004|8|2|0|a|b|vyconsole|0\n");  // a "|" of a hand-written detail
   const std::string page = body(submit({{"fnct", "view_error"}}));
   const std::string shown[] = {
       formatAlloc("%-24s   %-15s   %-20s   %-15s   %-9s %-6s %-5s", "Time", "Module", "Action",
@@ -46,10 +107,17 @@ TEST_F(LogsTest, TheErrorTableShowsEveryFieldOfALine) {
       "[No such file or directory] [ 987] [Yes]",
       "[Corrupted file (125)]", "[15                  ]",
       // A line that does not parse keeps the numbers of the line before, with empty texts.
-      "] [               ] [15                  ] [               ] [Success] [   6] [No ]"};
+      "] [               ] [15                  ] [               ] [Success] [   6] [No ]",
+      // A line of any length is one row, its detail shown to 63 characters.
+      "] [vyrunner       ] [Read file           ] [" + std::string(63, 'p') +
+          "] [Success] [   7] [Yes]",
+      "] [vyconsole      ] [Write file          ] [a|b            ] [Success] [   8] [No ]"};
   for (const std::string& text : shown) {
     EXPECT_NE(page.find(text), std::string::npos) << text << " in\n" << page;
   }
+  size_t rows = 0;
+  for (size_t at = page.find("\n["); at != std::string::npos; at = page.find("\n[", at + 1)) ++rows;
+  EXPECT_EQ(rows, 6u);
 }
 
 // The check log leads to its group's page, the error log to the main view; with no log left

@@ -52,6 +52,35 @@ TEST_F(SetupTest, SavingClampsTheNumbersAndKeepsNegativeOnes) {
   EXPECT_EQ(s.consoleHost, "console.test");
 }
 
+// Each refusal shows the form again with what was typed and stores nothing: a line break in a
+// text would add header lines to every request, and numbers past the bounds would let one
+// check run exhaust the host.
+TEST_F(SetupTest, ControlCharactersAndNumbersPastTheirBoundsAreRefusedWithAMessage) {
+  const std::string before = instance_.read("vydata/vyvars.dat");
+  const std::string text = "Settings texts may not hold line breaks or other control characters";
+  const std::pair<test::Fields, std::string> refused[] = {
+      {{{"USRAGENT", "Agent\r\nX-Injected: 1"}}, text},
+      {{{"REFERER", "http://r/\nGET /x HTTP/1.0"}}, text},
+      {{{"AEMAIL", "a@b\tc"}}, text},
+      {{{"EMLSEND", "/usr/sbin/sendmail\n-oi"}}, text},
+      {{{"TZ", "41;UTC;0;UTC\r;UTC"}}, text},
+      {{{"MAXLENPAGE", "8388609"}}, "The page size limit may be at most 8 MB (8388608 bytes)"},
+      {{{"MAXLENPAGE", "2147483647"}}, "The page size limit may be at most 8 MB (8388608 bytes)"},
+      {{{"MAXCHKPROC", "1001"}}, "The threads per check run must be a number from 1 to 1000"},
+      {{{"MAXCHKPROC", "-2"}}, "The threads per check run must be a number from 1 to 1000"},
+      {{{"MAXCHKURL", "-1"}}, "The URLs per check run may not be a negative number"}};
+  for (const auto& [fields, message] : refused) {
+    test::Fields typed = fields;
+    typed.emplace_back("MAXCHKURL", "77");  // the first of a name counts
+    const ProbePage page = ask(form(typed));
+    EXPECT_EQ(page.value("page", "MSG"), message) << fields[0].second;
+    EXPECT_EQ(instance_.read("vydata/vyvars.dat"), before) << fields[0].second;
+  }
+  EXPECT_EQ(ask(form({{"USRAGENT", "Agent\nX"}})).value("page", "USRAGENT"), "Agent\nX");
+  ask(form({{"MAXLENPAGE", "8388608"}, {"MAXCHKPROC", "1000"}}));
+  EXPECT_EQ(std::pair(stored().maxPageLength, stored().maxCheckThreads), std::pair(8388608, 1000));
+}
+
 TEST_F(SetupTest, TheTimeZoneValueGivesOffsetMinutesAbbreviationAndZone) {
   ask(form({{"TZ", "12;EST;-5;America/New_York;(UTC-05:00) New York"}, {"DLS", "1"}}));
   Settings s = stored();

@@ -92,9 +92,22 @@ TEST(HttpGet, UrlsGiveSchemeHostPortAndPathAndOnlyValidPortsPass) {
                           "http://a.test:/", "http://[::1/", "http://[::1]x/"}) {
     EXPECT_EQ(parsed(url).first, HttpError::kLookupFailed) << url;
   }
-  for (const char* url : {"HTTP://a.test/", "ftp://a.test/"}) {
+  // Another scheme, or a control character that would break the request line or add headers.
+  for (const char* url : {"HTTP://a.test/", "ftp://a.test/", "http://a.test/x\r\nHost: evil",
+                          "http://a.test/\tx", "http://a.test\n/", "http://a.test/\x7f"}) {
     EXPECT_EQ(parsed(url).first, HttpError::kInvalidUrl) << url;
   }
+}
+
+// A value with a line break would add header lines, or a whole request, to every check.
+TEST(HttpGet, AnIdentityValueHoldingAControlCharacterGoesOutEmpty) {
+  setRequestIdentity("Agent\r\nX-Injected: 1", "http://r/\n\nGET /smuggled HTTP/1.0");
+  test::FakeServer site(test::answerWith(test::httpReplyText("200 OK", "ok")));
+  ASSERT_TRUE(site.ok());
+  EXPECT_EQ(httpGet(site.url("/p"), -1, 15).code, HttpError::kOk);
+  EXPECT_EQ(site.received(0), "GET /p HTTP/1.0\r\nUser-Agent: \r\nReferer: \r\nAccept: */*\r\n"
+                              "Host: " + site.address() + "\r\n\r\n");
+  setRequestIdentity("", "");
 }
 
 // The port of the URL is the one connected to and named in the Host header (the Host header and

@@ -185,7 +185,7 @@ TEST_F(ServiceTest, OnlyTheRightPasswordOrWebServerUserGetsTheListing) {
     EXPECT_EQ(result.exitCode, exitCode);
     EXPECT_EQ(result.out, exitCode ? "" : "http://a.test/ 0 c=200http://b.test/ 0 c=200");
   }
-  EXPECT_EQ(test::loggedActions(instance_), LogLines(2, {"1", "Invalid Admin Password"}));
+  EXPECT_EQ(test::loggedActions(instance_), LogLines(1, {"1", "Invalid Admin Password"}));
   EXPECT_EQ(service({"get", "general", "http://b.test/"}).out, "http://b.test/ 0 c=200");
   std::filesystem::remove(instance_.path("vydata/admin.pwd"));
   EXPECT_EQ(service({"get", "general"}).exitCode, 2);
@@ -289,7 +289,7 @@ TEST_F(ServiceTest, InvalidGroupNameIsRefusedBeforeAnyFileIsTouched) {
     }
   }
   EXPECT_EQ(test::loggedActions(instance_),
-            LogLines(names.size() * commands.size(), {"0", "Invalid group name"}));
+            LogLines(1, {"0", "Invalid group name"}));
   EXPECT_EQ(groupBytes("general"), stored);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(instance_.path("vydata/vydb")), {}),
             1);

@@ -83,6 +83,22 @@ TEST(SettingsFile, ShortFileFailsAndLongFileLoadsAndKeepsItsTail) {
   EXPECT_EQ(readWholeFile(path), encoded(loaded) + tail);
 }
 
+// With daylight saving off the minutes of a zone go to the side of its hours.
+TEST(SettingsRecord, TheDisplayZoneAddsTheZoneMinutesWithTheSignOfItsHours) {
+  const std::tuple<int32_t, uint8_t, long> zones[] = {
+      {5 * 3600, 30, 19800},   {5 * 3600, 45, 20700},  {-3 * 3600, 30, -12600},
+      {-9 * 3600, 30, -34200}, {-5 * 3600, 0, -18000}, {0, 0, 0}};
+  for (const auto& [hours, minutes, offset] : zones) {
+    Settings settings;
+    std::tie(settings.zoneOffset, settings.zoneMinutes) = std::tuple(hours, minutes);
+    EXPECT_EQ(displayZoneFor(settings).offset, offset) << hours << ":" << int{minutes};
+  }
+  Settings named = defaultSettings("x.org");
+  named.zoneName = "Asia/Kolkata";
+  const DisplayZone zone = displayZoneFor(named);
+  EXPECT_EQ(std::tuple(zone.useZone, zone.name), std::tuple(true, "Asia/Kolkata"));
+}
+
 GroupConfig parsed(std::string text) {
   GroupConfig config;
   parseGroupConfig(config, std::move(text));
@@ -208,6 +224,17 @@ TEST_F(GroupFileTest, DeletingRemovesUrlsAndAllRemovesTheGroup) {
   EXPECT_FALSE(fs::exists(kShop));
 }
 
+// The console's deletion: a URL whose text is "all" is just a URL.
+TEST_F(GroupFileTest, DeletingExactUrlsNeverRemovesTheGroup) {
+  storeShop({kA, "all", kC});
+  ASSERT_EQ(deleteUrls("shop", {"all", "http://gone/"}), ErrAction::kOk);
+  EXPECT_EQ(stored(), "http://a/@1000 http://c/@1002 ");
+  ASSERT_EQ(deleteUrls("shop", {kA, kC}), ErrAction::kOk);
+  EXPECT_EQ(std::pair(fs::exists(kShop), stored()), std::pair(true, std::string()));
+  EXPECT_EQ(deleteUrls("nosuch", {"all"}), ErrAction::kReadFile);
+  EXPECT_EQ(deleteUrls("../x", {kA}), ErrAction::kReadFile);
+}
+
 TEST_F(GroupFileTest, StoringSettingsLowersContentsAndMovesUrlRecordsByteForByte) {
   storeShop({kA, kB});
   std::string before = readWholeFile(kShop);
@@ -227,6 +254,23 @@ TEST_F(GroupFileTest, StoringSettingsLowersContentsAndMovesUrlRecordsByteForByte
   GroupConfig none;  // the content areas shrink: the records move back
   ASSERT_EQ(accessGroupFile("shop", none, GroupMode::kStoreSettings), ErrAction::kOk);
   EXPECT_EQ(readWholeFile(kShop).substr(kGroupHeaderSize), records);
+}
+
+// An empty text would be found in every page: both storing modes leave out every content that
+// is empty once cut at its first NUL, also one parsed from a service command's text.
+TEST_F(GroupFileTest, StoringLeavesOutContentsEmptyAfterTheirNul) {
+  for (GroupMode mode : {GroupMode::kStoreSettings, GroupMode::kStoreGroup}) {
+    GroupConfig config = parsed("bancontent=0\n\nbancontent=3\nOne\nurl=http://a/\n");
+    config.addBanContent("\0two"s);
+    config.addBanContent("Three\0x"s);
+    config.addPresContent("\0"s);
+    ASSERT_EQ(accessGroupFile("shop", config, mode), ErrAction::kOk);
+    const std::string bytes = readWholeFile(kShop);
+    EXPECT_EQ(bytes.substr(kGroupBanCountOffset, 16), "\2\0\0\0\0\0\0\0\12\0\0\0\0\0\0\0"s);
+    EXPECT_EQ(bytes.substr(kGroupHeaderSize, 10), "one\0three\0"s);
+    EXPECT_EQ(std::pair(readShop().banContents, readShop().presCount()),
+              std::pair(Texts{"one", "three"}, 0));
+  }
 }
 
 TEST_F(GroupFileTest, StatusUpdateFollowsItsUrlAfterAnotherProcessDeletedSome) {

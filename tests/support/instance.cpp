@@ -178,6 +178,46 @@ void BackgroundProcess::kill() {
   ::waitpid(std::exchange(pid_, -1), nullptr, 0);
 }
 
+CgiRequest apacheRequest(const std::string& method, const std::string& script,
+                         const std::string& query, size_t bodyLength) {
+  CgiRequest request;
+  request.env = {{"GATEWAY_INTERFACE", "CGI/1.1"},
+                 {"SERVER_SOFTWARE", "Apache/2.4"},
+                 {"SERVER_PROTOCOL", "HTTP/1.1"},
+                 {"SERVER_NAME", "console.test"},
+                 {"SERVER_ADDR", "127.0.0.1"},
+                 {"SERVER_PORT", "80"},
+                 {"REQUEST_SCHEME", "http"},
+                 {"HTTP_HOST", "console.test"},
+                 {"REMOTE_ADDR", "127.0.0.9"},
+                 {"REMOTE_PORT", "40000"},
+                 {"REQUEST_METHOD", method},
+                 {"QUERY_STRING", query},
+                 {"SCRIPT_NAME", script},
+                 {"REQUEST_URI", query.empty() ? script : script + "?" + query},
+                 {"SCRIPT_FILENAME", "/var/www" + script}};
+  if (method == "POST") {
+    request.env["CONTENT_TYPE"] = "application/x-www-form-urlencoded";
+    request.env["CONTENT_LENGTH"] = std::to_string(bodyLength);
+  }
+  if (query.find('=') != std::string::npos) return request;
+  for (std::istringstream words(query); !words.eof();) {
+    std::string word;
+    std::getline(words, word, '+');
+    std::string decoded;
+    for (size_t i = 0; i < word.size(); ++i) {
+      if (word[i] == '%' && i + 2 < word.size()) {
+        decoded += static_cast<char>(std::stoi(word.substr(i + 1, 2), nullptr, 16));
+        i += 2;
+      } else {
+        decoded += word[i];
+      }
+    }
+    if (!decoded.empty()) request.args.push_back(decoded);
+  }
+  return request;
+}
+
 std::vector<ProcessInfo> processesWorkingIn(const std::string& dir) {
   std::vector<ProcessInfo> found;
   std::error_code ec;

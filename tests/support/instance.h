@@ -80,6 +80,17 @@ class Instance {
   std::string dir_;
 };
 
+// A web request as Apache's mod_cgi hands it to a program: the environment (method, query,
+// the script's names, the server's and the client's addresses, for a POST the body's type and
+// length) and the arguments, which Apache makes of a query that holds no "=" (its words split
+// at "+" and decoded). The caller adds REMOTE_USER, HTTP_ORIGIN and the like.
+struct CgiRequest {
+  std::map<std::string, std::string> env;
+  std::vector<std::string> args;
+};
+CgiRequest apacheRequest(const std::string& method, const std::string& script,
+                         const std::string& query, size_t bodyLength = 0);
+
 // A live process as /proc shows it.
 struct ProcessInfo {
   pid_t pid = 0;
