@@ -14,6 +14,7 @@
 #include <ctime>
 
 #include "common/fd.h"
+#include "common/files.h"
 
 namespace vy {
 namespace {
@@ -26,14 +27,6 @@ constexpr int kBoundedLockTries = 100;
 constexpr long kBoundedLockPauseNs = 10'000'000;
 // The piece a trim reads and copies at a time (on the stack).
 constexpr size_t kCopyChunk = 16384;
-
-bool flockRetrying(int fd, int operation) {
-  int rc;
-  do {
-    rc = ::flock(fd, operation);
-  } while (rc != 0 && errno == EINTR);
-  return rc == 0;
-}
 
 bool takeSharedLock(int fd, LockWait wait) {
   if (wait == LockWait::kBlock) return flockRetrying(fd, LOCK_SH);

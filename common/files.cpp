@@ -44,9 +44,7 @@ long long fileSizeOf(int fd) {
   return static_cast<long long>(st.st_size);
 }
 
-namespace {
-
-bool takeFlock(int fd, int operation) {
+bool flockRetrying(int fd, int operation) {
   int rc;
   do {
     rc = ::flock(fd, operation);
@@ -54,11 +52,9 @@ bool takeFlock(int fd, int operation) {
   return rc == 0;
 }
 
-}  // namespace
+bool lockFile(int fd) { return flockRetrying(fd, LOCK_EX); }
 
-bool lockFile(int fd) { return takeFlock(fd, LOCK_EX); }
-
-bool lockFileShared(int fd) { return takeFlock(fd, LOCK_SH); }
+bool lockFileShared(int fd) { return flockRetrying(fd, LOCK_SH); }
 
 void unlockFile(int fd) { ::flock(fd, LOCK_UN); }
 

@@ -51,6 +51,11 @@ std::time_t fileModTime(const std::string& path);
 // Size of an open file (fstat), -1 on failure.
 long long fileSizeOf(int fd);
 
+// flock(2) with the operation (LOCK_SH, LOCK_EX, with or without LOCK_NB),
+// repeated when a signal interrupts it; false when refused. System calls
+// only, so a signal handler may use it.
+[[nodiscard]] bool flockRetrying(int fd, int operation);
+
 // Exclusive blocking flock on fd; false when refused.
 [[nodiscard]] bool lockFile(int fd);
 // Shared blocking flock on fd; false when refused.
