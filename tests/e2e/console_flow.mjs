@@ -1,19 +1,24 @@
 // The console's whole flow in a real browser, as a new administrator goes through it: Debian's
 // chromium driven by Playwright against an instance served by lighttpd on a free loopback port,
-// and a test site on 127.0.0.x:80 that the instance watches.
+// and a test site on 127.0.0.x:80 that the instance watches. At the end the same instance is
+// served once more behind lighttpd's basic authentication, and pages of another site on another
+// loopback address try to change the password with the browser's credentials for it.
 //
 //   node tests/e2e/console_flow.mjs STAGE_DIR SCREENSHOT_DIR
 //
 // STAGE_DIR holds the installed programs and templates; a fresh copy of it is the instance.
 // A screenshot of every page goes to SCREENSHOT_DIR. Every process started here is stopped by
 // its pid at the end; every wait is bounded.
+import {execFileSync} from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 import {chromium} from 'playwright-core';
-import {adopt, argsOf, get, log, run, startInstance, startSite, tempDir} from './instance.mjs';
+import {adopt, argsOf, basicAuth, basicCredentials, get, log, run, serveInstance, startInstance,
+        startPages, startSite, tempDir} from './instance.mjs';
 
 const [stageDir, shotDir] = argsOf('console_flow.mjs STAGE_DIR SCREENSHOT_DIR');
 const stepTimeout = 15000;
+let shots = 0;
 
 // The pid registered in the instance's scheduler file, 0 when none.
 function registeredScheduler(instance) {
@@ -21,6 +26,171 @@ function registeredScheduler(instance) {
     return fs.readFileSync(path.join(instance, 'vydata/vytime/scheduler')).readInt32LE(0);
   } catch {
     return 0;
+  }
+}
+
+// A chromium of its own with a fresh profile (Playwright passes it as --user-data-dir).
+function launchBrowser(options = {}) {
+  return chromium.launchPersistentContext(tempDir('vy-e2e-profile-'), {
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    viewport: {width: 1280, height: 900},
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+           '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+    ...options,
+  });
+}
+
+// The browser's page and what the steps do with it.
+async function pageTools(browser) {
+  const page = browser.pages()[0] || await browser.newPage();
+  page.setDefaultTimeout(stepTimeout);
+  return {
+    page,
+    shoot: (name) => page.screenshot({
+      path: path.join(shotDir, `${String(++shots).padStart(2, '0')}-${name}.png`), fullPage: true}),
+    expectText: (text) => page.getByText(text, {exact: false}).first().waitFor({state: 'visible'}),
+    button: (name) => page.getByRole('button', {name, exact: true}).first(),
+    // The groups overview, which only a logged-in administrator sees.
+    overview: () => page.getByRole('button', {name: 'Open group shop', exact: true}).waitFor(),
+  };
+}
+
+// Logs in on the console's login page with the password: the overview shows.
+async function logIn({page, button, overview}, consoleUrl, password) {
+  await page.goto(consoleUrl);
+  await page.fill('input[name=apwd]', password);
+  await button('Log in').click();
+  await overview();
+}
+
+// A whole page of another site, its markup as given.
+function html(head, body) {
+  return `<!DOCTYPE html><html><head><meta charset="utf-8">${head}</head>` +
+         `<body>${body}</body></html>`;
+}
+
+function attribute(text) {
+  return text.replace(/&/g, '&amp;').replace(/"/g, '&quot;').replace(/</g, '&lt;');
+}
+
+const noReferrer = '<meta name="referrer" content="no-referrer">';
+
+// The pages of the other site, each trying to change the console's password.
+function attackPages(consoleUrl) {
+  const change = {fnct: 'update_pass', un: 'admin', pw: 'owned123', pw2: 'owned123'};
+  const target = `${consoleUrl}?${new URLSearchParams(change)}`;
+  // An empty apwd, as the console's own forms send it on the web server's login.
+  const fields = Object.entries({...change, apwd: ''})
+      .map(([name, value]) => `<input type="hidden" name="${name}" value="${attribute(value)}">`)
+      .join('');
+  const form = `<form id="change" method="post" action="${attribute(consoleUrl)}">` +
+               `${fields}</form><script>document.getElementById("change").submit();</script>`;
+  return {
+    '/link.html': html('', `<a id="prize" href="${attribute(target)}">Claim your prize</a>`),
+    '/silent-get.html':
+        html(noReferrer, `<script>location.href = ${JSON.stringify(target)};</script>`),
+    '/post.html': html('', form),
+    '/silent-post.html': html(noReferrer, form),
+  };
+}
+
+// Opens the page of the other site (clicking `click` on it, when given) and returns the response
+// of the console's address that the browser's top-level page then gets, past the web server's
+// login, with the headers the browser sent.
+async function navigateFrom({page}, consoleUrl, pageUrl, click) {
+  const answered = page.waitForResponse((response) =>
+    response.url().startsWith(consoleUrl) && response.status() !== 401 &&
+    response.request().isNavigationRequest() && response.frame() === page.mainFrame());
+  await page.goto(pageUrl, {waitUntil: 'commit'});
+  if (click) await page.click(click);
+  const response = await answered;
+  await page.waitForLoadState();
+  return {status: response.status(), sent: await response.request().allHeaders()};
+}
+
+// What one attack sent: the web server's credentials, and its Origin and Referer as expected
+// (a string: that value; true: any value; false: none).
+function checkSent(name, sent, expected) {
+  if (!sent.authorization) throw new Error(`${name}: the browser sent no credentials`);
+  for (const [header, wanted] of Object.entries(expected)) {
+    const value = sent[header];
+    const fits = wanted === false ? value === undefined
+                                  : wanted === true ? value !== undefined : value === wanted;
+    if (!fits) throw new Error(`${name}: ${header} was ${value ?? 'not sent'}`);
+  }
+}
+
+// The console behind lighttpd's basic authentication, the administrator logged in on the web
+// server in a browser of its own: a page of another site that sends that browser to a changing
+// GET (a link, and a script with no Referer) is answered 405, one that submits a changing POST
+// (with its Origin, and with "null") 403, and the password files stay as they were. The same
+// change from the console's own password page is then taken.
+async function crossSiteChangesRefused(instance, plain, password) {
+  const htpasswd = path.join(instance.dir, '.htpasswd');
+  const adminPwd = path.join(instance.dir, 'vydata/admin.pwd');
+  execFileSync('htpasswd', ['-cb', htpasswd, 'admin', password], {stdio: 'ignore'});
+  const served = await serveInstance(instance.dir, 'vy-e2e-auth',
+                                     (dir) => basicAuth(dir, '/vyconsole.cgi'));
+  const consoleUrl = `${served.url}/vyconsole.cgi`;
+  if ((await get(consoleUrl)).status !== 401) throw new Error('the console needs no login');
+  const other = await startPages(attackPages(consoleUrl));
+  log(`cross-site changes from ${other} on the web server's login at ${served.url}`);
+
+  const browser = await launchBrowser(
+      {httpCredentials: {username: 'admin', password, origin: served.url}});
+  try {
+    const ui = await pageTools(browser);
+    await ui.page.goto(consoleUrl);
+    await ui.overview();  // the web server's login alone opens the console
+    const before = [fs.readFileSync(htpasswd), fs.readFileSync(adminPwd)];
+    const attacks = [
+      {name: 'a link to a changing GET', page: '/link.html', click: '#prize', status: 405,
+       sent: {origin: false, referer: true}},
+      {name: 'a script to a changing GET, no Referer', page: '/silent-get.html', status: 405,
+       sent: {origin: false, referer: false}},
+      {name: 'a changing POST', page: '/post.html', status: 403, sent: {origin: other}},
+      {name: 'a changing POST, no Referer', page: '/silent-post.html', status: 403,
+       sent: {origin: 'null', referer: false}},
+    ];
+    for (const attack of attacks) {
+      log(`refused: ${attack.name}`);
+      const {status, sent} = await navigateFrom(ui, consoleUrl, `${other}${attack.page}`,
+                                                attack.click);
+      checkSent(attack.name, sent, attack.sent);
+      if (status !== attack.status) throw new Error(`${attack.name} got ${status}`);
+      await ui.expectText('Refused:');
+      await ui.shoot(`refused-${path.basename(attack.page, '.html')}`);
+    }
+    const after = [fs.readFileSync(htpasswd), fs.readFileSync(adminPwd)];
+    if (!before.every((bytes, file) => bytes.equals(after[file]))) {
+      throw new Error('a refused change rewrote .htpasswd or admin.pwd');
+    }
+    log('the password unchanged: the web server and the console still take it');
+    if ((await get(consoleUrl, basicCredentials('admin', password))).status !== 200) {
+      throw new Error('the web server no longer takes the password');
+    }
+    await logIn(plain, `${instance.url}/vyconsole.cgi`, password);
+
+    log('the same change from the console\'s own password page is taken');
+    await ui.page.goto(consoleUrl);
+    await ui.button('Password').click();
+    await ui.page.fill('input[name=pw]', 'third');
+    await ui.page.fill('input[name=pw2]', 'third');
+    await ui.button('Save').click();
+    await ui.expectText('Administrative Username/Password Has Been Updated');
+    await ui.shoot('own-page-change');
+    if (fs.readFileSync(htpasswd).equals(before[0]) ||
+        fs.readFileSync(adminPwd).equals(before[1])) {
+      throw new Error('the change from the console\'s own page left a password file as it was');
+    }
+    const statusWith = async (pw) => (await get(consoleUrl, basicCredentials('admin', pw))).status;
+    if (await statusWith('third') !== 200 || await statusWith(password) !== 401) {
+      throw new Error('the web server does not take exactly the new password');
+    }
+    await logIn(plain, `${instance.url}/vyconsole.cgi`, 'third');
+  } finally {
+    await browser.close();
   }
 }
 
@@ -32,28 +202,13 @@ async function main() {
   const consoleUrl = `${instance.url}/vyconsole.cgi`;
   log(`console ${consoleUrl}, site ${site.url}`);
 
-  // A fresh profile each run: Playwright passes it to chromium as --user-data-dir.
-  const profile = tempDir('vy-e2e-profile-');
-  const browser = await chromium.launchPersistentContext(profile, {
-    executablePath: '/usr/bin/chromium',
-    headless: true,
-    viewport: {width: 1280, height: 900},
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-           '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  });
-  const page = browser.pages()[0] || await browser.newPage();
-  page.setDefaultTimeout(stepTimeout);
-  let shots = 0;
-  const shoot = async (name) => {
-    await page.screenshot({path: path.join(shotDir, `${String(++shots).padStart(2, '0')}-${name}.png`),
-                           fullPage: true});
-  };
-  const expectText = async (text) => {
-    await page.getByText(text, {exact: false}).first().waitFor({state: 'visible'});
-  };
-  const button = (name) => page.getByRole('button', {name, exact: true}).first();
+  const browser = await launchBrowser();
+  const ui = await pageTools(browser);
+  const {page, shoot, expectText, button, overview} = ui;
   // The state cells of the URL's row, as shown.
   const row = (url) => page.locator('tr', {has: page.locator(`input[name=TSELURL][value="${url}"]`)});
+  // A cell of the row holding exactly the text (the address in the row may hold "200" too).
+  const cell = (url, text) => row(url).getByRole('cell', {name: text, exact: true}).first();
   const checkNow = async (url) => {
     await page.check(`input[name=TSELURL][value="${url}"]`);
     await button('Check now').click();
@@ -98,15 +253,15 @@ async function main() {
     await button('Save URL').click();
     await expectText('URL Updated');
     await checkNow(site.url);
-    await row(site.url).getByText('200').waitFor();
-    await row(site.url).getByText('Yes').first().waitFor();
+    await cell(site.url, '200').waitFor();
+    await cell(site.url, 'Yes').waitFor();
     await shoot('group-up');
 
     log('the site fails: down with 500 and a check log row');
     site.failing = true;
     await checkNow(site.url);
-    await row(site.url).getByText('500').waitFor();
-    await row(site.url).getByText('No').first().waitFor();
+    await cell(site.url, '500').waitFor();
+    await cell(site.url, 'No').waitFor();
     await shoot('group-down');
     await button('Check log').click();
     await expectText('500');
@@ -129,12 +284,25 @@ async function main() {
     await page.check('input[name=CHKBAN]');
     await button('Save URL').click();
     await checkNow(site.url);
-    await row(site.url).getByText('200').waitFor();
+    await cell(site.url, '200').waitFor();
     const bannedCell = row(site.url).locator('td').nth(1);
     if ((await bannedCell.innerText()).trim() !== 'Yes') {
       throw new Error(`banned text cell shows "${await bannedCell.innerText()}"`);
     }
     await shoot('banned-found');
+
+    log('help keeps the login: a topic from the group page\'s help, then the main page');
+    await button('Help').click();
+    await expectText('Help: a group\'s page');
+    await page.locator('main button.link[value=checklog]').first().click();  // in the text
+    await expectText('Help: the check log');
+    await shoot('help');
+    await button('Main Page').click();
+    await overview();
+    if (await page.locator('input[name=apwd][type=password]').count()) {
+      throw new Error('the main page after help shows the login form');
+    }
+    await button('Open group shop').click();
 
     log('the scheduler started and stopped');
     await button('Settings').click();
@@ -156,7 +324,7 @@ async function main() {
     await expectText('Clear the error log');
     await shoot('error-log');
 
-    log('a new password, and a login with it');
+    log('a new password; the old one is an invalid password, the new one logs in');
     await button('Password').click();
     await page.fill('input[name=pw]', 'second');
     await page.fill('input[name=pw2]', 'second');
@@ -165,11 +333,15 @@ async function main() {
     await page.goto(consoleUrl);
     await page.fill('input[name=apwd]', 'first');
     await button('Log in').click();
-    await page.locator('input[name=apwd]').waitFor();  // the old one opens nothing
+    await expectText('Invalid Password');  // the old one opens nothing, and says so
+    await page.locator('input[name=apwd][type=password]').waitFor();
+    await shoot('invalid-password');
     await page.fill('input[name=apwd]', 'second');
     await button('Log in').click();
-    await button('Open group shop').waitFor();  // the overview of the two groups
+    await overview();  // the overview of the groups
     await shoot('logged-in-again');
+
+    await crossSiteChangesRefused(instance, ui, 'second');
 
     log('nothing of the instance but the programs is served');
     fs.writeFileSync(path.join(instance.dir, 'hosts.dat'), 'site 127.0.0.1\n');
@@ -190,4 +362,4 @@ async function main() {
   }
 }
 
-run('e2e', main);
+run('e2e', main, 240000);

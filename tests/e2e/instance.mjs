@@ -1,7 +1,8 @@
 // What the end-to-end flows share: an installed instance copied to a temporary directory and
-// served by lighttpd on a free loopback port, a test site on port 80 of a free 127.0.0.x, bounded
-// waits, and the clean-up. Every process started through here is stopped by its pid and every
-// temporary directory removed, whether the flow passes, fails or is stopped by a signal.
+// served by lighttpd on a free loopback port, a test site on port 80 of a free 127.0.0.x, pages
+// of another site on a free 127.0.0.x, plain HTTP requests, bounded waits, and the clean-up.
+// Every process started through here is stopped by its pid and every temporary directory
+// removed, whether the flow passes, fails or is stopped by a signal.
 import {spawn, execFileSync} from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
@@ -70,6 +71,42 @@ export function get(url, headers = {}) {
   });
 }
 
+// A form POST (application/x-www-form-urlencoded) with a 5 s limit: {status, body}.
+export function post(url, form, headers = {}) {
+  const body = new URLSearchParams(form).toString();
+  return new Promise((resolve, reject) => {
+    const request = http.request(url, {
+      method: 'POST', timeout: 5000,
+      headers: {'Content-Type': 'application/x-www-form-urlencoded',
+                'Content-Length': Buffer.byteLength(body), ...headers},
+    }, (response) => {
+      let text = '';
+      response.setEncoding('utf8');
+      response.on('data', (chunk) => { text += chunk; });
+      response.on('end', () => resolve({status: response.statusCode, body: text}));
+    });
+    request.on('timeout', () => request.destroy(new Error(`${url} timed out`)));
+    request.on('error', reject);
+    request.end(body);
+  });
+}
+
+// The Authorization header of basic authentication.
+export function basicCredentials(user, password) {
+  return {Authorization: `Basic ${Buffer.from(`${user}:${password}`).toString('base64')}`};
+}
+
+// lighttpd configuration that puts the program behind basic authentication from the
+// instance's .htpasswd, for example "/vyconsole.cgi".
+export function basicAuth(dir, program) {
+  return `server.modules += ("mod_auth", "mod_authn_file")
+auth.backend = "htpasswd"
+auth.backend.htpasswd.userfile = "${dir}/.htpasswd"
+auth.require = ("${program}" => ("method" => "basic", "realm" => "Vantry",
+                                 "require" => "valid-user"))
+`;
+}
+
 export function tempDir(prefix) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), prefix));
   temporary.push(dir);
@@ -97,6 +134,24 @@ export function adopt(pid) {
   processes.push({pid, exited: Promise.resolve()});
 }
 
+// Binds the server to the port (0: any free one) of a free 127.0.0.x other than 127.0.0.1, and
+// closes it at the end: its base URL, "http://127.0.0.x[:port]".
+async function listenOnLoopback(server, port, what) {
+  for (let attempt = 0; attempt < 50; ++attempt) {
+    const address = `127.0.0.${100 + Math.floor(Math.random() * 150)}`;
+    const bound = await new Promise((resolve) => {
+      server.once('error', () => resolve(false));
+      server.listen(port, address, () => resolve(true));
+    });
+    if (bound) {
+      servers.push(server);
+      const chosen = server.address().port;
+      return `http://${address}${chosen === 80 ? '' : `:${chosen}`}`;
+    }
+  }
+  throw new Error(`no loopback address for ${what}`);
+}
+
 // The test site on port 80 of a free 127.0.0.x: `page`, or an error 500 while `failing` is set.
 export async function startSite(page) {
   const site = {failing: false};
@@ -104,18 +159,18 @@ export async function startSite(page) {
     response.writeHead(site.failing ? 500 : 200, {'Content-Type': 'text/html'});
     response.end(site.failing ? '<html><body>Internal error</body></html>' : page);
   });
-  for (let attempt = 0; attempt < 50; ++attempt) {
-    const address = `127.0.0.${100 + Math.floor(Math.random() * 150)}`;
-    const bound = await new Promise((resolve) => {
-      server.once('error', () => resolve(false));
-      server.listen(80, address, () => resolve(true));
-    });
-    if (bound) {
-      servers.push(server);
-      return Object.assign(site, {url: `http://${address}/`});
-    }
-  }
-  throw new Error('no loopback address for the test site');
+  return Object.assign(site, {url: `${await listenOnLoopback(server, 80, 'the test site')}/`});
+}
+
+// Another site on a free port of a free 127.0.0.x: the HTML of `pages[path]` (404 for any other
+// path). Returns its base URL.
+export function startPages(pages) {
+  const server = http.createServer((request, response) => {
+    const page = pages[new URL(request.url, 'http://any').pathname];
+    response.writeHead(page === undefined ? 404 : 200, {'Content-Type': 'text/html'});
+    response.end(page ?? '');
+  });
+  return listenOnLoopback(server, 0, 'a page server');
 }
 
 // A fresh copy of the installed instance in STAGE_DIR, served by lighttpd on a free port of
@@ -125,6 +180,11 @@ export async function startSite(page) {
 export async function startInstance(stageDir, prefix, extraConfig = () => '') {
   const dir = tempDir(`${prefix}-`);
   fs.cpSync(stageDir, dir, {recursive: true});
+  return serveInstance(dir, prefix, extraConfig);
+}
+
+// The instance in `dir` served by one more lighttpd, as startInstance does.
+export async function serveInstance(dir, prefix, extraConfig = () => '') {
   const work = tempDir(`${prefix}-run-`);
   const port = await freePort();
   const config = path.join(work, 'lighttpd.conf');

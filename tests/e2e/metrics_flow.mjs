@@ -12,8 +12,8 @@
 import {execFileSync, spawn} from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
-import {argsOf, freePort, get, log, run, start, startInstance, startSite, waitFor} from
-    './instance.mjs';
+import {argsOf, basicAuth, freePort, get, log, post, run, start, startInstance, startSite,
+  waitFor} from './instance.mjs';
 
 const [stageDir] = argsOf('metrics_flow.mjs STAGE_DIR');
 
@@ -32,16 +32,6 @@ async function worker(dir, args, input = '', expected = 0) {
   if (status !== expected) {
     throw new Error(`vyrunner.cgi ${args.join(' ')} exited ${status}, not ${expected}`);
   }
-}
-
-// The worker behind basic authentication from the instance's .htpasswd.
-function basicAuth(dir) {
-  return `server.modules += ("mod_auth", "mod_authn_file")
-auth.backend = "htpasswd"
-auth.backend.htpasswd.userfile = "${dir}/.htpasswd"
-auth.require = ("/vyrunner.cgi" => ("method" => "basic", "realm" => "Vantry",
-                                    "require" => "valid-user"))
-`;
 }
 
 function prometheusConfig(port) {
@@ -77,13 +67,13 @@ function urlUpBecomes(api, url, value) {
 
 async function main() {
   const started = Date.now();
-  const instance = await startInstance(stageDir, 'vy-metrics', basicAuth);
+  const instance =
+      await startInstance(stageDir, 'vy-metrics', (dir) => basicAuth(dir, '/vyrunner.cgi'));
   const {dir, work, url: web} = instance;
   const site = await startSite('<html><body>Shop</body></html>');
   log(`the administrator made on the console's first visit (${web})`);
-  const form =
-      new URLSearchParams({fnct: 'update_pass', un: 'admin', pw: 'secret', pw2: 'secret'});
-  await get(`${web}/vyconsole.cgi?${form}`);
+  await post(`${web}/vyconsole.cgi`,
+             {fnct: 'update_pass', un: 'admin', pw: 'secret', pw2: 'secret'});
   if (!fs.existsSync(path.join(dir, 'vydata/admin.pwd'))) {
     throw new Error(`no administrator: ${instance.lighttpd.errors}`);
   }
