@@ -1,17 +1,15 @@
 // Refusal windows: what is logged and counted, the state file's bytes, damaged
-// and unusable state files, concurrent refusing processes, and reportRefusal.
+// and unusable state files, and concurrent refusing processes (reportRefusal itself is tested
+// with the worker's refused commands).
 #include "common/refusals.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <vector>
 
-#include "common/errors.h"
 #include "common/files.h"
 #include "tests/support/child.h"
 #include "tests/support/instance.h"
@@ -50,9 +48,6 @@ TEST(RefusalWindow, TheFirstOfAMinuteIsLoggedTheRestCountedAndTheNextMinuteTells
 }
 
 TEST(RefusalWindow, KeysAreIndependentAndAFullTableGivesUpTheWindowThatBeganFirst) {
-  EXPECT_NE(refusalKey("vyrunner", 1, "x"), refusalKey("vyconsole", 1, "x"));
-  EXPECT_NE(refusalKey("vyrunner", 1, "x"), refusalKey("vyrunner", 0, "x"));
-  EXPECT_NE(refusalKey("vyrunner", 1, "x"), refusalKey("vyrunner", 1, "y"));
   RefusalTable table;
   const uint64_t a = refusalKey("vyrunner", 1, "a"), b = refusalKey("vyrunner", 1, "b");
   EXPECT_EQ(countRefusal(table, a, 1000), kLogged);
@@ -134,36 +129,6 @@ TEST(RefusalFile, ConcurrentProcessesLogOnceAndLoseNoCount) {
   for (pid_t pid : children) logged += test::reap(pid, 30).exitCode;
   EXPECT_EQ(logged, 1);
   EXPECT_EQ(admitRefusal(path.c_str(), 7, 1060), (RefusalVerdict{true, kProcesses * kEach - 1}));
-}
-
-// The error log after reportRefusal was called `refusals` times in a fresh working directory,
-// with or without the directory of the state file.
-std::string logAfterRefusals(bool withStateDir, int refusals) {
-  test::TempDir dir;
-  std::filesystem::create_directories(dir.file(withStateDir ? "vydata/vytime" : "vydata"));
-  test::runInChild([&] {
-    if (chdir(dir.path().c_str()) != 0) _exit(99);
-    errno = 0;
-    for (int i = 0; i < refusals; ++i) reportRefusal(ErrAction::kReadFile, "Invalid Admin Password");
-  });
-  return readWholeFile(dir.file("vydata/error.log"));
-}
-
-size_t linesLike(const std::string& log, const std::string& ending) {
-  size_t found = 0;
-  for (size_t at = 0, end; (end = log.find('\n', at)) != std::string::npos; at = end + 1) {
-    const std::string line = log.substr(at, end - at);
-    found += line.size() >= ending.size() && line.substr(line.size() - ending.size()) == ending;
-  }
-  return found;
-}
-
-TEST(ReportRefusal, RepeatsOfAMinuteLeaveOneLineAndWithoutTheStateFileEachIsLogged) {
-  const std::string ending = "|1|0|Invalid Admin Password|vyrunner|0";
-  const std::string throttled = logAfterRefusals(true, 5);
-  EXPECT_EQ(linesLike(throttled, ending), 1u) << throttled;
-  EXPECT_EQ(std::count(throttled.begin(), throttled.end(), '\n'), 1);
-  EXPECT_EQ(linesLike(logAfterRefusals(false, 3), ending), 3u);
 }
 
 }  // namespace

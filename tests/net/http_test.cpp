@@ -99,17 +99,6 @@ TEST(HttpGet, UrlsGiveSchemeHostPortAndPathAndOnlyValidPortsPass) {
   }
 }
 
-// A value with a line break would add header lines, or a whole request, to every check.
-TEST(HttpGet, AnIdentityValueHoldingAControlCharacterGoesOutEmpty) {
-  setRequestIdentity("Agent\r\nX-Injected: 1", "http://r/\n\nGET /smuggled HTTP/1.0");
-  test::FakeServer site(test::answerWith(test::httpReplyText("200 OK", "ok")));
-  ASSERT_TRUE(site.ok());
-  EXPECT_EQ(httpGet(site.url("/p"), -1, 15).code, HttpError::kOk);
-  EXPECT_EQ(site.received(0), "GET /p HTTP/1.0\r\nUser-Agent: \r\nReferer: \r\nAccept: */*\r\n"
-                              "Host: " + site.address() + "\r\n\r\n");
-  setRequestIdentity("", "");
-}
-
 // The port of the URL is the one connected to and named in the Host header (the Host header and
 // path each URL gives are checked above); a refused URL connects nowhere.
 TEST(HttpGet, RequestsCarryTheirPathIdentityAndHostWithAPortThatIsNotTheDefault) {
