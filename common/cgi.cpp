@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdlib>
 
 #include "common/files.h"
@@ -178,22 +177,13 @@ std::string urlEncode(std::string_view text) {
 }
 
 void appendHtmlEscaped(std::string& out, std::string_view text, bool apostrophe) {
-  // Plain runs are copied whole; a table tells the few special characters.
-  static constexpr auto kSpecial = [] {
-    std::array<bool, 256> special{};
-    for (unsigned char c : {'"', '&', '<', '>', '\''}) special[c] = true;
-    return special;
-  }();
+  // Plain runs are copied whole; only the few special bytes are replaced.
   size_t runStart = 0;
   for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (!kSpecial[static_cast<unsigned char>(c)] || (c == '\'' && !apostrophe)) continue;
+    const char* entity = htmlEntity(text[i]);
+    if (!entity || (text[i] == '\'' && !apostrophe)) continue;
     out.append(text.substr(runStart, i - runStart));
-    out.append(c == '"'   ? "&quot;"
-               : c == '&' ? "&amp;"
-               : c == '<' ? "&lt;"
-               : c == '>' ? "&gt;"
-                          : "&#39;");
+    out.append(entity);
     runStart = i + 1;
   }
   out.append(text.substr(runStart));

@@ -50,23 +50,6 @@ void addErrnoText(ReportText& out, int errnoValue, bool html) {
   out.addNumber(errnoValue);
 }
 
-const char* htmlEntity(char c) {
-  switch (c) {
-    case '&':
-      return "&amp;";
-    case '<':
-      return "&lt;";
-    case '>':
-      return "&gt;";
-    case '"':
-      return "&quot;";
-    case '\'':
-      return "&#39;";
-    default:
-      return nullptr;
-  }
-}
-
 }  // namespace
 
 const char* errActionText(ErrAction action) {

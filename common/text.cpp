@@ -108,4 +108,21 @@ std::string secondsText(uint32_t milliseconds) {
   return text;
 }
 
+const char* htmlEntity(char c) {
+  switch (c) {
+    case '&':
+      return "&amp;";
+    case '<':
+      return "&lt;";
+    case '>':
+      return "&gt;";
+    case '"':
+      return "&quot;";
+    case '\'':
+      return "&#39;";
+    default:
+      return nullptr;
+  }
+}
+
 }  // namespace vy

@@ -46,6 +46,10 @@ int parseIntAtoi(std::string_view text);
 // dropped; no quoting.
 std::vector<std::string> splitWords(std::string_view text, std::string_view separators);
 
+// The HTML entity of '&', '<', '>', '"' or '\'', none for any other byte.
+// Allocates nothing: the fatal-signal handler escapes with it too.
+const char* htmlEntity(char c);
+
 // True when text begins with prefix.
 inline bool startsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
