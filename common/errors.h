@@ -13,10 +13,13 @@
 #ifndef VANTRY_COMMON_ERRORS_H_
 #define VANTRY_COMMON_ERRORS_H_
 
+#include <cerrno>
 #include <cstddef>
 #include <ctime>
 #include <string>
 #include <string_view>
+
+#include "common/status.h"
 
 namespace vy {
 
@@ -91,6 +94,31 @@ void reportError(ErrAction action, std::string_view detail, ReportOptions option
 // this keeps strangers from filling the error log.
 void reportRefusal(ErrAction action, std::string_view detail,
                    ReportSite site = ReportSite::current());
+
+// The same for a failed status: the line's action is the number the code's
+// own domain gives it (its logAction, found beside the code), its errno the one
+// the status saw when it has one. The number is chosen here, when the line is
+// written, and nowhere else.
+template <typename Code>
+void reportError(const Status<Code>& status, std::string_view detail, ReportOptions options = {},
+                 ReportSite site = ReportSite::current()) {
+  if (status.errnoValue != 0) errno = status.errnoValue;
+  reportError(logAction(status.code), detail, options, site);
+}
+
+template <typename Code>
+[[noreturn]] void reportFatal(const Status<Code>& status, std::string_view detail,
+                              ReportSite site = ReportSite::current()) {
+  if (status.errnoValue != 0) errno = status.errnoValue;
+  reportFatal(logAction(status.code), detail, site);
+}
+
+template <typename Code>
+void reportRefusal(const Status<Code>& status, std::string_view detail,
+                   ReportSite site = ReportSite::current()) {
+  if (status.errnoValue != 0) errno = status.errnoValue;
+  reportRefusal(logAction(status.code), detail, site);
+}
 
 // Prints "Content-type: text/html" and the blank line that ends the CGI
 // header, the first time only.
