@@ -56,7 +56,7 @@ BenchInstance::BenchInstance(const std::string& installDir,
   adjust(settings);
   ok_ = writeFile(path("vydata/vytime/check"), "") &&
         saveSettings(settings, path("vydata/vyvars.dat")) == ErrAction::kOk &&
-        writePasswordFile("admin", kAdminPassword, path("vydata/admin.pwd")) == ErrAction::kOk;
+        writePasswordFile("admin", kAdminPassword, path("vydata/admin.pwd")).ok();
 }
 
 // VYBENCH_KEEP=1 keeps the instances for profiling a program in them.

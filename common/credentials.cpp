@@ -59,37 +59,66 @@ bool checkPassword(std::string_view storedHash, std::string_view password) {
   return hash && *hash == storedHash;
 }
 
-ErrAction readPasswordFile(const std::string& path, PasswordEntry& entry) {
-  if (!isRegularFile(path)) return ErrAction::kReadFile;
+ErrAction logAction(PasswordFileError error) {
+  switch (error) {
+    case PasswordFileError::kOk:
+      return ErrAction::kOk;
+    case PasswordFileError::kUnreadable:
+      return ErrAction::kReadFile;
+    case PasswordFileError::kNoSeparator:
+      return ErrAction::kShortRead;
+    case PasswordFileError::kCannotOpen:
+      return ErrAction::kWriteFile;
+    case PasswordFileError::kWriteFailed:
+      return ErrAction::kShortWrite;
+  }
+  return ErrAction::kOk;
+}
+
+ErrAction logAction(Access access) {
+  switch (access) {
+    case Access::kNoPasswordFile:
+      return ErrAction::kNoPasswordFile;
+    case Access::kGranted:
+      return ErrAction::kNoFileOperation;
+    case Access::kRefused:
+      return ErrAction::kReadFile;
+  }
+  return ErrAction::kNoFileOperation;
+}
+
+Status<PasswordFileError> readPasswordFile(const std::string& path, PasswordEntry& entry) {
+  if (!isRegularFile(path)) return {PasswordFileError::kUnreadable, path};
   std::optional<std::string> line = readFirstLine(path, kPasswordLineBytes + 1);
-  if (!line) return ErrAction::kReadFile;
+  if (!line) return {PasswordFileError::kUnreadable, path};
   // The file is written without a line end; one added by hand is not part of
   // the hash.
   while (!line->empty() && (line->back() == '\n' || line->back() == '\r')) line->pop_back();
   size_t colon = line->find(':');
-  if (colon == std::string::npos) return ErrAction::kShortRead;
+  if (colon == std::string::npos) return {PasswordFileError::kNoSeparator, path};
   entry.user = line->substr(0, colon);
   entry.hash = line->substr(colon + 1);
-  return ErrAction::kOk;
+  return {};
 }
 
-ErrAction writePasswordFile(std::string_view user, std::string_view password,
-                            const std::string& path) {
+Status<PasswordFileError> writePasswordFile(std::string_view user, std::string_view password,
+                                            const std::string& path) {
   std::optional<std::string> hash = desCrypt(password, makeSalt());
-  if (!hash) return ErrAction::kWriteFile;
+  if (!hash) return {PasswordFileError::kCannotOpen, path};
   UniqueFd fd = openFd(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, kCredentialFileMode);
-  if (!fd) return ErrAction::kWriteFile;
+  if (!fd) return {PasswordFileError::kCannotOpen, path};
   ::fchmod(fd.get(), kCredentialFileMode);  // a file of an older version may be open to others
   std::string line(user);
   line += ':';
   line += *hash;
-  return writeFully(fd.get(), line.data(), line.size()) ? ErrAction::kOk : ErrAction::kShortWrite;
+  if (!writeFully(fd.get(), line.data(), line.size())) return {PasswordFileError::kWriteFailed, path};
+  return {};
 }
 
 Access checkAccess(std::optional<std::string_view> supplied, const std::string& path,
                    bool acceptRemoteUser) {
   PasswordEntry entry;
-  if (readPasswordFile(path, entry) != ErrAction::kOk) return Access::kNoPasswordFile;
+  if (!readPasswordFile(path, entry).ok()) return Access::kNoPasswordFile;
   if (envText("REQUEST_METHOD") == "POST" && !supplied) return Access::kRefused;
   std::string remoteUser = envText("REMOTE_USER");
   if (acceptRemoteUser && !remoteUser.empty() && remoteUser == entry.user) return Access::kGranted;

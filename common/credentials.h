@@ -45,23 +45,34 @@ struct PasswordEntry {
   std::string hash;
 };
 
-// kOk; kReadFile when path is not a readable regular file; kShortRead when
-// the first line holds no ":". The line is split at its first ":".
-[[nodiscard]] ErrAction readPasswordFile(const std::string& path, PasswordEntry& entry);
+// What became of a read or a write of the password file.
+enum class PasswordFileError {
+  kOk,
+  kUnreadable,   // not a readable regular file
+  kNoSeparator,  // the first line holds no ":"
+  kCannotOpen,   // the file cannot be opened for writing, or the hash cannot be made
+  kWriteFailed,
+};
+
+// The error-log action of a failure: Read file, Read from the stream, Write
+// file and Write to the stream.
+ErrAction logAction(PasswordFileError error);
+
+// The line is split at its first ":". The status names the path.
+[[nodiscard]] Status<PasswordFileError> readPasswordFile(const std::string& path,
+                                                         PasswordEntry& entry);
 
 // Writes "user:crypt(password)" with a fresh salt, replacing the file.
-// kWriteFile when the file cannot be opened (or the hash cannot be made),
-// kShortWrite when the write fails.
-[[nodiscard]] ErrAction writePasswordFile(std::string_view user, std::string_view password,
-                                          const std::string& path);
+[[nodiscard]] Status<PasswordFileError> writePasswordFile(std::string_view user,
+                                                          std::string_view password,
+                                                          const std::string& path);
 
 // The answer of the access check.
-enum class Access { kNoPasswordFile = -1, kGranted = 0, kRefused = 1 };
+enum class Access { kNoPasswordFile, kGranted, kRefused };
 
-// The action number a refusal is logged with: the answer's own number.
-inline ErrAction asLoggedAction(Access access) {
-  return static_cast<ErrAction>(static_cast<int>(access));
-}
+// The action a refusal is logged with: -1 without a password file, Read file
+// for a refused password (the numbers the error log has always carried).
+ErrAction logAction(Access access);
 
 // supplied is the password sent, or nullopt when the request did not carry
 // the variable at all: a POST without it is refused even for a matching

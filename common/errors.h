@@ -25,6 +25,7 @@ namespace vy {
 
 // The operation that failed. The numbers are the error log's action field.
 enum class ErrAction : int {
+  kNoPasswordFile = -1,  // a refused request while no administrator exists; "Unknown"
   kOk = 0,
   kNoFileOperation = 0,  // the action of a report that concerns no file
   kReadFile = 1,

@@ -263,35 +263,47 @@ std::optional<std::string> commandNameFromPs(const std::vector<std::string_view>
 
 }  // namespace
 
+ErrAction logAction(ProbeError error) {
+  switch (error) {
+    case ProbeError::kOk:
+      return ErrAction::kOk;
+    case ProbeError::kPsFailed:
+      return ErrAction::kReadFile;
+    case ProbeError::kPsNotStarted:
+      return ErrAction::kExecution;
+  }
+  return ErrAction::kOk;
+}
+
 ProcessProbe probeProcess(pid_t pid, bool requireActive) {
   ProcessProbe probe;
   if (pid == 0) return probe;
   ChildProcess ps;
   if (!ps.start({"ps", "p", std::to_string(pid)}, ChildProcess::kPipeStdout, true)) {
-    probe.code = ErrAction::kExecution;
+    probe.status = {ProbeError::kPsNotStarted, "ps"};
     return probe;
   }
   std::string output = ps.readStdout(64 * 1024);
   int status = ps.wait();
   std::vector<std::string_view> lines = fgetsLines(output);
   if (lines.empty()) {
-    probe.code = failedStatus(status) ? ErrAction::kReadFile : ErrAction::kOk;
+    if (failedStatus(status)) probe.status = {ProbeError::kPsFailed, "ps"};
     return probe;
   }
   probe.name = commandNameFromPs(lines, requireActive);
   // With a process line found, a failing ps still makes the answer unknown.
   if (probe.name && failedStatus(status)) {
     probe.name.reset();
-    probe.code = ErrAction::kReadFile;
+    probe.status = {ProbeError::kPsFailed, "ps"};
   }
   return probe;
 }
 
 RunningAnswer isProcessRunning(pid_t pid, std::string_view expectedName) {
   ProcessProbe probe = probeProcess(pid, true);
-  if (probe.code != ErrAction::kOk) return {probe.code, Running::kUnknown};
+  if (!probe.status.ok()) return {probe.status, Running::kUnknown};
   bool matches = probe.name && !probe.name->empty() && *probe.name == expectedName;
-  return {ErrAction::kOk, matches ? Running::kYes : Running::kNo};
+  return {{}, matches ? Running::kYes : Running::kNo};
 }
 
 }  // namespace vy

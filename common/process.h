@@ -84,10 +84,17 @@ struct ProgramRun {
 // The same for a command line the administrator wrote, run by "/bin/sh -c".
 [[nodiscard]] ProgramRun runCommandWithInput(const std::string& commandLine, std::string_view text);
 
-// Answer of probeProcess: kOk, kReadFile (ps failed) or kExecution (ps cannot
-// start), and the command name when the process was found.
+// Why `ps` gave no answer.
+enum class ProbeError { kOk, kPsFailed, kPsNotStarted };
+
+// The error-log action of a failed probe: Read file when ps failed, Execution
+// file when it could not start.
+ErrAction logAction(ProbeError error);
+
+// Answer of probeProcess: the status (naming "ps") and the command name when
+// the process was found.
 struct ProcessProbe {
-  ErrAction code = ErrAction::kOk;
+  Status<ProbeError> status;
   std::optional<std::string> name;
 };
 
@@ -100,10 +107,10 @@ struct ProcessProbe {
 
 enum class Running { kUnknown = -1, kNo = 0, kYes = 1 };
 
-// Whether the process runs under the expected command name. The code is not
-// kOk (and the answer kUnknown) when ps could not answer.
+// Whether the process runs under the expected command name. The status is
+// not ok (and the answer kUnknown) when ps could not answer.
 struct RunningAnswer {
-  ErrAction code = ErrAction::kOk;
+  Status<ProbeError> status;
   Running answer = Running::kUnknown;
 };
 [[nodiscard]] RunningAnswer isProcessRunning(pid_t pid, std::string_view expectedName);

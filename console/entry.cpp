@@ -33,13 +33,13 @@
 #include "store/group_file.h"
 #include "store/group_name.h"
 #include "store/permissions.h"
+#include "store/scheduler_file.h"
 #include "store/settings.h"
 
 namespace vy {
 namespace {
 
 constexpr float kProductVersion = 2.00072f;
-constexpr const char* kCheckTimeFile = "./vydata/vytime/check";
 
 struct ConsoleCommand {
   std::string_view name;
@@ -100,8 +100,8 @@ void installDataDirectory() {
   makeDirectoryOrDie(kGroupDir);
   makeDirectoryOrDie(kCheckLogDir);
   makeDirectoryOrDie("./vydata/vytime");
-  if (createEmptyFile(kCheckTimeFile, kFileMode) != ErrAction::kOk) {
-    reportFatal(ErrAction::kWriteFile, kCheckTimeFile);
+  if (createEmptyFile(kCheckTimePath, kFileMode) != ErrAction::kOk) {
+    reportFatal(ErrAction::kWriteFile, kCheckTimePath);
   }
   GroupConfig general = newGroupDefaults();
   ErrAction rc = accessGroupFile(kDefaultGroupName, general, GroupMode::kStoreSettings);

@@ -11,6 +11,7 @@
 #include "common/files.h"
 #include "common/process.h"
 #include "common/text.h"
+#include "common/worker_program.h"
 #include "common/zonetime.h"
 #include "console/console.h"
 #include "console/page_templates.h"
@@ -96,7 +97,7 @@ std::string checkUrlNow(const std::string& group, const std::string& url) {
   if (!isAcceptedUrl(url)) return kInvalidUrlMessage;
   std::fflush(stdout);
   ChildProcess worker;
-  if (worker.start({"./vyrunner.cgi", "checkurl", group},
+  if (worker.start({kWorkerProgram, "checkurl", group},
                    ChildProcess::kPipeStdin | ChildProcess::kNullStdout)) {
     worker.writeStdin("url=" + url + "\n");
     worker.wait();

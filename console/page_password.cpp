@@ -44,7 +44,7 @@ void showPasswordPage(ConsoleRequest&, std::string_view message) {
   PageTemplate page = loadPage(kChangePasswordTemplate, kChangePasswordSections);
   renderPart(page, kPasswordHeader);
   PasswordEntry entry;
-  if (readPasswordFile(kPasswordPath, entry) == ErrAction::kOk) {
+  if (readPasswordFile(kPasswordPath, entry).ok()) {
     setText("USER", entry.user.empty() ? "admin" : entry.user);
     renderPart(page, kPasswordCenter);
   } else if (!isRegularFile(kPasswordPath)) {
@@ -61,7 +61,7 @@ void updatePassword(ConsoleRequest& request) {
     showPasswordPage(request, problem);
     return;
   }
-  if (writePasswordFile(user, password, kPasswordPath) != ErrAction::kOk) {
+  if (!writePasswordFile(user, password, kPasswordPath).ok()) {
     reportFatal(ErrAction::kWriteFile, "admin.pwd");
   }
   if (!request.remoteUser.empty() && !updateHtpasswd(user, password)) {

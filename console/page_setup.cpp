@@ -14,6 +14,7 @@
 #include "common/files.h"
 #include "common/process.h"
 #include "common/text.h"
+#include "common/worker_program.h"
 #include "common/zonetime.h"
 #include "console/console.h"
 #include "console/page_templates.h"
@@ -30,29 +31,6 @@ constexpr std::string_view kSettingsTexts[] = {"AEMAIL", "EMLSEND", "USRAGENT", 
 constexpr size_t kRedirectPaddingLines = 1000;
 
 int formNumber(std::string_view name) { return parseIntAtoi(formVar(name)); }
-
-// The scheduler runs when it is switched on and the process registered in
-// the scheduler file lives under its recorded name.
-bool schedulerRuns(const Settings& settings) {
-  if (!settings.schedulerOn() || !isRegularFile(kSchedulerPath)) return false;
-  UniqueFd file = openFd(kSchedulerPath, O_RDWR);
-  if (!file) {
-    reportError(ErrAction::kWriteFile, kSchedulerPath);
-    return false;
-  }
-  if (!lockFile(file.get())) {
-    reportError(ErrAction::kLockFile, kSchedulerPath);
-    return false;
-  }
-  uint8_t bytes[kSchedulerRecordSize] = {};
-  if (readFully(file.get(), bytes, sizeof bytes) != static_cast<ssize_t>(sizeof bytes)) {
-    reportError(ErrAction::kReadFile, kSchedulerPath);
-  }
-  const SchedulerRecord record = decodeSchedulerRecord(bytes);
-  const RunningAnswer running = isProcessRunning(record.pid, record.name);
-  if (running.code != ErrAction::kOk) reportError(running.code, "Err Found Process ('ps')");
-  return running.code == ErrAction::kOk && running.answer == Running::kYes;
-}
 
 void saveOrDie(const Settings& settings) {
   ErrAction rc = vy::saveSettings(settings, kSettingsPath);
@@ -118,7 +96,7 @@ void takeNumbersFromForm(Settings& s) {
   s.maxCheckUrls = formNumberOr("MAXCHKURL", 1);
   s.maxCheckThreads = formNumberOr("MAXCHKPROC", 1);
   s.restartSeconds = formNumberOr("RESTIME", 5);
-  s.checkSeconds = formNumberOr("CHKTIME", 60);
+  s.checkSeconds = formNumberOr("CHKTIME", kDefaultCheckSeconds);
   const auto retries = static_cast<uint8_t>(formNumber("RECHKUPTIME"));
   s.recheckUpTimes = retries == 0 ? 1 : retries;
 }
@@ -216,7 +194,7 @@ void controlScheduler(ConsoleRequest& request) {
   std::fflush(stdout);
   ChildProcess worker;
   const bool started =
-      worker.start({"./vyrunner.cgi", "scheduler", "run"}, ChildProcess::kNullStdout);
+      worker.start({kWorkerProgram, "scheduler", "run"}, ChildProcess::kNullStdout);
   if (!started || worker.wait() != 0) reportError(ErrAction::kExecution, "Run Scheduler");
   printRedirection(request);
 }

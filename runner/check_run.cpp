@@ -161,6 +161,8 @@ void removeFinishedOneShotGroups(const CheckRun& run) {
   }
 }
 
+int exitStatus(RunOutcome outcome) { return static_cast<int>(outcome); }
+
 int numberArgument(const WorkerContext& context, size_t index, int fallback) {
   return context.hasArg(index) ? parseIntAtoi(context.arg(index)) : fallback;
 }
@@ -173,16 +175,17 @@ bool isDue(uint32_t lastCheck, int32_t interval, std::time_t now) {
   return false;
 }
 
-int runChecks(const WorkerContext& context, int maxUrls, int threads, const std::string& group) {
+RunOutcome runChecks(const WorkerContext& context, int maxUrls, int threads,
+                      const std::string& group) {
   const std::time_t now = std::time(nullptr);
   UniqueFd checkTime = openFd(kCheckTimePath, O_RDWR);
   if (!checkTime) {
     reportError(ErrAction::kWriteFile, kCheckTimePath);
-    return 1;
+    return RunOutcome::kNotRun;
   }
   if (!lockFile(checkTime.get())) {
     reportError(ErrAction::kLockFile, kCheckTimePath);
-    return 1;
+    return RunOutcome::kNotRun;
   }
   CheckRun run(context);
   std::string names;
@@ -190,7 +193,7 @@ int runChecks(const WorkerContext& context, int maxUrls, int threads, const std:
     names = group;
     collectOneGroup(run, group, maxUrls, now);
   } else if (!collectAllGroups(run, maxUrls, now, names)) {
-    return 1;
+    return RunOutcome::kNotRun;
   }
   checkWithThreads(run, threads);
   removeFinishedOneShotGroups(run);
@@ -199,19 +202,20 @@ int runChecks(const WorkerContext& context, int maxUrls, int threads, const std:
   if (!names.empty() && ::pwrite(checkTime.get(), names.data(), names.size(), 0) < 0) {
     reportError(ErrAction::kShortWrite, kCheckTimePath);
   }
-  return 0;
+  return RunOutcome::kRan;
 }
 
 int runCheckGroupCommand(const WorkerContext& context) {
   const std::string& group = context.arg(1);
   if (!acceptGroupArgument(group)) return kExitInvalidGroupName;
-  return runChecks(context, numberArgument(context, 2, context.settings.maxCheckUrls),
-                   numberArgument(context, 3, context.settings.maxCheckThreads), group);
+  return exitStatus(runChecks(context, numberArgument(context, 2, context.settings.maxCheckUrls),
+                              numberArgument(context, 3, context.settings.maxCheckThreads),
+                              group));
 }
 
 int runCheckCommand(const WorkerContext& context) {
-  return runChecks(context, numberArgument(context, 1, context.settings.maxCheckUrls),
-                   numberArgument(context, 2, context.settings.maxCheckThreads), "");
+  return exitStatus(runChecks(context, numberArgument(context, 1, context.settings.maxCheckUrls),
+                              numberArgument(context, 2, context.settings.maxCheckThreads), ""));
 }
 
 }  // namespace vy

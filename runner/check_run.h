@@ -21,9 +21,15 @@ namespace vy {
 // it is positive, never when it is 0, only when never checked when negative.
 bool isDue(uint32_t lastCheck, int32_t interval, std::time_t now);
 
+// Whether a run took place. The numbers are the exit statuses of the check
+// commands.
+enum class RunOutcome : int { kRan = 0, kNotRun = 1 };
+
 // One run. maxUrls below 1 means no limit; an empty group name means every
-// group. 0 when the run took place, 1 when it could not start or continue.
-int runChecks(const WorkerContext& context, int maxUrls, int threads, const std::string& group);
+// group. kNotRun when the check time file cannot be locked or the group
+// directory cannot be listed.
+[[nodiscard]] RunOutcome runChecks(const WorkerContext& context, int maxUrls, int threads,
+                                   const std::string& group);
 
 // "checkgroup" G [M [N]] and "check" [M [N]]; M and N default to MAXCHKURL
 // and MAXCHKPROC. The exit status is the run's result (kExitInvalidGroupName

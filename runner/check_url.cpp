@@ -85,7 +85,7 @@ void testContents(const GroupConfig& group, UrlStatus& entry, UrlCheck& check, L
   check.curBanFound = false;
   if (entry.checkBan()) {
     for (int i = 0; i < group.banCount(); ++i) {
-      if (matchContent(page, group.banContents[i])) {
+      if (matchContent(page, group.banContents[i]) == ContentMatch::kMatched) {
         check.curBanFound = true;
         entry.banIndex = static_cast<int16_t>(i);
         break;
@@ -95,7 +95,7 @@ void testContents(const GroupConfig& group, UrlStatus& entry, UrlCheck& check, L
   check.curPresOk = true;
   if (entry.checkPres()) {
     for (int i = 0; i < group.presCount(); ++i) {
-      if (!matchContent(page, group.presContents[i])) {
+      if (matchContent(page, group.presContents[i]) == ContentMatch::kMissed) {
         check.curPresOk = false;
         entry.presIndex = static_cast<int16_t>(i);
         break;

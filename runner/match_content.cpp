@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace vy {
@@ -163,24 +164,26 @@ struct LiteralMatch {
   size_t end;
 };
 
-}  // namespace
-
-int matchContent(std::string_view page, std::string_view pattern) {
-  if (pattern.empty()) return 1;
-  std::vector<Segment> segments = splitSegments(pattern);
-
-  // Literals first: each is searched from the end of the previous match.
+// The literals, each searched from the end of the previous match; none when
+// one is missing.
+std::optional<std::vector<LiteralMatch>> findLiterals(std::string_view page,
+                                                      const std::vector<Segment>& segments) {
   std::vector<LiteralMatch> matches;
   size_t from = 0;
   for (const Segment& segment : segments) {
     if (segment.text.empty() || segment.isCommand()) continue;
     size_t at = findIn(page, segment.text, from);
-    if (at == std::string_view::npos) return 0;
+    if (at == std::string_view::npos) return std::nullopt;
     matches.push_back({at, at + segment.text.size()});
     from = at + segment.text.size();
   }
+  return matches;
+}
 
-  // Then commands, each on the region it stands in.
+// Each command on the region it stands in: from the end of the literal before
+// it to the start of the literal after it.
+bool commandsPass(std::string_view page, const std::vector<Segment>& segments,
+                  const std::vector<LiteralMatch>& matches) {
   size_t literalsPassed = 0;
   const Segment* previous = nullptr;
   for (const Segment& segment : segments) {
@@ -189,13 +192,23 @@ int matchContent(std::string_view page, std::string_view pattern) {
       size_t regionEnd =
           literalsPassed < matches.size() ? matches[literalsPassed].begin : page.size();
       std::string_view region = page.substr(regionBegin, regionEnd - regionBegin);
-      if (!runCommand(segment.text, previous, region)) return 0;
+      if (!runCommand(segment.text, previous, region)) return false;
     } else if (!segment.text.empty()) {
       ++literalsPassed;
     }
     previous = &segment;
   }
-  return 1;
+  return true;
+}
+
+}  // namespace
+
+ContentMatch matchContent(std::string_view page, std::string_view pattern) {
+  if (pattern.empty()) return ContentMatch::kMatched;
+  const std::vector<Segment> segments = splitSegments(pattern);
+  const std::optional<std::vector<LiteralMatch>> matches = findLiterals(page, segments);
+  if (!matches || !commandsPass(page, segments, *matches)) return ContentMatch::kMissed;
+  return ContentMatch::kMatched;
 }
 
 }  // namespace vy

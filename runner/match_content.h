@@ -19,9 +19,11 @@
 
 namespace vy {
 
-// 1 when the pattern matches the page, else 0. The page must already be
-// lower-cased; the pattern is used as it is.
-int matchContent(std::string_view page, std::string_view pattern);
+enum class ContentMatch { kMissed, kMatched };
+
+// Whether the pattern matches the page. The page must already be lower-cased;
+// the pattern is used as it is. The empty pattern matches every page.
+[[nodiscard]] ContentMatch matchContent(std::string_view page, std::string_view pattern);
 
 }  // namespace vy
 

@@ -22,15 +22,10 @@
 #include "common/fd.h"
 #include "common/files.h"
 #include "common/process.h"
+#include "common/worker_program.h"
 
 namespace vy {
 namespace {
-
-// What the daemon uses when CHKTIME or RESTIME is below 1 (the settings page
-// stores what it is given): the defaults of a new installation, so that the
-// daemon always sleeps between two events.
-constexpr long kDefaultCheckSeconds = 60;
-constexpr long kDefaultRestartSeconds = 25;
 
 long periodOrDefault(long seconds, long fallback) { return seconds >= 1 ? seconds : fallback; }
 
@@ -44,18 +39,6 @@ void redirectStandardStreamsToNull() {
     ::fcntl(null.get(), F_SETFD, 0);
     null.release();
   }
-}
-
-// The registered daemon, read under the file's shared lock; a failure is
-// logged and the zero record used.
-SchedulerRecord readSchedulerRecordOrZero() {
-  uint8_t bytes[kSchedulerRecordSize] = {};
-  ErrAction rc = readRecord(kSchedulerPath, bytes, sizeof bytes, RecordLock::kReadOnlyShared);
-  if (rc != ErrAction::kOk) {
-    reportError(rc, kSchedulerPath);
-    return SchedulerRecord();
-  }
-  return decodeSchedulerRecord(bytes);
 }
 
 // Makes a child that runs `prepare` and then replaces itself with
@@ -73,7 +56,7 @@ bool startWorkerChild(const char* command, Prepare prepare) {
   }
   if (pid != 0) return true;
   if (!prepare()) _exit(0);
-  ::execl("./vyrunner.cgi", "./vyrunner.cgi", command, static_cast<char*>(nullptr));
+  ::execl(kWorkerProgram, kWorkerProgram, command, static_cast<char*>(nullptr));
   reportError(ErrAction::kExecution, std::string("vyrunner.cgi ") + command);
   _exit(1);
 }
@@ -175,27 +158,19 @@ SchedulerEvent nextSchedulerEvent(long checkIn, long restartIn) {
   return {true, restartIn};
 }
 
-bool schedulerRuns(const Settings& settings) {
-  if (!settings.schedulerOn() || !isRegularFile(kSchedulerPath)) return false;
-  const SchedulerRecord record = readSchedulerRecordOrZero();
-  const RunningAnswer running = isProcessRunning(record.pid, record.name);
-  if (running.code != ErrAction::kOk) reportError(running.code, "Err Found Process ('ps')");
-  return running.code == ErrAction::kOk && running.answer == Running::kYes;
-}
-
 void startScheduler(bool checkFirst) {
   SchedulerRecord record;
   if (checkFirst) {
     record = readSchedulerRecordOrZero();
     RunningAnswer running = isProcessRunning(record.pid, record.name);
-    if (running.code != ErrAction::kOk) {
-      reportError(running.code, "Err Found Process ('ps')");
+    if (!running.status.ok()) {
+      reportError(running.status, "Err Found Process ('ps')");
       return;
     }
     if (running.answer == Running::kYes) return;
   }
   ProcessProbe self = probeProcess(::getpid(), true);
-  if (self.code != ErrAction::kOk) reportFatal(self.code, "Get Process Name ('ps')");
+  if (!self.status.ok()) reportFatal(self.status, "Get Process Name ('ps')");
   record.name = self.name.value_or("").substr(0, kSchedulerNameSize - 1);
   startWorkerChild("scheduler", [&] { return registerNewDaemon(record); });
 }

@@ -4,7 +4,8 @@
 //
 // The running daemon is registered in the scheduler file (see
 // store/scheduler_file.h); the check time file's modification time carries
-// the schedule across restarts.
+// the schedule across restarts. Whether the daemon runs is told by
+// schedulerRuns there.
 #ifndef VANTRY_RUNNER_SCHEDULER_H_
 #define VANTRY_RUNNER_SCHEDULER_H_
 
@@ -28,11 +29,6 @@ SchedulerEvent nextSchedulerEvent(long checkIn, long restartIn);
 // Scheduler mode of the worker (first argument "scheduler", or the query
 // string "scheduler"): starts a daemon, or is the daemon. Returns when done.
 void runSchedulerMode(const WorkerContext& context);
-
-// Whether the daemon runs as the console shows it: the scheduler is switched
-// on and the registered process lives under its recorded name. A failure of
-// the probe is logged and counts as not running.
-bool schedulerRuns(const Settings& settings);
 
 // Starts a daemon process and returns in the caller. With checkFirst nothing
 // is started while the registered daemon still runs.

@@ -176,7 +176,7 @@ int runServiceCommand(WorkerContext& context) {
   if (!acceptGroupArgument(request.group)) return kExitInvalidGroupName;
   Access access = checkAdministrator(context);
   if (access != Access::kGranted) {
-    reportRefusal(asLoggedAction(access), kInvalidPasswordDetail);
+    reportRefusal(Status(access), kInvalidPasswordDetail);
     return kExitPasswordRefused;
   }
   if (!command) return 0;

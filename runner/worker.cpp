@@ -93,7 +93,7 @@ std::optional<int> webRefusal(const WorkerContext& context) {
   if (!startsChecks(context)) return std::nullopt;
   const Access access = checkAdministrator(context);
   if (access == Access::kGranted) return std::nullopt;
-  reportRefusal(asLoggedAction(access), kInvalidPasswordDetail);
+  reportRefusal(Status(access), kInvalidPasswordDetail);
   return kExitPasswordRefused;
 }
 

@@ -3,6 +3,7 @@
 
 #include "common/files.h"
 #include "common/le.h"
+#include "store/scheduler_file.h"
 
 namespace vy {
 
@@ -84,8 +85,8 @@ Settings defaultSettings(const std::string& httpHost) {
   s.userAgent = "Vantry(https://vantry.example.org/)";
   s.referer = ("http://" + httpHost).substr(0, 140);
   s.maxPageLength = 100000;
-  s.restartSeconds = 25;
-  s.checkSeconds = 60;
+  s.restartSeconds = kDefaultRestartSeconds;
+  s.checkSeconds = kDefaultCheckSeconds;
   s.maxCheckUrls = 25;
   s.maxCheckThreads = 3;
   s.recheckUpTimes = 0;

@@ -26,7 +26,7 @@ Access accessAs(const char* method, const char* remoteUser,
 TEST(Credentials, WrittenHashIsLibcryptsAndAccessDependsOnMethodUserAndPassword) {
   test::TempDir dir;
   const std::string path = dir.file("admin.pwd");
-  ASSERT_EQ(writePasswordFile("admin", "secret", path), ErrAction::kOk);
+  ASSERT_TRUE(writePasswordFile("admin", "secret", path).ok());
   std::string content = readWholeFile(path);
   EXPECT_EQ(content, "admin:" + std::string(crypt("secret", content.substr(6, 2).c_str())));
   constexpr Access kGranted = Access::kGranted, kRefused = Access::kRefused;
@@ -37,13 +37,13 @@ TEST(Credentials, WrittenHashIsLibcryptsAndAccessDependsOnMethodUserAndPassword)
   for (auto [method, user, supplied, result] : cases) {
     EXPECT_EQ(accessAs(method, user, supplied, path), result) << method << " " << !!user;
   }
-  ASSERT_EQ(writePasswordFile("fifteen-chars-u", "secret", path), ErrAction::kOk);
+  ASSERT_TRUE(writePasswordFile("fifteen-chars-u", "secret", path).ok());
   EXPECT_EQ(accessAs("GET", nullptr, "secret", path), kGranted);
-  ASSERT_EQ(writePasswordFile("sixteen-chars-us", "secret", path), ErrAction::kOk);
+  ASSERT_TRUE(writePasswordFile("sixteen-chars-us", "secret", path).ok());
   EXPECT_EQ(accessAs("GET", nullptr, "secret", path), kRefused);
   std::ofstream(path) << "adminabNANd1rDfiNc";
   PasswordEntry entry;
-  EXPECT_EQ(readPasswordFile(path, entry), ErrAction::kShortRead);
+  EXPECT_EQ(readPasswordFile(path, entry).code, PasswordFileError::kNoSeparator);
   EXPECT_EQ(accessAs("GET", nullptr, "secret", path), Access::kNoPasswordFile);
   unsetenv("REQUEST_METHOD");
   unsetenv("REMOTE_USER");

@@ -69,13 +69,13 @@ TEST(Files, CopyReportsAFailedWriteAndOwnershipNeverLosesTheFile) {
 // The answer of isProcessRunning as "<code> <answer>".
 std::string running(pid_t pid, std::string_view name) {
   RunningAnswer got = isProcessRunning(pid, name);
-  return std::to_string(actionNumber(got.code)) + " " +
+  return std::to_string(actionNumber(logAction(got.status.code))) + " " +
          std::to_string(static_cast<int>(got.answer));
 }
 
 TEST(ProcessProbe, MissingZombieAndRunningProcesses) {
   ProcessProbe missing = probeProcess(4190000, true);  // above the default pid_max
-  EXPECT_TRUE(missing.code == ErrAction::kOk && !missing.name);
+  EXPECT_TRUE(missing.status.ok() && !missing.name);
   ChildProcess sleeper;
   ASSERT_TRUE(sleeper.start({"sleep", "5"}, ChildProcess::kNoPipes));
   EXPECT_EQ(running(sleeper.pid(), "sleep"), "0 1");

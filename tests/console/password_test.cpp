@@ -38,7 +38,7 @@ TEST_F(PasswordTest, AChangeIsCheckedFieldByFieldAndStoredAsADesHash) {
   EXPECT_EQ(test::joined(page.line("header_template"), {"MSG", "APWD"}, "|"),
             "Administrative Username/Password Has Been Updated|abcdefgh");
   PasswordEntry entry;
-  ASSERT_EQ(readPasswordFile(instance_.path("vydata/admin.pwd"), entry), ErrAction::kOk);
+  ASSERT_TRUE(readPasswordFile(instance_.path("vydata/admin.pwd"), entry).ok());
   EXPECT_EQ(std::tuple(entry.user, entry.hash.size(), checkPassword(entry.hash, "abcdefgh")),
             std::tuple("12345678", 13u, true));
   EXPECT_FALSE(instance_.exists(".htpasswd"));  // no web-server user: left alone
@@ -47,8 +47,7 @@ TEST_F(PasswordTest, AChangeIsCheckedFieldByFieldAndStoredAsADesHash) {
 TEST_F(PasswordTest, ThePageNamesTheStoredUser) {
   auto page = [&] { return ask({{"fnct", "display_chpass"}}); };
   for (const char* user : {"admin", "", "boss"}) {  // a stored empty name shows as admin
-    ASSERT_EQ(writePasswordFile(user, kPassword, instance_.path("vydata/admin.pwd")),
-              ErrAction::kOk);
+    ASSERT_TRUE(writePasswordFile(user, kPassword, instance_.path("vydata/admin.pwd")).ok());
     EXPECT_EQ(page().value("center_template", "USER"), *user ? user : "admin");
   }
   instance_.write("vydata/admin.pwd", "no colon here");

@@ -130,8 +130,7 @@ TEST_F(SetupTest, TheSchedulerControlStopsRefusesUnderCronOrStartsTheWorker) {
 
   setFlag(kFlagCronMode, false);
   // The redirection to the settings page carries the password URL-encoded.
-  ASSERT_EQ(writePasswordFile("admin", "a&b#c", instance_.path("vydata/admin.pwd")),
-            ErrAction::kOk);
+  ASSERT_TRUE(writePasswordFile("admin", "a&b#c", instance_.path("vydata/admin.pwd")).ok());
   test::RunResult started =
       post(test::formBody({{"apwd", "a&b#c"}, {"fnct", "setup_sched"}, {"SHED_STATUS", "STOPED"}}));
   EXPECT_TRUE(stored().schedulerOn());

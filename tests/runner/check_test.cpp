@@ -25,6 +25,10 @@ using test::httpReplyText;
 using test::LogLines;
 using Paths = std::vector<std::string>;
 
+bool matches(std::string_view page, std::string_view pattern) {
+  return matchContent(page, pattern) == ContentMatch::kMatched;
+}
+
 // Each pattern with the pages it matches and the pages it misses.
 TEST(MatchContent, LiteralsAreFoundInOrderAndCommandsTestTheTextsOfTheirRegion) {
   using Pages = std::vector<const char*>;
@@ -50,9 +54,9 @@ TEST(MatchContent, LiteralsAreFoundInOrderAndCommandsTestTheTextsOfTheirRegion) 
       {"[~]", {"abc"}, {}},
       {"[~+", {"abc"}, {}}};
   for (const auto& [pattern, matched, missed] : cases) {
-    for (int expected : {1, 0}) {
+    for (bool expected : {true, false}) {
       for (const char* page : expected ? matched : missed) {
-        EXPECT_EQ(matchContent(page, pattern), expected) << pattern << " on " << page;
+        EXPECT_EQ(matches(page, pattern), expected) << pattern << " on " << page;
       }
     }
   }
@@ -83,10 +87,9 @@ TEST(MatchContent, SearchesAndCountsAgreeWithThePlainDefinitionsOnEveryKindOfPag
     const std::string a = randomText(1 + std::rand() % 6, "aab<zq", letters);
     const std::string b = randomText(1 + std::rand() % 4, "aab<zq", letters);
     SCOPED_TRACE(page + " | " + a + " | " + b);
-    ASSERT_EQ(matchContent(page, a), page.find(a) != std::string::npos ? 1 : 0);
-    ASSERT_EQ(matchContent(page, "[~-'" + a + "']"), page.find(a) == std::string::npos ? 1 : 0);
-    ASSERT_EQ(matchContent(page, "[~=('" + a + "','" + b + "')]"),
-              count(page, a) == count(page, b) ? 1 : 0);
+    ASSERT_EQ(matches(page, a), page.find(a) != std::string::npos);
+    ASSERT_EQ(matches(page, "[~-'" + a + "']"), page.find(a) == std::string::npos);
+    ASSERT_EQ(matches(page, "[~=('" + a + "','" + b + "')]"), count(page, a) == count(page, b));
   }
 }
 

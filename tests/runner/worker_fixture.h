@@ -113,8 +113,7 @@ class ServiceTest : public WorkerTest {
  protected:
   void SetUp() override {
     WorkerTest::SetUp();
-    ASSERT_EQ(writePasswordFile("admin", "secret", instance_.path("vydata/admin.pwd")),
-              ErrAction::kOk);
+    ASSERT_TRUE(writePasswordFile("admin", "secret", instance_.path("vydata/admin.pwd")).ok());
   }
   RunResult service(const std::vector<std::string>& args, const std::string& input = "") {
     return instance_.runWorker(args, {{"ADMIN_PWD", "secret"}}, input, 60);
