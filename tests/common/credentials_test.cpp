@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "common/files.h"
+#include "common/process.h"
 #include "tests/support/child.h"
 #include "tests/support/printers.h"
 
@@ -23,30 +24,60 @@ Access accessAs(const char* method, const char* remoteUser,
   return checkAccess(supplied, path, true);
 }
 
-TEST(Credentials, WrittenHashIsLibcryptsAndAccessDependsOnMethodUserAndPassword) {
-  test::TempDir dir;
-  const std::string path = dir.file("admin.pwd");
-  ASSERT_TRUE(writePasswordFile("admin", "secret", path).ok());
-  std::string content = readWholeFile(path);
+class CredentialsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(writePasswordFile("admin", "secret", path_).ok()); }
+  void TearDown() override {
+    unsetenv("REQUEST_METHOD");
+    unsetenv("REMOTE_USER");
+  }
+  test::TempDir dir_;
+  const std::string path_ = dir_.file("admin.pwd");
+};
+
+TEST_F(CredentialsTest, TheWrittenHashIsLibcrypts) {
+  std::string content = readWholeFile(path_);
   EXPECT_EQ(content, "admin:" + std::string(crypt("secret", content.substr(6, 2).c_str())));
+}
+
+TEST_F(CredentialsTest, AccessDependsOnMethodUserAndPassword) {
   constexpr Access kGranted = Access::kGranted, kRefused = Access::kRefused;
   const std::tuple<const char*, const char*, std::optional<std::string_view>, Access> cases[] = {
       {"POST", nullptr, "secret", kGranted},     {"GET", nullptr, "secre", kRefused},
       {"GET", "admin", std::nullopt, kGranted},  {"GET", "Admin", "", kRefused},
       {"POST", "admin", std::nullopt, kRefused}, {"POST", "admin", "", kGranted}};
   for (auto [method, user, supplied, result] : cases) {
-    EXPECT_EQ(accessAs(method, user, supplied, path), result) << method << " " << !!user;
+    EXPECT_EQ(accessAs(method, user, supplied, path_), result) << method << " " << !!user;
   }
-  ASSERT_TRUE(writePasswordFile("fifteen-chars-u", "secret", path).ok());
-  EXPECT_EQ(accessAs("GET", nullptr, "secret", path), kGranted);
-  ASSERT_TRUE(writePasswordFile("sixteen-chars-us", "secret", path).ok());
-  EXPECT_EQ(accessAs("GET", nullptr, "secret", path), kRefused);
-  std::ofstream(path) << "adminabNANd1rDfiNc";
+}
+
+// Only the first 29 bytes are read: a 16-character name cuts the hash.
+TEST_F(CredentialsTest, AUserNameBeyondFifteenCharactersMatchesNoPassword) {
+  ASSERT_TRUE(writePasswordFile("fifteen-chars-u", "secret", path_).ok());
+  EXPECT_EQ(accessAs("GET", nullptr, "secret", path_), Access::kGranted);
+  ASSERT_TRUE(writePasswordFile("sixteen-chars-us", "secret", path_).ok());
+  EXPECT_EQ(accessAs("GET", nullptr, "secret", path_), Access::kRefused);
+}
+
+TEST_F(CredentialsTest, AFileWithoutSeparatorCountsAsNoPasswordFile) {
+  std::ofstream(path_) << "adminabNANd1rDfiNc";
   PasswordEntry entry;
-  EXPECT_EQ(readPasswordFile(path, entry).code, PasswordFileError::kNoSeparator);
-  EXPECT_EQ(accessAs("GET", nullptr, "secret", path), Access::kNoPasswordFile);
-  unsetenv("REQUEST_METHOD");
-  unsetenv("REMOTE_USER");
+  EXPECT_EQ(readPasswordFile(path_, entry).code, PasswordFileError::kNoSeparator);
+  EXPECT_EQ(accessAs("GET", nullptr, "secret", path_), Access::kNoPasswordFile);
+}
+
+// The error log carries the numbers it always did, whichever domain failed.
+TEST(LoggedActions, EachFailureKeepsItsLoggedNumber) {
+  const std::pair<ErrAction, int> cases[] = {
+      {logAction(Access::kNoPasswordFile), -1},
+      {logAction(Access::kRefused), 1},
+      {logAction(PasswordFileError::kUnreadable), 1},
+      {logAction(PasswordFileError::kNoSeparator), 12},
+      {logAction(PasswordFileError::kCannotOpen), 2},
+      {logAction(PasswordFileError::kWriteFailed), 13},
+      {logAction(ProbeError::kPsFailed), 1},
+      {logAction(ProbeError::kPsNotStarted), 5}};
+  for (const auto& [action, number] : cases) EXPECT_EQ(actionNumber(action), number);
 }
 
 // updateHtpasswd run in dir/work with dir/bin first on the search path: 1 when it set the
