@@ -186,6 +186,13 @@ HttpError transferError(TlsError error) {
   return HttpError::kTlsHandshake;
 }
 
+// The receive call of a plain connection.
+auto plainReceive(int fd) {
+  return [fd](char* buffer, size_t size, Milliseconds wait) {
+    return recvTimeout(fd, buffer, size, wait);
+  };
+}
+
 // Reads the reply into a new buffer of the reply, unless the limit asks for none.
 template <typename Receive>
 void readReplyData(Receive&& receive, int limit, Milliseconds receiveWait, HttpReply& reply) {
@@ -306,11 +313,7 @@ HttpReply httpRequest(const HttpTarget& target, const std::string& requestText, 
   if (reply.code != HttpError::kOk) return reply;
   if (!target.tls) {
     (void)sendText(socket.get(), requestText);  // a failed send shows up in the read
-    readReplyData(
-        [&](char* buffer, size_t size, Milliseconds wait) {
-          return recvTimeout(socket.get(), buffer, size, wait);
-        },
-        limit, waits.receive, reply);
+    readReplyData(plainReceive(socket.get()), limit, waits.receive, reply);
     return reply;
   }
   TlsSession session;
@@ -326,11 +329,7 @@ HttpReply httpRequest(const HttpTarget& target, const std::string& requestText, 
 }
 
 SocketError readAll(int fd, int limit, LargeText& data, Milliseconds receiveWait) {
-  return readAllFrom(
-      [fd](char* buffer, size_t size, Milliseconds wait) {
-        return recvTimeout(fd, buffer, size, wait);
-      },
-      limit, data, receiveWait);
+  return readAllFrom(plainReceive(fd), limit, data, receiveWait);
 }
 
 ReplyStatus replyStatus(const std::optional<LargeText>& data, HttpError error) {
