@@ -280,8 +280,8 @@ TEST(HttpsGet, SelfSignedExpiredOrOtherNameCertificatesAreNotValid) {
 }
 
 TEST(HttpsGet, APeerThatSpeaksNoTlsFailsTheHandshake) {
-  test::FakeServer plain([](test::FakeConnection& c) { c.send("HTTP/1.0 400 Bad Request\r\n\r\n"); },
-                         443);
+  test::FakeServer plain(
+      [](test::FakeConnection& c) { c.send("HTTP/1.0 400 Bad Request\r\n\r\n"); }, 443);
   EXPECT_EQ(httpGet("https://" + plain.address() + "/", -1, kNoHosts).code,
             HttpError::kTlsHandshake);
 }
