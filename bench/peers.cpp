@@ -29,20 +29,24 @@ constexpr const char* kExporterConfig =
 // One /probe request to the exporter; true when it found the target up.
 bool probe(const std::string& url) {
   UniqueFd socket;
-  if (connectToHost("127.0.0.1", ExporterPeer::kExporterPort, 5, socket) != HttpError::kOk) {
+  if (!connectToHost("127.0.0.1", ExporterPeer::kExporterPort, HostTable(), std::chrono::seconds(5),
+                     socket)
+           .ok()) {
     return false;
   }
   std::string request = "GET /probe?module=http_2xx&target=" + urlEncode(url) +
                         " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-  if (sendText(socket.get(), request) != static_cast<long>(request.size())) return false;
+  if (!sendText(socket.get(), request)) return false;
   LargeText reply;
-  if (readAll(socket.get(), -1, reply) != HttpError::kOk) return false;
+  if (readAll(socket.get(), -1, reply) != SocketError::kOk) return false;
   return reply.find("\nprobe_success 1") != std::string::npos;
 }
 
 bool exporterAnswers() {
   UniqueFd socket;
-  return connectToHost("127.0.0.1", ExporterPeer::kExporterPort, 1, socket) == HttpError::kOk;
+  return connectToHost("127.0.0.1", ExporterPeer::kExporterPort, HostTable(), std::chrono::seconds(1),
+                       socket)
+      .ok();
 }
 
 }  // namespace

@@ -119,7 +119,7 @@ std::optional<size_t> announcedSize(std::string_view received) {
 
 // readAll with the receive call of a plain or a TLS connection.
 template <typename Receive>
-HttpError readAllFrom(Receive&& receive, int limit, LargeText& data, Milliseconds receiveWait) {
+SocketError readAllFrom(Receive&& receive, int limit, LargeText& data, Milliseconds receiveWait) {
   const size_t stopAt = limit >= 1 ? static_cast<size_t>(limit) : kUnlimitedReplyCap;
   const size_t bound = limit >= 1 ? stopAt + kReceiveChunk - 1 : kUnlimitedReplyCap;
   data.clear();
@@ -144,14 +144,62 @@ HttpError readAllFrom(Receive&& receive, int limit, LargeText& data, Millisecond
       prefaultForWriting(data.data() + kept, want);
     }
     data.resize(kept + want);
-    long received = receive(data.data() + kept, want, receiveWait);
-    data.resize(kept + static_cast<size_t>(std::max(received, 0L)));
-    if (received == 0) break;
-    if (received == kReceiveTimedOut) return HttpError::kTimeout;
-    if (received < 0) return HttpError::kSocketError;
+    const Received received = receive(data.data() + kept, want, receiveWait);
+    data.resize(kept + received.bytes);
+    if (received.kind == Received::Kind::kClosed) break;
+    if (received.kind == Received::Kind::kTimedOut) return SocketError::kTimedOut;
+    if (received.kind == Received::Kind::kFailed) return SocketError::kReceiveFailed;
     if (!announced) announced = announcedSize(data);
   }
-  return HttpError::kOk;
+  return SocketError::kOk;
+}
+
+// The one way a socket step's failure becomes a transfer's code.
+HttpError transferError(SocketError error) {
+  switch (error) {
+    case SocketError::kOk:
+      return HttpError::kOk;
+    case SocketError::kTimedOut:
+      return HttpError::kTimeout;
+    case SocketError::kNameUnknown:
+      return HttpError::kLookupFailed;
+    case SocketError::kNoSocket:
+    case SocketError::kReceiveFailed:
+      return HttpError::kSocketError;
+    case SocketError::kConnectFailed:
+      return HttpError::kConnectError;
+  }
+  return HttpError::kSocketError;
+}
+
+HttpError transferError(TlsError error) {
+  switch (error) {
+    case TlsError::kOk:
+      return HttpError::kOk;
+    case TlsError::kTimedOut:
+      return HttpError::kTimeout;
+    case TlsError::kHandshakeFailed:
+      return HttpError::kTlsHandshake;
+    case TlsError::kCertificateRejected:
+      return HttpError::kCertificate;
+  }
+  return HttpError::kTlsHandshake;
+}
+
+// The receive call of a plain connection.
+auto plainReceive(int fd) {
+  return [fd](char* buffer, size_t size, Milliseconds wait) {
+    return recvTimeout(fd, buffer, size, wait);
+  };
+}
+
+// Reads the reply into a new buffer of the reply, unless the limit asks for none.
+template <typename Receive>
+void readReplyData(Receive&& receive, int limit, Milliseconds receiveWait, HttpReply& reply) {
+  if (limit == 0) return;
+  reply.data.emplace();
+  reply.code = transferError(readAllFrom(receive, limit, *reply.data, receiveWait));
+  reply.length = reply.data->size();
 }
 
 constexpr const char* kHttpErrorTexts[] = {
@@ -249,50 +297,39 @@ HttpError parseHttpUrl(std::string_view url, HttpTarget& target) {
   return splitHostAndPort(rest.substr(0, std::min(end, kMaxHostLength)), target);
 }
 
-HttpReply httpGet(const std::string& url, int limit, int timeout, Milliseconds receiveWait) {
+HttpReply httpGet(const std::string& url, int limit, const HostTable& hosts, RequestWaits waits) {
   HttpTarget target;
   const HttpError parsed = parseHttpUrl(url, target);
   if (parsed != HttpError::kOk) return HttpReply{parsed, std::nullopt, 0};
-  return httpRequest(target, buildGetRequest(target), limit, timeout, receiveWait);
+  return httpRequest(target, buildGetRequest(target), limit, hosts, waits);
 }
 
 HttpReply httpRequest(const HttpTarget& target, const std::string& requestText, int limit,
-                      int timeout, Milliseconds receiveWait) {
+                      const HostTable& hosts, RequestWaits waits) {
   HttpReply reply;
   UniqueFd socket;
-  reply.code = connectToHost(target.host, target.port, timeout, socket);
+  reply.code =
+      transferError(connectToHost(target.host, target.port, hosts, waits.connect, socket).code);
   if (reply.code != HttpError::kOk) return reply;
   if (!target.tls) {
-    sendText(socket.get(), requestText);  // a failed send shows up in the read
-    if (limit != 0) {
-      reply.data.emplace();
-      reply.code = readAll(socket.get(), limit, *reply.data, receiveWait);
-      reply.length = reply.data->size();
-    }
+    (void)sendText(socket.get(), requestText);  // a failed send shows up in the read
+    readReplyData(plainReceive(socket.get()), limit, waits.receive, reply);
     return reply;
   }
   TlsSession session;
-  reply.code = session.start(socket.get(), target.host, receiveWait);
+  reply.code = transferError(session.start(socket.get(), target.host, waits.receive));
   if (reply.code != HttpError::kOk) return reply;
-  session.send(requestText, receiveWait);  // as above
-  if (limit != 0) {
-    reply.data.emplace();
-    reply.code = readAllFrom(
-        [&](char* buffer, size_t size, Milliseconds wait) {
-          return session.receive(buffer, size, wait);
-        },
-        limit, *reply.data, receiveWait);
-    reply.length = reply.data->size();
-  }
+  (void)session.send(requestText, waits.receive);  // as above
+  readReplyData(
+      [&](char* buffer, size_t size, Milliseconds wait) {
+        return session.receive(buffer, size, wait);
+      },
+      limit, waits.receive, reply);
   return reply;
 }
 
-HttpError readAll(int fd, int limit, LargeText& data, Milliseconds receiveWait) {
-  return readAllFrom(
-      [fd](char* buffer, size_t size, Milliseconds wait) {
-        return recvTimeout(fd, buffer, size, wait);
-      },
-      limit, data, receiveWait);
+SocketError readAll(int fd, int limit, LargeText& data, Milliseconds receiveWait) {
+  return readAllFrom(plainReceive(fd), limit, data, receiveWait);
 }
 
 ReplyStatus replyStatus(const std::optional<LargeText>& data, HttpError error) {

@@ -5,8 +5,8 @@
 //
 // It follows no redirects and reads no headers: the URL check does that on
 // the raw bytes. Every request call is safe from many threads at once; the
-// only shared state is the host table (socket.h) and the two identity texts,
-// which are set once at worker start, before any thread runs.
+// only shared state is the two identity texts, which are set once at worker
+// start, before any thread runs.
 #ifndef VANTRY_NET_HTTP_H_
 #define VANTRY_NET_HTTP_H_
 
@@ -19,6 +19,21 @@
 #include "net/socket.h"
 
 namespace vy {
+
+// The result of a transfer. The numbers are those of the status code a failed
+// check stores (see replyStatus); 3, 6 and 9 belong to the code set and have
+// texts, but nothing produces them.
+enum class HttpError : int {
+  kOk = 0,
+  kTimeout = 1,        // "Connection timeout": a connect, handshake or receive wait ran out
+  kLookupFailed = 2,   // "Hostname lookup failed"
+  kSocketError = 4,    // "Socket error": no socket, or waiting/receiving failed
+  kConnectError = 5,   // "Connection error": refused or failed
+  kInvalidUrl = 7,     // "Invalid URL": neither "http://..." nor "https://..."
+  kInvalidHeader = 8,  // "Invalid header": no usable status line
+  kTlsHandshake = 10,  // "TLS handshake failed"
+  kCertificate = 11,   // "Certificate not valid": untrusted chain, wrong name, expired
+};
 
 // What one request hands back.
 struct HttpReply {
@@ -52,10 +67,12 @@ struct HttpTarget {
 // is not a number from 1 to 65535 or a bracket is not closed (the host cannot
 // be found, as before ports were read).
 [[nodiscard]] HttpError parseHttpUrl(std::string_view url, HttpTarget& target);
-// Each wait for a reply chunk lasts at most this long.
-inline constexpr Milliseconds kReceiveWait{15000};
-// The connect time limit every caller passes.
-inline constexpr int kRequestSeconds = 15;
+// How long a request waits: for its connects in all, and for each reply chunk
+// (and the TLS handshake in all). Tests shorten them.
+struct RequestWaits {
+  Milliseconds connect{15000};
+  Milliseconds receive{15000};
+};
 // A request without a size limit stops reading here, so a server that never
 // stops sending cannot exhaust the worker's memory.
 inline constexpr size_t kUnlimitedReplyCap = size_t{64} << 20;
@@ -65,19 +82,19 @@ inline constexpr size_t kUnlimitedReplyCap = size_t{64} << 20;
 // that holds a control character is never sent: its header stays empty.
 void setRequestIdentity(const std::string& userAgent, const std::string& referer);
 
-// GETs url. limit: the size limit of the reply in bytes (0 sends the request
-// and reads nothing; below 0 no limit up to kUnlimitedReplyCap). timeout: the
-// connect time limit in seconds. receiveWait bounds each wait for a reply
-// chunk, and the TLS handshake in all (tests shorten it). The codes of
-// parseHttpUrl for a URL it refuses; kTlsHandshake or kCertificate when an
-// https:// site's handshake fails.
-HttpReply httpGet(const std::string& url, int limit, int timeout,
-                  Milliseconds receiveWait = kReceiveWait);
+// GETs url, resolving its host with `hosts`. limit: the size limit of the
+// reply in bytes (0 sends the request and reads nothing; below 0 no limit up
+// to kUnlimitedReplyCap). The codes of parseHttpUrl for a URL it refuses;
+// kTlsHandshake or kCertificate when an https:// site's handshake fails; the
+// socket steps' failures as kLookupFailed, kTimeout, kSocketError or
+// kConnectError.
+HttpReply httpGet(const std::string& url, int limit, const HostTable& hosts,
+                  RequestWaits waits = {});
 
 // Connects to the target (over TLS for https), sends requestText and reads
 // the reply as httpGet does.
 HttpReply httpRequest(const HttpTarget& target, const std::string& requestText, int limit,
-                      int timeout, Milliseconds receiveWait = kReceiveWait);
+                      const HostTable& hosts, RequestWaits waits = {});
 
 // Reads the reply until the peer closes or the total reaches limit (limit >=
 // 1) or kUnlimitedReplyCap (limit < 1). It keeps what receiving in chunks of
@@ -85,10 +102,9 @@ HttpReply httpRequest(const HttpTarget& target, const std::string& requestText, 
 // limit. Each receive takes up to 64 KB that way, awaited at most
 // receiveWait; the buffer grows geometrically and never holds more than the
 // bytes that may be kept.
-// kOk, kTimeout (a wait ran out) or kSocketError (a wait or receive failed);
-// `data` holds what arrived in every case.
-[[nodiscard]] HttpError readAll(int fd, int limit, LargeText& data,
-                                Milliseconds receiveWait = kReceiveWait);
+// kOk, kTimedOut or kReceiveFailed; `data` holds what arrived in every case.
+[[nodiscard]] SocketError readAll(int fd, int limit, LargeText& data,
+                                  Milliseconds receiveWait = RequestWaits().receive);
 
 // A reply condensed into one status code, the one number a check stores: the
 // number of the status line (an HTTP status), or the number of the HttpError

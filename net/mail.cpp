@@ -95,34 +95,31 @@ MailError buildDialogue(const std::string& sender, const std::vector<std::string
   return MailError::kOk;
 }
 
-// Sends the step's command and judges the reply.
-MailError runStep(int fd, const SmtpStep& step) {
-  if (!step.command.empty() &&
-      sendText(fd, step.command) != static_cast<long>(step.command.size())) {
-    return MailError::kUnknown;
-  }
-  std::string reply;
-  HttpError rc = readReply(fd, reply, kSmtpReplyLimit, kSmtpReplyWait);
-  if (rc == HttpError::kTimeout) return MailError::kTimeout;
-  if (rc != HttpError::kOk) return MailError::kSocketError;
-  return smtpReplyOk(reply) ? MailError::kOk : step.refusedCode;
-}
-
-// Resolves and connects as the HTTP client does; the one way a socket
-// error becomes a mail error.
-MailError connectToServer(const std::string& server, UniqueFd& socket) {
-  switch (connectToHost(server, kSmtpPort, kSmtpConnectSeconds, socket)) {
-    case HttpError::kOk:
+// The one way a socket step's failure becomes a mail error.
+MailError mailError(SocketError error) {
+  switch (error) {
+    case SocketError::kOk:
       return MailError::kOk;
-    case HttpError::kLookupFailed:
+    case SocketError::kNameUnknown:
       return MailError::kServerUnknown;
-    case HttpError::kSocketError:
+    case SocketError::kNoSocket:
+    case SocketError::kReceiveFailed:
       return MailError::kSocketError;
-    case HttpError::kTimeout:
+    case SocketError::kTimedOut:
       return MailError::kTimeout;
-    default:
+    case SocketError::kConnectFailed:
       return MailError::kConnectError;
   }
+  return MailError::kConnectError;
+}
+
+// Sends the step's command and judges the reply.
+MailError runStep(int fd, const SmtpStep& step) {
+  if (!step.command.empty() && !sendText(fd, step.command)) return MailError::kUnknown;
+  std::string reply;
+  const SocketError rc = readReply(fd, reply, kSmtpReplyLimit, kSmtpReplyWait);
+  if (rc != SocketError::kOk) return mailError(rc);
+  return smtpReplyOk(reply) ? MailError::kOk : step.refusedCode;
 }
 
 }  // namespace
@@ -134,6 +131,40 @@ const char* mailErrorText(MailError error) {
   return kMailErrorTexts[code];
 }
 
+ErrAction logAction(MailError error) {
+  // Each line keeps the number that failed mails have always been logged
+  // with, whatever the action of that number is called.
+  switch (error) {
+    case MailError::kOk:
+      return ErrAction::kOk;
+    case MailError::kOpenProgram:
+      return ErrAction::kReadFile;  // 1
+    case MailError::kSocketError:
+      return ErrAction::kCreateDirectory;  // 3
+    case MailError::kConnectError:
+      return ErrAction::kAppendFile;  // 6
+    case MailError::kHelo:
+      return ErrAction::kRemoveFile;  // 7
+    case MailError::kMailFrom:
+      return ErrAction::kLockFile;  // 8
+    case MailError::kRcptTo:
+      return ErrAction::kUnlockFile;  // 9
+    case MailError::kData:
+      return ErrAction::kOpenDir;  // 10
+    case MailError::kEndOfData:
+      return ErrAction::kChangePermissions;  // 11
+    case MailError::kQuit:
+      return ErrAction::kShortRead;  // 12
+    case MailError::kServerUnknown:
+      return ErrAction::kShortWrite;  // 13
+    case MailError::kCloseProgram:
+    case MailError::kUnknown:
+    case MailError::kTimeout:
+      break;  // 14 to 16: numbers no action has
+  }
+  return static_cast<ErrAction>(static_cast<int>(error));
+}
+
 bool smtpReplyOk(std::string_view reply) {
   for (const char* code : kAcceptedCodes) {
     if (reply.find(code) != std::string_view::npos) return true;
@@ -141,24 +172,23 @@ bool smtpReplyOk(std::string_view reply) {
   return false;
 }
 
-MailError sendBySmtp(const std::string& server, const std::string& sender,
-                     const std::string& recipients, std::string_view message) {
+Status<MailError> sendBySmtp(const std::string& server, const std::string& sender,
+                             const std::string& recipients, std::string_view message,
+                             const HostTable& hosts) {
   std::vector<SmtpStep> steps;
   MailError rc =
       buildDialogue(sender, splitWords(recipients, kRecipientSeparators), message, steps);
-  if (rc != MailError::kOk) return rc;
+  if (rc != MailError::kOk) return {rc, server};
   UniqueFd socket;
-  rc = connectToServer(server, socket);
-  if (rc != MailError::kOk) return rc;
-  for (const SmtpStep& step : steps) {
-    rc = runStep(socket.get(), step);
-    if (rc != MailError::kOk) return rc;
+  rc = mailError(connectToHost(server, kSmtpPort, hosts, kSmtpConnectWait, socket).code);
+  for (size_t at = 0; rc == MailError::kOk && at < steps.size(); ++at) {
+    rc = runStep(socket.get(), steps[at]);
   }
-  return MailError::kOk;
+  return {rc, server};
 }
 
-MailError sendByProgram(const std::string& program, std::string_view message,
-                        std::mutex& programLock) {
+Status<MailError> sendByProgram(const std::string& program, std::string_view message,
+                                std::mutex& programLock) {
   std::vector<std::string> argv = splitWords(program, kBlanks);
   argv.push_back("-t");
   std::string input(message);
@@ -166,20 +196,19 @@ MailError sendByProgram(const std::string& program, std::string_view message,
   std::lock_guard<std::mutex> hold(programLock);
   // A program that stops reading early is judged by its exit status alone.
   ProgramRun run = runProgramWithInput(argv, input);
-  if (!run.started) return MailError::kOpenProgram;
-  return run.succeeded() ? MailError::kOk : MailError::kCloseProgram;
+  if (!run.started) return {MailError::kOpenProgram, program};
+  return {run.succeeded() ? MailError::kOk : MailError::kCloseProgram, program};
 }
 
-MailError sendMail(const std::string& transport, const std::string& sender,
-                   const std::string& recipient, std::string_view templateText, TemplateVars& vars,
-                   std::mutex& programLock) {
+Status<MailError> sendMail(const std::string& transport, const std::string& sender,
+                           const std::string& recipient, std::string_view templateText,
+                           TemplateVars& vars, const HostTable& hosts, std::mutex& programLock) {
   vars.set("BOUNDARY", "--" + randomText(kBoundaryLength));
   const std::string message = substituteSection(templateText, vars);
   if (transport.find('/') != std::string::npos) {
     return sendByProgram(transport, message, programLock);
   }
-  HostTableScope hosts;
-  return sendBySmtp(transport, sender, recipient, message);
+  return sendBySmtp(transport, sender, recipient, message, hosts);
 }
 
 }  // namespace vy

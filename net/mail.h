@@ -23,7 +23,9 @@
 #include <string_view>
 
 #include "common/errors.h"
+#include "common/status.h"
 #include "common/templates.h"
+#include "net/socket.h"
 
 namespace vy {
 
@@ -49,13 +51,13 @@ enum class MailError : int {
 // The text of a mail error's number; "Unknown Error" outside the code set.
 const char* mailErrorText(MailError error);
 
-// A failed mail is logged with its own number as the action.
-inline ErrAction asLoggedAction(MailError error) {
-  return static_cast<ErrAction>(static_cast<int>(error));
-}
+// The action a failed mail's error-log line carries: the mail error's own
+// number, as the log has always held it (so the log page names the action of
+// that number, "Removing file" for a HELO refusal, and "Unknown" from 14 up).
+ErrAction logAction(MailError error);
 
 inline constexpr uint16_t kSmtpPort = 25;
-inline constexpr int kSmtpConnectSeconds = 15;
+inline constexpr std::chrono::milliseconds kSmtpConnectWait{15000};
 // Each server reply is read whole up to this many bytes, each chunk awaited
 // at most this long.
 inline constexpr size_t kSmtpReplyLimit = 149;
@@ -66,26 +68,29 @@ inline constexpr size_t kMaxSmtpAddress = 256;
 
 // Sets BOUNDARY ("--" and 36 random characters) in vars, fills the template
 // and sends the result through the program or the SMTP server that
-// `transport` names. The sender and recipient are used by SMTP only.
-// `programLock` is held while a mail program runs.
-[[nodiscard]] MailError sendMail(const std::string& transport, const std::string& sender,
-                                 const std::string& recipient, std::string_view templateText,
-                                 TemplateVars& vars, std::mutex& programLock);
+// `transport` names (resolved with `hosts`). The sender and recipient are
+// used by SMTP only. `programLock` is held while a mail program runs. The
+// status names the program or the server.
+[[nodiscard]] Status<MailError> sendMail(const std::string& transport, const std::string& sender,
+                                         const std::string& recipient,
+                                         std::string_view templateText, TemplateVars& vars,
+                                         const HostTable& hosts, std::mutex& programLock);
 
 // Runs the words of `program` with "-t" added (an argument vector, no shell)
 // under programLock, writes the message and "\n.\n" to it and waits. kOk,
 // kOpenProgram (cannot start) or kCloseProgram (a status other than a clean
 // exit 0).
-[[nodiscard]] MailError sendByProgram(const std::string& program, std::string_view message,
-                                      std::mutex& programLock);
+[[nodiscard]] Status<MailError> sendByProgram(const std::string& program, std::string_view message,
+                                              std::mutex& programLock);
 
 // Delivers the message to `server` on port 25: greeting, HELO, MAIL FROM, one
 // RCPT TO per address of `recipients` (the text is split at commas,
 // semicolons and white space), DATA, the message with every line that begins
 // with "." given one more "." and ended by "\r\n.\r\n", QUIT. Line ends are
 // sent as they are. kUnknown when a command cannot be sent whole.
-[[nodiscard]] MailError sendBySmtp(const std::string& server, const std::string& sender,
-                                   const std::string& recipients, std::string_view message);
+[[nodiscard]] Status<MailError> sendBySmtp(const std::string& server, const std::string& sender,
+                                           const std::string& recipients,
+                                           std::string_view message, const HostTable& hosts);
 
 // Whether a server reply holds an accepted code ("250", "220", "354" or
 // "221") anywhere in its text.

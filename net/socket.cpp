@@ -1,4 +1,4 @@
-// Sockets with time limits and name resolution with the host table; see
+// The host table, name resolution, and sockets with time limits; see
 // socket.h.
 #include "net/socket.h"
 
@@ -14,9 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <string_view>
 #include <vector>
 
@@ -24,42 +22,6 @@
 #include "common/text.h"
 
 namespace vy {
-
-// --- Waiting ---------------------------------------------------------------------
-
-int waitForEvents(int fd, short events, Milliseconds wait) {
-  if (fd < 0 || wait.count() < 0) return -1;
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + wait;
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    pollfd watch{fd, events, 0};
-    int ready = ::poll(&watch, 1, static_cast<int>(std::max<long long>(0, left.count())));
-    if (ready > 0) return (watch.revents & POLLNVAL) ? -1 : 1;
-    if (ready == 0) return 0;
-    if (errno != EINTR) return -1;
-  }
-}
-
-namespace {
-
-bool isSocket(int fd) {
-  struct stat status {};
-  return ::fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode);
-}
-
-}  // namespace
-
-void setSocketBlocking(int fd, bool blocking) {
-  if (!isSocket(fd)) return;
-  if (blocking) {
-    ::fcntl(fd, F_SETFL, 0);
-    return;
-  }
-  int flags = ::fcntl(fd, F_GETFL, 0);
-  if (flags >= 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-}
-
 namespace {
 
 // The socket address of address:port; `length` receives its size.
@@ -81,11 +43,53 @@ sockaddr_storage socketAddress(const IpAddress& address, uint16_t port, socklen_
   return storage;
 }
 
-bool connectInProgress(int error) {
-  return error == EINPROGRESS || error == EAGAIN || error == EINTR || error == 0;
+}  // namespace
+
+// --- Host table ----------------------------------------------------------------------
+
+namespace {
+
+// One line: the name before the first space, the address after the last.
+HostEntry parseHostLine(std::string_view line) {
+  HostEntry entry;
+  size_t firstSpace = line.find(' ');
+  entry.name = lowerCopy(line.substr(0, firstSpace));
+  if (firstSpace != std::string_view::npos) {
+    entry.address = parseIpAddress(line.substr(line.rfind(' ') + 1));
+  }
+  return entry;
 }
 
-// --- Resolver ----------------------------------------------------------------------
+}  // namespace
+
+std::vector<HostEntry> parseHostTable(std::string_view text) {
+  std::vector<HostEntry> entries;
+  if (text.empty()) return entries;
+  size_t start = 0;
+  for (;;) {
+    size_t end = text.find('\n', start);
+    entries.push_back(parseHostLine(text.substr(start, end - start)));
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
+  return entries;
+}
+
+HostTable HostTable::load(const std::string& path) {
+  return HostTable(parseHostTable(readWholeFile(path)));
+}
+
+std::optional<IpAddress> HostTable::lookup(std::string_view name) const {
+  const std::string sought = lowerCopy(name);
+  for (const HostEntry& entry : entries_) {
+    if (entry.name == sought) return entry.address;
+  }
+  return std::nullopt;
+}
+
+// --- Names and resolving -------------------------------------------------------------
+
+namespace {
 
 // Every address the resolver gives for name, in its order, each once.
 std::vector<IpAddress> forwardLookup(const std::string& name) {
@@ -123,149 +127,7 @@ bool hasReverseName(const IpAddress& address) {
          name[0] != '\0';
 }
 
-// --- Host table --------------------------------------------------------------------
-
-// Absent (nullopt) or loaded; lookups share the lock, load and release take
-// it alone.
-struct HostTable {
-  std::shared_mutex mutex;
-  std::optional<std::vector<HostEntry>> entries;
-};
-
-HostTable& hostTable() {
-  static HostTable table;
-  return table;
-}
-
-// One line: the name before the first space, the address after the last.
-HostEntry parseHostLine(std::string_view line) {
-  HostEntry entry;
-  size_t firstSpace = line.find(' ');
-  entry.name = lowerCopy(line.substr(0, firstSpace));
-  if (firstSpace != std::string_view::npos) {
-    entry.address = parseIpAddress(line.substr(line.rfind(' ') + 1));
-  }
-  return entry;
-}
-
-std::optional<IpAddress> hostTableAddress(const std::string& name) {
-  HostTable& table = hostTable();
-  std::shared_lock lock(table.mutex);
-  if (!table.entries) return std::nullopt;
-  std::string sought = lowerCopy(name);
-  for (const HostEntry& entry : *table.entries) {
-    if (entry.name == sought) return entry.address;
-  }
-  return std::nullopt;
-}
-
 }  // namespace
-
-std::vector<HostEntry> parseHostTable(std::string_view text) {
-  std::vector<HostEntry> entries;
-  if (text.empty()) return entries;
-  size_t start = 0;
-  for (;;) {
-    size_t end = text.find('\n', start);
-    entries.push_back(parseHostLine(text.substr(start, end - start)));
-    if (end == std::string_view::npos) break;
-    start = end + 1;
-  }
-  return entries;
-}
-
-// --- Sockets -----------------------------------------------------------------------
-
-UniqueFd openStreamSocket(int family) {
-  return UniqueFd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-}
-
-HttpError connectTimeout(int fd, const IpAddress& address, uint16_t port,
-                         std::optional<Milliseconds> wait) {
-  socklen_t length = 0;
-  const sockaddr_storage target = socketAddress(address, port, length);
-  auto* generic = reinterpret_cast<const sockaddr*>(&target);
-  if (!wait) {
-    return ::connect(fd, generic, length) == 0 ? HttpError::kOk : HttpError::kConnectError;
-  }
-  setSocketBlocking(fd, false);
-  if (::connect(fd, generic, length) == 0) {
-    setSocketBlocking(fd, true);
-    return HttpError::kOk;
-  }
-  if (!connectInProgress(errno)) return HttpError::kConnectError;
-  int ready = waitForEvents(fd, POLLOUT, *wait);
-  if (ready == 0) return HttpError::kTimeout;
-  if (ready < 0) return HttpError::kConnectError;
-  int pending = 0;
-  socklen_t size = sizeof pending;
-  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &size) != 0 || pending != 0) {
-    return HttpError::kConnectError;
-  }
-  setSocketBlocking(fd, true);
-  return HttpError::kOk;
-}
-
-HttpError connectToHost(const std::string& host, uint16_t port, int seconds, UniqueFd& socket) {
-  std::vector<IpAddress> addresses;
-  if (resolveHost(host, addresses) != HttpError::kOk) return HttpError::kLookupFailed;
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-  HttpError rc = HttpError::kConnectError;
-  for (const IpAddress& address : addresses) {
-    // Below a second every connect blocks; otherwise they share the time limit.
-    std::optional<Milliseconds> left;
-    if (seconds >= 1) {
-      left = std::chrono::duration_cast<Milliseconds>(deadline - Clock::now());
-      if (*left < Milliseconds(1)) {
-        rc = HttpError::kTimeout;
-        break;
-      }
-    }
-    socket = openStreamSocket(address.family);
-    if (!socket) {
-      rc = HttpError::kSocketError;
-      continue;
-    }
-    rc = connectTimeout(socket.get(), address, port, left);
-    if (rc == HttpError::kOk) return rc;
-    socket.reset();
-  }
-  socket.reset();
-  return rc;
-}
-
-long recvTimeout(int fd, char* buffer, size_t size, Milliseconds wait) {
-  int ready = waitForEvents(fd, POLLIN, wait);
-  if (ready == 0) return kReceiveTimedOut;
-  if (ready < 0) return kReceiveFailed;
-  for (;;) {
-    ssize_t received = ::recv(fd, buffer, size, 0);
-    if (received >= 0) return received;
-    if (errno != EINTR) return kReceiveFailed;
-  }
-}
-
-HttpError readReply(int fd, std::string& text, size_t limit, Milliseconds wait) {
-  text.clear();
-  char chunk[kReceiveChunk];
-  for (;;) {
-    long received = recvTimeout(fd, chunk, sizeof chunk, wait);
-    if (received == 0) break;
-    if (received == kReceiveTimedOut) return HttpError::kTimeout;
-    if (received < 0) return HttpError::kSocketError;
-    size_t kept = std::min(static_cast<size_t>(received), limit - text.size());
-    text.append(chunk, kept);
-    if (text.size() >= limit || kept < kReceiveChunk) break;
-  }
-  return HttpError::kOk;
-}
-
-long sendText(int fd, const std::string& bytes) {
-  return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-}
-
-// --- Names ---------------------------------------------------------------------------
 
 std::optional<IpAddress> parseIpAddress(std::string_view text) {
   const std::string terminated(text);
@@ -283,34 +145,148 @@ std::optional<IpAddress> parseIpAddress(std::string_view text) {
   return std::nullopt;
 }
 
-HttpError resolveHost(const std::string& name, std::vector<IpAddress>& addresses) {
-  addresses.clear();
+std::vector<IpAddress> resolveHost(const std::string& name, const HostTable& hosts) {
   std::optional<IpAddress> found = parseIpAddress(name);
   if (!found) {
-    found = hostTableAddress(name);
+    found = hosts.lookup(name);
     if (found && !hasReverseName(*found)) found.reset();
   }
-  if (found) {
-    addresses.push_back(*found);
-  } else {
-    addresses = forwardLookup(name);
+  if (found) return {*found};
+  return forwardLookup(name);
+}
+
+// --- Sockets and waits ---------------------------------------------------------------
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool isSocket(int fd) {
+  struct stat status {};
+  return ::fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode);
+}
+
+bool connectInProgress(int error) {
+  return error == EINPROGRESS || error == EAGAIN || error == EINTR || error == 0;
+}
+
+// Whether the socket's pending connect ended without an error.
+bool connectSucceeded(int fd) {
+  int pending = 0;
+  socklen_t size = sizeof pending;
+  return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &size) == 0 && pending == 0;
+}
+
+// The time left of a shared connect limit for the next address: none for a
+// blocking connect (no limit), zero when the limit is spent.
+std::optional<Milliseconds> connectTimeLeft(Milliseconds wait, Clock::time_point deadline) {
+  if (wait <= Milliseconds(0)) return std::nullopt;
+  return std::chrono::duration_cast<Milliseconds>(deadline - Clock::now());
+}
+
+}  // namespace
+
+WaitResult waitForEvents(int fd, short events, Milliseconds wait) {
+  if (fd < 0 || wait.count() < 0) return WaitResult::kFailed;
+  const auto deadline = Clock::now() + wait;
+  for (;;) {
+    auto left = std::chrono::duration_cast<Milliseconds>(deadline - Clock::now());
+    pollfd watch{fd, events, 0};
+    int ready = ::poll(&watch, 1, static_cast<int>(std::max<long long>(0, left.count())));
+    if (ready > 0) return (watch.revents & POLLNVAL) ? WaitResult::kFailed : WaitResult::kReady;
+    if (ready == 0) return WaitResult::kTimedOut;
+    if (errno != EINTR) return WaitResult::kFailed;
   }
-  return addresses.empty() ? HttpError::kLookupFailed : HttpError::kOk;
 }
 
-bool loadHosts() {
-  HostTable& table = hostTable();
-  std::unique_lock lock(table.mutex);
-  if (table.entries) return false;
-  table.entries = parseHostTable(readWholeFile(kHostsPath));
-  return true;
+void setSocketBlocking(int fd, bool blocking) {
+  if (!isSocket(fd)) return;
+  if (blocking) {
+    ::fcntl(fd, F_SETFL, 0);
+    return;
+  }
+  int flags = ::fcntl(fd, F_GETFL, 0);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
-void releaseHosts(bool loadedHere) {
-  if (!loadedHere) return;
-  HostTable& table = hostTable();
-  std::unique_lock lock(table.mutex);
-  table.entries.reset();
+UniqueFd openStreamSocket(int family) {
+  return UniqueFd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+}
+
+SocketError connectTimeout(int fd, const IpAddress& address, uint16_t port,
+                           std::optional<Milliseconds> wait) {
+  socklen_t length = 0;
+  const sockaddr_storage target = socketAddress(address, port, length);
+  auto* generic = reinterpret_cast<const sockaddr*>(&target);
+  if (!wait) {
+    return ::connect(fd, generic, length) == 0 ? SocketError::kOk : SocketError::kConnectFailed;
+  }
+  setSocketBlocking(fd, false);
+  if (::connect(fd, generic, length) != 0) {
+    if (!connectInProgress(errno)) return SocketError::kConnectFailed;
+    const WaitResult ready = waitForEvents(fd, POLLOUT, *wait);
+    if (ready == WaitResult::kTimedOut) return SocketError::kTimedOut;
+    if (ready == WaitResult::kFailed || !connectSucceeded(fd)) return SocketError::kConnectFailed;
+  }
+  setSocketBlocking(fd, true);
+  return SocketError::kOk;
+}
+
+Status<SocketError> connectToHost(const std::string& host, uint16_t port, const HostTable& hosts,
+                                  Milliseconds wait, UniqueFd& socket) {
+  const std::vector<IpAddress> addresses = resolveHost(host, hosts);
+  if (addresses.empty()) return {SocketError::kNameUnknown, host};
+  const auto deadline = Clock::now() + wait;
+  SocketError rc = SocketError::kConnectFailed;
+  for (const IpAddress& address : addresses) {
+    const std::optional<Milliseconds> left = connectTimeLeft(wait, deadline);
+    if (left && *left < Milliseconds(1)) {
+      rc = SocketError::kTimedOut;
+      break;
+    }
+    socket = openStreamSocket(address.family);
+    if (!socket) {
+      rc = SocketError::kNoSocket;
+      continue;
+    }
+    rc = connectTimeout(socket.get(), address, port, left);
+    if (rc == SocketError::kOk) return {rc, host};
+    socket.reset();
+  }
+  socket.reset();
+  return {rc, host};
+}
+
+Received recvTimeout(int fd, char* buffer, size_t size, Milliseconds wait) {
+  const WaitResult ready = waitForEvents(fd, POLLIN, wait);
+  if (ready == WaitResult::kTimedOut) return {Received::Kind::kTimedOut};
+  if (ready == WaitResult::kFailed) return {Received::Kind::kFailed};
+  for (;;) {
+    const ssize_t received = ::recv(fd, buffer, size, 0);
+    if (received > 0) return {Received::Kind::kBytes, static_cast<size_t>(received)};
+    if (received == 0) return {Received::Kind::kClosed};
+    if (errno != EINTR) return {Received::Kind::kFailed};
+  }
+}
+
+SocketError readReply(int fd, std::string& text, size_t limit, Milliseconds wait) {
+  text.clear();
+  char chunk[kReceiveChunk];
+  for (;;) {
+    const Received received = recvTimeout(fd, chunk, sizeof chunk, wait);
+    if (received.kind == Received::Kind::kClosed) break;
+    if (received.kind == Received::Kind::kTimedOut) return SocketError::kTimedOut;
+    if (received.kind == Received::Kind::kFailed) return SocketError::kReceiveFailed;
+    const size_t kept = std::min(received.bytes, limit - text.size());
+    text.append(chunk, kept);
+    if (text.size() >= limit || kept < kReceiveChunk) break;
+  }
+  return SocketError::kOk;
+}
+
+bool sendText(int fd, const std::string& bytes) {
+  const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  return sent >= 0 && static_cast<size_t>(sent) == bytes.size();
 }
 
 }  // namespace vy

@@ -1,12 +1,11 @@
-// The socket layer under the worker's HTTP client and mail sender: IPv4 and
-// IPv6 name resolution with the local host table, connect with a time limit
-// (trying each address in turn), receive with a time limit and reading one
-// short reply.
+// The socket layer under the worker's HTTP client and mail sender, in three
+// parts: waits, connects and receives with time limits (trying each address
+// of a host in turn); IPv4 and IPv6 names and their resolution; and the local
+// host table, an object loaded once and handed to every resolution.
 //
 // Every call is safe from many check threads at once. All state of a call
-// lives in the call; the resolver calls are the reentrant ones. The only
-// process-wide state is the host table from ./hosts.dat, which the check run
-// loads before its threads start and releases after they are joined.
+// lives in the call and its arguments; the resolver calls are the reentrant
+// ones, and a loaded HostTable is only read.
 //
 // Waits use poll(2) rather than select(2): a busy worker may hold descriptors
 // above FD_SETSIZE, which select cannot watch. Every wait has a deadline on
@@ -21,28 +20,26 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/fd.h"
+#include "common/status.h"
 
 namespace vy {
 
-// The result of a transfer (and of the socket steps below). The numbers are
-// those of the status code a failed check stores (see replyStatus); 3, 6 and
-// 9 belong to the code set and have texts, but nothing produces them.
-enum class HttpError : int {
-  kOk = 0,
-  kTimeout = 1,        // "Connection timeout": a connect or receive wait ran out
-  kLookupFailed = 2,   // "Hostname lookup failed"
-  kSocketError = 4,    // "Socket error": no socket, or waiting/receiving failed
-  kConnectError = 5,   // "Connection error": refused or failed
-  kInvalidUrl = 7,     // "Invalid URL": neither "http://..." nor "https://..."
-  kInvalidHeader = 8,  // "Invalid header": no usable status line
-  kTlsHandshake = 10,  // "TLS handshake failed"
-  kCertificate = 11,   // "Certificate not valid": untrusted chain, wrong name, expired
-};
-
 using Milliseconds = std::chrono::milliseconds;
+
+// What failed in a socket step. The HTTP client and the mail sender each turn
+// it into a code of their own.
+enum class SocketError : int {
+  kOk = 0,
+  kTimedOut,       // a connect or receive wait ran out
+  kNameUnknown,    // the host name resolved to no address
+  kNoSocket,       // no socket could be made
+  kConnectFailed,  // refused, unreachable, or the connect wait failed
+  kReceiveFailed,  // waiting for or receiving a reply failed
+};
 
 // Replies are received in chunks of at most this many bytes.
 inline constexpr size_t kReceiveChunk = 512;
@@ -57,67 +54,7 @@ struct IpAddress {
   bool operator==(const IpAddress&) const = default;
 };
 
-// A dotted IPv4 address as inet_addr reads it (255.255.255.255 is none) or
-// an IPv6 address; none for any other text.
-std::optional<IpAddress> parseIpAddress(std::string_view text);
-
-// --- Sockets -------------------------------------------------------------------
-
-// Waits at most `wait` for `events` (poll's) on fd: 1 ready (an error or
-// hang-up counts as ready, as it does for select), 0 the time ran out, -1 the
-// wait failed. A signal does not end the wait early.
-int waitForEvents(int fd, short events, Milliseconds wait);
-
-// Non-blocking adds O_NONBLOCK; blocking clears every status flag.
-void setSocketBlocking(int fd, bool blocking);
-
-// A new stream socket of the family (close-on-exec); invalid when it cannot
-// be made.
-UniqueFd openStreamSocket(int family);
-
-// Connects fd (of the address's family) to address:port. Without a wait the
-// connect blocks; otherwise it is made non-blocking and waits at most `wait`
-// for the socket to become writable, then the socket is put back into
-// blocking mode. kOk, kTimeout, or kConnectError for any other failure.
-[[nodiscard]] HttpError connectTimeout(int fd, const IpAddress& address, uint16_t port,
-                                       std::optional<Milliseconds> wait);
-
-// Resolves host (resolveHost) and connects a new socket to its port, trying
-// the addresses in their order until one connects. Below 1 second each
-// connect blocks; otherwise all of them share the limit of `seconds`. kOk
-// with `socket` connected; otherwise kLookupFailed, or the last address's
-// kSocketError (no socket), kTimeout or kConnectError, and `socket` is closed.
-[[nodiscard]] HttpError connectToHost(const std::string& host, uint16_t port, int seconds,
-                                      UniqueFd& socket);
-
-// What recvTimeout returns besides a byte count.
-inline constexpr long kReceiveTimedOut = -2;
-inline constexpr long kReceiveFailed = -1;
-
-// Waits at most `wait` for fd to become readable, then makes one receive of
-// up to `size` bytes. The byte count (0 when the peer has closed),
-// kReceiveTimedOut or kReceiveFailed (the wait or the receive failed).
-long recvTimeout(int fd, char* buffer, size_t size, Milliseconds wait);
-
-// Reads one short reply (an SMTP answer) into `text`: chunks of up to 512
-// bytes, each awaited at most `wait`, cut so that the text never exceeds
-// `limit` bytes. A chunk shorter than 512 bytes ends the reply, as does the
-// peer closing or the limit being reached. kOk, kTimeout or kSocketError (a
-// wait or receive failed); `text` holds what arrived in every case.
-[[nodiscard]] HttpError readReply(int fd, std::string& text, size_t limit, Milliseconds wait);
-
-// Sends all of `bytes` with one send call (MSG_NOSIGNAL, so a closed peer is
-// an error result, not SIGPIPE). The send's result.
-long sendText(int fd, const std::string& bytes);
-
-// --- Names -----------------------------------------------------------------------
-
-// Resolves a host name to the addresses to try, in this order: an address
-// text (parseIpAddress); the host table (case-insensitive, first entry wins,
-// used only when the reverse lookup of its address yields a name); the
-// resolver's addresses of both families in its order. kOk with at least one
-// address, or kLookupFailed.
-[[nodiscard]] HttpError resolveHost(const std::string& name, std::vector<IpAddress>& addresses);
+// --- Host table --------------------------------------------------------------------
 
 // One line of the host table: the name before the first space (lower case),
 // the IPv4 or IPv6 address after the last; none when the line has no space or
@@ -131,27 +68,90 @@ struct HostEntry {
 // plus one for a non-empty text.
 std::vector<HostEntry> parseHostTable(std::string_view text);
 
-// The host table is loaded around a stretch of work that resolves names.
-// loadHosts returns true when this call found the table absent and loaded it
-// (with or without a hosts.dat); a call that finds it loaded changes nothing
-// and returns false. releaseHosts(true) frees the table; releaseHosts(false)
-// leaves it, so a nested pair (the mail sender inside a check run) never
-// frees the table the outer pair loaded. Pass each release the value its
-// load returned.
-[[nodiscard]] bool loadHosts();
-void releaseHosts(bool loadedHere);
-
-// loadHosts / releaseHosts as a scope.
-class HostTableScope {
+// The names an administrator fixes to addresses. A check run loads it once,
+// before its threads start, and every request of the run reads it.
+class HostTable {
  public:
-  HostTableScope() : loadedHere_(loadHosts()) {}
-  ~HostTableScope() { releaseHosts(loadedHere_); }
-  HostTableScope(const HostTableScope&) = delete;
-  HostTableScope& operator=(const HostTableScope&) = delete;
+  HostTable() = default;  // no entries
+  explicit HostTable(std::vector<HostEntry> entries) : entries_(std::move(entries)) {}
+
+  // The table of the file at path; empty when there is none.
+  static HostTable load(const std::string& path = kHostsPath);
+
+  // The address of the first entry named `name` (in any case); none when no
+  // entry has the name or the first that has it holds no valid address.
+  std::optional<IpAddress> lookup(std::string_view name) const;
 
  private:
-  bool loadedHere_;
+  std::vector<HostEntry> entries_;
 };
+
+// --- Names and resolving -----------------------------------------------------------
+
+// A dotted IPv4 address as inet_addr reads it (255.255.255.255 is none) or
+// an IPv6 address; none for any other text.
+std::optional<IpAddress> parseIpAddress(std::string_view text);
+
+// The addresses to try for a host, in this order: an address text
+// (parseIpAddress); the host table's address, used only when the reverse
+// lookup of that address yields a name; the resolver's addresses of both
+// families in its order, each once. Empty when the name is unknown.
+std::vector<IpAddress> resolveHost(const std::string& name, const HostTable& hosts);
+
+// --- Sockets and waits -----------------------------------------------------------
+
+enum class WaitResult { kReady, kTimedOut, kFailed };
+
+// Waits at most `wait` for `events` (poll's) on fd. An error or hang-up
+// counts as ready, as it does for select; a signal does not end the wait early.
+[[nodiscard]] WaitResult waitForEvents(int fd, short events, Milliseconds wait);
+
+// Non-blocking adds O_NONBLOCK; blocking clears every status flag.
+void setSocketBlocking(int fd, bool blocking);
+
+// A new stream socket of the family (close-on-exec); invalid when it cannot
+// be made.
+UniqueFd openStreamSocket(int family);
+
+// Connects fd (of the address's family) to address:port. Without a wait the
+// connect blocks; otherwise it is made non-blocking and waits at most `wait`
+// for the socket to become writable, then the socket is put back into
+// blocking mode. kOk, kTimedOut, or kConnectFailed for any other failure.
+[[nodiscard]] SocketError connectTimeout(int fd, const IpAddress& address, uint16_t port,
+                                         std::optional<Milliseconds> wait);
+
+// Resolves host (resolveHost) and connects a new socket to its port, trying
+// the addresses in their order until one connects. A positive `wait` is
+// shared by all the connects; with none (zero) each connect blocks. kOk with
+// `socket` connected; otherwise kNameUnknown, or the last address's kNoSocket,
+// kTimedOut or kConnectFailed, and `socket` is closed. The status names host.
+[[nodiscard]] Status<SocketError> connectToHost(const std::string& host, uint16_t port,
+                                                const HostTable& hosts, Milliseconds wait,
+                                                UniqueFd& socket);
+
+// What one receive gave: bytes (their count), the peer's close, a wait that
+// ran out, or a failed wait or receive.
+struct Received {
+  enum class Kind { kBytes, kClosed, kTimedOut, kFailed };
+  Kind kind = Kind::kFailed;
+  size_t bytes = 0;  // the count for kBytes (at least 1), else 0
+
+};
+
+// Waits at most `wait` for fd to become readable, then makes one receive of
+// up to `size` bytes.
+[[nodiscard]] Received recvTimeout(int fd, char* buffer, size_t size, Milliseconds wait);
+
+// Reads one short reply (an SMTP answer) into `text`: chunks of up to 512
+// bytes, each awaited at most `wait`, cut so that the text never exceeds
+// `limit` bytes. A chunk shorter than 512 bytes ends the reply, as does the
+// peer closing or the limit being reached. kOk, kTimedOut or kReceiveFailed;
+// `text` holds what arrived in every case.
+[[nodiscard]] SocketError readReply(int fd, std::string& text, size_t limit, Milliseconds wait);
+
+// Sends all of `bytes` with one send call (MSG_NOSIGNAL, so a closed peer is
+// a failure, not SIGPIPE): whether every byte went.
+[[nodiscard]] bool sendText(int fd, const std::string& bytes);
 
 }  // namespace vy
 

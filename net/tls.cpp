@@ -69,59 +69,62 @@ TlsSession::~TlsSession() = default;
 TlsSession::TlsSession(TlsSession&&) noexcept = default;
 TlsSession& TlsSession::operator=(TlsSession&&) noexcept = default;
 
-HttpError TlsSession::start(int fd, const std::string& host, Milliseconds wait) {
+TlsError TlsSession::start(int fd, const std::string& host, Milliseconds wait) {
   SSL_CTX* context = clientContext();
-  if (!context) return HttpError::kTlsHandshake;
+  if (!context) return TlsError::kHandshakeFailed;
   state_ = std::make_unique<State>();
   state_->fd = fd;
   state_->ssl.reset(SSL_new(context));
   SSL* ssl = state_->ssl.get();
-  if (!ssl || SSL_set_fd(ssl, fd) != 1) return HttpError::kTlsHandshake;
+  if (!ssl || SSL_set_fd(ssl, fd) != 1) return TlsError::kHandshakeFailed;
   // An address is checked against the certificate's addresses and is never
   // sent as a server name.
   if (isAddressText(host)) {
     if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str()) != 1) {
-      return HttpError::kCertificate;
+      return TlsError::kCertificateRejected;
     }
   } else if (SSL_set_tlsext_host_name(ssl, host.c_str()) != 1 ||
              SSL_set1_host(ssl, host.c_str()) != 1) {
-    return HttpError::kTlsHandshake;
+    return TlsError::kHandshakeFailed;
   }
   setSocketBlocking(fd, false);
   const Clock::time_point deadline = Clock::now() + wait;
   for (;;) {
     ERR_clear_error();
     const int result = SSL_connect(ssl);
-    if (result == 1) return HttpError::kOk;
+    if (result == 1) return TlsError::kOk;
     const short events = wantedEvents(ssl, result);
     if (events == 0) {
       ERR_clear_error();
-      return SSL_get_verify_result(ssl) == X509_V_OK ? HttpError::kTlsHandshake
-                                                     : HttpError::kCertificate;
+      return SSL_get_verify_result(ssl) == X509_V_OK ? TlsError::kHandshakeFailed
+                                                     : TlsError::kCertificateRejected;
     }
-    const int ready = waitForEvents(fd, events, leftUntil(deadline));
-    if (ready == 0) return HttpError::kTimeout;
-    if (ready < 0) return HttpError::kTlsHandshake;
+    const WaitResult ready = waitForEvents(fd, events, leftUntil(deadline));
+    if (ready == WaitResult::kTimedOut) return TlsError::kTimedOut;
+    if (ready == WaitResult::kFailed) return TlsError::kHandshakeFailed;
   }
 }
 
-long TlsSession::receive(char* buffer, size_t size, Milliseconds wait) {
-  if (!state_ || !state_->ssl) return kReceiveFailed;
+Received TlsSession::receive(char* buffer, size_t size, Milliseconds wait) {
+  if (!state_ || !state_->ssl) return {Received::Kind::kFailed};
   SSL* ssl = state_->ssl.get();
   const Clock::time_point deadline = Clock::now() + wait;
   for (;;) {
     ERR_clear_error();
     size_t received = 0;
-    if (SSL_read_ex(ssl, buffer, size, &received) == 1) return static_cast<long>(received);
-    if (SSL_get_error(ssl, 0) == SSL_ERROR_ZERO_RETURN) return 0;
+    if (SSL_read_ex(ssl, buffer, size, &received) == 1) {
+      return received > 0 ? Received{Received::Kind::kBytes, received}
+                          : Received{Received::Kind::kClosed};
+    }
+    if (SSL_get_error(ssl, 0) == SSL_ERROR_ZERO_RETURN) return {Received::Kind::kClosed};
     const short events = wantedEvents(ssl, 0);
     if (events == 0) {
       ERR_clear_error();
-      return kReceiveFailed;
+      return {Received::Kind::kFailed};
     }
-    const int ready = waitForEvents(state_->fd, events, leftUntil(deadline));
-    if (ready == 0) return kReceiveTimedOut;
-    if (ready < 0) return kReceiveFailed;
+    const WaitResult ready = waitForEvents(state_->fd, events, leftUntil(deadline));
+    if (ready == WaitResult::kTimedOut) return {Received::Kind::kTimedOut};
+    if (ready == WaitResult::kFailed) return {Received::Kind::kFailed};
   }
 }
 
@@ -137,7 +140,7 @@ bool TlsSession::send(const std::string& bytes, Milliseconds wait) {
       continue;
     }
     const short events = wantedEvents(ssl, 0);
-    if (events == 0 || waitForEvents(state_->fd, events, wait) != 1) {
+    if (events == 0 || waitForEvents(state_->fd, events, wait) != WaitResult::kReady) {
       ERR_clear_error();
       return false;
     }

@@ -18,6 +18,14 @@
 
 namespace vy {
 
+// What failed in a handshake.
+enum class TlsError : int {
+  kOk = 0,
+  kTimedOut,             // the handshake's time ran out
+  kHandshakeFailed,      // no context or session, or the peer speaks no TLS
+  kCertificateRejected,  // the peer's certificate is not valid for the host
+};
+
 class TlsSession {
  public:
   TlsSession();
@@ -27,18 +35,16 @@ class TlsSession {
 
   // Makes the handshake on the connected socket fd (which must outlive the
   // session) for `host`, a name or an address text, within `wait` in all.
-  // kOk; kTimeout when the time ran out; kCertificate when the peer's
-  // certificate is not valid for host (untrusted, another name, expired);
-  // kTlsHandshake for any other failure.
-  [[nodiscard]] HttpError start(int fd, const std::string& host, Milliseconds wait);
+  // kCertificateRejected covers an untrusted chain, another name and an
+  // expired certificate.
+  [[nodiscard]] TlsError start(int fd, const std::string& host, Milliseconds wait);
 
-  // As recvTimeout: the byte count (0 when the peer has closed),
-  // kReceiveTimedOut or kReceiveFailed. A peer that closes without the TLS
-  // closing message has closed all the same.
-  long receive(char* buffer, size_t size, Milliseconds wait);
+  // As recvTimeout. A peer that closes without the TLS closing message has
+  // closed all the same.
+  [[nodiscard]] Received receive(char* buffer, size_t size, Milliseconds wait);
 
   // Sends all of bytes, each wait at most `wait`; false when that failed.
-  bool send(const std::string& bytes, Milliseconds wait);
+  [[nodiscard]] bool send(const std::string& bytes, Milliseconds wait);
 
  private:
   struct State;

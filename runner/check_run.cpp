@@ -135,7 +135,6 @@ void checkWithThreads(CheckRun& run, int threads) {
   const size_t allowed = static_cast<size_t>(std::clamp(threads, 0, kMaxCheckThreadsLimit));
   const size_t count = std::min(allowed, run.items.size());
   if (count == 0) return;
-  HostTableScope hosts;
   std::vector<std::thread> workers;
   workers.reserve(count);
   for (size_t i = 0; i < count; ++i) {

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "net/socket.h"
 #include "runner/worker.h"
 #include "store/group_config.h"
 
@@ -45,6 +46,7 @@ struct CheckShared {
   explicit CheckShared(const WorkerContext& context) : worker(context) {}
 
   const WorkerContext& worker;  // only read while threads run
+  const HostTable hosts = HostTable::load();  // every request of the run resolves with it
   // Guards the GroupRun fields marked above, the status write-backs into the
   // group files, the check-log appends, and the external programs that
   // notifications start, so that a worker runs one of them at a time.

@@ -23,9 +23,9 @@ struct Fetch {
   int code = 0;
 };
 
-Fetch fetch(const std::string& url, int limit) {
+Fetch fetch(const std::string& url, int limit, const HostTable& hosts) {
   Fetch result;
-  result.reply = httpGet(url, limit, kRequestSeconds);
+  result.reply = httpGet(url, limit, hosts);
   result.code = replyStatus(result.reply).code;
   return result;
 }
@@ -54,13 +54,13 @@ std::string fetchAddress(const GroupConfig& group, const UrlStatus& entry) {
 // Fetches up to RECHKUPTIME times while a page that was up keeps failing.
 // The response time is measured on the monotonic clock, so a step of the
 // wall clock during the fetch does not distort it.
-Fetch fetchWithRetries(const std::string& address, int limit, int retries, bool wasUp,
-                       UrlStatus& entry) {
+Fetch fetchWithRetries(const std::string& address, int limit, const HostTable& hosts, int retries,
+                       bool wasUp, UrlStatus& entry) {
   using Clock = std::chrono::steady_clock;
   Fetch last;
   for (int attempt = 0; attempt < (retries < 1 ? 1 : retries); ++attempt) {
     const Clock::time_point start = Clock::now();
-    last = fetch(address, limit);
+    last = fetch(address, limit, hosts);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
     entry.responseMs = static_cast<uint32_t>(took.count());
     if (isUpCode(last.code) || !wasUp) break;
@@ -69,13 +69,13 @@ Fetch fetchWithRetries(const std::string& address, int limit, int retries, bool 
 }
 
 // Follows at most two 301/302 answers; the last page fetched is kept.
-void followRedirects(std::string address, int limit, Fetch& current) {
+void followRedirects(std::string address, int limit, const HostTable& hosts, Fetch& current) {
   for (int hop = 0; hop < kMaxRedirects && (current.code == 301 || current.code == 302); ++hop) {
     if (!current.reply.data) return;
     std::string target = findLocationHeader(*current.reply.data);
     if (target.empty()) return;
     address = resolveRedirect(address, target);
-    current = fetch(address, limit);
+    current = fetch(address, limit, hosts);
   }
 }
 
@@ -217,8 +217,9 @@ int checkUrl(CheckShared& shared, GroupRun& run, int index) {
   beginCheck(entry, check);
   const int limit = hasContentCheck(group, entry) ? pageLimit(settings) : kStatusOnlyLimit;
   const std::string address = fetchAddress(group, entry);
-  Fetch result = fetchWithRetries(address, limit, settings.recheckUpTimes, check.prevUp, entry);
-  if (entry.checkBan() || entry.checkPres()) followRedirects(address, limit, result);
+  Fetch result =
+      fetchWithRetries(address, limit, shared.hosts, settings.recheckUpTimes, check.prevUp, entry);
+  if (entry.checkBan() || entry.checkPres()) followRedirects(address, limit, shared.hosts, result);
 
   check.curUp = isUpCode(result.code);
   if (!check.curUp || !result.reply.data) {
@@ -273,7 +274,6 @@ int runCheckUrlCommand(WorkerContext& context) {
   }
   if (group.urls.empty()) return index;
 
-  HostTableScope hosts;
   group.groupName = groupName;
   CheckShared shared(context);
   GroupRun run(std::move(group));

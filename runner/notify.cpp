@@ -140,11 +140,12 @@ NotifyResult notifyByMail(CheckShared& shared, GroupRun& run, int index) {
   const std::string sender = "vantry@" + domain;
   // sendMail takes the result lock itself around a mail program, so it is not
   // held here.
-  MailError rc = sendMail(shared.worker.settings.mailTransport, sender, run.group.inform,
-                          templateText, vars, shared.resultLock);
-  if (rc == MailError::kOk) return NotifyResult::kDone;
+  const Status<MailError> rc = sendMail(shared.worker.settings.mailTransport, sender,
+                                        run.group.inform, templateText, vars, shared.hosts,
+                                        shared.resultLock);
+  if (rc.ok()) return NotifyResult::kDone;
   std::lock_guard<std::mutex> lock(shared.resultLock);
-  reportError(asLoggedAction(rc), std::string("SendMail Error: ") + mailErrorText(rc));
+  reportError(rc, std::string("SendMail Error: ") + mailErrorText(rc.code));
   return NotifyResult::kFailed;
 }
 
@@ -163,7 +164,7 @@ TemplateVars httpVariables(const UrlStatus& entry, const UrlCheck& check) {
 NotifyResult notifyByHttp(CheckShared& shared, GroupRun& run, int index) {
   const TemplateVars vars = httpVariables(run.group.urls[index], run.checks[index]);
   const std::string address = substituteBrackets(run.group.inform, vars);
-  const HttpReply reply = httpGet(address, kHttpNotifyLimit, kRequestSeconds);
+  const HttpReply reply = httpGet(address, kHttpNotifyLimit, shared.hosts);
   if (isUpCode(replyStatus(reply).code)) return NotifyResult::kDone;
   std::lock_guard<std::mutex> lock(shared.resultLock);
   reportError(ErrAction::kNoFileOperation, address);

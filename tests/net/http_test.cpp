@@ -1,10 +1,12 @@
 // The HTTP client against loopback fake sites (request text, URL rules, size limits, timeout,
-// many threads), how a raw reply becomes one status, and the host table.
+// many threads), how a raw reply becomes one status, name resolution with the host table, and
+// the typed receive under it.
 #include "net/http.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
@@ -66,12 +68,16 @@ extern "C" int getnameinfo(const sockaddr* address, socklen_t, char* host, sockl
 namespace vy {
 namespace {
 
-TEST(HttpGet, UrlsGiveSchemeHostPortAndPathAndOnlyValidPortsPass) {
-  const auto parsed = [](const char* url) {
-    HttpTarget target;
-    const HttpError code = parseHttpUrl(url, target);
-    return std::pair(code, target);
-  };
+// Requests that name no host of a table.
+const HostTable kNoHosts;
+
+std::pair<HttpError, HttpTarget> parsed(const char* url) {
+  HttpTarget target;
+  const HttpError code = parseHttpUrl(url, target);
+  return std::pair(code, target);
+}
+
+TEST(HttpUrl, GivesSchemeHostHostHeaderPathAndPort) {
   // URL; TLS, host, Host header, path, port.
   const std::pair<const char*, std::tuple<bool, const char*, const char*, const char*, int>>
       cases[] = {{"http://a.test", {false, "a.test", "a.test", "/", 80}},
@@ -88,37 +94,62 @@ TEST(HttpGet, UrlsGiveSchemeHostPortAndPathAndOnlyValidPortsPass) {
               expected)
         << url;
   }
+}
+
+TEST(HttpUrl, BadPortOrUnclosedBracketIsAFailedLookup) {
   for (const char* url : {"http://a.test:0/", "http://a.test:65536/", "http://a.test:80a/",
                           "http://a.test:/", "http://[::1/", "http://[::1]x/"}) {
     EXPECT_EQ(parsed(url).first, HttpError::kLookupFailed) << url;
   }
-  // Another scheme, or a control character that would break the request line or add headers.
+}
+
+// A control character would break the request line or add headers.
+TEST(HttpUrl, AnotherSchemeOrAControlCharacterIsAnInvalidUrl) {
   for (const char* url : {"HTTP://a.test/", "ftp://a.test/", "http://a.test/x\r\nHost: evil",
                           "http://a.test/\tx", "http://a.test\n/", "http://a.test/\x7f"}) {
     EXPECT_EQ(parsed(url).first, HttpError::kInvalidUrl) << url;
   }
 }
 
-// The port of the URL is the one connected to and named in the Host header (the Host header and
-// path each URL gives are checked above); a refused URL connects nowhere.
-TEST(HttpGet, RequestsCarryTheirPathIdentityAndHostWithAPortThatIsNotTheDefault) {
-  setRequestIdentity("VantryTest/1.0", "http://console.test/");
+std::string expectedRequest(const std::string& path, const std::string& host) {
+  return "GET " + path + " HTTP/1.0\r\nUser-Agent: VantryTest/1.0" +
+         "\r\nReferer: http://console.test/\r\nAccept: */*\r\nHost: " + host + "\r\n\r\n";
+}
+
+struct PlainSite : ::testing::Test {
+  PlainSite() { setRequestIdentity("VantryTest/1.0", "http://console.test/"); }
   const std::string reply = test::httpReplyText("200 OK", "<html>hello</html>");
-  test::FakeServer site(test::answerWith(reply)), alternate(test::answerWith(reply), 8080);
-  ASSERT_TRUE(site.ok() && alternate.ok());
-  const auto request = [](const std::string& path, const std::string& host) {
-    return "GET " + path + " HTTP/1.0\r\nUser-Agent: VantryTest/1.0" +
-           "\r\nReferer: http://console.test/\r\nAccept: */*\r\nHost: " + host + "\r\n\r\n";
-  };
-  HttpReply got = httpGet("http://" + site.address() + ":80/x?y=/z", -1, 15);
+  test::FakeServer site{test::answerWith(reply)};
+};
+
+// The Host header and path each URL gives are checked above.
+TEST_F(PlainSite, RequestCarriesItsPathAndIdentity) {
+  ASSERT_TRUE(site.ok());
+  EXPECT_EQ(httpGet("http://" + site.address() + ":80/x?y=/z", -1, kNoHosts).code, HttpError::kOk);
+  EXPECT_EQ(site.received(0), expectedRequest("/x?y=/z", site.address()));
+}
+
+TEST_F(PlainSite, ReplyComesBackWhole) {
+  ASSERT_TRUE(site.ok());
+  HttpReply got = httpGet(site.url(), -1, kNoHosts);
   EXPECT_TRUE(got.code == HttpError::kOk && got.data && std::string_view(*got.data) == reply &&
               got.length == reply.size());
-  EXPECT_EQ(site.received(0), request("/x?y=/z", site.address()));
-  EXPECT_EQ(httpGet("http://" + alternate.address() + ":8080/p", -1, 15).code, HttpError::kOk);
-  EXPECT_EQ(alternate.received(0), request("/p", alternate.address() + ":8080"));
-  EXPECT_EQ(httpGet("HTTP://" + site.address(), -1, 15).code, HttpError::kInvalidUrl);
-  EXPECT_EQ(httpGet("http://unknown.test/", -1, 15).code, HttpError::kLookupFailed);
-  EXPECT_EQ(site.connectionCount(), 1);
+}
+
+TEST(HttpGet, APortThatIsNotTheDefaultIsNamedInTheHostHeader) {
+  setRequestIdentity("VantryTest/1.0", "http://console.test/");
+  test::FakeServer alternate(test::answerWith(test::httpReplyText("200 OK", "x")), 8080);
+  ASSERT_TRUE(alternate.ok());
+  EXPECT_EQ(httpGet("http://" + alternate.address() + ":8080/p", -1, kNoHosts).code,
+            HttpError::kOk);
+  EXPECT_EQ(alternate.received(0), expectedRequest("/p", alternate.address() + ":8080"));
+}
+
+TEST_F(PlainSite, ARefusedUrlConnectsNowhere) {
+  ASSERT_TRUE(site.ok());
+  EXPECT_EQ(httpGet("HTTP://" + site.address(), -1, kNoHosts).code, HttpError::kInvalidUrl);
+  EXPECT_EQ(httpGet("http://unknown.test/", -1, kNoHosts).code, HttpError::kLookupFailed);
+  EXPECT_EQ(site.connectionCount(), 0);
 }
 
 // A long page without a head, or announcing its length as sent, too short, far too long or beyond
@@ -135,7 +166,7 @@ TEST(HttpGet, SizeLimitStopsAfterTheChunkThatReachesItWhateverLengthIsAnnounced)
     ASSERT_TRUE(site.ok());
     for (auto [limit, most] :
          {std::pair<int, size_t>{-1, reply.size()}, {25, kReceiveChunk}, {100000, 100511}}) {
-      HttpReply got = httpGet(site.url(), limit, 15);
+      HttpReply got = httpGet(site.url(), limit, kNoHosts);
       ASSERT_TRUE(got.code == HttpError::kOk && got.data) << announced << " " << limit;
       EXPECT_GE(got.data->size(), limit < 0 ? reply.size() : size_t(limit)) << announced;
       EXPECT_LE(got.data->size(), most) << announced;
@@ -151,7 +182,8 @@ TEST(HttpGet, ServerThatNeverAnswersTimesOutAfterTheReceiveWait) {
   test::FakeServer site([](test::FakeConnection& connection) { connection.holdOpen(60); });
   ASSERT_TRUE(site.ok());
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(httpGet(site.url(), 25, kRequestSeconds, Milliseconds(300)).code, HttpError::kTimeout);
+  EXPECT_EQ(httpGet(site.url(), 25, kNoHosts, {.receive = Milliseconds(300)}).code,
+            HttpError::kTimeout);
   const auto waited = std::chrono::steady_clock::now() - start;
   EXPECT_GE(waited, std::chrono::milliseconds(290));
   EXPECT_LT(waited, std::chrono::seconds(5));
@@ -178,7 +210,7 @@ TEST(HttpGet, ManyThreadsAgainstSeveralSitesGetEveryReplyIntact) {
         const test::FakeServer& site = sites[(t + r) % std::size(sites)];
         std::string path =
             "/t" + std::to_string(t) + "/r" + std::to_string(r) + "?" + site.address();
-        HttpReply reply = httpGet(site.url(path), -1, 15);
+        HttpReply reply = httpGet(site.url(path), -1, kNoHosts);
         if (reply.code == HttpError::kOk && reply.data &&
             std::string_view(*reply.data) == pageFor("GET " + path + " HTTP/1.0"))
           ++intact;
@@ -189,23 +221,27 @@ TEST(HttpGet, ManyThreadsAgainstSeveralSitesGetEveryReplyIntact) {
   EXPECT_EQ(intact.load(), kThreads * kRequests);
 }
 
-TEST(ReplyStatus, NeedsAStatusLineLongerThanThirteenCharactersAndTransferErrorsWin) {
-  auto status = [](std::optional<std::string> data, HttpError transfer = HttpError::kOk) {
-    std::optional<LargeText> bytes;
-    if (data) bytes.emplace(data->data(), data->size());
-    ReplyStatus got = replyStatus(bytes, transfer);
-    return std::to_string(got.code) + " " + got.text;
-  };
-  EXPECT_EQ(status("HTTP/1.1 404 Not Found\r\nServer: x\r\n\r\nbody"), "404 Not Found");
-  EXPECT_EQ(status("HTTP/1.0 200 "), "8 Invalid header");  // 13 characters
-  EXPECT_EQ(status("HTTP/1.0 200 O"), "200 OK");
-  EXPECT_EQ(status(std::string("HTTP/1.0 200\0 OK\r\n\r\n", 20)), "8 Invalid header");
-  EXPECT_EQ(status("<html><body>no header</body></html>"), "8 Invalid header");
-  EXPECT_EQ(status(std::nullopt), "8 Invalid header");
-  EXPECT_EQ(status("HTTP/1.1 299 Odd\r\n\r\n"), "299 Unknown HTTP Error");
-  EXPECT_EQ(status("HTTP/1.0 200 OK", HttpError::kConnectError), "5 Connection error");
-  EXPECT_EQ(status(std::nullopt, HttpError::kTlsHandshake), "10 TLS handshake failed");
-  EXPECT_EQ(status(std::nullopt, HttpError::kCertificate), "11 Certificate not valid");
+std::string statusOf(std::optional<std::string> data, HttpError transfer = HttpError::kOk) {
+  std::optional<LargeText> bytes;
+  if (data) bytes.emplace(data->data(), data->size());
+  ReplyStatus got = replyStatus(bytes, transfer);
+  return std::to_string(got.code) + " " + got.text;
+}
+
+TEST(ReplyStatus, NeedsAStatusLineLongerThanThirteenCharacters) {
+  EXPECT_EQ(statusOf("HTTP/1.1 404 Not Found\r\nServer: x\r\n\r\nbody"), "404 Not Found");
+  EXPECT_EQ(statusOf("HTTP/1.0 200 "), "8 Invalid header");  // 13 characters
+  EXPECT_EQ(statusOf("HTTP/1.0 200 O"), "200 OK");
+  EXPECT_EQ(statusOf(std::string("HTTP/1.0 200\0 OK\r\n\r\n", 20)), "8 Invalid header");
+  EXPECT_EQ(statusOf("<html><body>no header</body></html>"), "8 Invalid header");
+  EXPECT_EQ(statusOf(std::nullopt), "8 Invalid header");
+  EXPECT_EQ(statusOf("HTTP/1.1 299 Odd\r\n\r\n"), "299 Unknown HTTP Error");
+}
+
+TEST(ReplyStatus, ATransferErrorWinsOverTheReply) {
+  EXPECT_EQ(statusOf("HTTP/1.0 200 OK", HttpError::kConnectError), "5 Connection error");
+  EXPECT_EQ(statusOf(std::nullopt, HttpError::kTlsHandshake), "10 TLS handshake failed");
+  EXPECT_EQ(statusOf(std::nullopt, HttpError::kCertificate), "11 Certificate not valid");
 }
 
 // The authority every TLS test of this program trusts: the client context reads SSL_CERT_FILE
@@ -219,29 +255,43 @@ test::TestCa& trusted() {
   return *ca;
 }
 
-TEST(HttpsGet, AVerifiedSiteAnswersAsOverHttpAndEveryFailedHandshakeHasItsCode) {
-  test::TestCa& ca = trusted();
+test::ServerOptions servedWith(test::CertKind kind, uint16_t port = 443) {
+  return test::ServerOptions{port, false, trusted().issuing(kind)};
+}
+
+TEST(HttpsGet, AVerifiedSiteAnswersAsOverHttp) {
   const std::string reply = test::httpReplyText("200 OK", "<html>secure</html>");
-  const auto served = [&](test::CertKind kind, uint16_t port = 443) {
-    return test::ServerOptions{port, false, ca.issuing(kind)};
-  };
-  test::FakeServer site(test::answerWith(reply), served(test::CertKind::kValid, 8443)),
-      selfSigned(test::answerWith(reply), served(test::CertKind::kSelfSigned)),
-      expired(test::answerWith(reply), served(test::CertKind::kExpired)),
-      otherName(test::answerWith(reply), 443, ca.issue("other.test", test::CertKind::kValid)),
-      plain([](test::FakeConnection&c) { c.send("HTTP/1.0 400 Bad Request\r\n\r\n"); }, 443),
-      silent([](test::FakeConnection&c) { c.holdOpen(5); }, 443);
-  HttpReply got = httpGet(site.url("/p"), -1, 15);
+  test::FakeServer site(test::answerWith(reply), servedWith(test::CertKind::kValid, 8443));
+  HttpReply got = httpGet(site.url("/p"), -1, kNoHosts);
   EXPECT_EQ(got.code, HttpError::kOk);
   EXPECT_TRUE(got.data && std::string_view(*got.data) == reply);
   EXPECT_NE(site.received(0).find("GET /p HTTP/1.0\r\n"), std::string::npos);
   EXPECT_NE(site.received(0).find("\r\nHost: " + site.address() + ":8443\r\n"), std::string::npos);
+}
+
+TEST(HttpsGet, SelfSignedExpiredOrOtherNameCertificatesAreNotValid) {
+  const test::Session answer = test::answerWith(test::httpReplyText("200 OK", "x"));
+  test::FakeServer selfSigned(answer, servedWith(test::CertKind::kSelfSigned)),
+      expired(answer, servedWith(test::CertKind::kExpired)),
+      otherName(answer, 443, trusted().issue("other.test", test::CertKind::kValid));
   for (const test::FakeServer* bad : {&selfSigned, &expired, &otherName}) {
-    EXPECT_EQ(httpGet(bad->url("/"), -1, 15).code, HttpError::kCertificate) << bad->url();
+    EXPECT_EQ(httpGet(bad->url("/"), -1, kNoHosts).code, HttpError::kCertificate) << bad->url();
   }
-  EXPECT_EQ(httpGet("https://" + plain.address() + "/", -1, 15).code, HttpError::kTlsHandshake);
+}
+
+TEST(HttpsGet, APeerThatSpeaksNoTlsFailsTheHandshake) {
+  test::FakeServer plain(
+      [](test::FakeConnection& c) { c.send("HTTP/1.0 400 Bad Request\r\n\r\n"); }, 443);
+  EXPECT_EQ(httpGet("https://" + plain.address() + "/", -1, kNoHosts).code,
+            HttpError::kTlsHandshake);
+}
+
+TEST(HttpsGet, ASilentPeerTimesTheHandshakeOut) {
+  test::FakeServer silent([](test::FakeConnection& c) { c.holdOpen(5); }, 443);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(httpGet("https://" + silent.address() + "/", -1, 15, Milliseconds(300)).code,
+  EXPECT_EQ(httpGet("https://" + silent.address() + "/", -1, kNoHosts,
+                    {.receive = Milliseconds(300)})
+                .code,
             HttpError::kTimeout);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 }
@@ -257,17 +307,24 @@ struct HostsFile {
   const std::filesystem::path former = std::filesystem::current_path();
 };
 
-TEST(HttpGet, IPv6SitesAreReachedByAddressAndByAHostTableName) {
-  test::FakeServer site(test::answerWith(test::httpReplyText("200 OK", "six")),
-                        test::ServerOptions{0, true, nullptr});
-  ASSERT_TRUE(site.ok());
+struct Ipv6Site : ::testing::Test {
+  test::FakeServer site{test::answerWith(test::httpReplyText("200 OK", "six")),
+                        test::ServerOptions{0, true, nullptr}};
   const std::string port = std::to_string(site.port());
-  EXPECT_EQ(httpGet(site.url("/a"), -1, 15).code, HttpError::kOk);
+};
+
+TEST_F(Ipv6Site, IsReachedByItsAddress) {
+  ASSERT_TRUE(site.ok());
+  EXPECT_EQ(httpGet(site.url("/a"), -1, kNoHosts).code, HttpError::kOk);
   EXPECT_NE(site.received(0).find("\r\nHost: [::1]:" + port + "\r\n"), std::string::npos);
+}
+
+TEST_F(Ipv6Site, IsReachedByAHostTableName) {
+  ASSERT_TRUE(site.ok());
   const HostsFile file("six.local ::1\n");
-  HostTableScope hosts;
-  EXPECT_EQ(httpGet("http://six.local:" + port + "/b", -1, 15).code, HttpError::kOk);
-  EXPECT_NE(site.received(1).find("\r\nHost: six.local:" + port + "\r\n"), std::string::npos);
+  const HostTable hosts = HostTable::load();
+  EXPECT_EQ(httpGet("http://six.local:" + port + "/b", -1, hosts).code, HttpError::kOk);
+  EXPECT_NE(site.received(0).find("\r\nHost: six.local:" + port + "\r\n"), std::string::npos);
 }
 
 // A name's addresses are tried in the resolver's order: the first that connects is used.
@@ -278,25 +335,65 @@ TEST(HttpGet, ANameIsReachedOnTheFirstOfItsAddressesThatConnects) {
   ASSERT_TRUE(six.ok() && refusing.ok());
   const std::string url = "http://both.test:" + std::to_string(six.port()) + "/";
   resolvedBoth = {refusing.address(), "::1"};
-  EXPECT_EQ(httpGet(url, -1, 15).code, HttpError::kOk);
+  EXPECT_EQ(httpGet(url, -1, kNoHosts).code, HttpError::kOk);
   resolvedBoth = {refusing.address()};
-  EXPECT_EQ(httpGet(url, -1, 15).code, HttpError::kConnectError);
+  EXPECT_EQ(httpGet(url, -1, kNoHosts).code, HttpError::kConnectError);
   EXPECT_EQ(six.connectionCount(), 1);
 }
 
-TEST(HostTable, EntriesNeedAReverseNameAndOnlyTheLoadingPairFreesTheTable) {
+TEST(HostTable, TheFirstEntryOfANameWinsInAnyCase) {
+  const HostTable hosts(parseHostTable("Site.Local 127.0.0.1\nsite.local 127.0.0.2\nbad x\n"));
+  EXPECT_EQ(hosts.lookup("SITE.local"), parseIpAddress("127.0.0.1"));
+  EXPECT_EQ(hosts.lookup("bad"), std::nullopt);
+  EXPECT_EQ(hosts.lookup("other.local"), std::nullopt);
+}
+
+TEST(HostTable, AnEntryIsUsedOnlyWhenItsAddressHasAReverseName) {
   // 127.0.0.1 has a reverse name (localhost), 127.0.0.37 none; an IPv6 entry is reached above.
   const HostsFile file("Site.Local 127.0.0.1\nnoreverse.local 127.0.0.37\n");
-  std::vector<IpAddress> address;
-  EXPECT_TRUE(loadHosts());
-  EXPECT_EQ(resolveHost("site.LOCAL", address), HttpError::kOk);
-  EXPECT_EQ(address, std::vector<IpAddress>{*parseIpAddress("127.0.0.1")});
-  EXPECT_EQ(resolveHost("noreverse.local", address), HttpError::kLookupFailed);
-  EXPECT_FALSE(loadHosts());  // a nested pair, as the mail sender inside a check run
-  releaseHosts(false);
-  EXPECT_EQ(resolveHost("site.local", address), HttpError::kOk);
-  releaseHosts(true);  // only the pair that loaded the table frees it
-  EXPECT_EQ(resolveHost("site.local", address), HttpError::kLookupFailed);
+  const HostTable hosts = HostTable::load();
+  EXPECT_EQ(resolveHost("site.LOCAL", hosts), std::vector<IpAddress>{*parseIpAddress("127.0.0.1")});
+  EXPECT_TRUE(resolveHost("noreverse.local", hosts).empty());
+  EXPECT_TRUE(resolveHost("site.local", HostTable()).empty());  // only the loaded table has it
+}
+
+// Both ends of a connected local stream socket pair.
+struct SocketPair {
+  SocketPair() {
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0) {
+      near.reset(fds[0]);
+      far.reset(fds[1]);
+    }
+  }
+  UniqueFd near, far;
+};
+
+TEST(Receive, GivesTheBytesThatArrivedThenThePeersClose) {
+  SocketPair pair;
+  ASSERT_TRUE(pair.near && pair.far);
+  ASSERT_TRUE(sendText(pair.far.get(), "abc"));
+  pair.far.reset();
+  char buffer[16];
+  const Received first = recvTimeout(pair.near.get(), buffer, sizeof buffer, Milliseconds(1000));
+  EXPECT_EQ(first.kind, Received::Kind::kBytes);
+  EXPECT_EQ(std::string_view(buffer, first.bytes), "abc");
+  EXPECT_EQ(recvTimeout(pair.near.get(), buffer, sizeof buffer, Milliseconds(1000)).kind,
+            Received::Kind::kClosed);
+}
+
+TEST(Receive, TimesOutWhenNothingArrives) {
+  SocketPair pair;
+  ASSERT_TRUE(pair.near && pair.far);
+  char buffer[16];
+  const Received got = recvTimeout(pair.near.get(), buffer, sizeof buffer, Milliseconds(50));
+  EXPECT_EQ(got.kind, Received::Kind::kTimedOut);
+  EXPECT_EQ(got.bytes, 0u);
+}
+
+TEST(Receive, FailsOnADescriptorThatIsNotOpen) {
+  char buffer[16];
+  EXPECT_EQ(recvTimeout(-1, buffer, sizeof buffer, Milliseconds(50)).kind, Received::Kind::kFailed);
 }
 
 }  // namespace

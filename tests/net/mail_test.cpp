@@ -40,12 +40,15 @@ const std::string kTranscript =
     "HELO localhost\r\nMAIL FROM: <vantry@console.test>\r\nRCPT TO: <a@x.test>\r\n"
     "RCPT TO: <b@y.test>\r\nDATA\r\nSubject: t\n\n..hidden\n..\nend\r\n.\r\nQUIT\r\n";
 
-MailError sendTo(const std::string& server,
-                 const std::string& message = "Subject: t\n\n.hidden\n.\nend") {
-  return sendBySmtp(server, "vantry@console.test", " a@x.test,;b@y.test ", message);
+// No SMTP server of these tests is named in a host table.
+const HostTable kNoHosts;
+
+Status<MailError> sendTo(const std::string& server,
+                         const std::string& message = "Subject: t\n\n.hidden\n.\nend") {
+  return sendBySmtp(server, "vantry@console.test", " a@x.test,;b@y.test ", message, kNoHosts);
 }
 
-TEST(Smtp, TalksAfterTheGreetingOneRcptPerAddressAndEachRefusedStepGivesItsCode) {
+TEST(Smtp, EachRefusedStepEndsTheMailWithItsCode) {
   struct Case {
     std::string refused, refusal;
     MailError code;
@@ -68,39 +71,79 @@ TEST(Smtp, TalksAfterTheGreetingOneRcptPerAddressAndEachRefusedStepGivesItsCode)
     test::FakeServer server(smtpServer(refused, refusal), kSmtpPort);
     ASSERT_TRUE(server.ok());
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(sendTo(server.address()), code) << refused;
+    EXPECT_EQ(sendTo(server.address()).code, code) << refused;
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_GE(elapsed, std::chrono::duration<double>(waits)) << refused;
     EXPECT_LT(elapsed, std::chrono::seconds(6)) << refused;
     EXPECT_EQ(server.received(0), kTranscript.substr(0, kTranscript.find(cutBefore))) << refused;
   }
-  test::FakeServer cutsOff(smtpServer("text", ""), kSmtpPort), refuses(nullptr, kSmtpPort);
-  ASSERT_TRUE(cutsOff.ok() && refuses.ok());
-  // A message far larger than the socket buffers hold.
-  EXPECT_EQ(sendTo(cutsOff.address(), std::string(1 << 25, '\n')), MailError::kUnknown);
-  EXPECT_EQ(sendTo(refuses.address()), MailError::kConnectError);
-  EXPECT_EQ(sendTo(""), MailError::kServerUnknown);
-  EXPECT_EQ(sendBySmtp("", "vantry@a.test\r\nRSET", "a@x.test", "m"), MailError::kMailFrom);
-  EXPECT_EQ(sendBySmtp("", "vantry@a.test", " ,; ", "m"), MailError::kRcptTo);
 }
 
-TEST(MailProgram, GetsItsOptionsAndDashTAndTheFilledMailAndItsFailureIsReported) {
+TEST(Smtp, AMessageThatCannotBeSentWholeIsAnUnknownError) {
+  test::FakeServer cutsOff(smtpServer("text", ""), kSmtpPort);
+  ASSERT_TRUE(cutsOff.ok());
+  // A message far larger than the socket buffers hold.
+  EXPECT_EQ(sendTo(cutsOff.address(), std::string(1 << 25, '\n')).code, MailError::kUnknown);
+}
+
+TEST(Smtp, AServerThatCannotBeReachedIsNamedWithItsCode) {
+  test::FakeServer refuses(nullptr, kSmtpPort);
+  ASSERT_TRUE(refuses.ok());
+  const Status<MailError> refused = sendTo(refuses.address());
+  EXPECT_EQ(refused.code, MailError::kConnectError);
+  EXPECT_EQ(refused.subject, refuses.address());
+  EXPECT_EQ(sendTo("").code, MailError::kServerUnknown);
+}
+
+TEST(Smtp, AnAddressThatCannotBeACommandIsRefusedByItsStep) {
+  EXPECT_EQ(sendBySmtp("", "vantry@a.test\r\nRSET", "a@x.test", "m", kNoHosts).code,
+            MailError::kMailFrom);
+  EXPECT_EQ(sendBySmtp("", "vantry@a.test", " ,; ", "m", kNoHosts).code, MailError::kRcptTo);
+}
+
+// A mail program in a temporary directory that records its arguments and input there, and exits
+// 1 on a mail that says "fail".
+struct MailProgram : ::testing::Test {
+  MailProgram() {
+    std::ofstream(program) << "#!/bin/sh\ncd " << dir.path() << " && printf '%s\\n' \"$@\" > args"
+                           << " && cat > stdin\ngrep -q fail stdin && exit 1\nexit 0\n";
+    ::chmod(program.c_str(), 0755);
+  }
   test::TempDir dir;
-  const std::string program = dir.file("sendmail");  // exits 1 on a mail that says "fail"
-  std::ofstream(program) << "#!/bin/sh\ncd " << dir.path() << " && printf '%s\\n' \"$@\" > args"
-                         << " && cat > stdin\ngrep -q fail stdin && exit 1\nexit 0\n";
-  ::chmod(program.c_str(), 0755);
+  const std::string program = dir.file("sendmail");
   std::mutex lock;
+};
+
+TEST_F(MailProgram, GetsItsOptionsWithDashTAdded) {
+  TemplateVars vars;
+  EXPECT_EQ(sendMail(program + " -oi\t-f  x", "", "", "body", vars, kNoHosts, lock).code,
+            MailError::kOk);
+  EXPECT_EQ(readWholeFile(dir.file("args")), "-oi\n-f\nx\n-t\n");
+}
+
+TEST_F(MailProgram, ReadsTheFilledMailEndedByADot) {
   TemplateVars vars;
   vars.set("TO", "ops@x.test");
-  EXPECT_EQ(
-      sendMail(program + " -oi\t-f  x", "", "", "To: [#TO#]\nB=[#BOUNDARY#]\n\nbody", vars, lock),
-      MailError::kOk);
-  EXPECT_EQ(readWholeFile(dir.file("args")), "-oi\n-f\nx\n-t\n");
+  EXPECT_EQ(sendMail(program, "", "", "To: [#TO#]\nB=[#BOUNDARY#]\n\nbody", vars, kNoHosts, lock)
+                .code,
+            MailError::kOk);
   EXPECT_EQ(readWholeFile(dir.file("stdin")),
             "To: ops@x.test\nB=" + *vars.get("BOUNDARY") + "\n\nbody\n.\n");
-  EXPECT_EQ(sendByProgram(program, "fail", lock), MailError::kCloseProgram);
-  EXPECT_EQ(sendByProgram(dir.file("missing"), "mail", lock), MailError::kOpenProgram);
+}
+
+TEST_F(MailProgram, AFailedOrMissingProgramHasItsCode) {
+  EXPECT_EQ(sendByProgram(program, "fail", lock).code, MailError::kCloseProgram);
+  EXPECT_EQ(sendByProgram(dir.file("missing"), "mail", lock).code, MailError::kOpenProgram);
+}
+
+// The error log has always held a failed mail's own number as the action; the log page's text
+// for that number goes with it.
+TEST(MailError, IsLoggedWithItsOwnNumber) {
+  for (int number = 0; number <= static_cast<int>(MailError::kTimeout); ++number) {
+    const auto error = static_cast<MailError>(number);
+    EXPECT_EQ(actionNumber(logAction(error)), number) << error;
+  }
+  EXPECT_STREQ(errActionText(logAction(MailError::kHelo)), "Removing file");
 }
 
 }  // namespace

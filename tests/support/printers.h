@@ -7,8 +7,8 @@
 
 #include "common/credentials.h"
 #include "common/errors.h"
+#include "net/http.h"
 #include "net/mail.h"
-#include "net/socket.h"
 
 namespace vy {
 
@@ -17,6 +17,9 @@ inline std::ostream& operator<<(std::ostream& out, ErrAction action) {
 }
 inline std::ostream& operator<<(std::ostream& out, HttpError error) {
   return out << "HttpError " << static_cast<int>(error);
+}
+inline std::ostream& operator<<(std::ostream& out, SocketError error) {
+  return out << "SocketError " << static_cast<int>(error);
 }
 inline std::ostream& operator<<(std::ostream& out, MailError error) {
   return out << "MailError " << static_cast<int>(error) << " (" << mailErrorText(error) << ")";
