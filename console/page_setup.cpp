@@ -55,8 +55,8 @@ bool schedulerRuns(const Settings& settings) {
 }
 
 void saveOrDie(const Settings& settings) {
-  ErrAction rc = vy::saveSettings(settings, kSettingsPath);
-  if (rc != ErrAction::kOk) reportFatal(rc, "vyvars.dat");
+  StoreStatus rc = vy::saveSettings(settings, kSettingsPath);
+  if (!rc.ok()) reportFatal(rc, "vyvars.dat");
 }
 
 // The time-zone value "number;abbreviation;hours[:minutes];zone;..." into the

@@ -50,8 +50,8 @@ void redirectStandardStreamsToNull() {
 // logged and the zero record used.
 SchedulerRecord readSchedulerRecordOrZero() {
   uint8_t bytes[kSchedulerRecordSize] = {};
-  ErrAction rc = readRecord(kSchedulerPath, bytes, sizeof bytes, RecordLock::kReadOnlyShared);
-  if (rc != ErrAction::kOk) {
+  FileStatus rc = readRecord(kSchedulerPath, bytes, sizeof bytes, RecordLock::kReadOnlyShared);
+  if (!rc.ok()) {
     reportError(rc, kSchedulerPath);
     return SchedulerRecord();
   }
@@ -86,8 +86,8 @@ bool registerNewDaemon(SchedulerRecord record) {
   record.pid = static_cast<int32_t>(::getpid());
   uint8_t bytes[kSchedulerRecordSize];
   encodeSchedulerRecord(record, bytes);
-  ErrAction rc = writeRecord(kSchedulerPath, bytes, sizeof bytes, RecordLock::kNone, false);
-  if (rc != ErrAction::kOk) reportError(rc, kSchedulerPath);
+  FileStatus rc = writeRecord(kSchedulerPath, bytes, sizeof bytes, RecordLock::kNone, false);
+  if (!rc.ok()) reportError(rc, kSchedulerPath);
   redirectStandardStreamsToNull();
   return true;
 }

@@ -178,7 +178,7 @@ void ConsoleTest::makeWorking() {
   ASSERT_EQ(writePasswordFile("admin", kPassword, instance_.path("vydata/admin.pwd")),
             ErrAction::kOk);
   ASSERT_EQ(saveSettings(defaultSettings("console.test"), instance_.path("vydata/vyvars.dat")),
-            ErrAction::kOk);
+            StoreCode::kOk);
 }
 
 }  // namespace vy::test
