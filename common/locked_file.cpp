@@ -32,8 +32,7 @@ FileCode openFailure(const std::string& path, LockedOpen how) {
 
 }  // namespace
 
-FileStatus openLocked(const std::string& path, LockedOpen how, LockedFile& out,
-                      mode_t createMode) {
+FileStatus openLocked(const std::string& path, LockedOpen how, LockedFile& out, mode_t createMode) {
   for (int attempt = 0; attempt < kMaxReopens; ++attempt) {
     UniqueFd fd = openFd(path.c_str(), openFlags(how), createMode);
     if (!fd) return {openFailure(path, how), path};

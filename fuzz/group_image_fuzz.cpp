@@ -24,7 +24,9 @@ using vy::StoreStatus;
 using Change = StoreStatus (*)(const GroupConfig& given);
 StoreStatus addGiven(const GroupConfig& given) { return vy::addUrls("fuzz", given.urls); }
 StoreStatus rewriteGiven(const GroupConfig& given) { return vy::rewriteUrls("fuzz", given.urls); }
-StoreStatus storeGivenSettings(const GroupConfig& given) { return vy::storeSettings("fuzz", given); }
+StoreStatus storeGivenSettings(const GroupConfig& given) {
+  return vy::storeSettings("fuzz", given);
+}
 StoreStatus deleteGiven(const GroupConfig& given) {
   std::vector<std::string_view> urls;
   for (const vy::UrlStatus& entry : given.urls) urls.push_back(entry.url);
@@ -59,7 +61,8 @@ void changeStoredImage(std::string_view image, const GroupConfig& decoded, Chang
   const vy::GroupRead reread = vy::readGroup(kGroup);
   vy::fuzz::expect(reread.ok(), "a written image reads back");
   if (change == storeGivenSettings) {
-    vy::fuzz::expect(reread.group.urlCount() == decoded.urlCount(), "stored settings keep the URLs");
+    vy::fuzz::expect(reread.group.urlCount() == decoded.urlCount(),
+                     "stored settings keep the URLs");
   }
 }
 

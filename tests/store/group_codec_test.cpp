@@ -1,11 +1,12 @@
 // The group file codec: the golden bytes of the header and of a URL status.
+#include "store/group_codec.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
 #include <tuple>
 
-#include "store/group_codec.h"
 #include "tests/support/printers.h"
 
 namespace vy {

@@ -1,5 +1,7 @@
 // The group store's operations on a real ./vydata: storing, listing, deleting, the status
 // write-back, damaged files, names, and the locks between processes.
+#include "store/group_store.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,7 +19,6 @@
 #include "store/check_log.h"
 #include "store/group_codec.h"
 #include "store/group_name.h"
-#include "store/group_store.h"
 #include "tests/store/data_dir_test.h"
 #include "tests/support/child.h"
 #include "tests/support/printers.h"

@@ -14,14 +14,14 @@
 #include "common/files.h"
 #include "common/le.h"
 #include "store/check_log.h"
-#include "store/group_store.h"
 #include "store/group_name.h"
 #include "store/group_stats.h"
+#include "store/group_store.h"
 #include "store/settings.h"
+#include "tests/store/data_dir_test.h"
 #include "tests/support/child.h"
 #include "tests/support/instance.h"
 #include "tests/support/printers.h"
-#include "tests/store/data_dir_test.h"
 
 namespace vy {
 namespace {
@@ -143,17 +143,18 @@ using GroupFileTest = test::DataDirTest;
 // The numbers the error log has always carried for each failure.
 TEST(StoreCodes, EachCodeLogsTheNumberTheLogHasAlwaysCarried) {
   const std::pair<StoreCode, int> store[] = {
-      {StoreCode::kNotFound, 1},      {StoreCode::kRefusedName, 1},
-      {StoreCode::kCannotRead, 1},    {StoreCode::kRefusedNameToStore, 2},
-      {StoreCode::kCannotOpen, 2},    {StoreCode::kNoSuchEntry, 2},
-      {StoreCode::kCannotAppend, 6},  {StoreCode::kCannotRemove, 7},
-      {StoreCode::kLockRefused, 8},   {StoreCode::kDamaged, 12},
+      {StoreCode::kNotFound, 1},     {StoreCode::kRefusedName, 1},
+      {StoreCode::kCannotRead, 1},   {StoreCode::kRefusedNameToStore, 2},
+      {StoreCode::kCannotOpen, 2},   {StoreCode::kNoSuchEntry, 2},
+      {StoreCode::kCannotAppend, 6}, {StoreCode::kCannotRemove, 7},
+      {StoreCode::kLockRefused, 8},  {StoreCode::kDamaged, 12},
       {StoreCode::kShortWrite, 13}};
   for (const auto& [code, number] : store) EXPECT_EQ(actionNumber(logAction(code)), number) << code;
   const std::pair<FileCode, int> file[] = {
-      {FileCode::kCannotRead, 1},  {FileCode::kNotFound, 1},    {FileCode::kCannotWrite, 2},
-      {FileCode::kCannotCreateDirectory, 3}, {FileCode::kLockRefused, 8},
-      {FileCode::kShortRead, 12},  {FileCode::kShortWrite, 13}};
+      {FileCode::kCannotRead, 1},  {FileCode::kNotFound, 1},
+      {FileCode::kCannotWrite, 2}, {FileCode::kCannotCreateDirectory, 3},
+      {FileCode::kLockRefused, 8}, {FileCode::kShortRead, 12},
+      {FileCode::kShortWrite, 13}};
   for (const auto& [code, number] : file) EXPECT_EQ(actionNumber(logAction(code)), number) << code;
 }
 
