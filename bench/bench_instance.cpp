@@ -12,7 +12,7 @@
 
 #include "common/credentials.h"
 #include "store/check_log.h"
-#include "store/group_file.h"
+#include "store/group_store.h"
 #include "store/group_name.h"
 
 namespace vy::bench {
@@ -55,7 +55,7 @@ BenchInstance::BenchInstance(const std::string& installDir,
   Settings settings = defaultSettings("127.0.0.1");
   adjust(settings);
   ok_ = writeFile(path("vydata/vytime/check"), "") &&
-        saveSettings(settings, path("vydata/vyvars.dat")) == ErrAction::kOk &&
+        saveSettings(settings, path("vydata/vyvars.dat")).ok() &&
         writePasswordFile("admin", kAdminPassword, path("vydata/admin.pwd")).ok();
 }
 
@@ -70,14 +70,25 @@ BenchInstance::~BenchInstance() {
   fs::remove_all(dir_, ignored);
 }
 
-bool BenchInstance::access(const std::string& name, GroupConfig& group, GroupMode mode) const {
-  return insideDirectory(dir_,
-                         [&] { return accessGroupFile(name, group, mode) == ErrAction::kOk; });
+bool BenchInstance::storeGroup(const std::string& name, const GroupConfig& group) const {
+  return insideDirectory(dir_, [&] { return writeGroup(name, group).ok(); });
+}
+
+bool BenchInstance::addUrls(const std::string& name, const GroupConfig& group) const {
+  return insideDirectory(dir_, [&] { return vy::addUrls(name, group.urls).ok(); });
+}
+
+bool BenchInstance::readGroup(const std::string& name, GroupConfig& group) const {
+  return insideDirectory(dir_, [&] {
+    GroupRead read = vy::readGroup(name);
+    group = std::move(read.group);
+    return read.ok();
+  });
 }
 
 size_t BenchInstance::healthyUrls(const std::string& name) const {
   GroupConfig group;
-  bool read = access(name, group, GroupMode::kRead);
+  bool read = readGroup(name, group);
   size_t healthy = 0;
   for (const UrlStatus& url : group.urls) {
     if (read && url.up() && (!url.checkPres() || url.presOk())) ++healthy;

@@ -10,7 +10,7 @@
 
 #include "bench/process_cost.h"
 #include "store/group_config.h"
-#include "store/group_file.h"
+#include "store/group_store.h"
 #include "store/settings.h"
 
 namespace vy::bench {
@@ -31,12 +31,12 @@ class BenchInstance {
   const std::string& dir() const { return dir_; }
   std::string path(const std::string& relative) const { return dir_ + "/" + relative; }
 
-  // accessGroupFile in the instance; false unless it gives kOk.
-  bool access(const std::string& name, GroupConfig& group, GroupMode mode) const;
   // Stores the group (replacing one of the same name); false on failure.
-  bool storeGroup(const std::string& name, GroupConfig& group) const {
-    return access(name, group, GroupMode::kStoreGroup);
-  }
+  bool storeGroup(const std::string& name, const GroupConfig& group) const;
+  // Adds the group's URLs to the stored group; false on failure.
+  bool addUrls(const std::string& name, const GroupConfig& group) const;
+  // The stored group; false when it cannot be read.
+  bool readGroup(const std::string& name, GroupConfig& group) const;
   // How many URLs of the group are up with every presence content found.
   size_t healthyUrls(const std::string& name) const;
   // Replaces the group's check log with `records` records of its URLs.

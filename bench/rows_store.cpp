@@ -7,7 +7,7 @@
 
 #include "bench/bench_instance.h"
 #include "bench/table.h"
-#include "store/group_file.h"
+#include "store/group_store.h"
 
 namespace vy::bench {
 namespace {
@@ -50,11 +50,11 @@ Timing bestAddTiming(const BenchInstance& instance, int n) {
     GroupConfig added = numberedGroup("new", n);
     double cpuStart = clockSeconds(CLOCK_PROCESS_CPUTIME_ID);
     double wallStart = clockSeconds(CLOCK_MONOTONIC);
-    bool ok = instance.access(name, added, GroupMode::kAddUrls);
+    bool ok = instance.addUrls(name, added);
     double cpu = clockSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpuStart;
     double wall = clockSeconds(CLOCK_MONOTONIC) - wallStart;
     GroupConfig check;
-    if (!ok || !instance.access(name, check, GroupMode::kRead) || check.urlCount() != 2 * n) {
+    if (!ok || !instance.readGroup(name, check) || check.urlCount() != 2 * n) {
       return Timing();
     }
     if (best.cpuSeconds < 0 || cpu < best.cpuSeconds) best.cpuSeconds = cpu;

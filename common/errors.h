@@ -3,13 +3,14 @@
 // Every failure ends up in reportError: one line appended to the error log
 // ./vydata/error.log (kept below a size limit, see error_log.h) and, for a
 // fatal failure, a short "Software error" page (or plain text outside a web
-// request) and exit status 1. The ErrAction codes
-// below name the failed step; they double as the results of the file and
-// store helpers, which never report by themselves.
+// request) and exit status 1. ErrAction is the log line's action field
+// only: the number that names the failed step in the log.
 //
-// Codes of the other domains (HttpError, MailError, the access check) reach
-// the log only through the one named conversion their own header offers; the
-// numbers written to the log are the same as they always were.
+// Operations answer with a code of their own domain (FileCode, StoreCode,
+// HttpError, MailError, the access check), usually in a Status (status.h),
+// and never report by themselves; a code reaches the log only through the
+// logAction or named conversion its own header offers, and the numbers
+// written to the log are the same as they always were.
 #ifndef VANTRY_COMMON_ERRORS_H_
 #define VANTRY_COMMON_ERRORS_H_
 

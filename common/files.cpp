@@ -106,50 +106,50 @@ bool writeFully(int fd, const void* buffer, size_t size) {
   return true;
 }
 
-ErrAction readRecord(const std::string& path, uint8_t* buffer, size_t size, RecordLock lock) {
+FileStatus readRecord(const std::string& path, uint8_t* buffer, size_t size, RecordLock lock) {
   const bool readOnly =
       lock == RecordLock::kReadOnlyExclusive || lock == RecordLock::kReadOnlyShared;
   UniqueFd fd = openFd(path.c_str(), readOnly ? O_RDONLY : O_RDWR);
-  if (!fd) return ErrAction::kReadFile;
+  if (!fd) return FileCode::kCannotRead;
   const bool locked =
       lock == RecordLock::kNone ||
       (lock == RecordLock::kReadOnlyShared ? lockFileShared(fd.get()) : lockFile(fd.get()));
-  if (!locked) return ErrAction::kLockFile;
+  if (!locked) return FileCode::kLockRefused;
   ssize_t n = readFully(fd.get(), buffer, size);
-  if (n < 0 || static_cast<size_t>(n) != size) return ErrAction::kShortRead;
-  return ErrAction::kOk;
+  if (n < 0 || static_cast<size_t>(n) != size) return FileCode::kShortRead;
+  return FileCode::kOk;
 }
 
-ErrAction writeRecord(const std::string& path, const uint8_t* buffer, size_t size, RecordLock lock,
-                      bool truncate) {
+FileStatus writeRecord(const std::string& path, const uint8_t* buffer, size_t size, RecordLock lock,
+                       bool truncate) {
   UniqueFd fd = openFd(path.c_str(), O_RDWR);
   if (!fd) fd = openFd(path.c_str(), O_RDWR | O_CREAT, kFileMode);
-  if (!fd) return ErrAction::kWriteFile;
-  if (lock != RecordLock::kNone && !lockFile(fd.get())) return ErrAction::kLockFile;
+  if (!fd) return FileCode::kCannotWrite;
+  if (lock != RecordLock::kNone && !lockFile(fd.get())) return FileCode::kLockRefused;
   // A fresh open is at offset 0.
-  if (!writeFully(fd.get(), buffer, size)) return ErrAction::kShortWrite;
+  if (!writeFully(fd.get(), buffer, size)) return FileCode::kShortWrite;
   if (truncate && ::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) {
-    return ErrAction::kShortWrite;
+    return FileCode::kShortWrite;
   }
-  return ErrAction::kOk;
+  return FileCode::kOk;
 }
 
-ErrAction makeDirectory(const std::string& path, mode_t mode) {
+FileStatus makeDirectory(const std::string& path, mode_t mode) {
   if (isDirectory(path)) {
     ::chmod(path.c_str(), mode);
-    return ErrAction::kOk;
+    return FileCode::kOk;
   }
-  if (::mkdir(path.c_str(), mode) != 0) return ErrAction::kCreateDirectory;
+  if (::mkdir(path.c_str(), mode) != 0) return {FileCode::kCannotCreateDirectory, path};
   ::chmod(path.c_str(), mode);
-  return ErrAction::kOk;
+  return FileCode::kOk;
 }
 
-ErrAction createEmptyFile(const std::string& path, mode_t mode) {
-  if (isRegularFile(path)) return ErrAction::kOk;
+FileStatus createEmptyFile(const std::string& path, mode_t mode) {
+  if (isRegularFile(path)) return FileCode::kOk;
   UniqueFd fd = openFd(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
-  if (!fd) return ErrAction::kWriteFile;
+  if (!fd) return {FileCode::kCannotWrite, path};
   ::fchmod(fd.get(), mode);
-  return ErrAction::kOk;
+  return FileCode::kOk;
 }
 
 std::optional<std::string> readFirstLine(const std::string& path, size_t size) {
@@ -165,23 +165,24 @@ std::optional<std::string> readFirstLine(const std::string& path, size_t size) {
   return line;
 }
 
-ErrAction readFileBytes(const std::string& path, std::string& out) {
+FileStatus readFileBytes(const std::string& path, std::string& out) {
   out.clear();
   UniqueFd fd = openFd(path.c_str(), O_RDONLY);
-  if (!fd) return ErrAction::kReadFile;
+  if (!fd) return {FileCode::kCannotRead, path};
   long long size = fileSizeOf(fd.get());
-  if (size < 0) return ErrAction::kShortRead;
+  if (size < 0) return {FileCode::kShortRead, path};
   out.resize(static_cast<size_t>(size));
   ssize_t n = readFully(fd.get(), out.data(), out.size());
-  if (n < 0) return ErrAction::kShortRead;
+  if (n < 0) return {FileCode::kShortRead, path};
   out.resize(static_cast<size_t>(n));  // the file may have shrunk meanwhile
-  return ErrAction::kOk;
+  return FileCode::kOk;
 }
 
 std::string readWholeFile(const std::string& path) {
   if (!isRegularFile(path)) return std::string();
   std::string text;
-  if (readFileBytes(path, text) == ErrAction::kReadFile) reportFatal(ErrAction::kReadFile, path);
+  const FileStatus read = readFileBytes(path, text);
+  if (read == FileCode::kCannotRead) reportFatal(read, path);
   return text;
 }
 
@@ -198,17 +199,19 @@ std::string readStdinText(size_t maxBytes) {
   return text;
 }
 
-ErrAction copyFile(const std::string& source, const std::string& destination) {
+FileStatus copyFile(const std::string& source, const std::string& destination) {
   UniqueFd in = openFd(source.c_str(), O_RDONLY);
-  if (!in) return ErrAction::kReadFile;
+  if (!in) return {FileCode::kCannotRead, source};
   UniqueFd out = openFd(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC, kFileMode);
-  if (!out) return ErrAction::kWriteFile;
+  if (!out) return {FileCode::kCannotWrite, destination};
   char chunk[1024];
   for (;;) {
     ssize_t n = readFully(in.get(), chunk, sizeof chunk);
-    if (n < 0) return ErrAction::kShortRead;
-    if (n == 0) return ErrAction::kOk;
-    if (!writeFully(out.get(), chunk, static_cast<size_t>(n))) return ErrAction::kShortWrite;
+    if (n < 0) return {FileCode::kShortRead, source};
+    if (n == 0) return FileCode::kOk;
+    if (!writeFully(out.get(), chunk, static_cast<size_t>(n))) {
+      return {FileCode::kShortWrite, destination};
+    }
   }
 }
 
@@ -218,7 +221,7 @@ Ownership takeOwnership(const std::string& path) {
   if (st.st_uid == ::getuid()) return Ownership::kAlreadyOurs;
   const std::string moved = path + "~";
   if (::rename(path.c_str(), moved.c_str()) != 0) return Ownership::kFailed;
-  if (copyFile(moved, path) == ErrAction::kOk) return Ownership::kTaken;
+  if (copyFile(moved, path).ok()) return Ownership::kTaken;
   ::rename(moved.c_str(), path.c_str());  // the original back, over an incomplete copy
   return Ownership::kFailed;
 }

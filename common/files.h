@@ -1,9 +1,10 @@
 // Files, directories and fixed-size record files.
 //
-// Every helper that touches a file returns an ErrAction (kOk, or the code of
-// the failed step) and closes whatever it opened; none of them reports by
-// itself except readWholeFile, which cannot return without its text. Paths
-// are used as given, relative to the working directory.
+// Every helper that touches a file returns a Status<FileCode> (what failed
+// and, for the error log, logAction's number) and closes whatever it opened;
+// none of them reports by itself except readWholeFile, which cannot return
+// without its text. Paths are used as given, relative to the working
+// directory.
 //
 // Locks: lockFile takes an exclusive, blocking flock(2), lockFileShared a
 // shared one for a reader (readers share it; a writer's exclusive lock waits
@@ -25,6 +26,42 @@
 #include "common/errors.h"
 
 namespace vy {
+
+// What a file operation found.
+enum class FileCode {
+  kOk,
+  kCannotRead,             // the file cannot be opened for reading (missing included)
+  kNotFound,               // no regular file at the path
+  kCannotWrite,            // cannot be opened or created for writing, or put in place
+  kCannotCreateDirectory,  // mkdir failed
+  kLockRefused,            // flock refused
+  kShortRead,              // reading failed or found fewer bytes than wanted
+  kShortWrite,             // writing stored fewer bytes than given
+};
+
+// The error log's number of each code, as the log has always had it.
+constexpr ErrAction logAction(FileCode code) {
+  switch (code) {
+    case FileCode::kOk:
+      return ErrAction::kNoFileOperation;
+    case FileCode::kCannotRead:
+    case FileCode::kNotFound:
+      return ErrAction::kReadFile;
+    case FileCode::kCannotWrite:
+      return ErrAction::kWriteFile;
+    case FileCode::kCannotCreateDirectory:
+      return ErrAction::kCreateDirectory;
+    case FileCode::kLockRefused:
+      return ErrAction::kLockFile;
+    case FileCode::kShortRead:
+      return ErrAction::kShortRead;
+    case FileCode::kShortWrite:
+      return ErrAction::kShortWrite;
+  }
+  return ErrAction::kNoFileOperation;
+}
+
+using FileStatus = Status<FileCode>;
 
 // --- Permissions ------------------------------------------------------------
 
@@ -94,27 +131,27 @@ enum class RecordLock {
   kReadOnlyShared,     // opened read-only, shared flock taken (reads only)
 };
 
-// Reads one record from the start of the file. kReadFile cannot open,
-// kLockFile lock refused, kShortRead fewer than size bytes (the buffer then
-// holds what was there).
-[[nodiscard]] ErrAction readRecord(const std::string& path, uint8_t* buffer, size_t size,
+// Reads one record from the start of the file. kCannotRead, kLockRefused,
+// kShortRead fewer than size bytes (the buffer then holds what was there).
+[[nodiscard]] FileStatus readRecord(const std::string& path, uint8_t* buffer, size_t size,
                                    RecordLock lock);
 
 // Writes one record at the start of the file, creating it when missing.
-// kWriteFile cannot open or create, kLockFile, kShortWrite. With truncate the
-// file is cut to the record size; otherwise bytes behind the record are kept.
-[[nodiscard]] ErrAction writeRecord(const std::string& path, const uint8_t* buffer, size_t size,
-                                    RecordLock lock, bool truncate);
+// kCannotWrite, kLockRefused, kShortWrite. With truncate the file is cut to
+// the record size; otherwise bytes behind the record are kept.
+[[nodiscard]] FileStatus writeRecord(const std::string& path, const uint8_t* buffer, size_t size,
+                                     RecordLock lock, bool truncate);
 
 // --- Whole files and directories ----------------------------------------------
 
 // An existing directory only gets its mode set; otherwise mkdir then chmod
-// (so the umask does not narrow the mode). kCreateDirectory when mkdir fails.
-[[nodiscard]] ErrAction makeDirectory(const std::string& path, mode_t mode);
+// (so the umask does not narrow the mode). kCannotCreateDirectory when mkdir
+// fails.
+[[nodiscard]] FileStatus makeDirectory(const std::string& path, mode_t mode);
 
 // Does nothing when a regular file exists; otherwise creates it empty with the
-// mode. kWriteFile when it cannot be created.
-[[nodiscard]] ErrAction createEmptyFile(const std::string& path, mode_t mode);
+// mode. kCannotWrite when it cannot be created.
+[[nodiscard]] FileStatus createEmptyFile(const std::string& path, mode_t mode);
 
 // The first line of a file (newline kept), at most size - 1 bytes; none when
 // the file cannot be opened.
@@ -125,9 +162,9 @@ std::optional<std::string> readFirstLine(const std::string& path, size_t size);
 // (action 1, the path).
 std::string readWholeFile(const std::string& path);
 
-// The whole content of a file without any report: kOk, kReadFile (cannot
-// open) or kShortRead.
-[[nodiscard]] ErrAction readFileBytes(const std::string& path, std::string& out);
+// The whole content of a file without any report: kOk, kCannotRead or
+// kShortRead.
+[[nodiscard]] FileStatus readFileBytes(const std::string& path, std::string& out);
 
 // All of standard input. Each read chunk is taken up to its first NUL byte, as
 // a text. Input beyond kMaxStdinBytes is not read.
@@ -136,10 +173,10 @@ std::string readStdinText(size_t maxBytes = kMaxStdinBytes);
 
 // --- Worker-only file operations ---------------------------------------------
 
-// kOk copied; kReadFile the source cannot be opened; kWriteFile the
+// kOk copied; kCannotRead the source cannot be opened; kCannotWrite the
 // destination cannot be opened; kShortRead or kShortWrite when reading or
 // writing fails part way (the destination is then incomplete).
-[[nodiscard]] ErrAction copyFile(const std::string& source, const std::string& destination);
+[[nodiscard]] FileStatus copyFile(const std::string& source, const std::string& destination);
 
 enum class Ownership { kAlreadyOurs, kTaken, kFailed };
 

@@ -182,7 +182,7 @@ PageTemplate loadTemplate(std::string_view name, std::span<const SectionMarkers>
                           bool pathIsComplete) {
   std::string path = templatePath(name, pathIsComplete);
   std::string text;
-  if (readFileBytes(path, text) == ErrAction::kReadFile) reportFatal(ErrAction::kReadFile, path);
+  if (readFileBytes(path, text) == FileCode::kCannotRead) reportFatal(ErrAction::kReadFile, path);
   return cutSections(std::move(text), table);
 }
 

@@ -30,7 +30,7 @@
 #include "console/console.h"
 #include "console/page_templates.h"
 #include "store/group_config.h"
-#include "store/group_file.h"
+#include "store/group_store.h"
 #include "store/group_name.h"
 #include "store/permissions.h"
 #include "store/scheduler_file.h"
@@ -89,7 +89,7 @@ ConsoleRequest readRequestEnvironment() {
 }
 
 void makeDirectoryOrDie(const std::string& path) {
-  if (makeDirectory(path, kDirectoryMode) != ErrAction::kOk) {
+  if (!makeDirectory(path, kDirectoryMode).ok()) {
     reportFatal(ErrAction::kCreateDirectory, path);
   }
 }
@@ -100,19 +100,19 @@ void installDataDirectory() {
   makeDirectoryOrDie(kGroupDir);
   makeDirectoryOrDie(kCheckLogDir);
   makeDirectoryOrDie("./vydata/vytime");
-  if (createEmptyFile(kCheckTimePath, kFileMode) != ErrAction::kOk) {
+  if (!createEmptyFile(kCheckTimePath, kFileMode).ok()) {
     reportFatal(ErrAction::kWriteFile, kCheckTimePath);
   }
   GroupConfig general = newGroupDefaults();
-  ErrAction rc = accessGroupFile(kDefaultGroupName, general, GroupMode::kStoreSettings);
-  if (rc != ErrAction::kOk) reportFatal(rc, "Set group settings");
+  StoreStatus rc = storeSettings(kDefaultGroupName, general);
+  if (!rc.ok()) reportFatal(rc, "Set group settings");
 }
 
 // A settings file that exists but cannot be read ends the request; a missing
 // one leaves the settings zero (the settings page follows).
 void loadConsoleSettings(ConsoleRequest& request) {
-  ErrAction rc = loadSettings(request.settings, kSettingsPath);
-  if (rc != ErrAction::kOk) {
+  StoreStatus rc = loadSettings(request.settings, kSettingsPath);
+  if (!rc.ok()) {
     if (isRegularFile(kSettingsPath)) reportFatal(rc, kSettingsPath);
     request.settings = Settings();
   }
@@ -123,7 +123,7 @@ void loadConsoleSettings(ConsoleRequest& request) {
 // The pages' shared style sheet; without it the pages still work, unstyled.
 std::string styleSheet() {
   std::string css;
-  if (readFileBytes(kStyleSheet, css) != ErrAction::kOk) css.clear();
+  if (!readFileBytes(kStyleSheet, css).ok()) css.clear();
   return css;
 }
 

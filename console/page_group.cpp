@@ -16,7 +16,7 @@
 #include "console/console.h"
 #include "console/page_templates.h"
 #include "store/group_config.h"
-#include "store/group_file.h"
+#include "store/group_store.h"
 #include "store/group_name.h"
 #include "store/group_stats.h"
 
@@ -66,8 +66,8 @@ GroupConfig oneUrl(const std::string& url, bool checkBan, bool checkPres) {
 void createMissingGroup(const std::string& group) {
   if (isRegularFile(groupFilePath(effectiveGroupName(group)))) return;
   GroupConfig defaults = newGroupDefaults();
-  ErrAction rc = accessGroupFile(group, defaults, GroupMode::kStoreSettings);
-  if (rc != ErrAction::kOk) reportError(rc, "Add group");
+  StoreStatus rc = storeSettings(group, defaults);
+  if (!rc.ok()) reportError(rc, "Add group");
 }
 
 // "update": the URL of the form is added (or, when it is there, takes the
@@ -81,11 +81,11 @@ std::string updateUrl(const std::string& group) {
   if (!isCheckableAddress(url)) return kNotAnAddressMessage;
   createMissingGroup(group);
   GroupConfig added = oneUrl(url, formSwitch("CHKBAN"), formSwitch("CHKPRES"));
-  ErrAction rc = accessGroupFile(group, added, GroupMode::kAddUrls);
-  if (rc != ErrAction::kOk) reportError(rc, "Add group");
+  StoreStatus rc = addUrls(group, added.urls);
+  if (!rc.ok()) reportError(rc, "Add group");
   if (url != former && !former.empty()) {
     rc = deleteUrls(group, {former});
-    if (rc != ErrAction::kOk) reportError(rc, "Write group");
+    if (!rc.ok()) reportError(rc, "Write group");
   }
   return "URL Updated";
 }
@@ -107,8 +107,8 @@ std::string checkUrlNow(const std::string& group, const std::string& url) {
 
 // "delete": that URL alone, even one whose text is "all".
 std::string deleteUrl(const std::string& group, const std::string& url) {
-  ErrAction rc = deleteUrls(group, {url});
-  if (rc != ErrAction::kOk) reportError(rc, "Delete group");
+  StoreStatus rc = deleteUrls(group, {url});
+  if (!rc.ok()) reportError(rc, "Delete group");
   return "URL Deleted";
 }
 
@@ -217,10 +217,7 @@ void showGroupPage(ConsoleRequest&, const std::string& group) {
   printContentType();
   PageTemplate page = loadPage(kGroupTemplate, kGroupPageSections);
   GroupConfig config;
-  if (accepted) {
-    ErrAction rc = accessGroupFile(group, config, GroupMode::kRead);
-    if (rc != ErrAction::kOk) reportError(rc, "Read group");
-  }
+  if (accepted) config = readGroupReported(group).group;
   setMarkup("SLC_GROUPS", groupOptionList(group));
   setText("GROUP", group);
   setMarkup("SUSPEND", config.suspended() ? "Suspended" : "");

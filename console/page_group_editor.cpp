@@ -12,7 +12,7 @@
 #include "console/console.h"
 #include "console/page_templates.h"
 #include "store/group_config.h"
-#include "store/group_file.h"
+#include "store/group_store.h"
 
 namespace vy {
 namespace {
@@ -166,10 +166,7 @@ void showGroupEditor(ConsoleRequest&, std::string_view message, EditorMode mode)
   setText("GROUP", name);
   setText("MSG", accepted ? message : kInvalidGroupNameMessage);
   GroupConfig group;
-  if (accepted) {
-    ErrAction rc = accessGroupFile(name, group, GroupMode::kRead);
-    if (rc != ErrAction::kOk) reportError(rc, "Read group");
-  }
+  if (accepted) group = readGroupReported(name).group;
   setSettingsVariables(group);
 
   printContentType();
@@ -191,9 +188,7 @@ void updateGroupSettings(ConsoleRequest& request, char operation) {
     showGroupEditor(request, kInvalidGroupNameMessage, EditorMode::kNormal);
     return;
   }
-  GroupConfig group;
-  ErrAction rc = accessGroupFile(name, group, GroupMode::kRead);
-  if (rc != ErrAction::kOk) reportError(rc, "Read group");
+  GroupConfig group = readGroupReported(name).group;
   if (!takeSettingsFromForm(group)) {
     showGroupEditor(request, kInvalidInformMessage, EditorMode::kNormal);
     return;
@@ -212,8 +207,8 @@ void updateGroupSettings(ConsoleRequest& request, char operation) {
       return;
     }
   }
-  rc = accessGroupFile(name, group, GroupMode::kStoreSettings);
-  if (rc != ErrAction::kOk) reportFatal(rc, "Set group settings");
+  StoreStatus rc = storeSettings(name, group);
+  if (!rc.ok()) reportFatal(rc, "Set group settings");
   showGroupEditor(request, "Group Settings Updated",
                   operation == 'e' ? EditorMode::kContentEdit : EditorMode::kNormal);
 }

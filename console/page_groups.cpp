@@ -12,7 +12,7 @@
 #include "console/console.h"
 #include "console/page_templates.h"
 #include "store/group_config.h"
-#include "store/group_file.h"
+#include "store/group_store.h"
 #include "store/group_name.h"
 #include "store/group_stats.h"
 
@@ -69,10 +69,10 @@ void setGroupRow(const std::string& name, const GroupSummary& s) {
 bool createGroup(ConsoleRequest& request, const std::string& name) {
   if (isRegularFile(groupFilePath(name))) return false;
   GroupConfig group = newGroupDefaults();
-  ErrAction rc = accessGroupFile(name, group, GroupMode::kAddUrls);
-  if (rc != ErrAction::kOk) reportError(rc, "Add group");
-  rc = accessGroupFile(name, group, GroupMode::kStoreSettings);
-  if (rc != ErrAction::kOk) reportError(rc, "Set group settings");
+  StoreStatus rc = addUrls(name, group.urls);
+  if (!rc.ok()) reportError(rc, "Add group");
+  rc = storeSettings(name, group);
+  if (!rc.ok()) reportError(rc, "Set group settings");
   showGroupEditor(request, "Group Updated", EditorMode::kNormal);
   return true;
 }
@@ -87,7 +87,7 @@ bool actOnGroup(ConsoleRequest& request, std::string_view action, const std::str
   }
   if (action == "update") return createGroup(request, name);
   if (action == "delete") {
-    (void)removeGroupFile(groupFilePath(name));  // shown as deleted whatever happened
+    (void)removeGroup(name);  // shown as deleted whatever happened
     message = "Group deleted";
   } else if (action == "setup") {  // the editor where texts can be added
     showGroupEditor(request, "", EditorMode::kNormal);
@@ -160,13 +160,9 @@ void showGroupsPage(ConsoleRequest& request, std::string_view action) {
   std::optional<std::vector<std::string>> groups = listGroups();
   if (!groups) reportFatal(ErrAction::kOpenDir, kGroupDir);
   for (const std::string& group : *groups) {
-    GroupConfig config;
-    ErrAction rc = accessGroupFile(group, config, GroupMode::kRead);
-    if (rc != ErrAction::kOk) {
-      reportError(rc, "Read group");
-      continue;
-    }
-    setGroupRow(group, summarizeGroup(config));
+    const GroupRead read = readGroupReported(group);
+    if (!read.ok()) continue;
+    setGroupRow(group, summarizeGroup(read.group));
     renderPart(page, kGroupsGroup);
   }
   if (addMode) {

@@ -21,7 +21,7 @@
 #include "console/page_templates.h"
 #include "store/check_log.h"
 #include "store/group_config.h"
-#include "store/group_file.h"
+#include "store/group_store.h"
 #include "store/group_name.h"
 
 namespace vy {
@@ -118,13 +118,13 @@ std::string_view between(std::string_view text, size_t from, size_t to) {
 // is gone (its log may outlive it) has none.
 std::unordered_map<std::string, uint8_t> currentSwitches(const std::string& group) {
   std::unordered_map<std::string, uint8_t> switches;
-  GroupConfig config;
-  ErrAction rc = accessGroupFile(group, config, GroupMode::kRead);
-  if (rc != ErrAction::kOk) {
-    if (isRegularFile(groupFilePath(effectiveGroupName(group)))) reportError(rc, "Read group");
+  const GroupRead read = readGroup(group);
+  if (!read.ok()) {
+    const bool stored = isRegularFile(groupFilePath(effectiveGroupName(group)));
+    if (stored) reportError(read.status, "Read group");
     return switches;
   }
-  for (const UrlStatus& entry : config.urls) {
+  for (const UrlStatus& entry : read.group.urls) {
     switches.emplace(std::string(entry.url), entry.flags & (kUrlCheckBan | kUrlCheckPres));
   }
   return switches;
@@ -151,7 +151,7 @@ std::vector<CheckLogEntry> checkLogOf(const std::string& group) {
   std::vector<CheckLogEntry> entries;
   const std::string path = checkLogPath(group);
   if (!pathExists(path)) return entries;
-  if (readCheckLog(group, entries) != ErrAction::kOk) reportFatal(ErrAction::kReadFile, path);
+  if (!readCheckLog(group, entries).ok()) reportFatal(ErrAction::kReadFile, path);
   return entries;
 }
 

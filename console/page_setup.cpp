@@ -33,8 +33,8 @@ constexpr size_t kRedirectPaddingLines = 1000;
 int formNumber(std::string_view name) { return parseIntAtoi(formVar(name)); }
 
 void saveOrDie(const Settings& settings) {
-  ErrAction rc = vy::saveSettings(settings, kSettingsPath);
-  if (rc != ErrAction::kOk) reportFatal(rc, "vyvars.dat");
+  StoreStatus rc = vy::saveSettings(settings, kSettingsPath);
+  if (!rc.ok()) reportFatal(rc, "vyvars.dat");
 }
 
 // The time-zone value "number;abbreviation;hours[:minutes];zone;..." into the

@@ -11,7 +11,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "store/group_config.h"
-#include "store/group_file.h"
+#include "store/group_store.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   vy::GroupConfig config;
@@ -20,11 +20,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   vy::fuzz::scratchDir().run([&] {
     using vy::fuzz::expect;
-    expect(vy::accessGroupFile("fuzz", config, vy::GroupMode::kStoreGroup) == vy::ErrAction::kOk,
-           "any text is stored");
-    vy::GroupConfig read;
-    expect(vy::accessGroupFile("fuzz", read, vy::GroupMode::kRead) == vy::ErrAction::kOk,
-           "a stored text reads back");
+    expect(vy::writeGroup("fuzz", config).ok(), "any text is stored");
+    vy::GroupRead reread = vy::readGroup("fuzz");
+    expect(reread.ok(), "a stored text reads back");
+    const vy::GroupConfig& read = reread.group;
     expect(read.checkInterval == config.checkInterval && read.inform == config.inform &&
                read.options == config.options &&
                read.moreOptions == (config.moreOptions & vy::kMoreStoredMask),

@@ -18,8 +18,8 @@
 #include "net/socket.h"
 #include "runner/check_url.h"
 #include "runner/scheduler.h"
-#include "store/group_file.h"
 #include "store/group_name.h"
+#include "store/group_store.h"
 
 namespace vy {
 namespace {
@@ -80,16 +80,12 @@ int collectDueUrls(CheckRun& run, size_t slot, std::time_t now, int limit) {
 // when sortsUrls says so.
 std::unique_ptr<GroupRun> readRunGroup(const std::string& name,
                                        bool (*sortsUrls)(const GroupConfig&)) {
-  GroupConfig group;
-  ErrAction rc = accessGroupFile(name, group, GroupMode::kRead);
-  if (rc != ErrAction::kOk) {
-    reportError(rc, "Read Group URLs");
-    return nullptr;
-  }
+  GroupRead read = readGroupReported(name, "Read Group URLs");
+  if (!read.ok()) return nullptr;
+  GroupConfig& group = read.group;
   if (group.suspended()) return nullptr;
-  group.groupName = name;
   if (sortsUrls(group)) sortOldestFirst(group);
-  return std::make_unique<GroupRun>(std::move(group));
+  return std::make_unique<GroupRun>(std::move(group), std::move(read.handle));
 }
 
 bool always(const GroupConfig&) { return true; }
@@ -156,7 +152,7 @@ void removeFinishedOneShotGroups(const CheckRun& run) {
     if (!group.deleteAfterCheck() || groupRun->notifyFailed) continue;
     bool allChecked = std::all_of(group.urls.begin(), group.urls.end(),
                                   [](const UrlStatus& url) { return url.lastCheck != 0; });
-    if (allChecked) (void)removeGroupFile(groupFilePath(group.groupName));
+    if (allChecked) (void)removeGroup(groupRun->handle.name);
   }
 }
 

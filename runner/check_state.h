@@ -12,6 +12,7 @@
 #include "net/socket.h"
 #include "runner/worker.h"
 #include "store/group_config.h"
+#include "store/group_store.h"
 
 namespace vy {
 
@@ -27,12 +28,14 @@ struct UrlCheck {
   bool batchMarked = false;
 };
 
-// One group during a run or a one-URL check: the record read from its file
-// and what the run keeps about it.
+// One group during a run or a one-URL check: the record read from its file,
+// where its statuses go back, and what the run keeps about it.
 struct GroupRun {
-  explicit GroupRun(GroupConfig read) : group(std::move(read)), checks(group.urls.size()) {}
+  GroupRun(GroupConfig read, GroupHandle from)
+      : group(std::move(read)), handle(std::move(from)), checks(group.urls.size()) {}
 
   GroupConfig group;
+  GroupHandle handle;  // guarded by CheckShared::resultLock
   std::vector<UrlCheck> checks;  // one per entry of group.urls, in the same order
 
   // Guarded by CheckShared::resultLock.

@@ -11,8 +11,8 @@
 #include "runner/match_content.h"
 #include "runner/notify.h"
 #include "store/check_log.h"
-#include "store/group_file.h"
 #include "store/group_name.h"
+#include "store/group_store.h"
 
 namespace vy {
 namespace {
@@ -124,12 +124,12 @@ void recordResult(CheckShared& shared, GroupRun& run, int index, bool logIt) {
   std::lock_guard<std::mutex> lock(shared.resultLock);
   run.checks[index].batchMarked = false;
   if (group.urls[index].fileOffset != 0) {
-    ErrAction rc = updateUrlStatus(group, index);
-    if (rc != ErrAction::kOk) reportError(rc, "Update BaseUrl");
+    StoreStatus rc = writeUrlStatus(run.handle, group.urls, static_cast<size_t>(index));
+    if (!rc.ok()) reportError(rc, "Update BaseUrl");
   }
   if (logIt && group.writeLog()) {
-    ErrAction rc = appendCheckLog(group, index);
-    if (rc != ErrAction::kOk) reportError(rc, "Write Checklog");
+    StoreStatus rc = appendCheckLog(run.handle.name, group.urls[index]);
+    if (!rc.ok()) reportError(rc, "Write Checklog");
   }
 }
 
@@ -260,11 +260,12 @@ int runCheckUrlCommand(WorkerContext& context) {
   group.urls[0].fileOffset = kUnknownFileOffset;
 
   int index = 0;
+  GroupHandle handle = GroupHandle::named(groupName);
   if (storedGroupOnly) {
     const std::string wanted(group.urls[0].url);
-    freeGroupConfig(group);
-    ErrAction rc = accessGroupFile(groupName, group, GroupMode::kRead);
-    if (rc != ErrAction::kOk) reportError(rc, "Read group");
+    GroupRead read = readGroupReported(groupName);
+    group = std::move(read.group);
+    handle = std::move(read.handle);
     for (int i = 0; i < group.urlCount(); ++i) {
       if (group.urls[i].url == wanted) {
         index = i;
@@ -274,9 +275,8 @@ int runCheckUrlCommand(WorkerContext& context) {
   }
   if (group.urls.empty()) return index;
 
-  group.groupName = groupName;
   CheckShared shared(context);
-  GroupRun run(std::move(group));
+  GroupRun run(std::move(group), std::move(handle));
   return checkUrl(shared, run, index);
 }
 

@@ -12,9 +12,9 @@
 #include "common/files.h"
 #include "common/text.h"
 #include "runner/scheduler.h"
-#include "store/group_file.h"
 #include "store/group_name.h"
 #include "store/group_stats.h"
+#include "store/group_store.h"
 #include "store/scheduler_file.h"
 
 namespace vy {
@@ -153,15 +153,15 @@ std::vector<std::string> groupsToShow(const std::string& group) {
 int addGroups(Exposition& out, const std::string& group) {
   int readErrors = 0;
   for (const std::string& name : groupsToShow(group)) {
-    GroupConfig config;
-    const ErrAction rc = accessGroupFile(name, config, GroupMode::kRead);
-    if (rc == ErrAction::kOk) {
-      addGroupSamples(out, name, config);
+    const GroupRead read = readGroup(name);
+    if (read.ok()) {
+      addGroupSamples(out, name, read.group);
       continue;
     }
-    if (rc == ErrAction::kReadFile && group.empty()) continue;
-    reportError(rc, name);
-    if (rc != ErrAction::kReadFile) ++readErrors;
+    const bool none = read.status == StoreCode::kNotFound || read.status == StoreCode::kRefusedName;
+    if (none && group.empty()) continue;
+    reportError(read.status, name);
+    if (!none) ++readErrors;
   }
   return readErrors;
 }

@@ -23,7 +23,7 @@
 #include "common/zonetime.h"
 #include "net/http.h"
 #include "net/mail.h"
-#include "store/group_file.h"
+#include "store/group_store.h"
 
 namespace vy {
 namespace {
@@ -105,12 +105,13 @@ std::string missingPresenceContent(const GroupConfig& group, const UrlStatus& en
 std::string threeWide(const char* text) { return formatAlloc("%3s", text); }
 std::string threeWide(int number) { return formatAlloc("%3d", number); }
 
-TemplateVars mailVariables(const GroupConfig& group, const UrlStatus& entry, const UrlCheck& check,
+TemplateVars mailVariables(const GroupConfig& group, const std::string& groupName,
+                           const UrlStatus& entry, const UrlCheck& check,
                            const std::string& domain) {
   TemplateVars vars;
   const std::string url(entry.url);
   vars.set("CHECKTIME", formatTime(entry.lastCheck));
-  vars.set("GROUP", group.groupName);
+  vars.set("GROUP", groupName);
   vars.set("URL", url);
   vars.set("OUPTIME", threeWide(yesNo(check.prevUp)));
   vars.set("OFNDBAN", threeWide(yesNo(check.prevBanFound)));
@@ -122,7 +123,7 @@ TemplateVars mailVariables(const GroupConfig& group, const UrlStatus& entry, con
   vars.set("HTTPCODE", threeWide(check.changedCode));
   vars.set("FNDBANCNT", foundBannedContent(group, entry, check));
   vars.set("FNDPRESCNT", missingPresenceContent(group, entry, check));
-  vars.set("TO", " \"" + group.groupName + "\" <" + group.inform + ">");
+  vars.set("TO", " \"" + groupName + "\" <" + group.inform + ">");
   vars.set("FROM", "\"Vantry\" <vantry@" + domain + ">");
   vars.set("SUBJ", "Changed: " + url);
   vars.set("HTTP_HOST", domain);
@@ -136,7 +137,8 @@ NotifyResult notifyByMail(CheckShared& shared, GroupRun& run, int index) {
     templateText = readWholeFile(std::string(kTemplateDir) + kNotificationMailTemplate);
   }
   const std::string domain = mailDomain(shared.worker);
-  TemplateVars vars = mailVariables(run.group, run.group.urls[index], run.checks[index], domain);
+  TemplateVars vars =
+      mailVariables(run.group, run.handle.name, run.group.urls[index], run.checks[index], domain);
   const std::string sender = "vantry@" + domain;
   // sendMail takes the result lock itself around a mail program, so it is not
   // held here.

@@ -69,8 +69,8 @@ bool registerNewDaemon(SchedulerRecord record) {
   record.pid = static_cast<int32_t>(::getpid());
   uint8_t bytes[kSchedulerRecordSize];
   encodeSchedulerRecord(record, bytes);
-  ErrAction rc = writeRecord(kSchedulerPath, bytes, sizeof bytes, RecordLock::kNone, false);
-  if (rc != ErrAction::kOk) reportError(rc, kSchedulerPath);
+  FileStatus rc = writeRecord(kSchedulerPath, bytes, sizeof bytes, RecordLock::kNone, false);
+  if (!rc.ok()) reportError(rc, kSchedulerPath);
   redirectStandardStreamsToNull();
   return true;
 }

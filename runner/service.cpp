@@ -14,9 +14,9 @@
 #include "runner/metrics.h"
 #include "runner/scheduler.h"
 #include "store/group_config.h"
-#include "store/group_file.h"
 #include "store/group_name.h"
 #include "store/group_stats.h"
+#include "store/group_store.h"
 
 namespace vy {
 namespace {
@@ -27,6 +27,16 @@ struct ServiceRequest {
   WorkerContext& context;
   std::string group;
   GroupConfig record;
+};
+
+// How a storing command stores the record it read from standard input.
+enum class GroupMode : char {
+  kStoreSettings = 's',  // settings and contents; the URL records stay
+  kStoreGroup = 'm',     // the whole group
+  kAddUrls = 'a',
+  kWriteUrls = 'w',    // the URL list, statuses as given
+  kRewriteUrls = 'f',  // the URL list, stored URLs keeping their results
+  kDeleteUrls = 'd',   // a first URL "all" removes the group
 };
 
 struct ServiceCommand;
@@ -47,9 +57,36 @@ struct ServiceCommand {
 
 // --- Commands ---------------------------------------------------------------
 
+StoreStatus deleteUrlsOrGroup(const std::string& group, const std::vector<UrlStatus>& urls) {
+  std::vector<std::string_view> deleted;
+  for (const UrlStatus& entry : urls) deleted.push_back(entry.url);
+  if (!deleted.empty() && deleted.front().substr(0, deleted.front().find('\0')) == "all") {
+    return removeGroup(effectiveGroupName(group));
+  }
+  return deleteUrls(group, deleted);
+}
+
+StoreStatus storeRecord(GroupMode mode, const std::string& group, const GroupConfig& record) {
+  switch (mode) {
+    case GroupMode::kStoreSettings:
+      return storeSettings(group, record);
+    case GroupMode::kStoreGroup:
+      return writeGroup(group, record);
+    case GroupMode::kAddUrls:
+      return addUrls(group, record.urls);
+    case GroupMode::kWriteUrls:
+      return replaceUrls(group, record.urls);
+    case GroupMode::kRewriteUrls:
+      return rewriteUrls(group, record.urls);
+    case GroupMode::kDeleteUrls:
+      return deleteUrlsOrGroup(group, record.urls);
+  }
+  return StoreCode::kOk;
+}
+
 int runStore(ServiceRequest& request, const ServiceCommand& command) {
-  ErrAction rc = accessGroupFile(request.group, request.record, *command.storeMode);
-  if (rc != ErrAction::kOk) reportError(rc, command.failureDetail);
+  StoreStatus rc = storeRecord(*command.storeMode, request.group, request.record);
+  if (!rc.ok()) reportError(rc, command.failureDetail);
   return 0;
 }
 
@@ -64,29 +101,26 @@ int runRewrite(ServiceRequest& request, const ServiceCommand& command) {
 }
 
 int runGet(ServiceRequest& request, const ServiceCommand&) {
-  if (request.context.hasArg(2)) request.record.urlFilter = request.context.arg(2);
-  ErrAction rc = accessGroupFile(request.group, request.record, GroupMode::kListUrls);
-  if (rc != ErrAction::kOk) reportError(rc, request.group);
+  std::optional<std::string> onlyUrl;
+  if (request.context.hasArg(2)) onlyUrl = request.context.arg(2);
+  const UrlListing listing = listUrls(request.group, onlyUrl);
+  if (!listing.status.ok()) reportError(listing.status, request.group);
+  for (const std::string& line : listing.lines) std::fwrite(line.data(), 1, line.size(), stdout);
   return 0;
 }
 
 // A group that cannot be read is logged and shown as the empty group.
 int runGetSetup(ServiceRequest& request, const ServiceCommand&) {
-  ErrAction rc = accessGroupFile(request.group, request.record, GroupMode::kRead);
-  if (rc != ErrAction::kOk) reportError(rc, request.group);
-  std::string text = formatGroupConfig(request.record);
+  const GroupRead read = readGroupReported(request.group, request.group);
+  std::string text = formatGroupConfig(read.group);
   std::fwrite(text.data(), 1, text.size(), stdout);
   return 0;
 }
 
 void printGroupStatistics(const std::string& name) {
-  GroupConfig group;
-  ErrAction rc = accessGroupFile(name, group, GroupMode::kRead);
-  if (rc != ErrAction::kOk) {
-    reportError(rc, "Read group");
-    return;
-  }
-  GroupSummary s = summarizeGroup(group);
+  const GroupRead read = readGroupReported(name);
+  if (!read.ok()) return;
+  GroupSummary s = summarizeGroup(read.group);
   std::printf("%s %d %d %d %d %d %d %d %0.1f\n", name.c_str(), s.urlCount, s.checkBanCount,
               s.checkPresCount, s.upCount, s.banFoundCount, s.presOkCount, s.checkInterval,
               static_cast<double>(s.averageAge));
@@ -110,7 +144,7 @@ int runMetrics(ServiceRequest& request, const ServiceCommand&) {
 // The group argument is taken as it is: the empty name means the file ".dat".
 // A failed removal is not reported.
 int runDelGroup(ServiceRequest& request, const ServiceCommand&) {
-  (void)removeGroupFile(groupFilePath(request.group));
+  (void)removeGroup(request.group);
   return 0;
 }
 

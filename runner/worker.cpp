@@ -45,8 +45,8 @@ WorkerContext readRequestTexts(int argc, char** argv) {
 // read is fatal. The request identity and the display zone are set here,
 // while the process still has a single thread.
 void loadWorkerSettings(WorkerContext& context) {
-  ErrAction rc = loadSettings(context.settings, kSettingsPath);
-  if (rc != ErrAction::kOk) {
+  StoreStatus rc = loadSettings(context.settings, kSettingsPath);
+  if (!rc.ok()) {
     if (isRegularFile(kSettingsPath)) reportFatal(rc, kSettingsPath);
     context.settings = Settings();
   }

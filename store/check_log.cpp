@@ -5,7 +5,6 @@
 
 #include <cerrno>
 
-#include "common/errors.h"
 #include "common/fd.h"
 #include "common/files.h"
 #include "common/le.h"
@@ -52,28 +51,28 @@ std::vector<CheckLogEntry> parseCheckLog(std::string_view bytes) {
   return entries;
 }
 
-ErrAction appendCheckLog(const GroupConfig& config, int urlIndex) {
-  if (urlIndex < 0 || urlIndex >= config.urlCount()) return ErrAction::kAppendFile;
-  if (!isValidGroupName(config.groupName)) return ErrAction::kAppendFile;
-  std::string record =
-      encodeCheckLogEntry(checkLogEntryFor(config.urls[static_cast<size_t>(urlIndex)]));
-  UniqueFd fd = openFd(checkLogPath(config.groupName).c_str(), O_WRONLY | O_APPEND | O_CREAT, 0666);
-  if (!fd) return ErrAction::kAppendFile;
+StoreStatus appendCheckLog(const std::string& groupName, const UrlStatus& entry) {
+  if (!isValidGroupName(groupName)) return StoreCode::kCannotAppend;
+  std::string record = encodeCheckLogEntry(checkLogEntryFor(entry));
+  const std::string path = checkLogPath(groupName);
+  UniqueFd fd = openFd(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0666);
+  if (!fd) return {StoreCode::kCannotAppend, path};
   ssize_t n;
   do {
     n = ::write(fd.get(), record.data(), record.size());
   } while (n < 0 && errno == EINTR);
-  return n == static_cast<ssize_t>(record.size()) ? ErrAction::kOk : ErrAction::kShortWrite;
+  if (n != static_cast<ssize_t>(record.size())) return {StoreCode::kShortWrite, path};
+  return StoreCode::kOk;
 }
 
-ErrAction readCheckLog(const std::string& groupName, std::vector<CheckLogEntry>& entries) {
+StoreStatus readCheckLog(const std::string& groupName, std::vector<CheckLogEntry>& entries) {
   entries.clear();
-  if (!isValidGroupName(groupName)) return ErrAction::kReadFile;
+  if (!isValidGroupName(groupName)) return StoreCode::kRefusedName;
   std::string bytes;
-  ErrAction rc = readFileBytes(checkLogPath(groupName), bytes);
-  if (rc != ErrAction::kOk) return rc;
+  const FileStatus read = readFileBytes(checkLogPath(groupName), bytes);
+  if (!read.ok()) return storeStatusOf(read);
   entries = parseCheckLog(bytes);
-  return ErrAction::kOk;
+  return StoreCode::kOk;
 }
 
 }  // namespace vy

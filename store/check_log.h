@@ -22,8 +22,8 @@
 #include <string_view>
 #include <vector>
 
-#include "common/errors.h"
 #include "store/group_config.h"
+#include "store/store_code.h"
 
 namespace vy {
 
@@ -54,16 +54,15 @@ std::string encodeCheckLogEntry(const CheckLogEntry& entry);
 // of the image (a head shorter than 8 bytes or a URL without its NUL) ends it.
 std::vector<CheckLogEntry> parseCheckLog(std::string_view bytes);
 
-// Appends the record of config.urls[urlIndex] to the log of config.groupName.
-// kOk; kAppendFile the file cannot be opened for appending (also for a name
-// that is not a valid group name, or an index outside the list); kShortWrite
-// the write stored less.
-[[nodiscard]] ErrAction appendCheckLog(const GroupConfig& config, int urlIndex);
+// Appends the record of a URL's state to the log of a group. kOk;
+// kCannotAppend the file cannot be opened for appending (also for a name that
+// is not a valid group name); kShortWrite the write stored less.
+[[nodiscard]] StoreStatus appendCheckLog(const std::string& groupName, const UrlStatus& entry);
 
-// Reads the log of a group: kOk; kReadFile no such log or an invalid name;
-// kShortRead a read error. A cut-short last record is left out.
-[[nodiscard]] ErrAction readCheckLog(const std::string& groupName,
-                                     std::vector<CheckLogEntry>& entries);
+// Reads the log of a group: kOk; kRefusedName; kCannotRead no such log;
+// kDamaged a read error. A cut-short last record is left out.
+[[nodiscard]] StoreStatus readCheckLog(const std::string& groupName,
+                                       std::vector<CheckLogEntry>& entries);
 
 }  // namespace vy
 

@@ -3,8 +3,8 @@
 // A group is a named set of URLs checked together, with its check interval,
 // notification settings and two content lists: banned contents (texts that
 // must not appear in a page) and presence contents (texts that must appear).
-// GroupConfig is that record; the group database (group_file.h) stores its
-// settings as the file header, and the worker's service commands exchange it
+// GroupConfig is that record, the group's stored data only; the group database
+// (group_store.h) stores its settings as the file header, and the worker's service commands exchange it
 // as text: lines of "key=value", contents length-prefixed so that they may hold
 // newlines and "=" signs.
 //
@@ -22,8 +22,6 @@
 #include <string_view>
 #include <vector>
 
-#include "common/fd.h"
-#include "common/files.h"
 #include "common/large_block.h"
 
 namespace vy {
@@ -80,8 +78,9 @@ struct UrlStatus {
 
   // In memory only.
   std::string_view url;
-  // The record's offset in the file of GroupConfig::source; 0 when the entry
-  // has no record there (not read from a file, or its URL is gone).
+  // The record's offset in the group file it was read from (see GroupHandle
+  // in group_store.h); 0 when the entry has no record there (not read from a
+  // file, or its URL is gone).
   uint32_t fileOffset = 0;
 
   bool checkBan() const { return flags & kUrlCheckBan; }
@@ -101,16 +100,6 @@ inline uint8_t stateBits(const UrlStatus& status) {
                               (status.presOk() ? kStatePresOk : 0));
 }
 
-// The group file a record was read from, kept open (without its lock) for the
-// life of the record. While a descriptor is open the file's inode cannot be
-// freed and reused, so the file at the path having this identity later means
-// it is still the very file the offsets were taken from.
-struct SourceFile {
-  UniqueFd fd;
-  FileIdentity identity;
-  bool known() const { return fd.valid(); }
-};
-
 struct GroupConfig {
   GroupConfig() = default;
   GroupConfig(GroupConfig&&) = default;
@@ -123,11 +112,6 @@ struct GroupConfig {
   std::string inform;         // notification recipients, at most 249 bytes stored
   uint8_t options = 0;        // kOpt... bits
   uint8_t moreOptions = 0;    // kMore... bits
-
-  // Never stored.
-  std::string groupName;                 // set by whoever writes statuses back
-  std::optional<std::string> urlFilter;  // limits the "g" listing to one URL
-  SourceFile source;                     // the file the record was read from
 
   // Lists; the views point into the buffers below.
   std::vector<std::string_view> banContents;

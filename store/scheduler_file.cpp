@@ -23,8 +23,8 @@ SchedulerRecord decodeSchedulerRecord(const uint8_t* in) {
 
 SchedulerRecord readSchedulerRecordOrZero() {
   uint8_t bytes[kSchedulerRecordSize] = {};
-  ErrAction rc = readRecord(kSchedulerPath, bytes, sizeof bytes, RecordLock::kReadOnlyShared);
-  if (rc != ErrAction::kOk) {
+  FileStatus rc = readRecord(kSchedulerPath, bytes, sizeof bytes, RecordLock::kReadOnlyShared);
+  if (!rc.ok()) {
     reportError(rc, kSchedulerPath);
     return SchedulerRecord();
   }

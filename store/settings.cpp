@@ -53,17 +53,17 @@ Settings decodeSettings(const uint8_t* in) {
   return s;
 }
 
-ErrAction loadSettings(Settings& settings, const std::string& path) {
+StoreStatus loadSettings(Settings& settings, const std::string& path) {
   uint8_t record[kSettingsSize] = {};
-  ErrAction rc = readRecord(path, record, sizeof record, RecordLock::kExclusive);
-  if (rc == ErrAction::kOk) settings = decodeSettings(record);
-  return rc;
+  const FileStatus read = readRecord(path, record, sizeof record, RecordLock::kExclusive);
+  if (read.ok()) settings = decodeSettings(record);
+  return storeStatusOf(read);
 }
 
-ErrAction saveSettings(const Settings& settings, const std::string& path) {
+StoreStatus saveSettings(const Settings& settings, const std::string& path) {
   uint8_t record[kSettingsSize];
   encodeSettings(settings, record);
-  return writeRecord(path, record, sizeof record, RecordLock::kExclusive, false);
+  return storeStatusOf(writeRecord(path, record, sizeof record, RecordLock::kExclusive, false));
 }
 
 DisplayZone displayZoneFor(const Settings& s) {

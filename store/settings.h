@@ -32,8 +32,8 @@
 #include <cstdint>
 #include <string>
 
-#include "common/errors.h"
 #include "common/zonetime.h"
+#include "store/store_code.h"
 
 namespace vy {
 
@@ -101,13 +101,13 @@ inline constexpr int32_t kMaxCheckThreadsLimit = 1000;
 void encodeSettings(const Settings& settings, uint8_t* out);
 Settings decodeSettings(const uint8_t* in);
 
-// kOk; kReadFile cannot open (missing included); kLockFile lock refused;
-// kShortRead shorter than a record.
-[[nodiscard]] ErrAction loadSettings(Settings& settings, const std::string& path = kSettingsPath);
-// kOk; kWriteFile cannot open or create; kLockFile; kShortWrite. Bytes behind
-// the record are kept.
-[[nodiscard]] ErrAction saveSettings(const Settings& settings,
-                                     const std::string& path = kSettingsPath);
+// kOk; kCannotRead cannot open (missing included); kLockRefused; kDamaged
+// shorter than a record.
+[[nodiscard]] StoreStatus loadSettings(Settings& settings, const std::string& path = kSettingsPath);
+// kOk; kCannotOpen cannot open or create; kLockRefused; kShortWrite. Bytes
+// behind the record are kept.
+[[nodiscard]] StoreStatus saveSettings(const Settings& settings,
+                                       const std::string& path = kSettingsPath);
 
 // The zone the programs show times in. With daylight saving off the offset
 // is the hours and the minutes of the zone, both to the side of UTC the hours

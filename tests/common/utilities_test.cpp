@@ -26,12 +26,12 @@ namespace fs = std::filesystem;
 TEST(Files, ExactDirectoryModesWholeFilesTouchedTimesAndRecordsThatKeepTheTail) {
   test::TempDir dir;
   mode_t old = umask(077);
-  EXPECT_EQ(makeDirectory(dir.file("d"), 0775), ErrAction::kOk);
+  EXPECT_EQ(makeDirectory(dir.file("d"), 0775), FileCode::kOk);
   umask(old);
   EXPECT_EQ(fs::status(dir.file("d")).permissions(), fs::perms(0775));
-  EXPECT_EQ(makeDirectory(dir.file("d"), 0700), ErrAction::kOk);  // an existing one gets the mode
+  EXPECT_EQ(makeDirectory(dir.file("d"), 0700), FileCode::kOk);  // an existing one gets the mode
   EXPECT_EQ(fs::status(dir.file("d")).permissions(), fs::perms(0700));
-  EXPECT_EQ(makeDirectory(dir.file("missing/d"), 0700), ErrAction::kCreateDirectory);
+  EXPECT_EQ(makeDirectory(dir.file("missing/d"), 0700), FileCode::kCannotCreateDirectory);
 
   const std::string path = dir.file("f");
   EXPECT_EQ(readWholeFile(dir.file("missing")), "");
@@ -42,26 +42,26 @@ TEST(Files, ExactDirectoryModesWholeFilesTouchedTimesAndRecordsThatKeepTheTail) 
   EXPECT_FALSE(touchFile(dir.file("missing"), 5));
 
   uint8_t buffer[8] = {};
-  EXPECT_EQ(readRecord(path, buffer, sizeof buffer, RecordLock::kExclusive), ErrAction::kShortRead);
+  EXPECT_EQ(readRecord(path, buffer, sizeof buffer, RecordLock::kExclusive), FileCode::kShortRead);
   EXPECT_EQ(readRecord(dir.file("missing"), buffer, sizeof buffer, RecordLock::kExclusive),
-            ErrAction::kReadFile);
+            FileCode::kCannotRead);
   std::ofstream(path) << "0123456789";
   const uint8_t record[4] = {'w', 'x', 'y', 'z'};
-  EXPECT_EQ(writeRecord(path, record, 4, RecordLock::kExclusive, false), ErrAction::kOk);
+  EXPECT_EQ(writeRecord(path, record, 4, RecordLock::kExclusive, false), FileCode::kOk);
   EXPECT_EQ(readWholeFile(path), "wxyz456789");
-  EXPECT_EQ(writeRecord(path, record, 4, RecordLock::kNone, true), ErrAction::kOk);
+  EXPECT_EQ(writeRecord(path, record, 4, RecordLock::kNone, true), FileCode::kOk);
   EXPECT_EQ(readWholeFile(path), "wxyz");
   EXPECT_EQ(writeRecord(dir.file("no/such"), record, 4, RecordLock::kExclusive, false),
-            ErrAction::kWriteFile);
+            FileCode::kCannotWrite);
 }
 
 TEST(Files, CopyReportsAFailedWriteAndOwnershipNeverLosesTheFile) {
   test::TempDir dir;
   std::ofstream(dir.file("f")) << "content";
-  EXPECT_EQ(copyFile(dir.file("f"), dir.file("copy")), ErrAction::kOk);
+  EXPECT_EQ(copyFile(dir.file("f"), dir.file("copy")), FileCode::kOk);
   EXPECT_EQ(readWholeFile(dir.file("copy")), "content");
-  EXPECT_EQ(copyFile(dir.file("f"), "/dev/full"), ErrAction::kShortWrite);
-  EXPECT_EQ(copyFile(dir.file("missing"), dir.file("copy")), ErrAction::kReadFile);
+  EXPECT_EQ(copyFile(dir.file("f"), "/dev/full"), FileCode::kShortWrite);
+  EXPECT_EQ(copyFile(dir.file("missing"), dir.file("copy")), FileCode::kCannotRead);
   EXPECT_EQ(takeOwnership(dir.file("f")), Ownership::kAlreadyOurs);
   EXPECT_EQ(takeOwnership(dir.file("missing")), Ownership::kFailed);
 }

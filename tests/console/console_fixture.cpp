@@ -177,7 +177,7 @@ void ConsoleTest::makeWorking() {
   get("");  // the first request installs the data directory
   ASSERT_TRUE(writePasswordFile("admin", kPassword, instance_.path("vydata/admin.pwd")).ok());
   ASSERT_EQ(saveSettings(defaultSettings("console.test"), instance_.path("vydata/vyvars.dat")),
-            ErrAction::kOk);
+            StoreCode::kOk);
 }
 
 }  // namespace vy::test

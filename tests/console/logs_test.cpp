@@ -80,7 +80,7 @@ TEST_F(LogsTest, CheckTimesAreShownInAZoneOfHalfAnHour) {
   settings.setFlag(kFlagDaylightSaving, false);
   settings.zoneOffset = -3 * 3600;
   settings.zoneMinutes = 30;
-  ASSERT_EQ(saveSettings(settings, instance_.path("vydata/vyvars.dat")), ErrAction::kOk);
+  ASSERT_EQ(saveSettings(settings, instance_.path("vydata/vyvars.dat")), StoreCode::kOk);
   EXPECT_EQ(
       ask({{"fnct", "view_checklog"}, {"group", "general"}}).value("temp_template", "TIMECHK"),
       "Wed Nov 15 08:30:00 2023");

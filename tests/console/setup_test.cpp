@@ -19,14 +19,14 @@ class SetupTest : public test::WorkingConsoleTest {
  protected:
   Settings stored() {
     Settings settings;
-    EXPECT_EQ(loadSettings(settings, instance_.path("vydata/vyvars.dat")), ErrAction::kOk);
+    EXPECT_EQ(loadSettings(settings, instance_.path("vydata/vyvars.dat")), StoreCode::kOk);
     return settings;
   }
   // Turns one switch of the stored settings on or off.
   void setFlag(uint8_t flag, bool on) {
     Settings settings = stored();
     settings.setFlag(flag, on);
-    ASSERT_EQ(saveSettings(settings, instance_.path("vydata/vyvars.dat")), ErrAction::kOk);
+    ASSERT_EQ(saveSettings(settings, instance_.path("vydata/vyvars.dat")), StoreCode::kOk);
   }
   // A save of the given fields; the first of a name counts, so they go before the defaults.
   static test::Fields form(test::Fields fields) {

@@ -81,7 +81,7 @@ class WorkerTest : public InstanceTest {
     saveSettings();
   }
   void saveSettings() {
-    ASSERT_EQ(vy::saveSettings(settings_, instance_.path("vydata/vyvars.dat")), ErrAction::kOk);
+    ASSERT_EQ(vy::saveSettings(settings_, instance_.path("vydata/vyvars.dat")), StoreCode::kOk);
   }
   void schedule(bool schedulerOn, bool cronMode, int checkSeconds, int restartSeconds) {
     settings_.setFlag(kFlagSchedulerOn, schedulerOn);

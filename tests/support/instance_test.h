@@ -10,8 +10,9 @@
 #include <tuple>
 #include <vector>
 
+#include "store/group_codec.h"
 #include "store/group_config.h"
-#include "store/group_file.h"
+#include "store/group_store.h"
 #include "store/scheduler_file.h"
 #include "tests/support/instance.h"
 #include "tests/support/printers.h"
@@ -35,22 +36,23 @@ class InstanceTest : public ::testing::Test {
         std::tuple(flags, lastCheck, code, ms);
     return entry;
   }
-  ErrAction inInstance(const std::string& name, GroupConfig& group, GroupMode mode) {
+  // Runs a store operation with the instance as the working directory.
+  template <typename Operation>
+  auto inInstance(Operation operation) {
     const std::filesystem::path previous = std::filesystem::current_path();
     std::filesystem::current_path(instance_.dir());
-    const ErrAction rc = accessGroupFile(name, group, mode);
+    auto result = operation();
     std::filesystem::current_path(previous);
-    return rc;
+    return result;
   }
-  void storeGroup(const std::string& name, GroupConfig& group) {
-    ASSERT_EQ(inInstance(name, group, GroupMode::kStoreGroup), ErrAction::kOk) << name;
+  void storeGroup(const std::string& name, const GroupConfig& group) {
+    ASSERT_EQ(inInstance([&] { return writeGroup(name, group); }), StoreCode::kOk) << name;
   }
-  void storeGroup(const std::string& name, GroupConfig&& group) { storeGroup(name, group); }
+  // The stored group; the test keeps no group file open.
   GroupConfig readGroup(const std::string& name) {
-    GroupConfig group;
-    EXPECT_EQ(inInstance(name, group, GroupMode::kRead), ErrAction::kOk) << name;
-    group.source = SourceFile();  // a test keeps no group file open
-    return group;
+    GroupRead read = inInstance([&] { return vy::readGroup(name); });
+    EXPECT_EQ(read.status, StoreCode::kOk) << name;
+    return std::move(read.group);
   }
   std::string groupBytes(const std::string& name) {
     return instance_.read("vydata/vydb/" + name + ".dat");

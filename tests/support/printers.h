@@ -7,8 +7,12 @@
 
 #include "common/credentials.h"
 #include "common/errors.h"
+#include "common/files.h"
+#include "common/status.h"
 #include "net/http.h"
 #include "net/mail.h"
+#include "net/socket.h"
+#include "store/store_code.h"
 
 namespace vy {
 
@@ -26,6 +30,16 @@ inline std::ostream& operator<<(std::ostream& out, MailError error) {
 }
 inline std::ostream& operator<<(std::ostream& out, Access access) {
   return out << "Access " << static_cast<int>(access);
+}
+inline std::ostream& operator<<(std::ostream& out, FileCode code) {
+  return out << "FileCode " << static_cast<int>(code) << ", logged " << logAction(code);
+}
+inline std::ostream& operator<<(std::ostream& out, StoreCode code) {
+  return out << "StoreCode " << static_cast<int>(code) << ", logged " << logAction(code);
+}
+template <typename Code>
+std::ostream& operator<<(std::ostream& out, const Status<Code>& status) {
+  return out << status.code << (status.subject.empty() ? "" : " for ") << status.subject;
 }
 
 }  // namespace vy
