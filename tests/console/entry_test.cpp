@@ -127,6 +127,7 @@ TEST_F(WorkingConsoleTest, AChangeAskedForByGetIsRefusedWith405AndChangesNothing
 // The whole request is refused before it is taken apart or read further: a body of one field
 // too many, or one announced larger than the console takes.
 TEST_F(WorkingConsoleTest, ARequestTooLargeToTakeIsAnswered413AndChangesNothing) {
+  serveByProgram();
   storeGroup("shop", groupOf({"http://a/"}));
   const std::string deletion =
       test::formBody({{"apwd", kPassword}, {"fnct", "view_groups"}, {"ACTION", "delete"},
@@ -172,6 +173,7 @@ TEST_F(WorkingConsoleTest, TheCommandComesFromAButtonOrAnotherVariableAndAnUnkno
   EXPECT_EQ(page.value("header_template", "BACK"),
             "<input type=\"submit\" name=\"submit\" value=\"  Main Page  \">");
 
+  serveByProgram();
   test::RunResult unknown = submit({{"fnct", "format_disk"}});
   EXPECT_EQ(unknown.exitCode, 1);
   EXPECT_NE(unknown.out.find("<H1>Software error.</H1>"), std::string::npos);
@@ -182,6 +184,7 @@ TEST_F(WorkingConsoleTest, TheCommandComesFromAButtonOrAnotherVariableAndAnUnkno
 // The real login page: what its form sends with a mistyped password is answered with the
 // complaint, not with the bare form again.
 TEST_F(ConsoleTest, AMistypedPasswordOnTheLoginPageIsCalledInvalid) {
+  serveInProcess();
   makeWorking();
   const std::string login = body(get(""));
   test::Fields fields = test::hiddenFields(login, "Log in");

@@ -10,6 +10,7 @@ namespace {
 using test::WorkingConsoleTest;
 
 TEST_F(WorkingConsoleTest, AnUnknownCommandWithTheLogLostShowsItsDetailsEscaped) {
+  serveByProgram();
   std::filesystem::remove(instance_.path("vydata/error.log"));
   std::filesystem::create_directory(instance_.path("vydata/error.log"));
   const test::RunResult result = submit({{"fnct", "<script>alert(1)</script>"}},

@@ -13,13 +13,15 @@ using test::ProbePage;
 
 // The boundaries between grades (the overview test shows a case of each kind).
 TEST(Grades, StatusAndCheckGradesFollowTheirThresholds) {
-  EXPECT_EQ((std::vector<int>{statusGrade(19, 20, false), statusGrade(6, 10, false),
-                              statusGrade(5, 10, false), statusGrade(0, 0, false),
-                              statusGrade(0, 4, true), statusGrade(4, 4, true)}),
-            (std::vector<int>{2, 4, 5, 1, 1, 6}));
-  EXPECT_EQ((std::vector<int>{checkGrade(10.4f, 10), checkGrade(11.0f, 10), checkGrade(12.0f, 10),
-                              checkGrade(14.0f, 10), checkGrade(19.0f, 10)}),
-            (std::vector<int>{1, 2, 3, 4, 5}));
+  using enum Grade;
+  EXPECT_EQ((std::vector<Grade>{statusGrade(19, 20, false), statusGrade(6, 10, false),
+                                statusGrade(5, 10, false), statusGrade(0, 0, false),
+                                statusGrade(0, 4, true), statusGrade(4, 4, true)}),
+            (std::vector<Grade>{kGood, kPoor, kBad, kAllGood, kAllGood, kCritical}));
+  EXPECT_EQ((std::vector<Grade>{checkGrade(10.4f, 10), checkGrade(11.0f, 10),
+                                checkGrade(12.0f, 10), checkGrade(14.0f, 10),
+                                checkGrade(19.0f, 10)}),
+            (std::vector<Grade>{kAllGood, kGood, kFair, kPoor, kBad}));
 }
 
 class GroupsTest : public test::WorkingConsoleTest {

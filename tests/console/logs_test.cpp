@@ -62,6 +62,7 @@ TEST_F(LogsTest, AnUnreadableCheckLogIsAFatalReport) {
   ProbePage page = ask({{"fnct", "view_checklog"}, {"group", "general"}});
   EXPECT_TRUE(page.has("footer_template") && !page.has("temp_template"));
   std::filesystem::create_directory(instance_.path("vydata/vychklog/general.log"));
+  serveByProgram();
   const test::RunResult result = submit({{"fnct", "view_checklog"}, {"group", "general"}});
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_NE(body(result).find("Software error"), std::string::npos);

@@ -12,6 +12,8 @@ class PagesTest : public ConsoleTest {
  protected:
   // A working console with a group of every kind of URL and text, a check log and an error log.
   void SetUp() override {
+    ConsoleTest::SetUp();
+    serveInProcess();
     makeWorking();
     GroupConfig group;
     group.addBanContent("<b>sold out</b>");
@@ -76,6 +78,7 @@ TEST_F(PagesTest, SettingsPasswordLogsAndHelpPagesAreValid) {
 }
 
 TEST_F(ConsoleTest, ThePasswordAndSettingsPagesOfANewInstallationAreValid) {
+  serveInProcess();
   std::string report;
   EXPECT_TRUE(test::tidyAccepts(body(get("")), &report)) << report;
   post(test::formBody({{"fnct", "update_pass"}, {"un", "admin"}, {"pw", "pw"}}));
