@@ -50,14 +50,18 @@ TEST_F(EditorTest, ThePageShowsTheStoredSettingsAndTexts) {
             "|<!--");
 }
 
-// A target holding a line break is refused and nothing is stored.
-TEST_F(EditorTest, StoringTakesEveryValidFieldAndKeepsTheUrlRecordsByteForByte) {
+// It would break the group's text form.
+TEST_F(EditorTest, ANotificationTargetHoldingALineBreakIsRefused) {
   const std::string before = groupBytes("shop");
   ProbePage page = send("update_group", {{"EVRCHK", "5"}, {"UPDCMD", "mail\nurl=http://x/"}});
   EXPECT_NE(page.message().find("control characters"), std::string::npos);
   EXPECT_EQ(groupBytes("shop"), before);
+}
+
+TEST_F(EditorTest, StoringTakesEveryFieldAndKeepsTheUrlRecordsByteForByte) {
+  const std::string before = groupBytes("shop");
   const std::string records = before.substr(before.size() - (kUrlStatusSize + 18));
-  page = send("update_group", {{"EVRCHK", "45"},
+  ProbePage page = send("update_group", {{"EVRCHK", "45"},
                                {"TYPEINF", "9"},
                                {"SUSP", "2"},
                                {"UPDCMD", "notify-me"},
@@ -87,18 +91,20 @@ TEST_F(EditorTest, TextsAreAddedOnceInLowerCaseWithoutCarriageReturns) {
   EXPECT_EQ(texts(page, "bancont_template", "BANCONT").size(), 4u);
 }
 
-TEST_F(EditorTest, DeletingMovesTheLastTextIntoTheGapAndEditingReplacesTheSelectedOne) {
+TEST_F(EditorTest, DeletingMovesTheLastTextIntoTheGap) {
   ProbePage page = send("update_group_delete", {{"BCSEL", "0"}, {"PCSEL", "7"}});
   EXPECT_EQ(texts(page, "bancont_template", "BANCONT"), (Texts{"gamma", "beta"}));
   EXPECT_EQ(texts(page, "prescont_template", "PRESCONT").size(), 2u);  // outside: unchanged
+}
 
-  page = send("update_group_edit", {{"PCSEL", "1"}});
+TEST_F(EditorTest, EditingShowsAndReplacesTheSelectedText) {
+  ProbePage page = send("update_group_edit", {{"PCSEL", "1"}});
   EXPECT_EQ(test::joined(
                 page.line("footer_template"),
                 {"SELPRES", "SELBAN", "CONT", "SELNUM", "NOEDITONT_START", "NONEWCONT_START"}, "|"),
             " selected||cart|1||<!--");
   EXPECT_EQ(texts(page, "prescont_template", "CSEL"), (Texts{"", "sel"}));
-  EXPECT_EQ(texts(page, "bancont_template", "CSEL"), (Texts{"", ""}));
+  EXPECT_EQ(texts(page, "bancont_template", "CSEL"), (Texts{"", "", ""}));
   page = send("update_group_edit", {{"PCSEL", "0"}});
   EXPECT_EQ(page.value("footer_template", "CONT"), "&lt;b&gt;price&lt;/b&gt;");
 
@@ -108,7 +114,7 @@ TEST_F(EditorTest, DeletingMovesTheLastTextIntoTheGapAndEditingReplacesTheSelect
 }
 
 // One list at a time: an edit never takes a text of one list into the other.
-TEST_F(EditorTest, AnEditOfATextOfEachListIsRefusedAndReplacingTouchesOneList) {
+TEST_F(EditorTest, AnEditOfATextOfEachListIsRefused) {
   const std::string before = groupBytes("shop");
   const std::string refusal =
       "Select one text to edit: a banned text or a required text, not one of each";
@@ -119,8 +125,10 @@ TEST_F(EditorTest, AnEditOfATextOfEachListIsRefusedAndReplacingTouchesOneList) {
               {{"SELNUM", "0"}, {"SELBAN", " selected"}, {"SELPRES", " selected"}, {"CONT", "x"}});
   EXPECT_EQ(page.message(), refusal);
   EXPECT_EQ(groupBytes("shop"), before);
+}
 
-  page = send("update_group_edit", {{"BCSEL", "1"}});
+TEST_F(EditorTest, ReplacingATextTouchesOnlyItsList) {
+  ProbePage page = send("update_group_edit", {{"BCSEL", "1"}});
   EXPECT_EQ(
       test::joined(page.line("footer_template"), {"SELBAN", "SELPRES", "CONT", "SELNUM"}, "|"),
       " selected||beta|1");

@@ -49,7 +49,7 @@ TEST_F(ConsoleTest, ANewInstallationAsksForTheAdministratorThenForTheSettingsUnt
   EXPECT_EQ(send({}).value("header_template", "GROUP"), "general");
 }
 
-TEST_F(WorkingConsoleTest, AWrongPasswordShowsTheLoginAndComplainsOnlyWhenACommandWasAsked) {
+TEST_F(WorkingConsoleTest, AWrongPasswordComplainsOnlyWhenACommandWasAsked) {
   EXPECT_EQ(probe(post("apwd=nope")).value("page", "MSG"), "");
   EXPECT_EQ(probe(post("apwd=nope&fnct=view_groups")).value("page", "MSG"), "Invalid Password");
   EXPECT_EQ(probe(get("fnct=view_groups")).value("page", "MSG"), "Invalid Password");
@@ -101,7 +101,7 @@ TEST_F(WorkingConsoleTest, ChangesOnTheWebServersCredentialsMustComeFromTheConso
 
 // A link or another site's page can make a browser send a GET, with the web server's
 // credentials and without Origin or Referer: no GET changes anything, whatever it carries.
-TEST_F(WorkingConsoleTest, AChangeAskedForByGetIsRefusedWith405AndChangesNothing) {
+TEST_F(WorkingConsoleTest, AChangeAskedForByGetIsRefusedWith405) {
   storeGroup("shop", groupOf({"http://a/"}));
   const std::string password = instance_.read("vydata/admin.pwd");
   const Env admin = {{"REMOTE_USER", "admin"}};
@@ -126,7 +126,7 @@ TEST_F(WorkingConsoleTest, AChangeAskedForByGetIsRefusedWith405AndChangesNothing
 
 // The whole request is refused before it is taken apart or read further: a body of one field
 // too many, or one announced larger than the console takes.
-TEST_F(WorkingConsoleTest, ARequestTooLargeToTakeIsAnswered413AndChangesNothing) {
+TEST_F(WorkingConsoleTest, ARequestTooLargeToTakeIsAnswered413) {
   serveByProgram();
   storeGroup("shop", groupOf({"http://a/"}));
   const std::string deletion =
@@ -164,7 +164,7 @@ TEST_F(WorkingConsoleTest, AWebServerUserIsAcceptedExceptForAPostWithoutThePassw
             "&lt;&quot;x");
 }
 
-TEST_F(WorkingConsoleTest, TheCommandComesFromAButtonOrAnotherVariableAndAnUnknownOneIsAnError) {
+TEST_F(WorkingConsoleTest, TheCommandComesFromAButtonOrAnotherVariable) {
   EXPECT_EQ(ask({{"fnct", ":go"}, {"group", "general"}, {"go:view_group", "Open"}})
                 .value("header_template", "GROUP"),
             "general");
@@ -172,7 +172,9 @@ TEST_F(WorkingConsoleTest, TheCommandComesFromAButtonOrAnotherVariableAndAnUnkno
   EXPECT_EQ(page.value("newgrp_template", "ACTION_UPDATE"), " selected");
   EXPECT_EQ(page.value("header_template", "BACK"),
             "<input type=\"submit\" name=\"submit\" value=\"  Main Page  \">");
+}
 
+TEST_F(WorkingConsoleTest, AnUnknownCommandIsAFatalReport) {
   serveByProgram();
   test::RunResult unknown = submit({{"fnct", "format_disk"}});
   EXPECT_EQ(unknown.exitCode, 1);

@@ -54,7 +54,7 @@ TEST_F(GroupsTest, TheMainViewIsTheOnlyGroupsPageOrTheOverview) {
   EXPECT_EQ(ask({}).section("grp_template").size(), 2u);
 }
 
-TEST_F(GroupsTest, CountersAndGradesOfAGroup) {
+TEST_F(GroupsTest, EachRowShowsItsGroupsCountersAndGrades) {
   constexpr uint8_t kUp = kUrlUp | kUrlPresOk;
   std::vector<std::pair<long, uint8_t>> nineOfTenUp(9, {60, kUp});
   nineOfTenUp.push_back({60, 0});
@@ -84,22 +84,29 @@ TEST_F(GroupsTest, CountersAndGradesOfAGroup) {
   EXPECT_EQ(rows["general"].at("EVERCHK"), "180");
 }
 
-// Creating an existing group changes nothing and shows the list; deleting a missing one
-// reports it deleted.
-TEST_F(GroupsTest, GroupsAreCreatedWithTheDefaultsAndDeleted) {
+TEST_F(GroupsTest, ANewGroupGetsTheDefaultsAndItsEditorShows) {
   ProbePage page = onGroup("update", "shop");
   EXPECT_EQ(page.message(), "Group Updated");  // the new group's editor
   EXPECT_EQ(page.value("header_template", "EVRCHK"), "180");
   GroupConfig shop = readGroup("shop");
   EXPECT_EQ(std::tuple(shop.options, shop.moreOptions),
             std::tuple(kOptWriteLog, kMoreQueryCutPlain));
+}
+
+// It shows the list instead.
+TEST_F(GroupsTest, CreatingAnExistingGroupChangesNothing) {
+  onGroup("update", "shop");
   const std::string stored = groupBytes("shop");
-  page = onGroup("update", "shop");
+  ProbePage page = onGroup("update", "shop");
   EXPECT_EQ(std::pair(page.section("grp_template").size(), page.message()),
             std::pair(size_t{2}, std::string()));
   EXPECT_EQ(groupBytes("shop"), stored);
+}
 
-  page = onGroup("delete", "shop");
+// A missing group is reported deleted as well.
+TEST_F(GroupsTest, DeletingAGroupRemovesItsFile) {
+  onGroup("update", "shop");
+  ProbePage page = onGroup("delete", "shop");
   EXPECT_EQ(std::pair(page.section("grp_template").size(), page.message()),
             std::pair(size_t{1}, std::string("Group deleted")));
   EXPECT_FALSE(instance_.exists("vydata/vydb/shop.dat"));

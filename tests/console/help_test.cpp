@@ -24,7 +24,7 @@ class HelpTest : public test::ConsoleTest {
 };
 
 // A missing topic falls back to NOTOPIC of the same code.
-TEST_F(HelpTest, TopicCodeAndLetterSelectHeadTextAndFoot) {
+TEST_F(HelpTest, TheRequestSelectsTheHelpSections) {
   const std::pair<const char*, const char*> pages[] = {
       {"page=group", "H|group|F"},
       {"page=group&PS=p", "H|group|F"},  // no code: the letter is not used
