@@ -68,6 +68,13 @@ std::vector<Values> ProbePage::section(const std::string& name) const {
   return found;
 }
 
+std::vector<std::string> ProbePage::column(const std::string& sectionName,
+                                           const std::string& name) const {
+  std::vector<std::string> values;
+  for (const Values& line : section(sectionName)) values.push_back(line.at(name));
+  return values;
+}
+
 Values ProbePage::line(const std::string& sectionName) const {
   std::vector<Values> found = section(sectionName);
   if (found.size() == 1) return found[0];

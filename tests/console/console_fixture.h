@@ -36,6 +36,8 @@ struct ProbePage {
   // The value of a variable in the one line of a section ("" when unset).
   std::string value(const std::string& section, const std::string& name) const;
   bool has(const std::string& section) const { return !this->section(section).empty(); }
+  // One variable of every line of a section, in order.
+  std::vector<std::string> column(const std::string& section, const std::string& name) const;
   // The message in the header.
   std::string message() const { return value("header_template", "MSG"); }
 };

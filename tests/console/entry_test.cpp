@@ -1,4 +1,5 @@
-// The console's entry: first run, login, the installation states and the command choice.
+// The console's entry: first run, login, the installation states, the command choice and the
+// error page.
 #include <filesystem>
 #include <tuple>
 
@@ -181,6 +182,24 @@ TEST_F(WorkingConsoleTest, AnUnknownCommandIsAFatalReport) {
   EXPECT_NE(unknown.out.find("<H1>Software error.</H1>"), std::string::npos);
   EXPECT_EQ(test::loggedActions(instance_), (test::LogLines{{"5", "format_disk"}}));
   EXPECT_NE(instance_.read("vydata/error.log").find("|format_disk|vyconsole|"), std::string::npos);
+}
+
+// The error page when the error log cannot be written: the details it shows instead are a
+// stranger's texts, escaped.
+TEST_F(WorkingConsoleTest, AnUnknownCommandWithTheLogLostShowsItsDetailsEscaped) {
+  serveByProgram();
+  std::filesystem::remove(instance_.path("vydata/error.log"));
+  std::filesystem::create_directory(instance_.path("vydata/error.log"));
+  const test::RunResult result = submit({{"fnct", "<script>alert(1)</script>"}},
+                                        {{"SERVER_ADMIN", "\"><script>alert(2)</script>"}});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(result.out.find("<script"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("File/Variable/More:  &lt;script&gt;alert(1)&lt;/script&gt;\n"),
+            std::string::npos)
+      << result.out;
+  EXPECT_NE(result.out.find("mailto:&quot;&gt;&lt;script&gt;alert(2)&lt;/script&gt;\">"),
+            std::string::npos)
+      << result.out;
 }
 
 // The real login page: what its form sends with a mistyped password is answered with the

@@ -19,7 +19,7 @@ class GroupPageTest : public test::WorkingConsoleTest {
   // The URLs of the page's rows, in order, joined by blanks.
   static std::string rowUrls(const ProbePage& page) {
     std::string urls;
-    for (const Values& row : page.section("url_template")) urls += row.at("URL") + " ";
+    for (const std::string& url : page.column("url_template", "URL")) urls += url + " ";
     return urls;
   }
 };
@@ -140,7 +140,8 @@ TEST_F(GroupPageTest, UpdateRefusesAnythingButAnHttpAddress) {
     EXPECT_EQ(groupPage({{"ACTION", "update"}, {"URL", url}}).message(), refusal) << url;
   }
   EXPECT_EQ(groupBytes("shop"), before);
-  // The same through a request as Apache passes it.
+  // The same through the program, as Apache passes a request.
+  serveByProgram();
   const std::string form = test::formBody({{"apwd", kPassword},
                                            {"fnct", "view_group"},
                                            {"group", "shop"},
@@ -150,6 +151,7 @@ TEST_F(GroupPageTest, UpdateRefusesAnythingButAnHttpAddress) {
   apache["HTTP_ORIGIN"] = "http://console.test";
   EXPECT_EQ(probe(request(apache, {}, form)).message(), refusal);
   EXPECT_EQ(groupBytes("shop"), before);
+  serveInProcess();
   for (const char* url : {"https://x.test", "http://[::1]:8080/a?b", "http://h?q"}) {
     EXPECT_EQ(groupPage({{"ACTION", "update"}, {"URL", url}}).message(), "URL Updated") << url;
   }
