@@ -71,10 +71,10 @@ void showGroupEditor(ConsoleRequest& request, Page& page, std::string_view messa
                      EditorMode mode);
 // What a store of the editor form does besides storing the settings.
 enum class GroupEdit {
-  kStore,              // nothing more
-  kEditText,           // then edit the selected text
-  kDeleteText,         // delete the selected text
-  kAddOrReplaceText,   // add a text, or replace the one being edited
+  kStore,             // nothing more
+  kEditText,          // then edit the selected text
+  kDeleteText,        // delete the selected text
+  kAddOrReplaceText,  // add a text, or replace the one being edited
 };
 // Stores the editor form. An edit of a text of each list, and an empty text,
 // are refused with a message and nothing is stored.

@@ -73,8 +73,7 @@ constexpr ConsoleCommand kCommandTable[] = {
      [](ConsoleRequest& r, Page& p) { showGroupsPage(r, p, r.form.value("ACTION")); }},
     {"add_group", false, [](ConsoleRequest& r, Page& p) { showGroupsPage(r, p, "add"); }},
     {"setup_save", true, saveSetup},
-    {"setup", false,
-     [](ConsoleRequest& r, Page& p) { showSetupPage(r, p, r.settings, false); }},
+    {"setup", false, [](ConsoleRequest& r, Page& p) { showSetupPage(r, p, r.settings, false); }},
     {"view_checklog", false, showCheckLog},
     {"help", false, showHelpPage},
     {"setup_sched", true, controlScheduler},
@@ -204,14 +203,16 @@ bool fromOwnPage(const CgiEnvironment& cgi) {
 
 void showRefusedRequest(Page& page) {
   page.write("Status: 403 Forbidden\n");
-  showLoginPage(page,
+  showLoginPage(
+      page,
       "Refused: this change did not come from one of the console's own pages. Open the console at "
       "its own address and use its buttons.");
 }
 
 void showChangeByGetRefused(Page& page) {
   page.write("Status: 405 Method Not Allowed\nAllow: POST\n");
-  showLoginPage(page,
+  showLoginPage(
+      page,
       "Refused: this request would change something, and the console takes changes only from its "
       "own forms, never from a link or an address opened in the browser. Open the console and use "
       "its buttons.");
@@ -219,7 +220,8 @@ void showChangeByGetRefused(Page& page) {
 
 void showTooLargeRequest(Page& page) {
   page.write("Status: 413 Request Entity Too Large\n");
-  showLoginPage(page,"Refused: the request is larger than the console takes (at most 16 MB and 10,000 "
+  showLoginPage(page,
+                "Refused: the request is larger than the console takes (at most 16 MB and 10,000 "
                 "form fields). Nothing was read or changed.");
 }
 

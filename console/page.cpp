@@ -52,8 +52,8 @@ void writePage(Page& page, const PageTemplate& layout, PageFrame frame,
   page.render(layout, frame.footer);
 }
 
-void writePage(Page& page, const char* file, std::span<const SectionMarkers> table,
-               PageFrame frame, const std::function<void(const PageTemplate&)>& rows) {
+void writePage(Page& page, const char* file, std::span<const SectionMarkers> table, PageFrame frame,
+               const std::function<void(const PageTemplate&)>& rows) {
   page.writeContentType();
   const PageTemplate layout = loadPage(file, table);
   writePage(page, layout, frame, [&] {

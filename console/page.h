@@ -73,8 +73,8 @@ void writePage(Page& page, const PageTemplate& layout, PageFrame frame,
                const std::function<void()>& rows = {});
 // The same with the template loaded from ./vytpl/ after the content type
 // (a missing template is a fatal report).
-void writePage(Page& page, const char* file, std::span<const SectionMarkers> table,
-               PageFrame frame, const std::function<void(const PageTemplate&)>& rows = {});
+void writePage(Page& page, const char* file, std::span<const SectionMarkers> table, PageFrame frame,
+               const std::function<void(const PageTemplate&)>& rows = {});
 // A page that is one whole template file.
 void writeFilePage(Page& page, const char* file);
 

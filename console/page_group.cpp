@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "common/cgi.h"
 #include "common/errors.h"
@@ -133,18 +134,24 @@ enum class UrlSort {
   kResultCode,
 };
 
-// The order a form's sort key letter names; any other key keeps the stored order.
+// The sort key letters of the page's form.
+constexpr std::pair<char, UrlSort> kSortKeys[] = {
+    {'s', UrlSort::kAddress},
+    {'t', UrlSort::kResponseTime},
+    {'u', UrlSort::kUpFirst},
+    {'f', UrlSort::kBannedFoundFirst},
+    {'r', UrlSort::kRequiredPresentFirst},
+    {'l', UrlSort::kLastCheck},
+    {'c', UrlSort::kResultCode},
+};
+
+// The order a form's sort key names by its first letter; any other key keeps
+// the stored order.
 UrlSort sortFromKey(std::string_view key) {
-  switch (key.empty() ? '\0' : key[0]) {
-    case 's': return UrlSort::kAddress;
-    case 't': return UrlSort::kResponseTime;
-    case 'u': return UrlSort::kUpFirst;
-    case 'f': return UrlSort::kBannedFoundFirst;
-    case 'r': return UrlSort::kRequiredPresentFirst;
-    case 'l': return UrlSort::kLastCheck;
-    case 'c': return UrlSort::kResultCode;
-    default: return UrlSort::kStored;
+  for (const auto& [letter, sort] : kSortKeys) {
+    if (!key.empty() && key[0] == letter) return sort;
   }
+  return UrlSort::kStored;
 }
 
 // The key function of a sort order; none keeps the stored order.
@@ -244,6 +251,16 @@ void setGroupHeader(Page& page, const std::string& group, const GroupConfig& con
   if (!message.empty()) page.setText("MSG", message);
 }
 
+// The group's record; none for a name that was refused.
+GroupConfig groupToShow(const std::string& group, bool accepted) {
+  GroupConfig config;
+  if (accepted) {
+    ErrAction rc = accessGroupFile(group, config, GroupMode::kRead);
+    if (rc != ErrAction::kOk) reportError(rc, "Read group");
+  }
+  return config;
+}
+
 }  // namespace
 
 void showGroupPage(ConsoleRequest& request, Page& page, const std::string& group) {
@@ -258,11 +275,7 @@ void showGroupPage(ConsoleRequest& request, Page& page, const std::string& group
 
   page.writeContentType();
   PageTemplate layout = loadPage(kGroupTemplate, kGroupPageSections);
-  GroupConfig config;
-  if (accepted) {
-    ErrAction rc = accessGroupFile(group, config, GroupMode::kRead);
-    if (rc != ErrAction::kOk) reportError(rc, "Read group");
-  }
+  GroupConfig config = groupToShow(group, accepted);
   setGroupHeader(page, group, config, sortKey, message);
   if (UrlOrder order = orderFor(sortFromKey(sortKey))) {
     std::stable_sort(config.urls.begin(), config.urls.end(), order);

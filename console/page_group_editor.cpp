@@ -40,7 +40,8 @@ void setSettingsVariables(Page& page, const GroupConfig& group) {
   page.setNumber("EVRCHK", group.checkInterval);
   page.setMarkup("WRTLOG", checked(group.writeLog()));
   for (int type = 0; type <= 7; ++type) {
-    page.setMarkup("TYPE_" + std::to_string(type), Markup(type == group.infType() ? " selected" : ""));
+    page.setMarkup("TYPE_" + std::to_string(type),
+                   Markup(type == group.infType() ? " selected" : ""));
   }
   page.setText("UPDCMD", group.inform);
   page.setMarkup("INFUPTIME", checked(group.infUpTime()));
@@ -149,8 +150,9 @@ std::string addOrReplaceContent(const Form& form, GroupConfig& group) {
   if (!editedIndex.empty() && parseLongAtoi(editedIndex) >= 0) {
     if (bothListsSelected(form, "SELBAN", "SELPRES")) return kSelectOneTextMessage;
     std::vector<std::string_view>* contents =
-        !form.value("SELBAN").empty() ? &group.banContents
-                                   : (!form.value("SELPRES").empty() ? &group.presContents : nullptr);
+        !form.value("SELBAN").empty()
+            ? &group.banContents
+            : (!form.value("SELPRES").empty() ? &group.presContents : nullptr);
     const size_t index = static_cast<size_t>(parseLongAtoi(editedIndex));
     if (contents && index < contents->size()) (*contents)[index] = group.keepText(std::move(text));
     return "";

@@ -51,7 +51,8 @@ HelpPageTags helpPageTags(std::string_view page, std::string_view presentation) 
 }
 
 void showHelpPage(ConsoleRequest& request, Page& page) {
-  for (const char* comment : {"P_REM_START", "S_REM_START"}) page.setMarkup(comment, Markup("<!--"));
+  for (const char* comment : {"P_REM_START", "S_REM_START"})
+    page.setMarkup(comment, Markup("<!--"));
   for (const char* comment : {"P_REM_END", "S_REM_END"}) page.setMarkup(comment, Markup("-->"));
   const HelpPageTags tags =
       helpPageTags(request.form.value("page"), request.form.value("PS").substr(0, 1));

@@ -141,8 +141,8 @@ void takeTextsFromForm(const Form& form, Settings& s) {
 // The redirection to the settings page once the scheduler was started, with
 // enough padding that a browser acts on it at once.
 void writeRedirection(const ConsoleRequest& request, Page& page) {
-  const std::string target =
-      htmlValue(request.cgi.scriptName) + "?fnct=setup&apwd=" + urlEncode(request.form.value("apwd"));
+  const std::string target = htmlValue(request.cgi.scriptName) +
+                             "?fnct=setup&apwd=" + urlEncode(request.form.value("apwd"));
   page.write(formatAlloc(
       "<meta HTTP-EQUIV=\"Refresh\" Content=\"0; URL=%s\">\n<script LANGUAGE=\"JavaScript\">\n"
       "//<!--\nwindow.location.href=\"%s\"\n//-->/n</script>\n<noscript>\n<meta "

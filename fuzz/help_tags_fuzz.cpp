@@ -40,8 +40,7 @@ vy::PageTemplate cut(const vy::HelpTags& head, const vy::HelpTags& help, const v
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   vy::Form form;
   (void)vy::parseForm(vy::fuzz::asText(data, size), form);
-  const vy::HelpPageTags tags =
-      vy::helpPageTags(form.value("page"), form.value("PS").substr(0, 1));
+  const vy::HelpPageTags tags = vy::helpPageTags(form.value("page"), form.value("PS").substr(0, 1));
   for (const vy::HelpTags* each : {&tags.head, &tags.help, &tags.foot, &tags.noTopic}) {
     expectShort(*each);
   }

@@ -56,11 +56,11 @@ TEST_F(EditorTest, StoringTakesEveryFieldAndKeepsTheUrlRecordsByteForByte) {
   const std::string before = groupBytes("shop");
   const std::string records = before.substr(before.size() - (kUrlStatusSize + 18));
   ProbePage page = send("update_group", {{"EVRCHK", "45"},
-                               {"TYPEINF", "9"},
-                               {"SUSP", "2"},
-                               {"UPDCMD", "notify-me"},
-                               {"INFFNDPRES", "1"},
-                               {"VYTRCQSUTM", "1"}});
+                                         {"TYPEINF", "9"},
+                                         {"SUSP", "2"},
+                                         {"UPDCMD", "notify-me"},
+                                         {"INFFNDPRES", "1"},
+                                         {"VYTRCQSUTM", "1"}});
   EXPECT_EQ(page.message(), "Group Settings Updated");
   GroupConfig stored = readGroup("shop");
   // Only the type's low three bits and the suspension's lowest bit count; unticked boxes are off.

@@ -18,9 +18,8 @@ TEST(Grades, StatusAndCheckGradesFollowTheirThresholds) {
                                 statusGrade(5, 10, false), statusGrade(0, 0, false),
                                 statusGrade(0, 4, true), statusGrade(4, 4, true)}),
             (std::vector<Grade>{kGood, kPoor, kBad, kAllGood, kAllGood, kCritical}));
-  EXPECT_EQ((std::vector<Grade>{checkGrade(10.4f, 10), checkGrade(11.0f, 10),
-                                checkGrade(12.0f, 10), checkGrade(14.0f, 10),
-                                checkGrade(19.0f, 10)}),
+  EXPECT_EQ((std::vector<Grade>{checkGrade(10.4f, 10), checkGrade(11.0f, 10), checkGrade(12.0f, 10),
+                                checkGrade(14.0f, 10), checkGrade(19.0f, 10)}),
             (std::vector<Grade>{kAllGood, kGood, kFair, kPoor, kBad}));
 }
 
