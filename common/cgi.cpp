@@ -73,17 +73,17 @@ bool isCgiRequest() {
   return hasWebClient() || std::getenv("GATEWAY_INTERFACE") || std::getenv("REQUEST_METHOD");
 }
 
-CgiEnvironment readCgiEnvironment() {
+CgiEnvironment readCgiEnvironment(const EnvLookup& lookup) {
   CgiEnvironment cgi;
-  cgi.method = envText("REQUEST_METHOD");
-  cgi.queryString = envText("QUERY_STRING");
-  cgi.scriptName = envText("SCRIPT_NAME");
-  cgi.remoteUser = envText("REMOTE_USER");
-  cgi.httpHost = envText("HTTP_HOST");
-  cgi.origin = envText("HTTP_ORIGIN");
-  cgi.referer = envText("HTTP_REFERER");
-  cgi.https = envText("HTTPS");
-  cgi.requestScheme = envText("REQUEST_SCHEME");
+  cgi.method = lookup("REQUEST_METHOD");
+  cgi.queryString = lookup("QUERY_STRING");
+  cgi.scriptName = lookup("SCRIPT_NAME");
+  cgi.remoteUser = lookup("REMOTE_USER");
+  cgi.httpHost = lookup("HTTP_HOST");
+  cgi.origin = lookup("HTTP_ORIGIN");
+  cgi.referer = lookup("HTTP_REFERER");
+  cgi.https = lookup("HTTPS");
+  cgi.requestScheme = lookup("REQUEST_SCHEME");
   return cgi;
 }
 

@@ -16,10 +16,13 @@
 #define VANTRY_COMMON_CGI_H_
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "common/text.h"
 
 namespace vy {
 
@@ -39,8 +42,9 @@ bool isCgiRequest();
 // then does a report show itself as a page.
 bool hasWebClient();
 
-// The CGI variables of a request, read from the environment once, at the
-// start; the empty text for those not set.
+// The CGI variables of a request, read once, at the start: from the
+// environment, or from the lookup given (a test's request); the empty text
+// for those not set.
 struct CgiEnvironment {
   std::string method;         // REQUEST_METHOD
   std::string queryString;    // QUERY_STRING
@@ -52,7 +56,8 @@ struct CgiEnvironment {
   std::string https;          // HTTPS
   std::string requestScheme;  // REQUEST_SCHEME
 };
-CgiEnvironment readCgiEnvironment();
+using EnvLookup = std::function<std::string(const char* name)>;
+CgiEnvironment readCgiEnvironment(const EnvLookup& lookup = envText);
 
 struct FormVar {
   std::string name;

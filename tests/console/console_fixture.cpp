@@ -175,14 +175,11 @@ RunResult ConsoleTest::request(Env env, const Env& extra, const std::string& bod
 // As the program serves a request, from the data directory on; a request whose page would end
 // the program (a fatal report) ends the test as well.
 RunResult ConsoleTest::serve(const Env& env, const std::string& body) {
-  auto value = [&](const char* name) {
+  ConsoleRequest request;
+  request.cgi = readCgiEnvironment([&](const char* name) {
     auto found = env.find(name);
     return found == env.end() ? std::string() : found->second;
-  };
-  ConsoleRequest request;
-  request.cgi = {value("REQUEST_METHOD"), value("QUERY_STRING"), value("SCRIPT_NAME"),
-                 value("REMOTE_USER"),    value("HTTP_HOST"),    value("HTTP_ORIGIN"),
-                 value("HTTP_REFERER"),   value("HTTPS"),        value("REQUEST_SCHEME")};
+  });
   const std::string text = request.cgi.method == "POST" ? body : request.cgi.queryString;
   request.tooLarge = parseForm(text, request.form) == RequestRead::kTooLarge;
   prepareDataDirectory();
