@@ -78,6 +78,8 @@ CgiEnvironment readCgiEnvironment(const EnvLookup& lookup) {
   cgi.method = lookup("REQUEST_METHOD");
   cgi.queryString = lookup("QUERY_STRING");
   cgi.scriptName = lookup("SCRIPT_NAME");
+  cgi.scriptFilename = lookup("SCRIPT_FILENAME");
+  cgi.requestUri = lookup("REQUEST_URI");
   cgi.remoteUser = lookup("REMOTE_USER");
   cgi.httpHost = lookup("HTTP_HOST");
   cgi.origin = lookup("HTTP_ORIGIN");

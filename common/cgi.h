@@ -46,15 +46,17 @@ bool hasWebClient();
 // environment, or from the lookup given (a test's request); the empty text
 // for those not set.
 struct CgiEnvironment {
-  std::string method;         // REQUEST_METHOD
-  std::string queryString;    // QUERY_STRING
-  std::string scriptName;     // SCRIPT_NAME
-  std::string remoteUser;     // REMOTE_USER
-  std::string httpHost;       // HTTP_HOST
-  std::string origin;         // HTTP_ORIGIN
-  std::string referer;        // HTTP_REFERER
-  std::string https;          // HTTPS
-  std::string requestScheme;  // REQUEST_SCHEME
+  std::string method;          // REQUEST_METHOD
+  std::string queryString;     // QUERY_STRING
+  std::string scriptName;      // SCRIPT_NAME
+  std::string scriptFilename;  // SCRIPT_FILENAME
+  std::string requestUri;      // REQUEST_URI
+  std::string remoteUser;      // REMOTE_USER
+  std::string httpHost;        // HTTP_HOST
+  std::string origin;          // HTTP_ORIGIN
+  std::string referer;         // HTTP_REFERER
+  std::string https;           // HTTPS
+  std::string requestScheme;   // REQUEST_SCHEME
 };
 using EnvLookup = std::function<std::string(const char* name)>;
 CgiEnvironment readCgiEnvironment(const EnvLookup& lookup = envText);

@@ -24,7 +24,7 @@ inline constexpr const char* kInvalidGroupNameMessage = "Invalid group name";
 struct ConsoleRequest {
   CgiEnvironment cgi;
   Form form;
-  bool tooLarge = false;  // the request passed the form reader's limits
+  bool tooLarge = false;  // larger than the form reader takes (nothing of it was read)
   Settings settings;
 };
 

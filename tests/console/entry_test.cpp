@@ -110,7 +110,10 @@ TEST_F(WorkingConsoleTest, AChangeAskedForByGetIsRefusedWith405) {
        {"fnct=update_pass&un=admin&pw=owned123", "fnct=view_groups&ACTION=delete&group=shop",
         "fnct=view_group&group=shop&ACTION=delete&TSELURL=http://a/",
         "ACTION=delete&group=shop", "fnct=clear_checklog&group=shop",
-        "fnct=setup_save&TZ=1;a;0;UTC;UTC", "fnct=setup_sched&SHED_STATUS=ACTIVE"}) {
+        "fnct=setup_save&TZ=1;a;0;UTC;UTC", "fnct=setup_sched&SHED_STATUS=ACTIVE",
+        "fnct=clear_error", "fnct=update_group&group=shop&EVRCHK=1",
+        "fnct=update_group_edit&group=shop", "fnct=update_group_delete&group=shop&BCSEL=0",
+        "fnct=update_group_cont&group=shop&TYPECONT=b&CONT=x"}) {
     const test::RunResult result = get(std::string(query) + "&apwd=" + kPassword, admin);
     EXPECT_EQ(result.out.rfind("Status: 405 Method Not Allowed\nAllow: POST\n", 0), 0u) << query;
     EXPECT_NE(result.out.find("never from a link"), std::string::npos) << query;
@@ -118,6 +121,7 @@ TEST_F(WorkingConsoleTest, AChangeAskedForByGetIsRefusedWith405) {
   EXPECT_EQ(instance_.read("vydata/admin.pwd"), password);
   EXPECT_FALSE(instance_.exists(".htpasswd"));
   EXPECT_EQ(readGroup("shop").urls.size(), 1u);
+  EXPECT_EQ(readGroup("shop").checkInterval, 10);
   // Showing stays open to a GET, and the same change is made when posted.
   EXPECT_EQ(probe(get("fnct=view_group&group=shop", admin)).value("header_template", "GROUP"),
             "shop");
