@@ -52,6 +52,16 @@ TEST_F(SetupTest, SavingClampsTheNumbersToTheirDefaultsButKeepsNegativeOnes) {
   EXPECT_EQ(s.consoleHost, "console.test");
 }
 
+// Each text is cut where its field of the settings record ends (the referer shorter).
+TEST_F(SetupTest, SavedTextsAreCutToWhatTheirFieldsKeep) {
+  ask(form({{"AEMAIL", std::string(60, 'a')}, {"EMLSEND", std::string(60, 'm')},
+            {"USRAGENT", std::string(60, 'u')}, {"REFERER", std::string(200, 'r')}}));
+  const Settings s = stored();
+  EXPECT_EQ(std::tuple(s.adminEmail, s.mailTransport, s.userAgent, s.referer),
+            std::tuple(std::string(49, 'a'), std::string(49, 'm'), std::string(50, 'u'),
+                       std::string(140, 'r')));
+}
+
 // Each refusal shows the form again with what was typed and stores nothing: a line break in a
 // text would add header lines to every request, and numbers past the bounds would let one
 // check run exhaust the host.
