@@ -6,7 +6,6 @@
 #ifndef VANTRY_CONSOLE_CONSOLE_H_
 #define VANTRY_CONSOLE_CONSOLE_H_
 
-#include <span>
 #include <string>
 #include <string_view>
 
