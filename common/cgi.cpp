@@ -12,11 +12,6 @@
 namespace vy {
 namespace {
 
-std::vector<FormVar>& formVarList() {
-  static std::vector<FormVar> vars;
-  return vars;
-}
-
 const std::string& emptyText() {
   static const std::string kEmpty;
   return kEmpty;
@@ -72,15 +67,30 @@ bool isSafeChar(unsigned char c) {
 
 }  // namespace
 
+bool hasWebClient() { return std::getenv("HTTP_HOST") || std::getenv("REMOTE_ADDR"); }
+
 bool isCgiRequest() {
-  for (const char* name : {"GATEWAY_INTERFACE", "REQUEST_METHOD", "HTTP_HOST", "REMOTE_ADDR"}) {
-    if (std::getenv(name)) return true;
-  }
-  return false;
+  return hasWebClient() || std::getenv("GATEWAY_INTERFACE") || std::getenv("REQUEST_METHOD");
 }
 
-RequestRead readRequest(std::string* received) {
-  formVarList().clear();
+CgiEnvironment readCgiEnvironment(const EnvLookup& lookup) {
+  CgiEnvironment cgi;
+  cgi.method = lookup("REQUEST_METHOD");
+  cgi.queryString = lookup("QUERY_STRING");
+  cgi.scriptName = lookup("SCRIPT_NAME");
+  cgi.scriptFilename = lookup("SCRIPT_FILENAME");
+  cgi.requestUri = lookup("REQUEST_URI");
+  cgi.remoteUser = lookup("REMOTE_USER");
+  cgi.httpHost = lookup("HTTP_HOST");
+  cgi.origin = lookup("HTTP_ORIGIN");
+  cgi.referer = lookup("HTTP_REFERER");
+  cgi.https = lookup("HTTPS");
+  cgi.requestScheme = lookup("REQUEST_SCHEME");
+  return cgi;
+}
+
+RequestRead readRequest(Form& form, std::string* received) {
+  form = Form();
   std::optional<std::string> text;
   if (envText("REQUEST_METHOD") == "POST") {
     if (std::optional<size_t> length = announcedLength()) text = readBody(*length);
@@ -90,14 +100,14 @@ RequestRead readRequest(std::string* received) {
   }
   if (!text) return RequestRead::kTooLarge;
   if (received) *received = *text;
-  return parseFormVars(*text);
+  return parseForm(*text, form);
 }
 
-RequestRead parseFormVars(std::string_view requestText) {
+RequestRead parseForm(std::string_view requestText, Form& form) {
   std::string_view rest = requestText.substr(0, requestText.find('\0'));
-  std::vector<FormVar>& vars = formVarList();
-  vars.clear();
+  form = Form();
   if (pairCount(rest) > kMaxFormVars) return RequestRead::kTooLarge;
+  std::vector<FormVar> vars;
   vars.reserve(pairCount(rest));
   for (;;) {
     size_t amp = rest.find('&');
@@ -112,30 +122,31 @@ RequestRead parseFormVars(std::string_view requestText) {
     if (amp == std::string_view::npos) break;
     rest.remove_prefix(amp + 1);
   }
+  form = Form(std::move(vars));
   return RequestRead::kOk;
 }
 
-std::optional<std::string_view> formVarFind(std::string_view name) {
-  for (const FormVar& var : formVarList()) {
+std::optional<std::string_view> Form::find(std::string_view name) const {
+  for (const FormVar& var : vars_) {
     if (var.name == name) return std::string_view(var.value);
   }
   return std::nullopt;
 }
 
-const std::string& formVar(std::string_view name) {
-  for (const FormVar& var : formVarList()) {
+const std::string& Form::value(std::string_view name) const {
+  for (const FormVar& var : vars_) {
     if (var.name == name) return var.value;
   }
   return emptyText();
 }
 
-std::string formVarSelect(std::string_view name, char separator) {
-  std::string_view value = formVar(name);
-  if (!value.empty() && value[0] == '*') return formVar(value.substr(1));
-  if (value.empty() || value[0] != separator) return std::string(value);
-  std::string prefix(value.substr(1));
+std::string Form::select(std::string_view name, char separator) const {
+  std::string_view text = value(name);
+  if (!text.empty() && text[0] == '*') return value(text.substr(1));
+  if (text.empty() || text[0] != separator) return std::string(text);
+  std::string prefix(text.substr(1));
   prefix += separator;
-  for (const FormVar& var : formVarList()) {
+  for (const FormVar& var : vars_) {
     if (startsWith(var.name, prefix)) return var.name.substr(prefix.size());
   }
   return "";

@@ -115,17 +115,24 @@ Status<PasswordFileError> writePasswordFile(std::string_view user, std::string_v
   return {};
 }
 
-Access checkAccess(std::optional<std::string_view> supplied, const std::string& path,
-                   bool acceptRemoteUser) {
+Access checkAccess(const AccessClaim& claim, const std::string& path, bool acceptRemoteUser) {
   PasswordEntry entry;
   if (!readPasswordFile(path, entry).ok()) return Access::kNoPasswordFile;
-  if (envText("REQUEST_METHOD") == "POST" && !supplied) return Access::kRefused;
-  std::string remoteUser = envText("REMOTE_USER");
-  if (acceptRemoteUser && !remoteUser.empty() && remoteUser == entry.user) return Access::kGranted;
-  if (supplied && !supplied->empty() && checkPassword(entry.hash, *supplied)) {
+  if (claim.post && !claim.supplied) return Access::kRefused;
+  if (acceptRemoteUser && !claim.remoteUser.empty() && claim.remoteUser == entry.user) {
+    return Access::kGranted;
+  }
+  if (claim.supplied && !claim.supplied->empty() && checkPassword(entry.hash, *claim.supplied)) {
     return Access::kGranted;
   }
   return Access::kRefused;
+}
+
+Access checkAccess(std::optional<std::string_view> supplied, const std::string& path,
+                   bool acceptRemoteUser) {
+  const std::string remoteUser = envText("REMOTE_USER");
+  return checkAccess(AccessClaim{supplied, envText("REQUEST_METHOD") == "POST", remoteUser}, path,
+                     acceptRemoteUser);
 }
 
 bool isValidHtpasswdUser(std::string_view user) {

@@ -81,6 +81,17 @@ ErrAction logAction(Access access);
 [[nodiscard]] Access checkAccess(std::optional<std::string_view> supplied, const std::string& path,
                                  bool acceptRemoteUser);
 
+// What a request brings to the access check, as the caller read it.
+struct AccessClaim {
+  std::optional<std::string_view> supplied;  // the password sent, if any
+  bool post = false;                         // sent by POST
+  std::string_view remoteUser;               // REMOTE_USER
+};
+// The same check for a request read already; the other form reads
+// REQUEST_METHOD and REMOTE_USER from the environment.
+[[nodiscard]] Access checkAccess(const AccessClaim& claim, const std::string& path,
+                                 bool acceptRemoteUser);
+
 // What ".htpasswd" accepts from this system: a user name of 1 to 8 letters,
 // digits, ".", "-" or "_", and a non-empty password of printable ASCII.
 bool isValidHtpasswdUser(std::string_view user);

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "common/cgi.h"
 #include "common/error_log.h"
 #include "common/refusals.h"
 #include "common/text.h"
@@ -61,7 +62,7 @@ const char* errActionText(ErrAction action) {
 void setUnitName(const char* unit) { g_unitName = unit; }
 const char* unitName() { return g_unitName; }
 
-bool isWebRequest() { return std::getenv("HTTP_HOST") || std::getenv("REMOTE_ADDR"); }
+bool isWebRequest() { return hasWebClient(); }
 
 // --- Report texts ---------------------------------------------------------------
 

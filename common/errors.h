@@ -127,7 +127,7 @@ void reportRefusal(const Status<Code>& status, std::string_view detail,
 void printContentType();
 bool contentTypePrinted();
 
-// True when the environment holds HTTP_HOST or REMOTE_ADDR (a web request).
+// True when a browser is connected (hasWebClient of cgi.h).
 bool isWebRequest();
 
 // --- Report texts ---------------------------------------------------------------

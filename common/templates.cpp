@@ -15,25 +15,41 @@ constexpr std::string_view kOpenMarker = "[#";
 constexpr std::string_view kCloseMarker = "#]";
 constexpr size_t kNoName = std::string::npos;  // a piece that ends without a marker
 
-// Walks text, handing the plain parts and the values of known markers to
-// emit. A start marker without an end marker is dropped and the scan goes on
-// right after it; values are emitted as they are, never scanned again.
+// The one walk over the markers of a text: piece(plainBegin, plainSize,
+// nameBegin, nameSize) for every plain part and the marker name after it
+// (nameBegin kNoName when the part ends without one). A start marker without
+// an end marker is dropped and the walk goes on right after it.
+template <typename Piece>
+void walkMarkers(std::string_view text, std::string_view open, std::string_view close,
+                 Piece&& piece) {
+  size_t at = 0;
+  while (at < text.size()) {
+    const size_t start = text.find(open, at);
+    if (start == std::string_view::npos) {
+      piece(at, text.size() - at, kNoName, size_t{0});
+      return;
+    }
+    const size_t end = text.find(close, start + open.size());
+    if (end == std::string_view::npos) {
+      piece(at, start - at, kNoName, size_t{0});
+      at = start + open.size();
+      continue;
+    }
+    piece(at, start - at, start + open.size(), end - start - open.size());
+    at = end + close.size();
+  }
+}
+
+// The plain parts and the values of known markers, in order; values are
+// emitted as they are, never scanned again.
 template <typename Emit>
 void substitute(std::string_view text, std::string_view open, std::string_view close,
                 const TemplateVars& vars, Emit&& emit) {
-  while (!text.empty()) {
-    size_t start = text.find(open);
-    if (start == std::string_view::npos) {
-      emit(text);
-      return;
-    }
-    emit(text.substr(0, start));
-    text.remove_prefix(start + open.size());
-    size_t end = text.find(close);
-    if (end == std::string_view::npos) continue;
-    if (const std::string* value = vars.get(text.substr(0, end))) emit(*value);
-    text.remove_prefix(end + close.size());
-  }
+  walkMarkers(text, open, close, [&](size_t plain, size_t plainSize, size_t name, size_t nameSize) {
+    emit(text.substr(plain, plainSize));
+    if (name == kNoName) return;
+    if (const std::string* value = vars.get(text.substr(name, nameSize))) emit(*value);
+  });
 }
 
 // The name itself when pathIsComplete, else the name inside the template directory.
@@ -94,40 +110,25 @@ void renderSection(std::string_view text, const TemplateVars& vars, std::FILE* o
   std::fwrite(rendered.data(), 1, rendered.size(), out);
 }
 
-int renderTemplateFile(std::string_view name, const TemplateVars& vars, std::FILE* out,
-                       bool pathIsComplete) {
+void renderTemplateFile(std::string_view name, const TemplateVars& vars, std::FILE* out,
+                        bool pathIsComplete) {
   std::string path = templatePath(name, pathIsComplete);
   std::FILE* file = std::fopen(path.c_str(), "re");
   if (!file) reportFatal(ErrAction::kReadFile, path);
   char piece[1000];  // 999 bytes and the terminating NUL
   while (std::fgets(piece, sizeof piece, file)) renderSection(piece, vars, out);
-  return std::fclose(file);
+  std::fclose(file);  // read only: closing it has nothing to report
 }
 
 // --- Sections ----------------------------------------------------------------------
 
 PageTemplate::PageTemplate(std::vector<std::string> sections) : sections_(std::move(sections)) {
   for (const std::string& text : sections_) {
-    // The same walk as substitute, recording where each plain part and each
-    // marker name lies; a start marker without its end is left out as there.
     std::vector<Piece>& pieces = pieces_.emplace_back();
-    const size_t open = kOpenMarker.size(), close = kCloseMarker.size();
-    size_t at = 0;
-    while (at < text.size()) {
-      size_t start = text.find(kOpenMarker, at);
-      if (start == std::string::npos) {
-        pieces.push_back({at, text.size() - at, kNoName, 0});
-        break;
-      }
-      size_t end = text.find(kCloseMarker, start + open);
-      if (end == std::string::npos) {
-        pieces.push_back({at, start - at, kNoName, 0});
-        at = start + open;
-        continue;
-      }
-      pieces.push_back({at, start - at, start + open, end - start - open});
-      at = end + close;
-    }
+    walkMarkers(text, kOpenMarker, kCloseMarker,
+                [&](size_t plain, size_t plainSize, size_t name, size_t nameSize) {
+                  pieces.push_back({plain, plainSize, name, nameSize});
+                });
   }
 }
 

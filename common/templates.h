@@ -81,10 +81,9 @@ void renderSection(std::string_view text, const TemplateVars& vars, std::FILE* o
 // Emits a whole template file with substitution, in pieces of at most 999
 // bytes (a marker that straddles two pieces is not recognised). The path is the
 // name itself when pathIsComplete, else the name inside the template directory.
-// A file that cannot be opened is a fatal report (action 1, the path). Returns
-// the status of closing the file.
-int renderTemplateFile(std::string_view name, const TemplateVars& vars, std::FILE* out,
-                       bool pathIsComplete);
+// A file that cannot be opened is a fatal report (action 1, the path).
+void renderTemplateFile(std::string_view name, const TemplateVars& vars, std::FILE* out,
+                        bool pathIsComplete);
 
 // --- Sections ------------------------------------------------------------------
 

@@ -41,51 +41,49 @@ namespace {
 
 constexpr float kProductVersion = 2.00072f;
 
+// A command of the form's fnct, and whether it changes something (such a
+// command is taken only by POST and, on the web server's login, only from
+// the console's own pages).
 struct ConsoleCommand {
   std::string_view name;
-  void (*run)(ConsoleRequest&);
+  bool changes;
+  void (*run)(ConsoleRequest&, Page&);
 };
 
 constexpr ConsoleCommand kCommandTable[] = {
-    {"display_main", [](ConsoleRequest& r) { displayMain(r); }},
-    {"edit_group", [](ConsoleRequest& r) { showGroupEditor(r, "", EditorMode::kNormal); }},
-    {"view_error", showErrorLog},
-    {"clear_checklog", clearCheckLog},
-    {"clear_error", clearErrorLog},
-    {"display_chpass", [](ConsoleRequest& r) { showPasswordPage(r); }},
-    {"update_pass", updatePassword},
-    {"view_group", [](ConsoleRequest& r) { showGroupPage(r, formVar("group")); }},
-    {"update_group", [](ConsoleRequest& r) { updateGroupSettings(r, 's'); }},
-    {"update_group_edit", [](ConsoleRequest& r) { updateGroupSettings(r, 'e'); }},
-    {"update_group_delete", [](ConsoleRequest& r) { updateGroupSettings(r, 'd'); }},
-    {"update_group_cont", [](ConsoleRequest& r) { updateGroupSettings(r, 'u'); }},
-    {"view_groups", [](ConsoleRequest& r) { showGroupsPage(r, formVar("ACTION")); }},
-    {"add_group", [](ConsoleRequest& r) { showGroupsPage(r, "add"); }},
-    {"setup_save", saveSetup},
-    {"setup", [](ConsoleRequest& r) { showSetupPage(r, r.settings, false); }},
-    {"view_checklog", showCheckLog},
-    {"help", showHelpPage},
-    {"setup_sched", controlScheduler},
+    {"display_main", false, [](ConsoleRequest& r, Page& p) { displayMain(r, p); }},
+    {"edit_group", false,
+     [](ConsoleRequest& r, Page& p) { showGroupEditor(r, p, "", EditorMode::kNormal); }},
+    {"view_error", false, showErrorLog},
+    {"clear_checklog", true, clearCheckLog},
+    {"clear_error", true, clearErrorLog},
+    {"display_chpass", false, [](ConsoleRequest& r, Page& p) { showPasswordPage(r, p); }},
+    {"update_pass", true, updatePassword},
+    {"view_group", false,
+     [](ConsoleRequest& r, Page& p) { showGroupPage(r, p, r.form.value("group")); }},
+    {"update_group", true,
+     [](ConsoleRequest& r, Page& p) { updateGroupSettings(r, p, GroupEdit::kStore); }},
+    {"update_group_edit", true,
+     [](ConsoleRequest& r, Page& p) { updateGroupSettings(r, p, GroupEdit::kEditText); }},
+    {"update_group_delete", true,
+     [](ConsoleRequest& r, Page& p) { updateGroupSettings(r, p, GroupEdit::kDeleteText); }},
+    {"update_group_cont", true,
+     [](ConsoleRequest& r, Page& p) { updateGroupSettings(r, p, GroupEdit::kAddOrReplaceText); }},
+    {"view_groups", false,
+     [](ConsoleRequest& r, Page& p) { showGroupsPage(r, p, r.form.value("ACTION")); }},
+    {"add_group", false, [](ConsoleRequest& r, Page& p) { showGroupsPage(r, p, "add"); }},
+    {"setup_save", true, saveSetup},
+    {"setup", false, [](ConsoleRequest& r, Page& p) { showSetupPage(r, p, r.settings, false); }},
+    {"view_checklog", false, showCheckLog},
+    {"help", false, showHelpPage},
+    {"setup_sched", true, controlScheduler},
 };
 
-// Runs the command of that name; false when the table has none.
-bool dispatchCommand(std::string_view command, ConsoleRequest& request) {
+const ConsoleCommand* findCommand(std::string_view name) {
   for (const ConsoleCommand& entry : kCommandTable) {
-    if (entry.name == command) {
-      entry.run(request);
-      return true;
-    }
+    if (entry.name == name) return &entry;
   }
-  return false;
-}
-
-ConsoleRequest readRequestEnvironment() {
-  ConsoleRequest request;
-  request.queryString = envText("QUERY_STRING");
-  request.scriptName = envText("SCRIPT_NAME");
-  request.remoteUser = envText("REMOTE_USER");
-  request.httpHost = envText("HTTP_HOST");
-  return request;
+  return nullptr;
 }
 
 void makeDirectoryOrDie(const std::string& path) {
@@ -127,33 +125,29 @@ std::string styleSheet() {
   return css;
 }
 
-void showLoginPage(std::string_view message) {
-  setText("MSG", message);
-  printContentType();
-  renderTemplateFile(kLoginTemplate, pageVars(), stdout, false);
+void showLoginPage(Page& page, std::string_view message) {
+  page.setText("MSG", message);
+  writeFilePage(page, kLoginTemplate);
 }
 
 // The way back to the main view: a link when the web server authenticates
 // the administrator, else a button of the page's form (which carries apwd).
-std::string backMarkup(const ConsoleRequest& request) {
-  if (!request.remoteUser.empty()) {
-    return "<font face=\"Verdana\" size=\"2\"><b><a href=\"" + htmlValue(request.scriptName) +
-           "\"> Main Page </a></b></font>";
+Markup backMarkup(const CgiEnvironment& cgi) {
+  if (!cgi.remoteUser.empty()) {
+    return Markup("<font face=\"Verdana\" size=\"2\"><b><a href=\"" + htmlValue(cgi.scriptName) +
+                  "\"> Main Page </a></b></font>");
   }
-  return "<input type=\"submit\" name=\"submit\" value=\"  Main Page  \">";
+  return Markup("<input type=\"submit\" name=\"submit\" value=\"  Main Page  \">");
 }
 
-// The commands that change something; any other command only shows, unless
-// its ACTION is one of kChangingActions.
-constexpr std::string_view kChangingCommands[] = {
-    "clear_checklog",      "clear_error",       "update_pass", "update_group", "update_group_edit",
-    "update_group_delete", "update_group_cont", "setup_save",  "setup_sched"};
+// The actions of the group pages that change something, whatever command
+// carries them (the main view shows the overview with the form's ACTION).
 constexpr std::string_view kChangingActions[] = {"update", "delete", "check"};
 
-bool changesSomething(std::string_view command) {
-  const std::string& action = formVar("ACTION");
-  return std::find(std::begin(kChangingCommands), std::end(kChangingCommands), command) !=
-             std::end(kChangingCommands) ||
+bool changesSomething(const ConsoleRequest& request, std::string_view command) {
+  const ConsoleCommand* entry = findCommand(command);
+  const std::string& action = request.form.value("ACTION");
+  return (entry && entry->changes) ||
          std::find(std::begin(kChangingActions), std::end(kChangingActions), action) !=
              std::end(kChangingActions);
 }
@@ -190,10 +184,10 @@ std::optional<SiteOrigin> namedOrigin(std::string_view url) {
 
 // The console's own origin, as the web server tells it: HTTPS (or
 // REQUEST_SCHEME) for the scheme, the Host header for host and port.
-SiteOrigin consoleOrigin(const ConsoleRequest& request) {
-  const std::string https = lowerCopy(envText("HTTPS"));
-  const bool secure = https == "on" || https == "1" || lowerCopy(envText("REQUEST_SCHEME")) == "https";
-  return originOf(secure ? "https" : "http", request.httpHost);
+SiteOrigin consoleOrigin(const CgiEnvironment& cgi) {
+  const std::string https = lowerCopy(cgi.https);
+  const bool secure = https == "on" || https == "1" || lowerCopy(cgi.requestScheme) == "https";
+  return originOf(secure ? "https" : "http", cgi.httpHost);
 }
 
 // True when the request names where it was made (its Origin, or else its
@@ -201,31 +195,33 @@ SiteOrigin consoleOrigin(const ConsoleRequest& request) {
 // sends the web server's credentials with a request any other site makes it
 // send, and a page can keep its Referer to itself, so a change granted on
 // those credentials needs this proof; a request without it is refused.
-bool fromOwnPage(const ConsoleRequest& request) {
-  const std::string origin = envText("HTTP_ORIGIN");
+bool fromOwnPage(const CgiEnvironment& cgi) {
   const std::optional<SiteOrigin> source =
-      namedOrigin(origin.empty() ? envText("HTTP_REFERER") : origin);
-  return source && *source == consoleOrigin(request);
+      namedOrigin(cgi.origin.empty() ? cgi.referer : cgi.origin);
+  return source && *source == consoleOrigin(cgi);
 }
 
-void showRefusedRequest() {
-  std::fputs("Status: 403 Forbidden\n", stdout);
+void showRefusedRequest(Page& page) {
+  page.write("Status: 403 Forbidden\n");
   showLoginPage(
+      page,
       "Refused: this change did not come from one of the console's own pages. Open the console at "
       "its own address and use its buttons.");
 }
 
-void showChangeByGetRefused() {
-  std::fputs("Status: 405 Method Not Allowed\nAllow: POST\n", stdout);
+void showChangeByGetRefused(Page& page) {
+  page.write("Status: 405 Method Not Allowed\nAllow: POST\n");
   showLoginPage(
+      page,
       "Refused: this request would change something, and the console takes changes only from its "
       "own forms, never from a link or an address opened in the browser. Open the console and use "
       "its buttons.");
 }
 
-void showTooLargeRequest() {
-  std::fputs("Status: 413 Request Entity Too Large\n", stdout);
-  showLoginPage("Refused: the request is larger than the console takes (at most 16 MB and 10,000 "
+void showTooLargeRequest(Page& page) {
+  page.write("Status: 413 Request Entity Too Large\n");
+  showLoginPage(page,
+                "Refused: the request is larger than the console takes (at most 16 MB and 10,000 "
                 "form fields). Nothing was read or changed.");
 }
 
@@ -233,80 +229,101 @@ void showTooLargeRequest() {
 // a password that is refused (the login page), or a changing request on the
 // web server's credentials that does not come from the console's own page
 // (refused).
-bool admitted(ConsoleRequest& request, std::optional<std::string_view> password,
-              const std::string& command) {
-  switch (checkAccess(password, kPasswordPath, true)) {
+bool admitted(ConsoleRequest& request, Page& page, const std::string& command) {
+  const std::optional<std::string_view> password = request.form.find("apwd");
+  AccessClaim claim{password, request.cgi.method == "POST", request.cgi.remoteUser};
+  switch (checkAccess(claim, kPasswordPath, true)) {
     case Access::kGranted:
-      if (checkAccess(password, kPasswordPath, false) != Access::kGranted &&
-          changesSomething(command) && !fromOwnPage(request)) {
-        showRefusedRequest();
+      if (checkAccess(claim, kPasswordPath, false) != Access::kGranted &&
+          changesSomething(request, command) && !fromOwnPage(request.cgi)) {
+        showRefusedRequest(page);
         return false;
       }
       return true;
     case Access::kNoPasswordFile:
       if (command == "update_pass") {
-        updatePassword(request);
+        updatePassword(request, page);
       } else {
-        showPasswordPage(request);
+        showPasswordPage(request, page);
       }
       return false;
     case Access::kRefused:
-      showLoginPage(command.empty() ? "" : "Invalid Password");
+      showLoginPage(page, command.empty() ? "" : "Invalid Password");
       return false;
   }
   return false;
 }
 
+// The variables every page shows, whatever it is.
+void setCommonVariables(const ConsoleRequest& request, Page& page) {
+  page.setText("FRMACT", request.cgi.scriptName);
+  page.setMarkup("VER", Markup(formatAlloc("%0.5f", static_cast<double>(kProductVersion))));
+  page.setMarkup("STYLE", Markup(styleSheet()));
+}
+
+// An installation whose settings were never saved shows the settings page,
+// whatever was asked, until they are.
+void serveUnsavedInstallation(ConsoleRequest& request, Page& page, const std::string& command) {
+  page.writeContentType();
+  if (command == "setup_save") {
+    request.settings = Settings();
+    saveSetup(request, page);
+  } else {
+    showDefaultSetup(request, page);
+  }
+}
+
 }  // namespace
+
+void prepareDataDirectory() {
+  if (!isDirectory(kDataDir)) installDataDirectory();
+}
+
+void serveRequest(ConsoleRequest& request, Page& page) {
+  setCommonVariables(request, page);
+  if (request.tooLarge) {
+    showTooLargeRequest(page);
+    return;
+  }
+  loadConsoleSettings(request);
+  const std::string command = request.form.select("fnct", ':');
+  page.setText("APWD", request.form.find("apwd").value_or(""));
+  if (changesSomething(request, command) && request.cgi.method != "POST") {
+    showChangeByGetRefused(page);
+    return;
+  }
+  if (command != "help" && !admitted(request, page, command)) return;
+  page.setMarkup("BACK", backMarkup(request.cgi));
+  if (!isRegularFile(kSettingsPath)) {
+    serveUnsavedInstallation(request, page, command);
+    return;
+  }
+  page.writeContentType();
+  if (command.empty()) {
+    displayMain(request, page);
+  } else if (const ConsoleCommand* entry = findCommand(command)) {
+    entry->run(request, page);
+  } else {
+    reportFatal(ErrAction::kExecution, command);
+  }
+}
 
 int runConsole() {
   // Pages of large groups run to megabytes: they leave in large blocks (the
   // C library sizes a buffer it allocates itself by the output's block size).
   static char outputBuffer[size_t{1} << 16];
   std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
-  ConsoleRequest request = readRequestEnvironment();
+  ConsoleRequest request;
+  request.cgi = readCgiEnvironment();
   ::umask(kUmask);
   setUnitName(kConsoleUnit);
   installSignalHandlers();
-  if (!isDirectory(kDataDir)) installDataDirectory();
+  prepareDataDirectory();
   tightenInstance();
-  if (request.queryString == "about") printAboutPage(kConsoleUnit, kConsoleVersion);
-  const RequestRead read = readRequest();
-  setText("FRMACT", request.scriptName);
-  setMarkup("VER", formatAlloc("%0.5f", static_cast<double>(kProductVersion)));
-  setMarkup("STYLE", styleSheet());
-  if (read == RequestRead::kTooLarge) {
-    showTooLargeRequest();
-    return 0;
-  }
-  loadConsoleSettings(request);
-
-  const std::optional<std::string_view> password = formVarFind("apwd");
-  const std::string command = formVarSelect("fnct", ':');
-  setText("APWD", password.value_or(""));
-  if (changesSomething(command) && envText("REQUEST_METHOD") != "POST") {
-    showChangeByGetRefused();
-    return 0;
-  }
-  if (command != "help" && !admitted(request, password, command)) return 0;
-  setMarkup("BACK", backMarkup(request));
-
-  if (!isRegularFile(kSettingsPath)) {
-    printContentType();
-    if (command == "setup_save") {
-      request.settings = Settings();
-      saveSetup(request);
-    } else {
-      showDefaultSetup(request);
-    }
-    return 0;
-  }
-  printContentType();
-  if (command.empty()) {
-    displayMain(request);
-  } else if (!dispatchCommand(command, request)) {
-    reportFatal(ErrAction::kExecution, command);
-  }
+  if (request.cgi.queryString == "about") printAboutPage(kConsoleUnit, kConsoleVersion);
+  request.tooLarge = readRequest(request.form) == RequestRead::kTooLarge;
+  Page page(stdout);
+  serveRequest(request, page);
   return 0;
 }
 

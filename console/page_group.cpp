@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "common/cgi.h"
 #include "common/errors.h"
@@ -73,14 +74,14 @@ void createMissingGroup(const std::string& group) {
 // "update": the URL of the form is added (or, when it is there, takes the
 // new switches); an edit that changed the text removes the former URL, and
 // that URL alone, whatever its text.
-std::string updateUrl(const std::string& group) {
-  const std::string& url = formVar("URL");
-  const std::string& former = formVar("TAEURL");
+std::string updateUrl(const Form& form, const std::string& group) {
+  const std::string& url = form.value("URL");
+  const std::string& former = form.value("TAEURL");
   if (url.empty()) return "";
   if (!isAcceptedUrl(url)) return kInvalidUrlMessage;
   if (!isCheckableAddress(url)) return kNotAnAddressMessage;
   createMissingGroup(group);
-  GroupConfig added = oneUrl(url, formSwitch("CHKBAN"), formSwitch("CHKPRES"));
+  GroupConfig added = oneUrl(url, formSwitch(form, "CHKBAN"), formSwitch(form, "CHKPRES"));
   StoreStatus rc = addUrls(group, added.urls);
   if (!rc.ok()) reportError(rc, "Add group");
   if (url != former && !former.empty()) {
@@ -93,9 +94,9 @@ std::string updateUrl(const std::string& group) {
 // "check": the worker checks the URL and stores its state; the page waits
 // for it. The group goes to the worker as one argument, never through a
 // shell; what the worker might print is not part of this page.
-std::string checkUrlNow(const std::string& group, const std::string& url) {
+std::string checkUrlNow(Page& page, const std::string& group, const std::string& url) {
   if (!isAcceptedUrl(url)) return kInvalidUrlMessage;
-  std::fflush(stdout);
+  page.flush();
   ChildProcess worker;
   if (worker.start({kWorkerProgram, "checkurl", group},
                    ChildProcess::kPipeStdin | ChildProcess::kNullStdout)) {
@@ -113,131 +114,181 @@ std::string deleteUrl(const std::string& group, const std::string& url) {
 }
 
 // Performs the form's action; returns the message it leaves.
-std::string performAction(const std::string& group, std::string_view action) {
-  const std::string& selected = formVar("TSELURL");
-  if (action == "update") return updateUrl(group);
-  if (action == "check" && !selected.empty()) return checkUrlNow(group, selected);
+std::string performAction(const Form& form, Page& page, const std::string& group,
+                          std::string_view action) {
+  const std::string& selected = form.value("TSELURL");
+  if (action == "update") return updateUrl(form, group);
+  if (action == "check" && !selected.empty()) return checkUrlNow(page, group, selected);
   if (action == "delete" && !selected.empty()) return deleteUrl(group, selected);
   return "";
+}
+
+// The orders the group page sorts its rows in.
+enum class UrlSort {
+  kStored,
+  kAddress,
+  kResponseTime,
+  kUpFirst,
+  kBannedFoundFirst,
+  kRequiredPresentFirst,
+  kLastCheck,
+  kResultCode,
+};
+
+// The sort key letters of the page's form.
+constexpr std::pair<char, UrlSort> kSortKeys[] = {
+    {'s', UrlSort::kAddress},
+    {'t', UrlSort::kResponseTime},
+    {'u', UrlSort::kUpFirst},
+    {'f', UrlSort::kBannedFoundFirst},
+    {'r', UrlSort::kRequiredPresentFirst},
+    {'l', UrlSort::kLastCheck},
+    {'c', UrlSort::kResultCode},
+};
+
+// The order a form's sort key names by its first letter; any other key keeps
+// the stored order.
+UrlSort sortFromKey(std::string_view key) {
+  for (const auto& [letter, sort] : kSortKeys) {
+    if (!key.empty() && key[0] == letter) return sort;
+  }
+  return UrlSort::kStored;
 }
 
 // The key function of a sort order; none keeps the stored order.
 using UrlOrder = std::function<bool(const UrlStatus&, const UrlStatus&)>;
 
-UrlOrder orderFor(char key) {
-  switch (key) {
-    case 's':
+UrlOrder orderFor(UrlSort sort) {
+  switch (sort) {
+    case UrlSort::kAddress:
       return [](const UrlStatus& a, const UrlStatus& b) { return a.url < b.url; };
-    case 't':  // no response time recorded: after all others
+    case UrlSort::kResponseTime:  // no response time recorded: after all others
       return [](const UrlStatus& a, const UrlStatus& b) {
         return (a.responseMs - 1u) < (b.responseMs - 1u);
       };
-    case 'u':
+    case UrlSort::kUpFirst:
       return [](const UrlStatus& a, const UrlStatus& b) { return a.up() && !b.up(); };
-    case 'f':
+    case UrlSort::kBannedFoundFirst:
       return [](const UrlStatus& a, const UrlStatus& b) {
         if (a.up() != b.up()) return a.up();
         return a.banFound() && !b.banFound();
       };
-    case 'r':
+    case UrlSort::kRequiredPresentFirst:
       return [](const UrlStatus& a, const UrlStatus& b) {
         if (a.up() != b.up()) return a.up();
         return a.presOk() && !b.presOk();
       };
-    case 'l':
+    case UrlSort::kLastCheck:
       return [](const UrlStatus& a, const UrlStatus& b) { return a.lastCheck < b.lastCheck; };
-    case 'c':
+    case UrlSort::kResultCode:
       return [](const UrlStatus& a, const UrlStatus& b) { return a.resultCode < b.resultCode; };
-    default:
+    case UrlSort::kStored:
       return nullptr;
   }
+  return nullptr;
 }
 
 // A content column: "-" when the URL does not check it, "N/A" when the page
 // is down, else whether the text was found.
-void setContentColumn(const char* text, const char* style, bool checked, bool up, bool found) {
+void setContentColumn(Page& page, const char* text, const char* style, bool checked, bool up,
+                      bool found) {
   if (!checked) {
-    setMarkup(text, "-");
-    setMarkup(style, "z");
+    page.setMarkup(text, Markup("-"));
+    page.setMarkup(style, Markup("z"));
   } else if (!up) {
-    setMarkup(text, "N/A");
-    setMarkup(style, "x");
+    page.setMarkup(text, Markup("N/A"));
+    page.setMarkup(style, Markup("x"));
   } else {
-    setMarkup(text, found ? "Yes" : "No");
-    setMarkup(style, found ? "y" : "n");
+    page.setMarkup(text, Markup(found ? "Yes" : "No"));
+    page.setMarkup(style, Markup(found ? "y" : "n"));
   }
 }
 
 // The address as a link only when it is an http:// or https:// address; any
 // other scheme (javascript:, data:, ...) is shown as text and never made a
 // link. `shown` is the address made safe for the page.
-std::string urlLink(std::string_view url, const std::string& shown) {
-  if (!startsWith(url, "http://") && !startsWith(url, "https://")) return shown;
-  return "<a href=\"" + shown + "\" rel=\"noopener noreferrer\" target=\"_blank\">" + shown +
-         "</a>";
+Markup urlLink(std::string_view url, const std::string& shown) {
+  if (!startsWith(url, "http://") && !startsWith(url, "https://")) return Markup(shown);
+  return Markup("<a href=\"" + shown + "\" rel=\"noopener noreferrer\" target=\"_blank\">" + shown +
+                "</a>");
 }
 
-void setUrlRow(const UrlStatus& entry, const std::string& selected) {
-  setText("URL", entry.url);
-  setMarkup("URL_LINK", urlLink(entry.url, *pageVars().get("URL")));
-  setMarkup("UPTIME", entry.up() ? "Yes" : "No");
-  setMarkup("CLS_UPTIME", entry.up() ? "y" : "n");
-  setContentColumn("FNDBAN", "CLS_FNDBAN", entry.checkBan(), entry.up(), entry.banFound());
-  setContentColumn("FNDPRES", "CLS_FNDPRES", entry.checkPres(), entry.up(), entry.presOk());
-  setMarkup("LASTCHK", entry.lastCheck == 0 ? "N/A" : formatTime(entry.lastCheck));
-  setNumber("RETCODE", entry.resultCode);
-  setMarkup("TIMECHK", entry.responseMs == 0 ? "-" : secondsText(entry.responseMs));
-  setMarkup("CSSSEL", entry.url == selected ? "sel" : "");
-  setMarkup("SELCHECKED", entry.url == selected ? " checked" : "");
+const char* yesOrNo(bool on) { return on ? "Yes" : "No"; }
+
+void setUrlRow(Page& page, const UrlStatus& entry, const std::string& selected) {
+  page.setText("URL", entry.url);
+  page.setMarkup("URL_LINK", urlLink(entry.url, *page.value("URL")));
+  page.setMarkup("UPTIME", Markup(yesOrNo(entry.up())));
+  page.setMarkup("CLS_UPTIME", Markup(entry.up() ? "y" : "n"));
+  setContentColumn(page, "FNDBAN", "CLS_FNDBAN", entry.checkBan(), entry.up(), entry.banFound());
+  setContentColumn(page, "FNDPRES", "CLS_FNDPRES", entry.checkPres(), entry.up(), entry.presOk());
+  page.setMarkup("LASTCHK", Markup(entry.lastCheck == 0 ? "N/A" : formatTime(entry.lastCheck)));
+  page.setNumber("RETCODE", entry.resultCode);
+  page.setMarkup("TIMECHK", Markup(entry.responseMs == 0 ? "-" : secondsText(entry.responseMs)));
+  page.setMarkup("CSSSEL", Markup(entry.url == selected ? "sel" : ""));
+  page.setMarkup("SELCHECKED", Markup(entry.url == selected ? " checked" : ""));
 }
 
 // The add or edit form: the last URL of the list with the selected text.
-void setUrlForm(const GroupConfig& group, bool editing, const std::string& selected) {
+void setUrlForm(Page& page, const GroupConfig& group, bool editing, const std::string& selected) {
   const UrlStatus* edited = nullptr;
   if (editing) {
     for (const UrlStatus& entry : group.urls) {
       if (entry.url == selected) edited = &entry;
     }
   }
-  setText("URL", edited ? edited->url : "");
-  setMarkup("CHKBAN", edited && edited->checkBan() ? " checked" : "");
-  setMarkup("CHKPRES", edited && edited->checkPres() ? " checked" : "");
+  page.setText("URL", edited ? edited->url : "");
+  page.setMarkup("CHKBAN", Markup(edited && edited->checkBan() ? " checked" : ""));
+  page.setMarkup("CHKPRES", Markup(edited && edited->checkPres() ? " checked" : ""));
+}
+
+// The header's variables: the group chosen, its state and the action's message.
+void setGroupHeader(Page& page, const std::string& group, const GroupConfig& config,
+                    const std::string& sortKey, const std::string& message) {
+  page.setMarkup("SLC_GROUPS", Markup(groupOptionList(group)));
+  page.setText("GROUP", group);
+  page.setMarkup("SUSPEND", Markup(config.suspended() ? "Suspended" : ""));
+  page.setText("URLSORT", sortKey.substr(0, 1));
+  if (!message.empty()) page.setText("MSG", message);
+}
+
+// The group's record; none for a name that was refused.
+GroupConfig groupToShow(const std::string& group, bool accepted) {
+  GroupConfig config;
+  if (accepted) config = readGroupReported(group).group;
+  return config;
 }
 
 }  // namespace
 
-void showGroupPage(ConsoleRequest&, const std::string& group) {
-  const std::string& sortKey = formVar("urlsort");
-  const std::string& action = formVar("ACTION");
-  const std::string& selected = formVar("TSELURL");
-  markMissingErrorLog();
+void showGroupPage(ConsoleRequest& request, Page& page, const std::string& group) {
+  const Form& form = request.form;
+  const std::string& sortKey = form.value("urlsort");
+  const std::string& action = form.value("ACTION");
+  const std::string& selected = form.value("TSELURL");
+  markMissingErrorLog(page);
   const bool accepted = isAcceptedGroupName(group);
-  std::string message = accepted ? performAction(group, action) : kInvalidGroupNameMessage;
+  std::string message =
+      accepted ? performAction(form, page, group, action) : kInvalidGroupNameMessage;
 
-  printContentType();
-  PageTemplate page = loadPage(kGroupTemplate, kGroupPageSections);
-  GroupConfig config;
-  if (accepted) config = readGroupReported(group).group;
-  setMarkup("SLC_GROUPS", groupOptionList(group));
-  setText("GROUP", group);
-  setMarkup("SUSPEND", config.suspended() ? "Suspended" : "");
-  setText("URLSORT", sortKey.substr(0, 1));
-  if (!message.empty()) setText("MSG", message);
-  renderPart(page, kGroupHeader);
-
-  if (UrlOrder order = orderFor(sortKey.empty() ? '\0' : sortKey[0])) {
+  page.writeContentType();
+  PageTemplate layout = loadPage(kGroupTemplate, kGroupPageSections);
+  GroupConfig config = groupToShow(group, accepted);
+  setGroupHeader(page, group, config, sortKey, message);
+  if (UrlOrder order = orderFor(sortFromKey(sortKey))) {
     std::stable_sort(config.urls.begin(), config.urls.end(), order);
   }
-  for (const UrlStatus& entry : config.urls) {
-    setUrlRow(entry, selected);
-    renderPart(page, kGroupUrl);
-  }
-  const bool editing = action == "edit" && !selected.empty() && formVar("CSEL").empty();
-  if (accepted && (action == "addurl" || editing)) {
-    setUrlForm(config, editing, selected);
-    renderPart(page, kGroupTextAddEdit);
-  }
-  renderPart(page, kGroupFooter);
+  const bool editing = action == "edit" && !selected.empty() && form.value("CSEL").empty();
+  writePage(page, layout, {kGroupHeader, kGroupFooter}, [&] {
+    for (const UrlStatus& entry : config.urls) {
+      setUrlRow(page, entry, selected);
+      page.render(layout, kGroupUrl);
+    }
+    if (accepted && (action == "addurl" || editing)) {
+      setUrlForm(page, config, editing, selected);
+      page.render(layout, kGroupTextAddEdit);
+    }
+  });
 }
 
 }  // namespace vy

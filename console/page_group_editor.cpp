@@ -24,96 +24,105 @@ constexpr const char* kSelectOneTextMessage =
 constexpr const char* kEmptyTextMessage =
     "A text may not be empty (nor begin with a NUL byte); nothing was stored";
 
-const char* checked(bool on) { return on ? " checked" : ""; }
+Markup checked(bool on) { return Markup(on ? " checked" : ""); }
 
 // The index a form variable selects in a list of `size` items; none when the
 // variable is empty or outside the list.
-std::optional<size_t> selectedIndex(std::string_view variable, size_t size) {
-  const std::string& text = formVar(variable);
+std::optional<size_t> selectedIndex(const Form& form, std::string_view variable, size_t size) {
+  const std::string& text = form.value(variable);
   if (text.empty()) return std::nullopt;
   const long index = parseLongAtoi(text);
   if (index < 0 || static_cast<unsigned long>(index) >= size) return std::nullopt;
   return static_cast<size_t>(index);
 }
 
-void setSettingsVariables(const GroupConfig& group) {
-  setNumber("EVRCHK", group.checkInterval);
-  setMarkup("WRTLOG", checked(group.writeLog()));
+void setSettingsVariables(Page& page, const GroupConfig& group) {
+  page.setNumber("EVRCHK", group.checkInterval);
+  page.setMarkup("WRTLOG", checked(group.writeLog()));
   for (int type = 0; type <= 7; ++type) {
-    setMarkup("TYPE_" + std::to_string(type), type == group.infType() ? " selected" : "");
+    page.setMarkup("TYPE_" + std::to_string(type),
+                   Markup(type == group.infType() ? " selected" : ""));
   }
-  setText("UPDCMD", group.inform);
-  setMarkup("INFUPTIME", checked(group.infUpTime()));
-  setMarkup("INFFNDBAN", checked(group.infFndBan()));
-  setMarkup("INFFNDPRES", checked(group.infFndPres()));
-  setMarkup("SUSP0", group.suspended() ? "" : " selected");
-  setMarkup("SUSP1", group.suspended() ? " selected" : "");
-  setMarkup("VYTRCQSUTM", checked(group.moreOptions & kMoreQueryCutPlain));
-  setMarkup("VYTRCQSBCT", checked(group.moreOptions & kMoreQueryCutChecked));
+  page.setText("UPDCMD", group.inform);
+  page.setMarkup("INFUPTIME", checked(group.infUpTime()));
+  page.setMarkup("INFFNDBAN", checked(group.infFndBan()));
+  page.setMarkup("INFFNDPRES", checked(group.infFndPres()));
+  page.setMarkup("SUSP0", Markup(group.suspended() ? "" : " selected"));
+  page.setMarkup("SUSP1", Markup(group.suspended() ? " selected" : ""));
+  page.setMarkup("VYTRCQSUTM", checked(group.moreOptions & kMoreQueryCutPlain));
+  page.setMarkup("VYTRCQSBCT", checked(group.moreOptions & kMoreQueryCutChecked));
 }
+
+// The list's rows of the editor's template.
+struct ContentRows {
+  const PageTemplate& layout;
+  size_t section;
+  const char* indexName;
+  const char* textName;
+};
 
 // One section per item of a content list; in content-edit mode the item the
 // form selected is marked.
-void renderContents(const PageTemplate& page, size_t section,
-                    const std::vector<std::string_view>& contents, const char* indexName,
-                    const char* textName, bool contentEdit) {
-  const std::optional<size_t> chosen = selectedIndex(indexName, contents.size());
+void renderContents(Page& page, const Form& form, const ContentRows& rows,
+                    const std::vector<std::string_view>& contents, bool contentEdit) {
+  const std::optional<size_t> chosen = selectedIndex(form, rows.indexName, contents.size());
   for (size_t i = 0; i < contents.size(); ++i) {
-    setNumber(indexName, static_cast<long long>(i));
-    setText(textName, contents[i]);
-    setMarkup("CSEL", contentEdit && chosen == i ? "sel" : "");
-    renderPart(page, section);
+    page.setNumber(rows.indexName, static_cast<long long>(i));
+    page.setText(rows.textName, contents[i]);
+    page.setMarkup("CSEL", Markup(contentEdit && chosen == i ? "sel" : ""));
+    page.render(rows.layout, rows.section);
   }
 }
 
 // The footer's two content forms: a new text, or the selected one to change.
-void setContentForms(const GroupConfig& group, bool contentEdit) {
-  setMarkup("NONEWCONT_START", contentEdit ? "<!--" : "");
-  setMarkup("NONEWCONT_END", contentEdit ? "-->" : "");
-  setMarkup("NOEDITONT_START", contentEdit ? "" : "<!--");
-  setMarkup("NOEDITONT_END", contentEdit ? "" : "-->");
+void setContentForms(Page& page, const Form& form, const GroupConfig& group, bool contentEdit) {
+  page.setMarkup("NONEWCONT_START", Markup(contentEdit ? "<!--" : ""));
+  page.setMarkup("NONEWCONT_END", Markup(contentEdit ? "-->" : ""));
+  page.setMarkup("NOEDITONT_START", Markup(contentEdit ? "" : "<!--"));
+  page.setMarkup("NOEDITONT_END", Markup(contentEdit ? "" : "-->"));
   if (!contentEdit) return;
   long selected = -1;
-  if (!formVar("BCSEL").empty()) {
-    setMarkup("SELBAN", " selected");
-    selected = parseLongAtoi(formVar("BCSEL"));
-    if (auto index = selectedIndex("BCSEL", group.banContents.size())) {
-      setText("CONT", group.banContents[*index]);
+  if (!form.value("BCSEL").empty()) {
+    page.setMarkup("SELBAN", Markup(" selected"));
+    selected = parseLongAtoi(form.value("BCSEL"));
+    if (auto index = selectedIndex(form, "BCSEL", group.banContents.size())) {
+      page.setText("CONT", group.banContents[*index]);
     }
-  } else if (!formVar("PCSEL").empty()) {  // one list only (an edit of both is refused)
-    setMarkup("SELPRES", " selected");
-    selected = parseLongAtoi(formVar("PCSEL"));
-    if (auto index = selectedIndex("PCSEL", group.presContents.size())) {
-      setText("CONT", group.presContents[*index]);
+  } else if (!form.value("PCSEL").empty()) {  // one list only (an edit of both is refused)
+    page.setMarkup("SELPRES", Markup(" selected"));
+    selected = parseLongAtoi(form.value("PCSEL"));
+    if (auto index = selectedIndex(form, "PCSEL", group.presContents.size())) {
+      page.setText("CONT", group.presContents[*index]);
     }
   }
-  setNumber("SELNUM", selected);
+  page.setNumber("SELNUM", selected);
 }
 
 // The settings fields of the form. False when the notification target holds
 // a control character (it would break the group's text form).
-bool takeSettingsFromForm(GroupConfig& group) {
-  const std::string& inform = formVar("UPDCMD");
+bool takeSettingsFromForm(const Form& form, GroupConfig& group) {
+  const std::string& inform = form.value("UPDCMD");
   if (std::any_of(inform.begin(), inform.end(),
                   [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
     return false;
   }
-  group.checkInterval = parseIntAtoi(formVar("EVRCHK"));
-  group.setOption(kOptWriteLog, formSwitch("WRTLOG"));
-  group.setInfType(parseIntAtoi(formVar("TYPEINF")) & 7);
+  group.checkInterval = parseIntAtoi(form.value("EVRCHK"));
+  group.setOption(kOptWriteLog, formSwitch(form, "WRTLOG"));
+  group.setInfType(parseIntAtoi(form.value("TYPEINF")) & 7);
   group.inform = inform.substr(0, kMaxInformLength);
-  group.setOption(kOptInfUpTime, formSwitch("INFUPTIME"));
-  group.setOption(kOptInfFndBan, formSwitch("INFFNDBAN"));
-  group.setOption(kOptInfFndPres, formSwitch("INFFNDPRES"));
-  group.setOption(kOptSuspend, (parseIntAtoi(formVar("SUSP")) & 1) != 0);
-  group.setMoreOption(kMoreQueryCutPlain, formSwitch("VYTRCQSUTM"));
-  group.setMoreOption(kMoreQueryCutChecked, formSwitch("VYTRCQSBCT"));
+  group.setOption(kOptInfUpTime, formSwitch(form, "INFUPTIME"));
+  group.setOption(kOptInfFndBan, formSwitch(form, "INFFNDBAN"));
+  group.setOption(kOptInfFndPres, formSwitch(form, "INFFNDPRES"));
+  group.setOption(kOptSuspend, (parseIntAtoi(form.value("SUSP")) & 1) != 0);
+  group.setMoreOption(kMoreQueryCutPlain, formSwitch(form, "VYTRCQSUTM"));
+  group.setMoreOption(kMoreQueryCutChecked, formSwitch(form, "VYTRCQSBCT"));
   return true;
 }
 
 // Deletes the selected item by moving the list's last item into its place.
-void deleteSelected(std::vector<std::string_view>& contents, const char* indexName) {
-  if (auto index = selectedIndex(indexName, contents.size())) {
+void deleteSelected(const Form& form, std::vector<std::string_view>& contents,
+                    const char* indexName) {
+  if (auto index = selectedIndex(form, indexName, contents.size())) {
     contents[*index] = contents.back();
     contents.pop_back();
   }
@@ -121,33 +130,34 @@ void deleteSelected(std::vector<std::string_view>& contents, const char* indexNa
 
 // The text of the form as it is stored: without carriage returns, and cut at
 // its first NUL byte (the group file keeps texts NUL-terminated).
-std::string formContent() {
-  std::string text = formVar("CONT");
+std::string formContent(const Form& form) {
+  std::string text = form.value("CONT");
   removeChar(text, '\r');
   return text.substr(0, text.find('\0'));
 }
 
 // True when the form selects an item of both content lists.
-bool bothListsSelected(const char* banned, const char* present) {
-  return !formVar(banned).empty() && !formVar(present).empty();
+bool bothListsSelected(const Form& form, const char* banned, const char* present) {
+  return !form.value(banned).empty() && !form.value(present).empty();
 }
 
 // Replaces the edited item of its one list, or adds a new one (not there
 // yet). An empty text is refused: the message, or empty when done.
-std::string addOrReplaceContent(GroupConfig& group) {
-  std::string text = formContent();
+std::string addOrReplaceContent(const Form& form, GroupConfig& group) {
+  std::string text = formContent(form);
   if (text.empty()) return kEmptyTextMessage;
-  const std::string& editedIndex = formVar("SELNUM");
+  const std::string& editedIndex = form.value("SELNUM");
   if (!editedIndex.empty() && parseLongAtoi(editedIndex) >= 0) {
-    if (bothListsSelected("SELBAN", "SELPRES")) return kSelectOneTextMessage;
+    if (bothListsSelected(form, "SELBAN", "SELPRES")) return kSelectOneTextMessage;
     std::vector<std::string_view>* contents =
-        !formVar("SELBAN").empty() ? &group.banContents
-                                   : (!formVar("SELPRES").empty() ? &group.presContents : nullptr);
+        !form.value("SELBAN").empty()
+            ? &group.banContents
+            : (!form.value("SELPRES").empty() ? &group.presContents : nullptr);
     const size_t index = static_cast<size_t>(parseLongAtoi(editedIndex));
     if (contents && index < contents->size()) (*contents)[index] = group.keepText(std::move(text));
     return "";
   }
-  const std::string& list = formVar("TYPECONT");
+  const std::string& list = form.value("TYPECONT");
   std::vector<std::string_view>* contents =
       startsWith(list, "b") ? &group.banContents
                             : (startsWith(list, "p") ? &group.presContents : nullptr);
@@ -157,60 +167,74 @@ std::string addOrReplaceContent(GroupConfig& group) {
   return "";
 }
 
-}  // namespace
-
-void showGroupEditor(ConsoleRequest&, std::string_view message, EditorMode mode) {
-  const std::string& name = formVar("group");
-  const bool contentEdit = mode == EditorMode::kContentEdit;
-  const bool accepted = isAcceptedGroupName(name);
-  setText("GROUP", name);
-  setText("MSG", accepted ? message : kInvalidGroupNameMessage);
-  GroupConfig group;
-  if (accepted) group = readGroupReported(name).group;
-  setSettingsVariables(group);
-
-  printContentType();
-  PageTemplate page = loadPage(kEditGroupTemplate, kEditGroupSections);
-  renderPart(page, kEditHeader);
-  renderContents(page, kEditBannedContent, group.banContents, "BCSEL", "BANCONT", contentEdit);
-  renderPart(page, kEditHeader2);
-  renderContents(page, kEditPresenceContent, group.presContents, "PCSEL", "PRESCONT", contentEdit);
-  if (!group.banContents.empty() || !group.presContents.empty()) {
-    renderPart(page, kEditActionContent);
-  }
-  setContentForms(group, contentEdit);
-  renderPart(page, kEditFooter);
+// The page of the editor: the header, the banned texts, the second header,
+// the required texts, the content actions when there is a text, the footer.
+void writeEditorPage(Page& page, const Form& form, const GroupConfig& group, bool contentEdit) {
+  writePage(page, kEditGroupTemplate, kEditGroupSections, {kEditHeader, kEditFooter},
+            [&](const PageTemplate& layout) {
+              renderContents(page, form, {layout, kEditBannedContent, "BCSEL", "BANCONT"},
+                             group.banContents, contentEdit);
+              page.render(layout, kEditHeader2);
+              renderContents(page, form, {layout, kEditPresenceContent, "PCSEL", "PRESCONT"},
+                             group.presContents, contentEdit);
+              if (!group.banContents.empty() || !group.presContents.empty()) {
+                page.render(layout, kEditActionContent);
+              }
+              setContentForms(page, form, group, contentEdit);
+            });
 }
 
-void updateGroupSettings(ConsoleRequest& request, char operation) {
-  const std::string& name = formVar("group");
+// The edit the form asks for besides storing; false (with the page shown)
+// when it is refused.
+bool applyEdit(ConsoleRequest& request, Page& page, GroupConfig& group, GroupEdit edit) {
+  const Form& form = request.form;
+  if (edit == GroupEdit::kEditText && bothListsSelected(form, "BCSEL", "PCSEL")) {
+    showGroupEditor(request, page, kSelectOneTextMessage, EditorMode::kNormal);
+    return false;
+  }
+  if (edit == GroupEdit::kDeleteText) {
+    deleteSelected(form, group.banContents, "BCSEL");
+    deleteSelected(form, group.presContents, "PCSEL");
+  } else if (edit == GroupEdit::kAddOrReplaceText) {
+    const std::string refused = addOrReplaceContent(form, group);
+    if (!refused.empty()) {
+      showGroupEditor(request, page, refused, EditorMode::kNormal);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void showGroupEditor(ConsoleRequest& request, Page& page, std::string_view message,
+                     EditorMode mode) {
+  const std::string& name = request.form.value("group");
+  const bool accepted = isAcceptedGroupName(name);
+  page.setText("GROUP", name);
+  page.setText("MSG", accepted ? message : kInvalidGroupNameMessage);
+  GroupConfig group;
+  if (accepted) group = readGroupReported(name).group;
+  setSettingsVariables(page, group);
+  writeEditorPage(page, request.form, group, mode == EditorMode::kContentEdit);
+}
+
+void updateGroupSettings(ConsoleRequest& request, Page& page, GroupEdit edit) {
+  const std::string& name = request.form.value("group");
   if (!isAcceptedGroupName(name)) {
-    showGroupEditor(request, kInvalidGroupNameMessage, EditorMode::kNormal);
+    showGroupEditor(request, page, kInvalidGroupNameMessage, EditorMode::kNormal);
     return;
   }
   GroupConfig group = readGroupReported(name).group;
-  if (!takeSettingsFromForm(group)) {
-    showGroupEditor(request, kInvalidInformMessage, EditorMode::kNormal);
+  if (!takeSettingsFromForm(request.form, group)) {
+    showGroupEditor(request, page, kInvalidInformMessage, EditorMode::kNormal);
     return;
   }
-  if (operation == 'e' && bothListsSelected("BCSEL", "PCSEL")) {
-    showGroupEditor(request, kSelectOneTextMessage, EditorMode::kNormal);
-    return;
-  }
-  if (operation == 'd') {
-    deleteSelected(group.banContents, "BCSEL");
-    deleteSelected(group.presContents, "PCSEL");
-  } else if (operation == 'u') {
-    const std::string refused = addOrReplaceContent(group);
-    if (!refused.empty()) {
-      showGroupEditor(request, refused, EditorMode::kNormal);
-      return;
-    }
-  }
+  if (!applyEdit(request, page, group, edit)) return;
   StoreStatus rc = storeSettings(name, group);
   if (!rc.ok()) reportFatal(rc, "Set group settings");
-  showGroupEditor(request, "Group Settings Updated",
-                  operation == 'e' ? EditorMode::kContentEdit : EditorMode::kNormal);
+  showGroupEditor(request, page, "Group Settings Updated",
+                  edit == GroupEdit::kEditText ? EditorMode::kContentEdit : EditorMode::kNormal);
 }
 
 }  // namespace vy

@@ -19,38 +19,43 @@
 namespace vy {
 namespace {
 
-// Grade 1 when the count is all (or, inverted, none) of the total; otherwise
-// by the share, from 2 (above 90 %) to 6 (25 % or less).
-int gradeOfRatio(float ratio) {
-  if (ratio > 0.9f && ratio < 1.0f) return 2;
-  if (ratio > 0.7f && ratio <= 0.9f) return 3;
-  if (ratio > 0.5f && ratio <= 0.7f) return 4;
-  if (ratio > 0.25f && ratio <= 0.5f) return 5;
-  if (ratio <= 0.25f) return 6;
-  return 0;
+// All good when the count is all (or, inverted, none) of the total;
+// otherwise by the share, from good (above 90 %) to critical (25 % or less).
+Grade gradeOfRatio(float ratio) {
+  if (ratio > 0.9f && ratio < 1.0f) return Grade::kGood;
+  if (ratio > 0.7f && ratio <= 0.9f) return Grade::kFair;
+  if (ratio > 0.5f && ratio <= 0.7f) return Grade::kPoor;
+  if (ratio > 0.25f && ratio <= 0.5f) return Grade::kBad;
+  if (ratio <= 0.25f) return Grade::kCritical;
+  return Grade::kNone;
 }
 
-void setGrade(const char* number, const char* text, int grade) {
-  setNumber(number, grade);
-  setMarkup(text, gradeText(grade));
+// The grade as the page's number (its colour) and word.
+void setGrade(Page& page, const char* number, const char* text, Grade grade) {
+  page.setNumber(number, static_cast<int>(grade));
+  page.setMarkup(text, Markup(gradeText(grade)));
+}
+
+void setGroupCounters(Page& page, const std::string& name, const GroupSummary& s) {
+  page.setText("GRP", name);
+  page.setNumber("NURL", s.urlCount);
+  page.setNumber("NUPTIME", s.upCount);
+  page.setNumber("NFNDBAN", s.testedBanFoundCount);
+  page.setNumber("NFNDPRES", s.testedPresOkCount);
+  page.setNumber("NBAN", s.checkBanCount);
+  page.setNumber("NPRES", s.checkPresCount);
+  page.setNumber("EVERCHK", s.checkInterval);
 }
 
 // The variables of one overview row. The content figures count only the URLs
 // that test those contents.
-void setGroupRow(const std::string& name, const GroupSummary& s) {
-  setText("GRP", name);
-  setNumber("NURL", s.urlCount);
-  setNumber("NUPTIME", s.upCount);
-  setNumber("NFNDBAN", s.testedBanFoundCount);
-  setNumber("NFNDPRES", s.testedPresOkCount);
-  setNumber("NBAN", s.checkBanCount);
-  setNumber("NPRES", s.checkPresCount);
-  setNumber("EVERCHK", s.checkInterval);
-  int up = 0, banned = 0, present = 0, delay = 0;
+void setGroupRow(Page& page, const std::string& name, const GroupSummary& s) {
+  setGroupCounters(page, name, s);
+  Grade up = Grade::kNone, banned = Grade::kNone, present = Grade::kNone, delay = Grade::kNone;
   if (s.averageAge < 0) {
-    setMarkup("REALEVERCHK", "N/A");
+    page.setMarkup("REALEVERCHK", Markup("N/A"));
   } else {
-    setMarkup("REALEVERCHK", formatAlloc("%0.1f", static_cast<double>(s.averageAge)));
+    page.setMarkup("REALEVERCHK", Markup(formatAlloc("%0.1f", static_cast<double>(s.averageAge))));
     delay = checkGrade(s.averageAge, s.checkInterval);
     if (s.urlCount > 0) {
       up = statusGrade(s.upCount, s.urlCount, false);
@@ -58,118 +63,120 @@ void setGroupRow(const std::string& name, const GroupSummary& s) {
       present = statusGrade(s.testedPresOkCount, s.checkPresCount, false);
     }
   }
-  setGrade("UPTSEL", "UPTTXT", up);
-  setGrade("BANSEL", "BANTXT", banned);
-  setGrade("PRESSEL", "PRESTXT", present);
-  setGrade("CHKSEL", "CHKTXT", delay);
+  setGrade(page, "UPTSEL", "UPTTXT", up);
+  setGrade(page, "BANSEL", "BANTXT", banned);
+  setGrade(page, "PRESSEL", "PRESTXT", present);
+  setGrade(page, "CHKSEL", "CHKTXT", delay);
 }
 
 // A new group with the defaults, then its editor. Nothing is done for a
 // group that exists already (false: the overview follows).
-bool createGroup(ConsoleRequest& request, const std::string& name) {
+bool createGroup(ConsoleRequest& request, Page& page, const std::string& name) {
   if (isRegularFile(groupFilePath(name))) return false;
   GroupConfig group = newGroupDefaults();
   StoreStatus rc = addUrls(name, group.urls);
   if (!rc.ok()) reportError(rc, "Add group");
   rc = storeSettings(name, group);
   if (!rc.ok()) reportError(rc, "Set group settings");
-  showGroupEditor(request, "Group Updated", EditorMode::kNormal);
+  showGroupEditor(request, page, "Group Updated", EditorMode::kNormal);
   return true;
 }
 
 // Performs the overview's action on a group; true when another page was
 // shown instead of the overview. message receives the action's message.
-bool actOnGroup(ConsoleRequest& request, std::string_view action, const std::string& name,
-                std::string& message) {
+bool actOnGroup(ConsoleRequest& request, Page& page, std::string_view action,
+                const std::string& name, std::string& message) {
   if (!isValidGroupName(name)) {
     message = kInvalidGroupNameMessage;
     return false;
   }
-  if (action == "update") return createGroup(request, name);
+  if (action == "update") return createGroup(request, page, name);
   if (action == "delete") {
     (void)removeGroup(name);  // shown as deleted whatever happened
     message = "Group deleted";
   } else if (action == "setup") {  // the editor where texts can be added
-    showGroupEditor(request, "", EditorMode::kNormal);
+    showGroupEditor(request, page, "", EditorMode::kNormal);
     return true;
   } else if (action == "view") {
-    showGroupPage(request, name);
+    showGroupPage(request, page, name);
     return true;
   }
   return false;
 }
 
-}  // namespace
-
-int statusGrade(int count, int total, bool inverted) {
-  float ratio = total >= 1 ? static_cast<float>(count) / static_cast<float>(total) : 1.0f;
-  if (!inverted && count == total) return 1;
-  if (inverted) {
-    ratio = 1.0f - ratio;
-    if (count == 0) return 1;
-  }
-  return gradeOfRatio(ratio);
-}
-
-int checkGrade(float averageAge, int checkInterval) {
-  if (averageAge - static_cast<float>(checkInterval) < 0.5f) return 1;
-  const float ratio = averageAge / static_cast<float>(checkInterval);
-  if (ratio < 1.15f) return 2;
-  if (ratio < 1.25f) return 3;
-  if (ratio < 1.5f) return 4;
-  if (ratio < 2.0f) return 5;
-  return 6;
-}
-
-const char* gradeText(int grade) {
-  static constexpr const char* kWords[] = {"no grade", "all good", "good",    "fair",
-                                           "poor",     "bad",      "critical"};
-  return grade >= 0 && grade <= 6 ? kWords[grade] : kWords[0];
-}
-
-void displayMain(ConsoleRequest& request) {
-  if (!isRegularFile(kSettingsPath)) {
-    showDefaultSetup(request);
-    return;
-  }
-  std::optional<std::vector<std::string>> groups = listGroups();
-  if (!groups) reportError(ErrAction::kOpenDir, kGroupDir);
-  if (groups && groups->size() == 1) {
-    showGroupPage(request, groups->front());
-  } else {
-    showGroupsPage(request, formVar("ACTION"));
-  }
-}
-
-void displayMain(ConsoleRequest& request, std::string_view message) {
-  setText("MSG", message);
-  displayMain(request);
-}
-
-void showGroupsPage(ConsoleRequest& request, std::string_view action) {
-  const std::string& name = formVar("group");
-  markMissingErrorLog();
-  std::string message;
-  if (!action.empty() && !name.empty() && actOnGroup(request, action, name, message)) return;
-  const bool addMode = action == "add";
-
-  printContentType();
-  PageTemplate page = loadPage(kGroupsTemplate, kGroupsPageSections);
-  if (!message.empty()) setText("MSG", message);
-  renderPart(page, kGroupsHeader);
+// One row per group that can be read.
+void writeGroupRows(Page& page, const PageTemplate& layout) {
   std::optional<std::vector<std::string>> groups = listGroups();
   if (!groups) reportFatal(ErrAction::kOpenDir, kGroupDir);
   for (const std::string& group : *groups) {
     const GroupRead read = readGroupReported(group);
     if (!read.ok()) continue;
-    setGroupRow(group, summarizeGroup(read.group));
-    renderPart(page, kGroupsGroup);
+    setGroupRow(page, group, summarizeGroup(read.group));
+    page.render(layout, kGroupsGroup);
   }
-  if (addMode) {
-    setMarkup("ACTION_UPDATE", " selected");
-    renderPart(page, kGroupsNewGroup);
+}
+
+}  // namespace
+
+Grade statusGrade(int count, int total, bool inverted) {
+  float ratio = total >= 1 ? static_cast<float>(count) / static_cast<float>(total) : 1.0f;
+  if (!inverted && count == total) return Grade::kAllGood;
+  if (inverted) {
+    ratio = 1.0f - ratio;
+    if (count == 0) return Grade::kAllGood;
   }
-  renderPart(page, kGroupsFooter);
+  return gradeOfRatio(ratio);
+}
+
+Grade checkGrade(float averageAge, int checkInterval) {
+  if (averageAge - static_cast<float>(checkInterval) < 0.5f) return Grade::kAllGood;
+  const float ratio = averageAge / static_cast<float>(checkInterval);
+  if (ratio < 1.15f) return Grade::kGood;
+  if (ratio < 1.25f) return Grade::kFair;
+  if (ratio < 1.5f) return Grade::kPoor;
+  if (ratio < 2.0f) return Grade::kBad;
+  return Grade::kCritical;
+}
+
+const char* gradeText(Grade grade) {
+  static constexpr const char* kWords[] = {"no grade", "all good", "good",    "fair",
+                                           "poor",     "bad",      "critical"};
+  const int number = static_cast<int>(grade);
+  return number >= 0 && number <= 6 ? kWords[number] : kWords[0];
+}
+
+void displayMain(ConsoleRequest& request, Page& page) {
+  if (!isRegularFile(kSettingsPath)) {
+    showDefaultSetup(request, page);
+    return;
+  }
+  std::optional<std::vector<std::string>> groups = listGroups();
+  if (!groups) reportError(ErrAction::kOpenDir, kGroupDir);
+  if (groups && groups->size() == 1) {
+    showGroupPage(request, page, groups->front());
+  } else {
+    showGroupsPage(request, page, request.form.value("ACTION"));
+  }
+}
+
+void displayMain(ConsoleRequest& request, Page& page, std::string_view message) {
+  page.setText("MSG", message);
+  displayMain(request, page);
+}
+
+void showGroupsPage(ConsoleRequest& request, Page& page, std::string_view action) {
+  const std::string& name = request.form.value("group");
+  markMissingErrorLog(page);
+  std::string message;
+  if (!action.empty() && !name.empty() && actOnGroup(request, page, action, name, message)) return;
+  if (!message.empty()) page.setText("MSG", message);
+  writePage(page, kGroupsTemplate, kGroupsPageSections, {kGroupsHeader, kGroupsFooter},
+            [&](const PageTemplate& layout) {
+              writeGroupRows(page, layout);
+              if (action != "add") return;
+              page.setMarkup("ACTION_UPDATE", Markup(" selected"));
+              page.render(layout, kGroupsNewGroup);
+            });
 }
 
 }  // namespace vy

@@ -50,16 +50,18 @@ HelpPageTags helpPageTags(std::string_view page, std::string_view presentation) 
           tagsFor("help_NOTOPIC", code, "")};
 }
 
-void showHelpPage(ConsoleRequest&) {
-  for (const char* comment : {"P_REM_START", "S_REM_START"}) setMarkup(comment, "<!--");
-  for (const char* comment : {"P_REM_END", "S_REM_END"}) setMarkup(comment, "-->");
-  const HelpPageTags tags = helpPageTags(formVar("page"), formVar("PS").substr(0, 1));
+void showHelpPage(ConsoleRequest& request, Page& page) {
+  for (const char* comment : {"P_REM_START", "S_REM_START"})
+    page.setMarkup(comment, Markup("<!--"));
+  for (const char* comment : {"P_REM_END", "S_REM_END"}) page.setMarkup(comment, Markup("-->"));
+  const HelpPageTags tags =
+      helpPageTags(request.form.value("page"), request.form.value("PS").substr(0, 1));
 
-  printContentType();
-  setText("TOPIC", tags.topic);
+  page.writeContentType();
+  page.setText("TOPIC", tags.topic);
   PageTemplate help = loadHelp(tags.head, tags.help, tags.foot);
   if (help.section(1).empty()) help = loadHelp(tags.head, tags.noTopic, tags.foot);
-  for (size_t section = 0; section < 3; ++section) renderPart(help, section);
+  writePage(page, help, {0, 2}, [&] { page.render(help, 1); });
 }
 
 }  // namespace vy

@@ -31,10 +31,10 @@ const char* yesNo(bool value) { return value ? "Yes" : "No"; }
 
 // The group the log pages are about; a name no group may have ends the
 // request in the main view with a message.
-bool logGroup(ConsoleRequest& request, std::string& group) {
-  group = formVar("group");
+bool logGroup(ConsoleRequest& request, Page& page, std::string& group) {
+  group = request.form.value("group");
   if (isAcceptedGroupName(group)) return true;
-  displayMain(request, kInvalidGroupNameMessage);
+  displayMain(request, page, kInvalidGroupNameMessage);
   return false;
 }
 
@@ -69,17 +69,15 @@ bool readLine(std::FILE* file, std::string& line) {
   return !line.empty();
 }
 
-void printErrorTable() {
+void writeErrorTable(Page& page) {
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> log(std::fopen(kErrorLogPath, "re"), std::fclose);
   if (!log) return;
-  std::fputs(htmlValue(formatAlloc("%-24s   %-15s   %-20s   %-15s   %-9s %-6s %-5s", "Time",
-                                   "Module", "Action", "Where", "ErrNo", "Line", "Fatal"))
-                 .c_str(),
-             stdout);
+  page.write(htmlValue(formatAlloc("%-24s   %-15s   %-20s   %-15s   %-9s %-6s %-5s", "Time",
+                                   "Module", "Action", "Where", "ErrNo", "Line", "Fatal")));
   ErrorLine fields;
   for (std::string line; readLine(log.get(), line);) {
     parseErrorLine(line, fields);
-    std::fputs(errorRow(fields).c_str(), stdout);
+    page.write(errorRow(fields));
   }
 }
 
@@ -155,6 +153,18 @@ std::vector<CheckLogEntry> checkLogOf(const std::string& group) {
   return entries;
 }
 
+void setCheckLogRow(Page& page, const std::unordered_map<std::string, uint8_t>& switches,
+                    const CheckLogEntry& entry) {
+  page.setMarkup("TIMECHK", Markup(formatTime(entry.time)));
+  page.setText("URL", entry.url);
+  page.setMarkup("UPTIME", Markup(yesNo(entry.up())));
+  page.setMarkup("FNDBAN",
+                 Markup(contentColumn(switches, entry.url, kUrlCheckBan, entry.banFound())));
+  page.setMarkup("FNDPRES",
+                 Markup(contentColumn(switches, entry.url, kUrlCheckPres, entry.presOk())));
+  page.setNumber("RETCODE", entry.status);
+}
+
 }  // namespace
 
 void parseErrorLine(std::string_view text, ErrorLine& fields) {
@@ -191,48 +201,39 @@ std::string errorRow(const ErrorLine& f) {
                                errnoText(f.errnoValue).c_str(), f.line, yesNo(f.fatal != 0)));
 }
 
-void showCheckLog(ConsoleRequest& request) {
+void showCheckLog(ConsoleRequest& request, Page& page) {
   std::string group;
-  if (!logGroup(request, group)) return;
-  setText("GROUP", group);
+  if (!logGroup(request, page, group)) return;
+  page.setText("GROUP", group);
   const std::vector<CheckLogEntry> entries = checkLogOf(effectiveGroupName(group));
   const std::unordered_map<std::string, uint8_t> switches = currentSwitches(group);
-  PageTemplate page = loadPage(kCheckLogTemplate, kCheckLogSections);
-  printContentType();
-  renderPart(page, kCheckLogHeader);
-  for (const CheckLogEntry& entry : entries) {
-    setMarkup("TIMECHK", formatTime(entry.time));
-    setText("URL", entry.url);
-    setMarkup("UPTIME", yesNo(entry.up()));
-    setMarkup("FNDBAN", contentColumn(switches, entry.url, kUrlCheckBan, entry.banFound()));
-    setMarkup("FNDPRES", contentColumn(switches, entry.url, kUrlCheckPres, entry.presOk()));
-    setNumber("RETCODE", entry.status);
-    renderPart(page, kCheckLogRow);
-  }
-  renderPart(page, kCheckLogFooter);
+  writePage(page, kCheckLogTemplate, kCheckLogSections, {kCheckLogHeader, kCheckLogFooter},
+            [&](const PageTemplate& layout) {
+              for (const CheckLogEntry& entry : entries) {
+                setCheckLogRow(page, switches, entry);
+                page.render(layout, kCheckLogRow);
+              }
+            });
 }
 
-void clearCheckLog(ConsoleRequest& request) {
+void clearCheckLog(ConsoleRequest& request, Page& page) {
   std::string group;
-  if (!logGroup(request, group)) return;
-  setText("GROUP", group);
+  if (!logGroup(request, page, group)) return;
+  page.setText("GROUP", group);
   removeOrDie(checkLogPath(effectiveGroupName(group)));
-  setText("MSG", "Check Log Has Been Cleared");
-  showGroupPage(request, group);
+  page.setText("MSG", "Check Log Has Been Cleared");
+  showGroupPage(request, page, group);
 }
 
-void showErrorLog(ConsoleRequest&) {
-  setText("GROUP", formVar("group"));
-  PageTemplate page = loadPage(kErrorLogTemplate, kErrorLogSections);
-  printContentType();
-  renderPart(page, kErrorLogHeader);
-  printErrorTable();
-  renderPart(page, kErrorLogFooter);
+void showErrorLog(ConsoleRequest& request, Page& page) {
+  page.setText("GROUP", request.form.value("group"));
+  writePage(page, kErrorLogTemplate, kErrorLogSections, {kErrorLogHeader, kErrorLogFooter},
+            [&](const PageTemplate&) { writeErrorTable(page); });
 }
 
-void clearErrorLog(ConsoleRequest& request) {
+void clearErrorLog(ConsoleRequest& request, Page& page) {
   removeOrDie(kErrorLogPath);
-  displayMain(request, "Error Log Has Been Cleared");
+  displayMain(request, page, "Error Log Has Been Cleared");
 }
 
 }  // namespace vy

@@ -36,39 +36,44 @@ std::string credentialsProblem(const std::string& user, const std::string& passw
   return "";
 }
 
-}  // namespace
-
-void showPasswordPage(ConsoleRequest&, std::string_view message) {
-  if (!message.empty()) setText("MSG", message);
-  printContentType();
-  PageTemplate page = loadPage(kChangePasswordTemplate, kChangePasswordSections);
-  renderPart(page, kPasswordHeader);
+// The stored user's part of the page, when there is a stored user; a first
+// run names the user "admin".
+void writeStoredUser(Page& page, const PageTemplate& layout) {
   PasswordEntry entry;
-  if (readPasswordFile(kPasswordPath, entry).ok()) {
-    setText("USER", entry.user.empty() ? "admin" : entry.user);
-    renderPart(page, kPasswordCenter);
+  if (readPasswordFile(kPasswordPath, entry) .ok()) {
+    page.setText("USER", entry.user.empty() ? "admin" : entry.user);
+    page.render(layout, kPasswordCenter);
   } else if (!isRegularFile(kPasswordPath)) {
-    setText("USER", "admin");
+    page.setText("USER", "admin");
   }
-  renderPart(page, kPasswordFooter);
 }
 
-void updatePassword(ConsoleRequest& request) {
-  const std::string& user = formVar("un");
-  const std::string& password = formVar("pw");
-  const std::string problem = credentialsProblem(user, password, formVar("pw2"));
+}  // namespace
+
+void showPasswordPage(ConsoleRequest&, Page& page, std::string_view message) {
+  if (!message.empty()) page.setText("MSG", message);
+  writePage(page, kChangePasswordTemplate, kChangePasswordSections,
+            {kPasswordHeader, kPasswordFooter},
+            [&](const PageTemplate& layout) { writeStoredUser(page, layout); });
+}
+
+void updatePassword(ConsoleRequest& request, Page& page) {
+  const Form& form = request.form;
+  const std::string& user = form.value("un");
+  const std::string& password = form.value("pw");
+  const std::string problem = credentialsProblem(user, password, form.value("pw2"));
   if (!problem.empty()) {
-    showPasswordPage(request, problem);
+    showPasswordPage(request, page, problem);
     return;
   }
   if (!writePasswordFile(user, password, kPasswordPath).ok()) {
     reportFatal(ErrAction::kWriteFile, "admin.pwd");
   }
-  if (!request.remoteUser.empty() && !updateHtpasswd(user, password)) {
+  if (!request.cgi.remoteUser.empty() && !updateHtpasswd(user, password)) {
     reportFatal(ErrAction::kWriteFile, ".htpasswd");
   }
-  setText("APWD", password);
-  displayMain(request, "Administrative Username/Password Has Been Updated");
+  page.setText("APWD", password);
+  displayMain(request, page, "Administrative Username/Password Has Been Updated");
 }
 
 }  // namespace vy

@@ -30,7 +30,14 @@ constexpr const char* kInvalidZoneMessage = "Invalid Time Zone Settings";
 constexpr std::string_view kSettingsTexts[] = {"AEMAIL", "EMLSEND", "USRAGENT", "REFERER", "TZ"};
 constexpr size_t kRedirectPaddingLines = 1000;
 
-int formNumber(std::string_view name) { return parseIntAtoi(formVar(name)); }
+int formNumber(const Form& form, std::string_view name) { return parseIntAtoi(form.value(name)); }
+
+// The longest text a settings field keeps: its field of the settings record
+// less the NUL that ends it.
+constexpr size_t keptText(size_t fieldSize) { return fieldSize - 1; }
+// The referer has always been cut shorter than its field.
+constexpr size_t kKeptReferer = 140;
+static_assert(kKeptReferer < kRefererSize);
 
 void saveOrDie(const Settings& settings) {
   StoreStatus rc = vy::saveSettings(settings, kSettingsPath);
@@ -56,7 +63,7 @@ bool takeTimeZone(const std::string& value, Settings& settings) {
   const size_t colon = fields[2].find(':');
   settings.zoneMinutes = static_cast<uint8_t>(
       colon == std::string::npos ? 0 : parseIntAtoi(fields[2].substr(colon + 1)));
-  settings.zoneName = fields[3].substr(0, 79);
+  settings.zoneName = fields[3].substr(0, keptText(kZoneNameSize));
   return true;
 }
 
@@ -68,17 +75,17 @@ bool holdsControlCharacter(std::string_view text) {
 
 // What keeps the form from being saved, in the order the page shows the
 // fields; empty when it may be saved. The time zone is checked on its own.
-std::string formProblem() {
+std::string formProblem(const Form& form) {
   for (std::string_view name : kSettingsTexts) {
-    if (holdsControlCharacter(formVar(name))) {
+    if (holdsControlCharacter(form.value(name))) {
       return "Settings texts may not hold line breaks or other control characters";
     }
   }
-  if (formNumber("MAXLENPAGE") > kMaxPageLengthLimit) {
+  if (formNumber(form, "MAXLENPAGE") > kMaxPageLengthLimit) {
     return "The page size limit may be at most 8 MB (8388608 bytes)";
   }
-  if (formNumber("MAXCHKURL") < 0) return "The URLs per check run may not be a negative number";
-  const int threads = formNumber("MAXCHKPROC");
+  if (formNumber(form, "MAXCHKURL") < 0) return "The URLs per check run may not be a negative number";
+  const int threads = formNumber(form, "MAXCHKPROC");
   if (threads < 0 || threads > kMaxCheckThreadsLimit) {
     return "The threads per check run must be a number from 1 to 1000";
   }
@@ -86,117 +93,138 @@ std::string formProblem() {
 }
 
 // A number of the form, with 0 replaced by the default it stands for.
-int32_t formNumberOr(std::string_view name, int32_t instead) {
-  const int value = formNumber(name);
+int32_t formNumberOr(const Form& form, std::string_view name, int32_t instead) {
+  const int value = formNumber(form, name);
   return value == 0 ? instead : value;
 }
 
-void takeNumbersFromForm(Settings& s) {
-  s.maxPageLength = std::max(formNumber("MAXLENPAGE"), 100);
-  s.maxCheckUrls = formNumberOr("MAXCHKURL", 1);
-  s.maxCheckThreads = formNumberOr("MAXCHKPROC", 1);
-  s.restartSeconds = formNumberOr("RESTIME", 5);
-  s.checkSeconds = formNumberOr("CHKTIME", kDefaultCheckSeconds);
-  const auto retries = static_cast<uint8_t>(formNumber("RECHKUPTIME"));
+void takeNumbersFromForm(const Form& form, Settings& s) {
+  s.maxPageLength = std::max(formNumber(form, "MAXLENPAGE"), 100);
+  s.maxCheckUrls = formNumberOr(form, "MAXCHKURL", 1);
+  s.maxCheckThreads = formNumberOr(form, "MAXCHKPROC", 1);
+  s.restartSeconds = formNumberOr(form, "RESTIME", 5);
+  s.checkSeconds = formNumberOr(form, "CHKTIME", kDefaultCheckSeconds);
+  const auto retries = static_cast<uint8_t>(formNumber(form, "RECHKUPTIME"));
   s.recheckUpTimes = retries == 0 ? 1 : retries;
+}
+
+// The texts of the form into the settings, each cut to what its field keeps.
+void takeTextsFromForm(const Form& form, Settings& s) {
+  s.adminEmail = form.value("AEMAIL").substr(0, keptText(kAdminEmailSize));
+  s.mailTransport = form.value("EMLSEND").substr(0, keptText(kMailTransportSize));
+  s.userAgent = form.value("USRAGENT").substr(0, keptText(kUserAgentSize));
+  s.referer = form.value("REFERER").substr(0, kKeptReferer);
 }
 
 // The redirection to the settings page once the scheduler was started, with
 // enough padding that a browser acts on it at once.
-void printRedirection(const ConsoleRequest& request) {
-  const std::string target =
-      htmlValue(request.scriptName) + "?fnct=setup&apwd=" + urlEncode(formVar("apwd"));
-  std::printf(
+void writeRedirection(const ConsoleRequest& request, Page& page) {
+  const std::string target = htmlValue(request.cgi.scriptName) +
+                             "?fnct=setup&apwd=" + urlEncode(request.form.value("apwd"));
+  page.write(formatAlloc(
       "<meta HTTP-EQUIV=\"Refresh\" Content=\"0; URL=%s\">\n<script LANGUAGE=\"JavaScript\">\n"
       "//<!--\nwindow.location.href=\"%s\"\n//-->/n</script>\n<noscript>\n<meta "
       "HTTP-EQUIV=\"Refresh\" Content=\"0; URL=%s\">\n</noscript>\n</body>",
-      target.c_str(), target.c_str(), target.c_str());
+      target.c_str(), target.c_str(), target.c_str()));
   const std::string blanks(65, ' ');
-  for (size_t i = 0; i < kRedirectPaddingLines; ++i) std::fputs(blanks.c_str(), stdout);
-  std::fflush(stdout);
+  for (size_t i = 0; i < kRedirectPaddingLines; ++i) page.write(blanks);
+  page.flush();
+}
+
+// The texts of the page, from the record or as the form sent them.
+void setSetupTexts(Page& page, const Form& form, const Settings& s, bool fromForm) {
+  page.setText("AEMAIL", fromForm ? form.value("AEMAIL") : s.adminEmail);
+  page.setText("EMLSEND", fromForm ? form.value("EMLSEND") : s.mailTransport);
+  page.setText("USRAGENT", fromForm ? form.value("USRAGENT") : s.userAgent);
+  page.setText("REFERER", fromForm ? form.value("REFERER") : s.referer);
+  page.setText("SYSTIME", formatTime(std::time(nullptr)));
+}
+
+// The numbers and choices of the page, from the record or as the form sent them.
+void setSetupChoices(Page& page, const Form& form, const Settings& s, bool fromForm) {
+  auto number = [&](const char* name, long long stored) {
+    page.setNumber(name, fromForm ? formNumber(form, name) : stored);
+  };
+  const int zoneOption = fromForm ? formNumber(form, "TZ") : s.tzOption;
+  page.setMarkup("TZ_" + std::to_string(zoneOption), Markup(" selected"));
+  const bool daylight = fromForm ? formSwitch(form, "DLS") : s.daylightSaving();
+  page.setMarkup("DLS", Markup(daylight ? " checked" : ""));
+  number("MAXLENPAGE", s.maxPageLength);
+  const bool cron = fromForm ? startsWith(form.value("SHED"), "C") : s.cronMode();
+  page.setMarkup(cron ? "CRON" : "RESTART", Markup(" selected"));
+  number("MAXCHKURL", s.maxCheckUrls);
+  number("MAXCHKPROC", s.maxCheckThreads);
+  number("RECHKUPTIME", s.recheckUpTimes);
+  number("RESTIME", s.restartSeconds);
+  number("CHKTIME", s.checkSeconds);
 }
 
 }  // namespace
 
-void showSetupPage(ConsoleRequest& request, const Settings& s, bool fromForm) {
-  printContentType();
-  setText("AEMAIL", fromForm ? formVar("AEMAIL") : s.adminEmail);
-  setText("EMLSEND", fromForm ? formVar("EMLSEND") : s.mailTransport);
-  const int zoneOption = fromForm ? formNumber("TZ") : s.tzOption;
-  setMarkup("TZ_" + std::to_string(zoneOption), " selected");
-  setMarkup("DLS", (fromForm ? formSwitch("DLS") : s.daylightSaving()) ? " checked" : "");
-  setText("SYSTIME", formatTime(std::time(nullptr)));
-  setText("USRAGENT", fromForm ? formVar("USRAGENT") : s.userAgent);
-  setText("REFERER", fromForm ? formVar("REFERER") : s.referer);
-  setNumber("MAXLENPAGE", fromForm ? formNumber("MAXLENPAGE") : s.maxPageLength);
-  const bool cron = fromForm ? startsWith(formVar("SHED"), "C") : s.cronMode();
-  setMarkup(cron ? "CRON" : "RESTART", " selected");
-  setNumber("MAXCHKURL", fromForm ? formNumber("MAXCHKURL") : s.maxCheckUrls);
-  setNumber("MAXCHKPROC", fromForm ? formNumber("MAXCHKPROC") : s.maxCheckThreads);
-  setNumber("RECHKUPTIME", fromForm ? formNumber("RECHKUPTIME") : s.recheckUpTimes);
+void showSetupPage(ConsoleRequest& request, Page& page, const Settings& s, bool fromForm) {
+  page.writeContentType();
+  setSetupTexts(page, request.form, s, fromForm);
+  setSetupChoices(page, request.form, s, fromForm);
   const bool running = schedulerRuns(request.settings);
-  setMarkup("SHED_ACTION", running ? "Stop" : "Run");
-  setMarkup("SHED_STATUS", running ? "ACTIVE" : "STOPED");
-  setNumber("RESTIME", fromForm ? formNumber("RESTIME") : s.restartSeconds);
-  setNumber("CHKTIME", fromForm ? formNumber("CHKTIME") : s.checkSeconds);
-  renderTemplateFile(kSetupTemplate, pageVars(), stdout, false);
+  page.setMarkup("SHED_ACTION", Markup(running ? "Stop" : "Run"));
+  page.setMarkup("SHED_STATUS", Markup(running ? "ACTIVE" : "STOPED"));
+  writeFilePage(page, kSetupTemplate);
 }
 
-void showDefaultSetup(ConsoleRequest& request) {
-  showSetupPage(request, defaultSettings(request.httpHost), false);
+void showDefaultSetup(ConsoleRequest& request, Page& page) {
+  showSetupPage(request, page, defaultSettings(request.cgi.httpHost), false);
 }
 
-void saveSetup(ConsoleRequest& request) {
-  if (const std::string problem = formProblem(); !problem.empty()) {
-    setText("MSG", problem);
-    showSetupPage(request, request.settings, true);
+void saveSetup(ConsoleRequest& request, Page& page) {
+  const Form& form = request.form;
+  if (const std::string problem = formProblem(form); !problem.empty()) {
+    page.setText("MSG", problem);
+    showSetupPage(request, page, request.settings, true);
     return;
   }
   Settings s = request.settings;
-  s.adminEmail = formVar("AEMAIL").substr(0, 49);
-  s.mailTransport = formVar("EMLSEND").substr(0, 49);
-  const bool zoneValid = takeTimeZone(formVar("TZ"), s);
+  takeTextsFromForm(form, s);
+  const bool zoneValid = takeTimeZone(form.value("TZ"), s);
   if (!zoneValid) s.zoneAbbrev = s.zoneName = "";
-  s.setFlag(kFlagDaylightSaving, formSwitch("DLS"));
-  s.userAgent = formVar("USRAGENT").substr(0, 50);
-  s.referer = formVar("REFERER").substr(0, 140);
-  takeNumbersFromForm(s);
-  s.setFlag(kFlagCronMode, startsWith(formVar("SHED"), "C"));
+  s.setFlag(kFlagDaylightSaving, formSwitch(form, "DLS"));
+  takeNumbersFromForm(form, s);
+  s.setFlag(kFlagCronMode, startsWith(form.value("SHED"), "C"));
   if (s.cronMode()) s.setFlag(kFlagSchedulerOn, false);
   if (!zoneValid) {
-    setText("MSG", kInvalidZoneMessage);
-    showSetupPage(request, s, true);
+    page.setText("MSG", kInvalidZoneMessage);
+    showSetupPage(request, page, s, true);
     return;
   }
-  if (!holdsControlCharacter(request.httpHost)) s.consoleHost = request.httpHost.substr(0, 78);
+  const std::string& host = request.cgi.httpHost;
+  if (!holdsControlCharacter(host)) s.consoleHost = host.substr(0, keptText(kConsoleHostSize));
   saveOrDie(s);
   request.settings = s;
   setDisplayZone(displayZoneFor(s));
-  setText("MSG", "Settings Updated");
-  showSetupPage(request, request.settings, false);
+  page.setText("MSG", "Settings Updated");
+  showSetupPage(request, page, request.settings, false);
 }
 
-void controlScheduler(ConsoleRequest& request) {
+void controlScheduler(ConsoleRequest& request, Page& page) {
   Settings& s = request.settings;
-  if (!startsWith(formVar("SHED_STATUS"), "S")) {  // the page showed it running: stop
+  if (!startsWith(request.form.value("SHED_STATUS"), "S")) {  // the page showed it running: stop
     s.setFlag(kFlagSchedulerOn, false);
     saveOrDie(s);
-    showSetupPage(request, s, false);
+    showSetupPage(request, page, s, false);
     return;
   }
   if (s.cronMode()) {
-    setText("MSG", "Scheduler is not started. Used cron!");
-    showSetupPage(request, s, false);
+    page.setText("MSG", "Scheduler is not started. Used cron!");
+    showSetupPage(request, page, s, false);
     return;
   }
   s.setFlag(kFlagSchedulerOn, true);
   saveOrDie(s);
-  std::fflush(stdout);
+  page.flush();
   ChildProcess worker;
   const bool started =
       worker.start({kWorkerProgram, "scheduler", "run"}, ChildProcess::kNullStdout);
   if (!started || worker.wait() != 0) reportError(ErrAction::kExecution, "Run Scheduler");
-  printRedirection(request);
+  writeRedirection(request, page);
 }
 
 }  // namespace vy

@@ -10,19 +10,20 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view request = vy::fuzz::asText(data, size);
-  if (vy::parseFormVars(request) != vy::RequestRead::kOk) {
-    vy::fuzz::expect(!vy::formVarFind("").has_value(), "a refused request leaves no variable");
+  vy::Form form;
+  if (vy::parseForm(request, form) != vy::RequestRead::kOk) {
+    vy::fuzz::expect(form.vars().empty(), "a refused request leaves no variable");
     return 0;
   }
-  (void)vy::formVarSelect("fnct", ':');
-  (void)vy::formVarFind("apwd");
+  (void)form.select("fnct", ':');
+  (void)form.find("apwd");
   // The first variable's name: the request counts up to a NUL, a pair up to
   // "&", a name up to "=".
   const std::string_view text = vy::fuzz::cutAt(request, '\0').first;
   std::string first(vy::fuzz::cutAt(vy::fuzz::cutAt(text, '&').first, '=').first);
   vy::urlDecode(first);
-  vy::fuzz::expect(vy::formVarFind(first).has_value(), "the first variable is found");
-  for (char separator : {':', '*', '.'}) (void)vy::formVarSelect(first, separator);
+  vy::fuzz::expect(form.find(first).has_value(), "the first variable is found");
+  for (char separator : {':', '*', '.'}) (void)form.select(first, separator);
 
   std::string coded = vy::urlEncode(request);
   vy::fuzz::expect(vy::urlDecode(coded) == request, "decoding undoes encoding");

@@ -38,9 +38,9 @@ vy::PageTemplate cut(const vy::HelpTags& head, const vy::HelpTags& help, const v
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  (void)vy::parseFormVars(vy::fuzz::asText(data, size));
-  const vy::HelpPageTags tags =
-      vy::helpPageTags(vy::formVar("page"), vy::formVar("PS").substr(0, 1));
+  vy::Form form;
+  (void)vy::parseForm(vy::fuzz::asText(data, size), form);
+  const vy::HelpPageTags tags = vy::helpPageTags(form.value("page"), form.value("PS").substr(0, 1));
   for (const vy::HelpTags* each : {&tags.head, &tags.help, &tags.foot, &tags.noTopic}) {
     expectShort(*each);
   }

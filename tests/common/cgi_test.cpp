@@ -11,11 +11,12 @@ namespace vy {
 namespace {
 
 TEST(FormVars, EmptyAndMissingValuesDecodingAndDuplicateNames) {
-  ASSERT_EQ(parseFormVars("a=1&b=&c&name=Jane+Doe%21&pct=100%&cut=x%4&a=2"), RequestRead::kOk);
+  Form form;
+  ASSERT_EQ(parseForm("a=1&b=&c&name=Jane+Doe%21&pct=100%&cut=x%4&a=2", form), RequestRead::kOk);
   const std::pair<const char*, const char*> values[] = {
       {"a", "1"}, {"b", ""}, {"c", ""}, {"name", "Jane Doe!"}, {"pct", "100%"}, {"cut", "x%4"}};
-  for (auto [name, value] : values) EXPECT_EQ(formVarFind(name), value) << name;
-  EXPECT_EQ(formVarFind("missing"), std::nullopt);
+  for (auto [name, value] : values) EXPECT_EQ(form.find(name), value) << name;
+  EXPECT_EQ(form.find("missing"), std::nullopt);
 }
 
 TEST(FormVars, SelectFollowsTheButtonPrefixTheIndirectionOrTakesThePlainValue) {
@@ -26,8 +27,9 @@ TEST(FormVars, SelectFollowsTheButtonPrefixTheIndirectionOrTakesThePlainValue) {
       {"fnct=*nothing", ""},
       {"fnct=view_group", "view_group"}};
   for (auto [request, command] : cases) {
-    ASSERT_EQ(parseFormVars(request), RequestRead::kOk);
-    EXPECT_EQ(formVarSelect("fnct", ':'), command) << request;
+    Form form;
+    ASSERT_EQ(parseForm(request, form), RequestRead::kOk);
+    EXPECT_EQ(form.select("fnct", ':'), command) << request;
   }
 }
 
@@ -44,9 +46,10 @@ std::string readRequestInChild(const char* method, const char* length, const std
            setenv("QUERY_STRING", "a=query", 1);
            setenv("CONTENT_LENGTH", length, 1);
            std::string text;
-           if (readRequest(&text) != RequestRead::kOk) text = "(too large)";
+           Form form;
+           if (readRequest(form, &text) != RequestRead::kOk) text = "(too large)";
            char rest[256] = {};
-           std::printf("%s|%s|%s", text.c_str(), formVar("a").c_str(),
+           std::printf("%s|%s|%s", text.c_str(), form.value("a").c_str(),
                        read(0, rest, sizeof rest - 1) >= 0 ? rest : "");
          })
       .out;
@@ -73,8 +76,9 @@ TEST(ReadRequest, TooManyVariablesOrTooLongABodyIsRefusedWithoutReadingTheRest) 
   EXPECT_GT(refused.size(), 13u) << "the rest of the body was read";
   EXPECT_EQ(readRequestInChild("POST", std::to_string(kMaxRequestBytes + 1).c_str(), "a=1"),
             "(too large)||a=1");
-  EXPECT_EQ(parseFormVars(std::string(kMaxFormVars, '&')), RequestRead::kTooLarge);
-  EXPECT_EQ(formVar(""), "");
+  Form form;
+  EXPECT_EQ(parseForm(std::string(kMaxFormVars, '&'), form), RequestRead::kTooLarge);
+  EXPECT_EQ(form.vars().size(), 0u);
 }
 
 TEST(Encodings, UrlEncodingAndHtmlEscaping) {

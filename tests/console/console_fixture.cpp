@@ -4,14 +4,18 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <regex>
 #include <set>
 #include <sstream>
 
 #include "common/cgi.h"
 #include "common/credentials.h"
+#include "common/errors.h"
 #include "common/files.h"
 #include "common/process.h"
+#include "console/console.h"
 #include "store/settings.h"
 #include "tests/support/child.h"
 
@@ -62,6 +66,13 @@ std::vector<Values> ProbePage::section(const std::string& name) const {
     if (section == name) found.push_back(values);
   }
   return found;
+}
+
+std::vector<std::string> ProbePage::column(const std::string& sectionName,
+                                           const std::string& name) const {
+  std::vector<std::string> values;
+  for (const Values& line : section(sectionName)) values.push_back(line.at(name));
+  return values;
 }
 
 Values ProbePage::line(const std::string& sectionName) const {
@@ -145,11 +156,42 @@ bool tidyAccepts(const std::string& html, std::string* report) {
   return tidy.started && WIFEXITED(tidy.waitStatus) && WEXITSTATUS(tidy.waitStatus) <= 1;
 }
 
+void ConsoleTest::SetUp() {
+  previousDir_ = std::filesystem::current_path();
+  std::filesystem::current_path(instance_.dir());
+  setUnitName(kConsoleUnit);
+}
+
+void ConsoleTest::TearDown() { std::filesystem::current_path(previousDir_); }
+
 RunResult ConsoleTest::request(Env env, const Env& extra, const std::string& body) {
   env.insert(
       {{"SCRIPT_NAME", kScriptName}, {"HTTP_HOST", "console.test"}, {"REMOTE_ADDR", "127.0.0.1"}});
   for (const auto& [name, value] : extra) env[name] = value;
+  if (inProcess_) return serve(env, body);
   return instance_.run("vyconsole.cgi", {{}, env, body, 60});
+}
+
+// As the program serves a request, from the data directory on; a request whose page would end
+// the program (a fatal report) ends the test as well.
+RunResult ConsoleTest::serve(const Env& env, const std::string& body) {
+  ConsoleRequest request;
+  request.cgi = readCgiEnvironment([&](const char* name) {
+    auto found = env.find(name);
+    return found == env.end() ? std::string() : found->second;
+  });
+  const std::string text = request.cgi.method == "POST" ? body : request.cgi.queryString;
+  request.tooLarge = parseForm(text, request.form) == RequestRead::kTooLarge;
+  prepareDataDirectory();
+  char* bytes = nullptr;
+  size_t size = 0;
+  std::FILE* out = open_memstream(&bytes, &size);
+  Page page(out);
+  serveRequest(request, page);
+  std::fclose(out);
+  RunResult result{0, std::string(bytes, size), ""};
+  std::free(bytes);
+  return result;
 }
 
 RunResult ConsoleTest::submit(Fields fields, const Env& extra) {

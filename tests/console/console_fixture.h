@@ -1,4 +1,7 @@
-// Process tests of the console: requests as a web server makes them, on fresh instances.
+// Tests of the console: requests as a web server makes them, on fresh instances. A request is
+// served in the test's own process with the instance as the working directory, or, for what
+// needs the program itself (its exit status, umask, standard input and limits), by the installed
+// program.
 //
 // Pages are rendered from probe templates that print every variable of a section as one line
 // "@section NAME=value<US>NAME=value...", so that a test reads what the program set, whatever
@@ -33,6 +36,8 @@ struct ProbePage {
   // The value of a variable in the one line of a section ("" when unset).
   std::string value(const std::string& section, const std::string& name) const;
   bool has(const std::string& section) const { return !this->section(section).empty(); }
+  // One variable of every line of a section, in order.
+  std::vector<std::string> column(const std::string& section, const std::string& name) const;
   // The message in the header.
   std::string message() const { return value("header_template", "MSG"); }
 };
@@ -51,6 +56,9 @@ bool tidyAccepts(const std::string& html, std::string* report);
 
 class ConsoleTest : public InstanceTest {
  protected:
+  void SetUp() override;
+  void TearDown() override;
+
   static constexpr const char* kScriptName = "/vy/vyconsole.cgi";
   static constexpr const char* kPassword = "s3cret";
 
@@ -64,6 +72,11 @@ class ConsoleTest : public InstanceTest {
     return request(env, extra, body);
   }
   RunResult request(Env env, const Env& extra, const std::string& body);
+  // Requests from now on are served in this process: a page written as the program writes it,
+  // without starting it.
+  void serveInProcess() { inProcess_ = true; }
+  // Requests from now on go to the installed program.
+  void serveByProgram() { inProcess_ = false; }
   // A POST of the fields with the administrator's password added.
   RunResult submit(Fields fields, const Env& extra = {});
 
@@ -79,12 +92,19 @@ class ConsoleTest : public InstanceTest {
   void installProbeTemplates();
   // An installed console: data directory, administrator, settings.
   void makeWorking();
+
+ private:
+  RunResult serve(const Env& env, const std::string& body);
+  bool inProcess_ = false;
+  std::string previousDir_;
 };
 
-// An installed console rendering the probe templates.
+// An installed console rendering the probe templates, served in process.
 class WorkingConsoleTest : public ConsoleTest {
  protected:
   void SetUp() override {
+    ConsoleTest::SetUp();
+    serveInProcess();
     installProbeTemplates();
     makeWorking();
   }

@@ -13,13 +13,14 @@ using test::ProbePage;
 
 // The boundaries between grades (the overview test shows a case of each kind).
 TEST(Grades, StatusAndCheckGradesFollowTheirThresholds) {
-  EXPECT_EQ((std::vector<int>{statusGrade(19, 20, false), statusGrade(6, 10, false),
-                              statusGrade(5, 10, false), statusGrade(0, 0, false),
-                              statusGrade(0, 4, true), statusGrade(4, 4, true)}),
-            (std::vector<int>{2, 4, 5, 1, 1, 6}));
-  EXPECT_EQ((std::vector<int>{checkGrade(10.4f, 10), checkGrade(11.0f, 10), checkGrade(12.0f, 10),
-                              checkGrade(14.0f, 10), checkGrade(19.0f, 10)}),
-            (std::vector<int>{1, 2, 3, 4, 5}));
+  using enum Grade;
+  EXPECT_EQ((std::vector<Grade>{statusGrade(19, 20, false), statusGrade(6, 10, false),
+                                statusGrade(5, 10, false), statusGrade(0, 0, false),
+                                statusGrade(0, 4, true), statusGrade(4, 4, true)}),
+            (std::vector<Grade>{kGood, kPoor, kBad, kAllGood, kAllGood, kCritical}));
+  EXPECT_EQ((std::vector<Grade>{checkGrade(10.4f, 10), checkGrade(11.0f, 10), checkGrade(12.0f, 10),
+                                checkGrade(14.0f, 10), checkGrade(19.0f, 10)}),
+            (std::vector<Grade>{kAllGood, kGood, kFair, kPoor, kBad}));
 }
 
 class GroupsTest : public test::WorkingConsoleTest {
@@ -52,7 +53,7 @@ TEST_F(GroupsTest, TheMainViewIsTheOnlyGroupsPageOrTheOverview) {
   EXPECT_EQ(ask({}).section("grp_template").size(), 2u);
 }
 
-TEST_F(GroupsTest, CountersAndGradesOfAGroup) {
+TEST_F(GroupsTest, EachRowShowsItsGroupsCountersAndGrades) {
   constexpr uint8_t kUp = kUrlUp | kUrlPresOk;
   std::vector<std::pair<long, uint8_t>> nineOfTenUp(9, {60, kUp});
   nineOfTenUp.push_back({60, 0});
@@ -82,22 +83,29 @@ TEST_F(GroupsTest, CountersAndGradesOfAGroup) {
   EXPECT_EQ(rows["general"].at("EVERCHK"), "180");
 }
 
-// Creating an existing group changes nothing and shows the list; deleting a missing one
-// reports it deleted.
-TEST_F(GroupsTest, GroupsAreCreatedWithTheDefaultsAndDeleted) {
+TEST_F(GroupsTest, ANewGroupGetsTheDefaultsAndItsEditorShows) {
   ProbePage page = onGroup("update", "shop");
   EXPECT_EQ(page.message(), "Group Updated");  // the new group's editor
   EXPECT_EQ(page.value("header_template", "EVRCHK"), "180");
   GroupConfig shop = readGroup("shop");
   EXPECT_EQ(std::tuple(shop.options, shop.moreOptions),
             std::tuple(kOptWriteLog, kMoreQueryCutPlain));
+}
+
+// It shows the list instead.
+TEST_F(GroupsTest, CreatingAnExistingGroupChangesNothing) {
+  onGroup("update", "shop");
   const std::string stored = groupBytes("shop");
-  page = onGroup("update", "shop");
+  ProbePage page = onGroup("update", "shop");
   EXPECT_EQ(std::pair(page.section("grp_template").size(), page.message()),
             std::pair(size_t{2}, std::string()));
   EXPECT_EQ(groupBytes("shop"), stored);
+}
 
-  page = onGroup("delete", "shop");
+// A missing group is reported deleted as well.
+TEST_F(GroupsTest, DeletingAGroupRemovesItsFile) {
+  onGroup("update", "shop");
+  ProbePage page = onGroup("delete", "shop");
   EXPECT_EQ(std::pair(page.section("grp_template").size(), page.message()),
             std::pair(size_t{1}, std::string("Group deleted")));
   EXPECT_FALSE(instance_.exists("vydata/vydb/shop.dat"));

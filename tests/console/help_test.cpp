@@ -7,6 +7,8 @@ namespace {
 class HelpTest : public test::ConsoleTest {
  protected:
   void SetUp() override {
+    ConsoleTest::SetUp();
+    serveInProcess();
     makeWorking();
     instance_.write("vytpl/admin_help.htm",
                     "<tpl_head>H|</tpl_head><tpl_foot>|F</tpl_foot>"
@@ -22,7 +24,7 @@ class HelpTest : public test::ConsoleTest {
 };
 
 // A missing topic falls back to NOTOPIC of the same code.
-TEST_F(HelpTest, TopicCodeAndLetterSelectHeadTextAndFoot) {
+TEST_F(HelpTest, TheRequestSelectsTheHelpSections) {
   const std::pair<const char*, const char*> pages[] = {
       {"page=group", "H|group|F"},
       {"page=group&PS=p", "H|group|F"},  // no code: the letter is not used
@@ -40,6 +42,7 @@ TEST_F(HelpTest, TopicCodeAndLetterSelectHeadTextAndFoot) {
 using test::ConsoleTest;
 
 TEST_F(ConsoleTest, HelpOpenedFromAPageKeepsTheLoginOnItsWayBack) {
+  serveInProcess();
   makeWorking();
   const std::string groupPage = body(submit({{"fnct", "view_group"}, {"group", "general"}}));
   const test::Fields help = test::hiddenFields(groupPage, "Help");

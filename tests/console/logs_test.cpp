@@ -17,7 +17,7 @@ std::string record(uint32_t time, int16_t status, uint8_t flags, const std::stri
   return encodeCheckLogEntry({time, status, flags, url});
 }
 
-TEST_F(LogsTest, CheckLogRowsShowFlagsAndSignedStatusAndACutRecordEndsTheLog) {
+TEST_F(LogsTest, CheckLogRowsShowTheRecordsBeforeACutOne) {
   instance_.write("vydata/vychklog/general.log",
                   record(1700000000, -3, kStateUp | kStateBanFound | kStatePresOk, "http://a/<b>") +
                       record(1700000060, 404, 0, "http://b/") + "\x01\x02\x03\x04\x05\x06\x07");
@@ -28,9 +28,11 @@ TEST_F(LogsTest, CheckLogRowsShowFlagsAndSignedStatusAndACutRecordEndsTheLog) {
             "http://a/&lt;b&gt; -3 Yes Yes Yes");
   EXPECT_EQ(test::joined(rows[1], {"RETCODE", "UPTIME", "FNDBAN", "FNDPRES"}), "404 No No No");
   EXPECT_EQ(rows[0].at("TIMECHK").size(), 24u);
+}
 
+TEST_F(LogsTest, AnEmptyCheckLogShowsNoRows) {
   instance_.write("vydata/vychklog/general.log", "");
-  ProbePage page = view();
+  ProbePage page = ask({{"fnct", "view_checklog"}, {"group", "general"}});
   EXPECT_TRUE(page.has("header_template") && page.has("footer_template"));
   EXPECT_FALSE(page.has("temp_template"));
 }
@@ -57,11 +59,14 @@ TEST_F(LogsTest, CheckLogShowsADashForTextsTheUrlDoesNotTest) {
   EXPECT_EQ(shown, "Yes - -|Yes Yes -|Yes - No|Yes No Yes|");
 }
 
-// A log that is missing has no rows; one that is there but cannot be read is reported.
-TEST_F(LogsTest, AnUnreadableCheckLogIsAFatalReport) {
+TEST_F(LogsTest, AMissingCheckLogShowsNoRows) {
   ProbePage page = ask({{"fnct", "view_checklog"}, {"group", "general"}});
   EXPECT_TRUE(page.has("footer_template") && !page.has("temp_template"));
+}
+
+TEST_F(LogsTest, AnUnreadableCheckLogIsAFatalReport) {
   std::filesystem::create_directory(instance_.path("vydata/vychklog/general.log"));
+  serveByProgram();
   const test::RunResult result = submit({{"fnct", "view_checklog"}, {"group", "general"}});
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_NE(body(result).find("Software error"), std::string::npos);

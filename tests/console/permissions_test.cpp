@@ -36,7 +36,7 @@ std::vector<std::string> tooOpen(const test::Instance& instance) {
   return found;
 }
 
-TEST_F(ConsoleTest, NothingTheProgramsMakeIsOpenToOthersAndPasswordsOnlyToTheirOwner) {
+TEST_F(ConsoleTest, NothingTheProgramsMakeIsOpenToOthers) {
   ::umask(0);  // the programs set their own mask, whatever they are started with
   get("");     // the first visit installs the data directory
   EXPECT_EQ(tooOpen(instance_), std::vector<std::string>{});

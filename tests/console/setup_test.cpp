@@ -35,7 +35,7 @@ class SetupTest : public test::WorkingConsoleTest {
   }
 };
 
-TEST_F(SetupTest, SavingClampsTheNumbersAndKeepsNegativeOnes) {
+TEST_F(SetupTest, SavingClampsTheNumbersToTheirDefaultsButKeepsNegativeOnes) {
   ProbePage page = ask(form({{"MAXLENPAGE", "50"},
                              {"MAXCHKPROC", "0"},
                              {"CHKTIME", ""},
@@ -50,6 +50,16 @@ TEST_F(SetupTest, SavingClampsTheNumbersAndKeepsNegativeOnes) {
                        s.recheckUpTimes, s.maxCheckUrls),
             std::tuple(100, 1, 60, -3, uint8_t{44}, 1));
   EXPECT_EQ(s.consoleHost, "console.test");
+}
+
+// Each text is cut where its field of the settings record ends (the referer shorter).
+TEST_F(SetupTest, SavedTextsAreCutToWhatTheirFieldsKeep) {
+  ask(form({{"AEMAIL", std::string(60, 'a')}, {"EMLSEND", std::string(60, 'm')},
+            {"USRAGENT", std::string(60, 'u')}, {"REFERER", std::string(200, 'r')}}));
+  const Settings s = stored();
+  EXPECT_EQ(std::tuple(s.adminEmail, s.mailTransport, s.userAgent, s.referer),
+            std::tuple(std::string(49, 'a'), std::string(49, 'm'), std::string(50, 'u'),
+                       std::string(140, 'r')));
 }
 
 // Each refusal shows the form again with what was typed and stores nothing: a line break in a
@@ -101,34 +111,46 @@ TEST_F(SetupTest, TheTimeZoneValueGivesOffsetMinutesAbbreviationAndZone) {
   EXPECT_EQ(instance_.read("vydata/vyvars.dat"), before);
 }
 
-TEST_F(SetupTest, CronClearsTheSchedulerAndANewInstallationShowsTheDefaults) {
+TEST_F(SetupTest, CronModeSwitchesTheSchedulerOff) {
   setFlag(kFlagSchedulerOn, true);
   ProbePage page = ask(form({{"SHED", "CRON"}}));
   EXPECT_EQ(page.value("page", "CRON"), " selected");
   EXPECT_EQ(std::pair(stored().cronMode(), stored().schedulerOn()), std::pair(true, false));
+}
 
+TEST_F(SetupTest, ANewInstallationShowsTheDefaultSettings) {
   std::filesystem::remove(instance_.path("vydata/vyvars.dat"));
-  page = ask({}, {{"HTTP_HOST", "www.example.test"}});
+  const ProbePage page = ask({}, {{"HTTP_HOST", "www.example.test"}});
   EXPECT_EQ(test::joined(page.line("page"),
                          {"AEMAIL", "REFERER", "MAXLENPAGE", "CHKTIME", "RESTIME", "RESTART"}, "|"),
             "webmaster@example.test|http://www.example.test|100000|60|25| selected");
 }
 
-TEST_F(SetupTest, TheSchedulerControlStopsRefusesUnderCronOrStartsTheWorker) {
-  instance_.writeScript("vyrunner.cgi", "printf '%s\\n' \"$0\" \"$@\" >> worker-args.txt\n");
+class SchedulerControlTest : public SetupTest {
+ protected:
+  void SetUp() override {
+    SetupTest::SetUp();
+    instance_.writeScript("vyrunner.cgi", "printf '%s\\n' \"$0\" \"$@\" >> worker-args.txt\n");
+  }
+};
+
+TEST_F(SchedulerControlTest, StopSwitchesTheSchedulerOff) {
   setFlag(kFlagSchedulerOn, true);
   ProbePage page = ask({{"fnct", "setup_sched"}, {"SHED_STATUS", "ACTIVE"}});
   EXPECT_FALSE(stored().schedulerOn());
   EXPECT_EQ(page.value("page", "SHED_STATUS"), "STOPED");
   EXPECT_FALSE(instance_.exists("worker-args.txt"));
+}
 
+TEST_F(SchedulerControlTest, UnderCronTheSchedulerIsNotStarted) {
   setFlag(kFlagCronMode, true);
-  page = ask({{"fnct", "setup_sched"}, {"SHED_STATUS", "STOPED"}});
+  const ProbePage page = ask({{"fnct", "setup_sched"}, {"SHED_STATUS", "STOPED"}});
   EXPECT_EQ(page.value("page", "MSG"), "Scheduler is not started. Used cron!");
   EXPECT_FALSE(stored().schedulerOn());
   EXPECT_FALSE(instance_.exists("worker-args.txt"));
+}
 
-  setFlag(kFlagCronMode, false);
+TEST_F(SchedulerControlTest, StartRunsTheWorkersSchedulerAndRedirectsToTheSettings) {
   // The redirection to the settings page carries the password URL-encoded.
   ASSERT_TRUE(writePasswordFile("admin", "a&b#c", instance_.path("vydata/admin.pwd")).ok());
   test::RunResult started =
