@@ -78,7 +78,7 @@ NotifyResult notifyBatch(CheckShared& shared, GroupRun& run, int index) {
 // header cannot smuggle a line into the mail or the SMTP dialogue.
 std::string mailDomain(const WorkerContext& context) {
   const std::string& host =
-      context.httpHost.empty() ? context.settings.consoleHost : context.httpHost;
+      context.cgi.httpHost.empty() ? context.settings.consoleHost : context.cgi.httpHost;
   size_t end = 0;
   while (end < host.size() && static_cast<unsigned char>(host[end]) > 0x20 && host[end] != 0x7f) {
     ++end;

@@ -177,7 +177,7 @@ void startScheduler(bool checkFirst) {
 
 void runSchedulerMode(const WorkerContext& context) {
   bool checkFirst = false;
-  if (context.queryString == "scheduler") {
+  if (context.cgi.queryString == "scheduler") {
     answerWebRequest(context.settings);
     checkFirst = true;
   }

@@ -30,12 +30,8 @@ namespace {
 
 WorkerContext readRequestTexts(int argc, char** argv) {
   WorkerContext context;
-  context.queryString = envText("QUERY_STRING");
-  context.httpHost = envText("HTTP_HOST");
+  context.cgi = readCgiEnvironment();
   context.adminPassword = envText("ADMIN_PWD");
-  context.scriptFilename = envText("SCRIPT_FILENAME");
-  context.scriptName = envText("SCRIPT_NAME");
-  context.requestUri = envText("REQUEST_URI");
   context.webRequest = isCgiRequest();
   for (int i = 1; i < argc; ++i) context.args.emplace_back(argv[i]);
   return context;
@@ -133,14 +129,14 @@ int runWorker(int argc, char** argv) {
   setUnitName(kWorkerUnit);
   installSignalHandlers();
   tightenInstance();
-  if (context.queryString == "about") printAboutPage(kWorkerUnit, kWorkerVersion);
+  if (context.cgi.queryString == "about") printAboutPage(kWorkerUnit, kWorkerVersion);
   loadWorkerSettings(context);
   raiseOpenFileLimit();
-  if ((context.hasArg(0) && context.args[0] == "scheduler") || context.queryString == "scheduler") {
+  if ((context.hasArg(0) && context.args[0] == "scheduler") || context.cgi.queryString == "scheduler") {
     runSchedulerMode(context);
     return 0;
   }
-  if (!context.hasArg(0)) context.args = metricsQueryWords(context.queryString);
+  if (!context.hasArg(0)) context.args = metricsQueryWords(context.cgi.queryString);
   if (!context.hasArg(0)) return kExitNoCommand;
   return dispatchCommand(context);
 }

@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/cgi.h"
 #include "common/credentials.h"
 #include "store/settings.h"
 
@@ -52,12 +53,8 @@ bool acceptGroupArgument(std::string_view name);
 // from the environment (unset reads as empty), the loaded settings and the
 // command-line arguments after the program name.
 struct WorkerContext {
-  std::string queryString;
-  std::string httpHost;
+  CgiEnvironment cgi;          // the request's variables, read once at start
   std::string adminPassword;  // ADMIN_PWD
-  std::string scriptFilename;
-  std::string scriptName;
-  std::string requestUri;
   // A web server runs the worker for a request (see isCgiRequest).
   bool webRequest = false;
   Settings settings;
