@@ -3,6 +3,9 @@
 
 #include <chrono>
 #include <ctime>
+#include <optional>
+#include <string_view>
+#include <vector>
 
 #include "common/errors.h"
 #include "common/files.h"
@@ -79,27 +82,31 @@ void followRedirects(std::string address, int limit, const HostTable& hosts, Fet
   }
 }
 
+// The index of the first content whose match on the page is `outcome`.
+std::optional<int16_t> firstContentWith(const std::vector<std::string_view>& contents,
+                                        std::string_view page, ContentMatch outcome) {
+  for (size_t i = 0; i < contents.size(); ++i) {
+    if (matchContent(page, contents[i]) == outcome) return static_cast<int16_t>(i);
+  }
+  return std::nullopt;
+}
+
 // Tests the content lists on the lower-cased page.
 void testContents(const GroupConfig& group, UrlStatus& entry, UrlCheck& check, LargeText& page) {
   toLowerAscii(page.data(), page.size());
+  const std::string_view text(page.data(), page.size());
   check.curBanFound = false;
   if (entry.checkBan()) {
-    for (int i = 0; i < group.banCount(); ++i) {
-      if (matchContent(page, group.banContents[i]) == ContentMatch::kMatched) {
-        check.curBanFound = true;
-        entry.banIndex = static_cast<int16_t>(i);
-        break;
-      }
+    if (auto found = firstContentWith(group.banContents, text, ContentMatch::kMatched)) {
+      check.curBanFound = true;
+      entry.banIndex = *found;
     }
   }
   check.curPresOk = true;
   if (entry.checkPres()) {
-    for (int i = 0; i < group.presCount(); ++i) {
-      if (matchContent(page, group.presContents[i]) == ContentMatch::kMissed) {
-        check.curPresOk = false;
-        entry.presIndex = static_cast<int16_t>(i);
-        break;
-      }
+    if (auto missing = firstContentWith(group.presContents, text, ContentMatch::kMissed)) {
+      check.curPresOk = false;
+      entry.presIndex = *missing;
     }
   }
 }
