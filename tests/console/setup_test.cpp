@@ -134,7 +134,6 @@ class SchedulerControlTest : public SetupTest {
   }
 };
 
-// A stop of a running scheduler, and a start under cron: the switch ends off, no worker starts.
 TEST_F(SchedulerControlTest, StopOrStartUnderCronLeavesTheSchedulerOffAndStartsNoWorker) {
   const std::tuple<uint8_t, const char*, const char*, const char*> cases[] = {
       {kFlagSchedulerOn, "ACTIVE", "SHED_STATUS", "STOPED"},
