@@ -44,7 +44,7 @@ TEST_F(RefusalTest, FiftyRefusedPasswordsLeaveOneLineAndTheNextMinutesLineCounts
                       {"1", "Invalid Admin Password (and 49 more refused before)"}}));
 }
 
-TEST_F(RefusalTest, ALogAtItsLimitEndsBelowItAtALineStartWithTheNewestLineLast) {
+TEST_F(RefusalTest, AFullLogIsTrimmedBelowHalfItsLimitWithTheNewestLineLast) {
   std::string old;
   for (int i = 0; old.size() + 64 < kErrorLogLimit; ++i) {
     old += "1700000000|77|1|0|filler line " + std::to_string(100000 + i) + "|vyconsole|0\n";
