@@ -134,20 +134,16 @@ class SchedulerControlTest : public SetupTest {
   }
 };
 
-TEST_F(SchedulerControlTest, StopSwitchesTheSchedulerOff) {
-  setFlag(kFlagSchedulerOn, true);
-  ProbePage page = ask({{"fnct", "setup_sched"}, {"SHED_STATUS", "ACTIVE"}});
-  EXPECT_FALSE(stored().schedulerOn());
-  EXPECT_EQ(page.value("page", "SHED_STATUS"), "STOPED");
-  EXPECT_FALSE(instance_.exists("worker-args.txt"));
-}
-
-TEST_F(SchedulerControlTest, UnderCronTheSchedulerIsNotStarted) {
-  setFlag(kFlagCronMode, true);
-  const ProbePage page = ask({{"fnct", "setup_sched"}, {"SHED_STATUS", "STOPED"}});
-  EXPECT_EQ(page.value("page", "MSG"), "Scheduler is not started. Used cron!");
-  EXPECT_FALSE(stored().schedulerOn());
-  EXPECT_FALSE(instance_.exists("worker-args.txt"));
+TEST_F(SchedulerControlTest, StopOrStartUnderCronLeavesTheSchedulerOffAndStartsNoWorker) {
+  const std::tuple<uint8_t, const char*, const char*, const char*> cases[] = {
+      {kFlagSchedulerOn, "ACTIVE", "SHED_STATUS", "STOPED"},
+      {kFlagCronMode, "STOPED", "MSG", "Scheduler is not started. Used cron!"}};
+  for (const auto& [flag, shown, name, expected] : cases) {
+    setFlag(flag, true);
+    EXPECT_EQ(ask({{"fnct", "setup_sched"}, {"SHED_STATUS", shown}}).value("page", name), expected);
+    EXPECT_FALSE(stored().schedulerOn()) << shown;
+    EXPECT_FALSE(instance_.exists("worker-args.txt")) << shown;
+  }
 }
 
 TEST_F(SchedulerControlTest, StartRunsTheWorkersSchedulerAndRedirectsToTheSettings) {

@@ -233,14 +233,7 @@ class LoadTest : public test::ServiceTest {
   static test::RunOptions consoleForm(const Fields& fields) {
     std::string body = "apwd=secret";
     for (const auto& [name, value] : fields) body += "&" + urlEncode(name) + "=" + urlEncode(value);
-    return {{},
-            {{"REQUEST_METHOD", "POST"},
-             {"CONTENT_LENGTH", std::to_string(body.size())},
-             {"SCRIPT_NAME", "/vy/vyconsole.cgi"},
-             {"HTTP_HOST", "console.test"},
-             {"REMOTE_ADDR", "127.0.0.1"}},
-            body,
-            60};
+    return {{}, test::apacheRequest("POST", "/vy/vyconsole.cgi", "", body.size()).env, body, 60};
   }
 
   // A new URL of the group on one of the sites.

@@ -123,17 +123,6 @@ TEST_F(MetricsTest, LabelValuesEscapeQuoteBackslashLineFeedAndBytesThatAreNotUtf
       << out;
 }
 
-TEST_F(MetricsTest, WrongPasswordOrUserExitsTwoAndPrintsNothing) {
-  storeKnownGroups();
-  const test::RunResult shell = instance_.runWorker({"metrics"}, {{"ADMIN_PWD", "wrong"}});
-  const test::RunResult web = overCgi("metrics", "intruder");
-  for (const test::RunResult& result : {shell, web}) {
-    EXPECT_EQ(result.exitCode, 2);
-    EXPECT_EQ(result.out, "");
-  }
-  EXPECT_EQ(test::loggedActions(instance_), LogLines(1, {"1", "Invalid Admin Password"}));
-}
-
 // lighttpd passes the query only in QUERY_STRING, Apache also as an argument; a Prometheus
 // "params" setting sends "metrics=" with an optional group.
 TEST_F(MetricsTest, OverCgiTheQueryRunsTheCommandBehindAPlainTextHeader) {

@@ -12,7 +12,6 @@ namespace {
 using test::LogLines;
 using test::ServiceTest;
 
-// The right password or the web server's user for the administrator: nothing else.
 TEST_F(ServiceTest, TheListingNeedsTheAdministrator) {
   GroupConfig group = groupOf({"http://a.test/", "http://b.test/"});
   for (UrlStatus& url : group.urls) url.resultCode = 200;
@@ -34,7 +33,6 @@ TEST_F(ServiceTest, TheListingNeedsTheAdministrator) {
   EXPECT_EQ(service({"get", "general"}).exitCode, 2);
 }
 
-// What each storing command changes, and that it keeps the rest.
 TEST_F(ServiceTest, StoringCommandsChangeTheirPartOfTheGroup) {
   auto summary = [&](const std::string& name) {  // "<interval> <url>@<lastCheck> ..."
     if (!instance_.exists("vydata/vydb/" + name + ".dat")) return std::string("(none)");
