@@ -66,8 +66,7 @@ TEST(ReadRequest, GetTakesTheQueryAndPostAtMostTheAnnouncedBody) {
 // rest of its body is read, and an announced length past the limit reads nothing at all.
 TEST(ReadRequest, TooManyVariablesOrTooLongABodyIsRefusedWithoutReadingTheRest) {
   const std::string most = "a=1" + std::string(kMaxFormVars - 1, '&');
-  EXPECT_EQ(readRequestInChild("POST", std::to_string(most.size()).c_str(), most),
-            most + "|1|");
+  EXPECT_EQ(readRequestInChild("POST", std::to_string(most.size()).c_str(), most), most + "|1|");
   std::string tooMany(200000, '&');
   tooMany += "tail";
   const std::string refused =
@@ -88,49 +87,50 @@ TEST(Encodings, UrlEncodingAndHtmlEscaping) {
             "&lt;a href=&quot;x&quot;&gt;&amp;&lt;/a&gt; it's");
 }
 
-TEST(Substitution, SetReplacesAddKeepsTheFirstUnsetOrLoneMarkersVanishAndValuesAreNotRescanned) {
+// A page section and a lone text render alike: a set value replaces, an added one keeps the
+// first, an unset or lone marker vanishes and a value is never scanned again.
+TEST(Substitution, MarkersBecomeTheirValuesInTextsAndPageSections) {
   TemplateVars vars;
   vars.set("NAME", "3 items");
   vars.set("NAME", "Jane");
   vars.add("A", "first");
   vars.add("A", "second");
   vars.set("V", "[#NAME#] and [#");
-  EXPECT_EQ(vars.size(), 4u);
-  EXPECT_EQ(substituteSection("Hi [#NAME#] [#A#], [#UNSET#]bye", vars), "Hi Jane first, bye");
-  EXPECT_EQ(substituteSection("a [# b", vars), "a  b");
-  EXPECT_EQ(substituteSection("end [#", vars), "end ");
-  EXPECT_EQ(substituteSection("<[#V#]>", vars), "<[#NAME#] and [#>");
+  vars.set("", "empty name");
+  EXPECT_EQ(vars.size(), 5u);
+  const std::pair<std::string, std::string> cases[] = {
+      {"Hi [#NAME#] [#A#], [#UNSET#]bye", "Hi Jane first, bye"},
+      {"a [# b", "a  b"},
+      {"end [#", "end "},
+      {"<[#V#]>", "<[#NAME#] and [#>"},
+      {"a [# b [#NAME#]", "a "},
+      {"[##] and [#NAME", "empty name and NAME"},
+      {"", ""},
+      {"#][#NAME#]#]", "#]Jane#]"}};
+  std::vector<std::string> texts;
+  for (const auto& [text, expected] : cases) texts.push_back(text);
+  const PageTemplate page(texts);
+  for (size_t i = 0; i < texts.size(); ++i) {
+    EXPECT_EQ(substituteSection(texts[i], vars), cases[i].second) << texts[i];
+    char* rendered = nullptr;
+    size_t size = 0;
+    std::FILE* out = open_memstream(&rendered, &size);
+    page.render(i, vars, out);
+    std::fclose(out);
+    EXPECT_EQ(std::string(rendered, size), cases[i].second) << texts[i];
+    std::free(rendered);
+  }
+}
+
+TEST(Substitution, BracketMarkersBecomeTheirValuesAndHtmlValuesAreEscaped) {
+  TemplateVars vars;
+  vars.add("A", "first");
   vars.set("URL", "http%3a%2f%2fx");
   EXPECT_EQ(substituteBrackets("http://h/n?u=[URL]&s=[A]&z=[nothing]", vars),
             "http://h/n?u=http%3a%2f%2fx&s=first&z=");
   EXPECT_EQ(substituteBrackets("open [ only", vars), "open  only");
   EXPECT_EQ(htmlValue("<a href=\"x\" title='y'>&</a>"),
             "&lt;a href=&quot;x&quot; title=&#39;y&#39;&gt;&amp;&lt;/a&gt;");
-}
-
-TEST(Substitution, APageSectionRendersAsItsTextSubstituted) {
-  TemplateVars vars;
-  vars.set("NAME", "Jane");
-  vars.set("", "empty name");
-  vars.set("V", "[#NAME#]");
-  const std::vector<std::string> texts = {"Hi [#NAME#] [#UNSET#]bye",
-                                          "a [# b [#NAME#]",
-                                          "end [#",
-                                          "[#NAME#][#V#]",
-                                          "[##] and [#NAME",
-                                          "",
-                                          "plain",
-                                          "#][#NAME#]#]"};
-  PageTemplate page(texts);
-  for (size_t i = 0; i < texts.size(); ++i) {
-    char* rendered = nullptr;
-    size_t size = 0;
-    std::FILE* out = open_memstream(&rendered, &size);
-    page.render(i, vars, out);
-    std::fclose(out);
-    EXPECT_EQ(std::string(rendered, size), substituteSection(texts[i], vars)) << texts[i];
-    std::free(rendered);
-  }
 }
 
 // The header, row and footer sections cut from text, joined by "|".

@@ -68,15 +68,14 @@ TEST_F(CredentialsTest, AFileWithoutSeparatorCountsAsNoPasswordFile) {
 
 // The error log carries the numbers it always did, whichever domain failed.
 TEST(LoggedActions, EachFailureKeepsItsLoggedNumber) {
-  const std::pair<ErrAction, int> cases[] = {
-      {logAction(Access::kNoPasswordFile), -1},
-      {logAction(Access::kRefused), 1},
-      {logAction(PasswordFileError::kUnreadable), 1},
-      {logAction(PasswordFileError::kNoSeparator), 12},
-      {logAction(PasswordFileError::kCannotOpen), 2},
-      {logAction(PasswordFileError::kWriteFailed), 13},
-      {logAction(ProbeError::kPsFailed), 1},
-      {logAction(ProbeError::kPsNotStarted), 5}};
+  const std::pair<ErrAction, int> cases[] = {{logAction(Access::kNoPasswordFile), -1},
+                                             {logAction(Access::kRefused), 1},
+                                             {logAction(PasswordFileError::kUnreadable), 1},
+                                             {logAction(PasswordFileError::kNoSeparator), 12},
+                                             {logAction(PasswordFileError::kCannotOpen), 2},
+                                             {logAction(PasswordFileError::kWriteFailed), 13},
+                                             {logAction(ProbeError::kPsFailed), 1},
+                                             {logAction(ProbeError::kPsNotStarted), 5}};
   for (const auto& [action, number] : cases) EXPECT_EQ(actionNumber(action), number);
 }
 

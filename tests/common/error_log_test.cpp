@@ -18,7 +18,6 @@
 #include "common/fd.h"
 #include "common/files.h"
 #include "tests/support/child.h"
-#include "tests/support/instance.h"
 
 namespace vy {
 namespace {

@@ -12,7 +12,6 @@
 
 #include "common/files.h"
 #include "tests/support/child.h"
-#include "tests/support/instance.h"
 
 namespace vy {
 namespace {

@@ -15,7 +15,6 @@
 #include "common/text.h"
 #include "common/zonetime.h"
 #include "tests/support/child.h"
-#include "tests/support/instance.h"
 #include "tests/support/printers.h"
 
 namespace vy {

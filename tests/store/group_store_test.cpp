@@ -4,14 +4,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <tuple>
 
 #include "common/fd.h"
 #include "common/files.h"
@@ -19,15 +15,15 @@
 #include "store/check_log.h"
 #include "store/group_codec.h"
 #include "store/group_name.h"
-#include "tests/store/data_dir_test.h"
-#include "tests/support/child.h"
+#include "tests/store/store_fixture.h"
 #include "tests/support/printers.h"
 
 namespace vy {
 namespace {
 
 using namespace std::string_literals;
-using Texts = std::vector<std::string_view>;
+using test::parsed;
+using test::Texts;
 namespace fs = std::filesystem;
 using GroupStoreTest = test::DataDirTest;
 using UrlOperation = StoreStatus (*)(const std::string&, const std::vector<UrlStatus>&);
@@ -35,12 +31,6 @@ using UrlOperation = StoreStatus (*)(const std::string&, const std::vector<UrlSt
 const std::string kShop = "./vydata/vydb/shop.dat";
 const char *const kA = "http://a/", *const kB = "http://b/", *const kC = "http://c/";
 constexpr size_t kRecordABC = kUrlStatusSize + 10;  // status, "http://a/", NUL
-
-GroupConfig parsed(std::string text) {
-  GroupConfig config;
-  parseGroupConfig(config, std::move(text));
-  return config;
-}
 
 GroupConfig groupWithUrls(std::initializer_list<const char*> urls, uint8_t flags = 0) {
   GroupConfig config;
@@ -263,9 +253,7 @@ TEST_F(GroupStoreTest, TwoProcessesAddingToOneGroupLoseNoUrl) {
     _exit(0);
   };
   for (pid_t pid : {adder("http://first/"), adder("http://second/")}) {
-    int status = -1;
-    EXPECT_TRUE(test::waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 60));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(test::reap(pid, 60).exitCode, 0);
   }
   EXPECT_EQ(readShop().urlCount(), 300);
 }

@@ -1,70 +1,50 @@
 // The store: settings, group text form, check log, option lists, and the numbers its codes log.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
-#include <filesystem>
 #include <fstream>
-#include <tuple>
 
-#include "common/fd.h"
 #include "common/files.h"
-#include "common/le.h"
 #include "store/check_log.h"
-#include "store/group_name.h"
 #include "store/group_stats.h"
 #include "store/group_store.h"
 #include "store/settings.h"
-#include "tests/store/data_dir_test.h"
-#include "tests/support/child.h"
-#include "tests/support/instance.h"
+#include "tests/store/store_fixture.h"
 #include "tests/support/printers.h"
 
 namespace vy {
 namespace {
 
 using namespace std::string_literals;
-using Texts = std::vector<std::string_view>;
-namespace fs = std::filesystem;
+using test::bytesOf;
+using test::parsed;
+using test::Texts;
 
 std::string encoded(const Settings& settings) {
-  uint8_t out[kSettingsSize];
-  encodeSettings(settings, out);
-  return std::string(reinterpret_cast<char*>(out), sizeof out);
+  return test::encodedBy<kSettingsSize>(encodeSettings, settings);
 }
 
-std::string bytesOf(std::initializer_list<int> values) { return {values.begin(), values.end()}; }
-
 TEST(SettingsRecord, EachFieldHasItsGoldenBytesAndDecodesBack) {
-  const std::tuple<void (*)(Settings&), size_t, std::string> fields[] = {
-      {[](Settings& s) { s.zoneOffset = -18000; }, 0, bytesOf({0xB0, 0xB9, 0xFF, 0xFF})},
-      {[](Settings& s) { s.zoneAbbrev = "ABCDEFGHIJK"; }, 4, "ABCDEFGHI"s},
-      {[](Settings& s) { s.zoneName = "America/New_York"; }, 14, "America/New_York"s},
-      {[](Settings& s) { s.zoneMinutes = 30; }, 94, bytesOf({30})},
-      {[](Settings& s) { s.flags = kFlagDaylightSaving | kFlagSchedulerOn; }, 95, bytesOf({9})},
-      {[](Settings& s) { s.tzOption = 41; }, 96, bytesOf({41})},
-      {[](Settings& s) { s.adminEmail = "root@x.org"; }, 97, "root@x.org"s},
-      {[](Settings& s) { s.mailTransport = "/usr/sbin/sendmail"; }, 147, "/usr/sbin/sendmail"s},
-      {[](Settings& s) { s.userAgent = "UA"; }, 197, "UA"s},
-      {[](Settings& s) { s.referer = "http://x.org"; }, 248, "http://x.org"s},
-      {[](Settings& s) { s.maxPageLength = 100000; }, 392, bytesOf({0xA0, 0x86, 1})},
-      {[](Settings& s) { s.restartSeconds = 25; }, 396, bytesOf({25})},
-      {[](Settings& s) { s.checkSeconds = 60; }, 400, bytesOf({60})},
-      {[](Settings& s) { s.maxCheckUrls = 0x01020304; }, 404, bytesOf({4, 3, 2, 1})},
-      {[](Settings& s) { s.maxCheckThreads = 3; }, 408, bytesOf({3})},
-      {[](Settings& s) { s.recheckUpTimes = 2; }, 412, bytesOf({2})},
-      {[](Settings& s) { s.consoleHost = "console.x.org"; }, 413, "console.x.org"s},
-      {[](Settings& s) { s.reserved[1203] = 0xA5; }, 1695, bytesOf({0xA5})}};
-  for (const auto& [set, offset, golden] : fields) {
-    Settings settings;
-    set(settings);
-    std::string expected(kSettingsSize, '\0');
-    EXPECT_EQ(encoded(settings), expected.replace(offset, golden.size(), golden)) << offset;
-    EXPECT_EQ(encoded(decodeSettings(reinterpret_cast<const uint8_t*>(expected.data()))), expected);
-  }
+  test::expectGoldenFields<kSettingsSize, Settings>(
+      {{[](Settings& s) { s.zoneOffset = -18000; }, 0, bytesOf({0xB0, 0xB9, 0xFF, 0xFF})},
+       {[](Settings& s) { s.zoneAbbrev = "ABCDEFGHIJK"; }, 4, "ABCDEFGHI"s},
+       {[](Settings& s) { s.zoneName = "America/New_York"; }, 14, "America/New_York"s},
+       {[](Settings& s) { s.zoneMinutes = 30; }, 94, bytesOf({30})},
+       {[](Settings& s) { s.flags = kFlagDaylightSaving | kFlagSchedulerOn; }, 95, bytesOf({9})},
+       {[](Settings& s) { s.tzOption = 41; }, 96, bytesOf({41})},
+       {[](Settings& s) { s.adminEmail = "root@x.org"; }, 97, "root@x.org"s},
+       {[](Settings& s) { s.mailTransport = "/usr/sbin/sendmail"; }, 147, "/usr/sbin/sendmail"s},
+       {[](Settings& s) { s.userAgent = "UA"; }, 197, "UA"s},
+       {[](Settings& s) { s.referer = "http://x.org"; }, 248, "http://x.org"s},
+       {[](Settings& s) { s.maxPageLength = 100000; }, 392, bytesOf({0xA0, 0x86, 1})},
+       {[](Settings& s) { s.restartSeconds = 25; }, 396, bytesOf({25})},
+       {[](Settings& s) { s.checkSeconds = 60; }, 400, bytesOf({60})},
+       {[](Settings& s) { s.maxCheckUrls = 0x01020304; }, 404, bytesOf({4, 3, 2, 1})},
+       {[](Settings& s) { s.maxCheckThreads = 3; }, 408, bytesOf({3})},
+       {[](Settings& s) { s.recheckUpTimes = 2; }, 412, bytesOf({2})},
+       {[](Settings& s) { s.consoleHost = "console.x.org"; }, 413, "console.x.org"s},
+       {[](Settings& s) { s.reserved[1203] = 0xA5; }, 1695, bytesOf({0xA5})}},
+      encodeSettings, decodeSettings);
 }
 
 TEST(SettingsFile, ShortFileFailsAndLongFileLoadsAndKeepsItsTail) {
@@ -100,12 +80,6 @@ TEST(SettingsRecord, TheDisplayZoneAddsTheZoneMinutesWithTheSignOfItsHours) {
   EXPECT_EQ(std::tuple(zone.useZone, zone.name), std::tuple(true, "Asia/Kolkata"));
 }
 
-GroupConfig parsed(std::string text) {
-  GroupConfig config;
-  parseGroupConfig(config, std::move(text));
-  return config;
-}
-
 TEST(GroupText, ParsesTheKnownLinesAndFormatsThemBackUnchanged) {
   const std::string text =
       "checktime=180\nwritelog=1\ninftype=3\ninform=ops@example.org\ninfuptime=0\ninffndban=1\n"
@@ -137,10 +111,8 @@ TEST(GroupText, LinesFollowTheirRulesAndContentLengthsStayInsideTheText) {
   EXPECT_EQ(std::pair(config.banContents, config.urlCount()), std::pair(Texts{""}, 1));
 }
 
-// Each test runs in a fresh ./vydata with its vydb and vychklog directories.
 using GroupFileTest = test::DataDirTest;
 
-// The numbers the error log has always carried for each failure.
 TEST(StoreCodes, EachCodeLogsTheNumberTheLogHasAlwaysCarried) {
   const std::pair<StoreCode, int> store[] = {
       {StoreCode::kNotFound, 1},     {StoreCode::kRefusedName, 1},

@@ -4,6 +4,7 @@
 #ifndef VANTRY_TESTS_SUPPORT_CHILD_H_
 #define VANTRY_TESTS_SUPPORT_CHILD_H_
 
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -27,6 +28,15 @@ class TempDir {
 
  private:
   std::string path_;
+};
+
+// A fresh temporary directory, the working directory for as long as this lives.
+struct TempWorkingDir : TempDir {
+  TempWorkingDir() { std::filesystem::current_path(path()); }
+  ~TempWorkingDir() { std::filesystem::current_path(previous_); }
+
+ private:
+  const std::filesystem::path previous_ = std::filesystem::current_path();
 };
 
 }  // namespace vy::test
