@@ -250,6 +250,16 @@ TEST(HttpsGet, AVerifiedSiteAnswersAsOverHttp) {
   EXPECT_NE(site.received(0).find("\r\nHost: " + site.address() + ":8443\r\n"), std::string::npos);
 }
 
+TEST(HttpsGet, SelfSignedExpiredOrOtherNameCertificatesAreNotValid) {
+  const test::Session answer = test::answerWith(test::httpReplyText("200 OK", "x"));
+  test::FakeServer selfSigned(answer, {443, false, trusted().issuing(test::CertKind::kSelfSigned)}),
+      expired(answer, {443, false, trusted().issuing(test::CertKind::kExpired)}),
+      otherName(answer, 443, trusted().issue("other.test", test::CertKind::kValid));
+  for (const test::FakeServer* bad : {&selfSigned, &expired, &otherName}) {
+    EXPECT_EQ(httpGet(bad->url("/"), -1, kNoHosts).code, HttpError::kCertificate) << bad->url();
+  }
+}
+
 TEST(HttpsGet, ASilentPeerTimesTheHandshakeOut) {
   test::FakeServer silent([](test::FakeConnection& c) { c.holdOpen(5); }, 443);
   const auto start = std::chrono::steady_clock::now();
