@@ -42,6 +42,10 @@ enum class ErrAction : int {
   kChangePermissions = 11,
   kShortRead = 12,
   kShortWrite = 13,
+  // Numbers that only failed mails carry; the log page shows them as "Unknown".
+  kMailCloseProgram = 14,
+  kMailUnknown = 15,
+  kMailTimeout = 16,
 };
 
 inline constexpr int actionNumber(ErrAction action) { return static_cast<int>(action); }

@@ -158,11 +158,13 @@ ErrAction logAction(MailError error) {
     case MailError::kServerUnknown:
       return ErrAction::kShortWrite;  // 13
     case MailError::kCloseProgram:
+      return ErrAction::kMailCloseProgram;  // 14
     case MailError::kUnknown:
+      return ErrAction::kMailUnknown;  // 15
     case MailError::kTimeout:
-      break;  // 14 to 16: numbers no action has
+      return ErrAction::kMailTimeout;  // 16
   }
-  return static_cast<ErrAction>(static_cast<int>(error));
+  return ErrAction::kMailUnknown;
 }
 
 bool smtpReplyOk(std::string_view reply) {
