@@ -209,8 +209,8 @@ const std::pair<const char*, std::function<StoreStatus()>> kEveryOperation[] = {
     {"status",
      [] {
        GroupHandle handle = GroupHandle::named("shop");
-       std::vector<UrlStatus> urls = groupWithUrls({"http://bb/"}).urls;
-       return writeUrlStatus(handle, urls, 0);
+       GroupConfig group = groupWithUrls({"http://bb/"});
+       return writeUrlStatus(handle, group.urls, 0);
      }},
 };
 
@@ -278,7 +278,8 @@ TEST_F(GroupStoreTest, ReadersShareTheLockAndAChangeWaitsForThem) {
 // no group.
 TEST_F(GroupStoreTest, OnlyARegularFileOfAValidNameIsAGroup) {
   EXPECT_TRUE(isValidGroupName("Shop-2.eu_x") && isValidGroupName(std::string(64, 'z')));
-  const std::vector<UrlStatus> urls = groupWithUrls({kA}).urls;
+  const GroupConfig group = groupWithUrls({kA});  // owns the texts the entries view
+  const std::vector<UrlStatus>& urls = group.urls;
   for (const std::string& name :
        {"../x"s, "a/b"s, ".hidden"s, ".."s, "a b"s, "x\"<"s, "caf\xc3\xa9"s, std::string(65, 'a'),
         "a\0b"s, ""s, "my.data"s, "x.dat"s}) {
