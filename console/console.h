@@ -25,6 +25,9 @@ struct ConsoleRequest {
   Form form;
   bool tooLarge = false;  // larger than the form reader takes (nothing of it was read)
   Settings settings;
+  // The live session the request goes on with, which its page carries in
+  // apwd; empty on the web server's login alone and before the login.
+  std::string session;
 };
 
 // Serves a request read already: the whole console after its start. The data

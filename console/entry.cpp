@@ -11,10 +11,16 @@
 // by POST (405 otherwise: a link or a page of another site cannot make a
 // browser change anything with a GET). A change that the web server's login
 // grants must also say it comes from one of the console's own pages.
+//
+// A password login starts a session (store/sessions.h): the pages carry its
+// value in apwd from then on, never the password. A request with a live
+// session is the administrator's, and since no other site can know the value
+// it is also the proof that a change comes from the console's own pages.
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,12 +40,16 @@
 #include "store/group_name.h"
 #include "store/permissions.h"
 #include "store/scheduler_file.h"
+#include "store/sessions.h"
 #include "store/settings.h"
 
 namespace vy {
 namespace {
 
 constexpr float kProductVersion = 2.00072f;
+constexpr std::string_view kLogOutCommand = "logout";
+
+void logOut(ConsoleRequest& request, Page& page);
 
 // A command of the form's fnct, and whether it changes something (such a
 // command is taken only by POST and, on the web server's login, only from
@@ -77,6 +87,7 @@ constexpr ConsoleCommand kCommandTable[] = {
     {"view_checklog", false, showCheckLog},
     {"help", false, showHelpPage},
     {"setup_sched", true, controlScheduler},
+    {kLogOutCommand, true, logOut},
 };
 
 const ConsoleCommand* findCommand(std::string_view name) {
@@ -128,6 +139,44 @@ std::string styleSheet() {
 void showLoginPage(Page& page, std::string_view message) {
   page.setText("MSG", message);
   writeFilePage(page, kLoginTemplate);
+}
+
+// True when the form's apwd is a live session, which the request then goes
+// on with (its last use moving to now). A password or an ended session is
+// none; a session file that cannot be used is logged and lets no one in.
+bool resumeSession(ConsoleRequest& request) {
+  const std::string& value = request.form.value("apwd");
+  const StoreStatus used = useSession(kSessionsPath, value, std::time(nullptr));
+  if (!used.ok()) {
+    if (used.code != StoreCode::kNotFound) reportError(used, kSessionsPath);
+    return false;
+  }
+  request.session = value;
+  return true;
+}
+
+// A password login: the session its pages carry from now on.
+void startSession(ConsoleRequest& request) {
+  const StoreStatus started = createSession(kSessionsPath, std::time(nullptr), request.session);
+  if (!started.ok()) reportFatal(started, kSessionsPath);
+}
+
+// The login page after a refused apwd: a session value that no longer lives
+// says so, a password is "Invalid Password" (a first visit, without a
+// command, only shows the form).
+std::string_view refusalMessage(const ConsoleRequest& request, const std::string& command) {
+  if (sessionHashOf(request.form.value("apwd"))) return "Your session has ended. Please log in again.";
+  return command.empty() ? "" : "Invalid Password";
+}
+
+// Ends the request's session; the login page follows (on the web server's
+// login alone there is no session, and the browser keeps that login).
+void logOut(ConsoleRequest& request, Page& page) {
+  const StoreStatus ended = endSession(kSessionsPath, request.session, std::time(nullptr));
+  if (!ended.ok()) reportError(ended, kSessionsPath);
+  request.session.clear();
+  page.setText("APWD", "");
+  showLoginPage(page, "You have logged out.");
 }
 
 // The way back to the main view: a link when the web server authenticates
@@ -228,14 +277,20 @@ void showTooLargeRequest(Page& page) {
 // False when the request ends here: no administrator yet (the password page),
 // a password that is refused (the login page), or a changing request on the
 // web server's credentials that does not come from the console's own page
-// (refused).
+// (refused). A live session is admitted at once; a password that is granted
+// starts one.
 bool admitted(ConsoleRequest& request, Page& page, const std::string& command) {
+  if (isRegularFile(kPasswordPath) && resumeSession(request)) return true;
   const std::optional<std::string_view> password = request.form.find("apwd");
   AccessClaim claim{password, request.cgi.method == "POST", request.cgi.remoteUser};
   switch (checkAccess(claim, kPasswordPath, true)) {
     case Access::kGranted:
-      if (checkAccess(claim, kPasswordPath, false) != Access::kGranted &&
-          changesSomething(request, command) && !fromOwnPage(request.cgi)) {
+      if (request.cgi.remoteUser.empty() ||
+          checkAccess(claim, kPasswordPath, false) == Access::kGranted) {
+        startSession(request);
+        return true;
+      }
+      if (changesSomething(request, command) && !fromOwnPage(request.cgi)) {
         showRefusedRequest(page);
         return false;
       }
@@ -248,7 +303,7 @@ bool admitted(ConsoleRequest& request, Page& page, const std::string& command) {
       }
       return false;
     case Access::kRefused:
-      showLoginPage(page, command.empty() ? "" : "Invalid Password");
+      showLoginPage(page, refusalMessage(request, command));
       return false;
   }
   return false;
@@ -258,7 +313,6 @@ bool admitted(ConsoleRequest& request, Page& page, const std::string& command) {
 void setCommonVariables(const ConsoleRequest& request, Page& page) {
   page.setText("FRMACT", request.cgi.scriptName);
   page.setMarkup("VER", Markup(formatAlloc("%0.5f", static_cast<double>(kProductVersion))));
-  page.setMarkup("STYLE", Markup(styleSheet()));
 }
 
 // An installation whose settings were never saved shows the settings page,
@@ -280,6 +334,10 @@ void prepareDataDirectory() {
 }
 
 void serveRequest(ConsoleRequest& request, Page& page) {
+  if (request.cgi.method == "GET" && request.cgi.queryString == "style") {
+    page.writeStyleSheet(styleSheet());
+    return;
+  }
   setCommonVariables(request, page);
   if (request.tooLarge) {
     showTooLargeRequest(page);
@@ -287,13 +345,21 @@ void serveRequest(ConsoleRequest& request, Page& page) {
   }
   loadConsoleSettings(request);
   const std::string command = request.form.select("fnct", ':');
-  page.setText("APWD", request.form.find("apwd").value_or(""));
   if (changesSomething(request, command) && request.cgi.method != "POST") {
     showChangeByGetRefused(page);
     return;
   }
-  if (command != "help" && !admitted(request, page, command)) return;
+  if (command == "help") {
+    resumeSession(request);  // help is open to all; only a live session goes on in its page
+  } else if (!admitted(request, page, command)) {
+    return;
+  }
+  page.setText("APWD", request.session);
   page.setMarkup("BACK", backMarkup(request.cgi));
+  if (command == kLogOutCommand) {
+    logOut(request, page);
+    return;
+  }
   if (!isRegularFile(kSettingsPath)) {
     serveUnsavedInstallation(request, page, command);
     return;

@@ -31,11 +31,21 @@ void Page::writeContentType() {
   if (contentTypeWritten_) return;
   contentTypeWritten_ = true;
   if (out_ == stdout) {
+    if (!contentTypePrinted()) std::fputs(kPageHeaders, stdout);
     printContentType();
     return;
   }
+  std::fputs(kPageHeaders, out_);
   std::fputs("Content-type: text/html\n\n", out_);
   std::fflush(out_);
+}
+
+// The sheet is the same for everyone and changes only with an update: a
+// browser may keep it for a while.
+void Page::writeStyleSheet(std::string_view css) {
+  contentTypeWritten_ = true;
+  write("X-Content-Type-Options: nosniff\nCache-Control: max-age=600\nContent-type: text/css\n\n");
+  write(css);
 }
 
 void Page::write(std::string_view bytes) { std::fwrite(bytes.data(), 1, bytes.size(), out_); }

@@ -33,6 +33,16 @@ class Markup {
   std::string html_;
 };
 
+// What every page tells the browser besides its type: no script runs, no
+// other site frames it or receives its forms, its type is not guessed, the
+// addresses of other sites learn nothing of it, and nothing keeps a copy.
+inline constexpr const char* kPageHeaders =
+    "Content-Security-Policy: default-src 'self'; script-src 'none'; frame-ancestors 'none'; "
+    "form-action 'self'; base-uri 'none'\n"
+    "X-Content-Type-Options: nosniff\n"
+    "Referrer-Policy: same-origin\n"
+    "Cache-Control: no-store\n";
+
 class Page {
  public:
   // The program's page writes to standard output, a test's to a stream of its own.
@@ -45,9 +55,12 @@ class Page {
   const std::string* value(std::string_view name) const { return vars_.get(name); }
   const TemplateVars& vars() const { return vars_; }
 
-  // "Content-type: text/html" and the blank line that ends the CGI header,
-  // the first time only. Header lines such as a status go before it.
+  // The header lines of every page (kPageHeaders), "Content-type: text/html"
+  // and the blank line that ends the CGI header, the first time only. Header
+  // lines such as a status go before it.
   void writeContentType();
+  // The style sheet as a whole answer of its own, instead of a page.
+  void writeStyleSheet(std::string_view css);
   void write(std::string_view bytes);
   void render(const PageTemplate& page, size_t section);
   // A whole template file of ./vytpl/, substituted.

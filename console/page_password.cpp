@@ -3,6 +3,7 @@
 // the administrator itself, its ".htpasswd" too).
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 #include "common/cgi.h"
@@ -11,6 +12,7 @@
 #include "common/files.h"
 #include "console/console.h"
 #include "console/page_templates.h"
+#include "store/sessions.h"
 
 namespace vy {
 namespace {
@@ -72,7 +74,10 @@ void updatePassword(ConsoleRequest& request, Page& page) {
   if (!request.cgi.remoteUser.empty() && !updateHtpasswd(user, password)) {
     reportFatal(ErrAction::kWriteFile, ".htpasswd");
   }
-  page.setText("APWD", password);
+  // The new password ends every session but the changer's, which starts anew.
+  const StoreStatus started = createOnlySession(kSessionsPath, std::time(nullptr), request.session);
+  if (!started.ok()) reportFatal(started, kSessionsPath);
+  page.setText("APWD", request.session);
   displayMain(request, page, "Administrative Username/Password Has Been Updated");
 }
 

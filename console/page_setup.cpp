@@ -28,7 +28,6 @@ constexpr const char* kInvalidZoneMessage = "Invalid Time Zone Settings";
 // The texts of the form that end up in requests, mail headers and the
 // settings file: a line break in one would add header lines to every check.
 constexpr std::string_view kSettingsTexts[] = {"AEMAIL", "EMLSEND", "USRAGENT", "REFERER", "TZ"};
-constexpr size_t kRedirectPaddingLines = 1000;
 
 int formNumber(const Form& form, std::string_view name) { return parseIntAtoi(form.value(name)); }
 
@@ -114,21 +113,6 @@ void takeTextsFromForm(const Form& form, Settings& s) {
   s.mailTransport = form.value("EMLSEND").substr(0, keptText(kMailTransportSize));
   s.userAgent = form.value("USRAGENT").substr(0, keptText(kUserAgentSize));
   s.referer = form.value("REFERER").substr(0, kKeptReferer);
-}
-
-// The redirection to the settings page once the scheduler was started, with
-// enough padding that a browser acts on it at once.
-void writeRedirection(const ConsoleRequest& request, Page& page) {
-  const std::string target = htmlValue(request.cgi.scriptName) +
-                             "?fnct=setup&apwd=" + urlEncode(request.form.value("apwd"));
-  page.write(formatAlloc(
-      "<meta HTTP-EQUIV=\"Refresh\" Content=\"0; URL=%s\">\n<script LANGUAGE=\"JavaScript\">\n"
-      "//<!--\nwindow.location.href=\"%s\"\n//-->/n</script>\n<noscript>\n<meta "
-      "HTTP-EQUIV=\"Refresh\" Content=\"0; URL=%s\">\n</noscript>\n</body>",
-      target.c_str(), target.c_str(), target.c_str()));
-  const std::string blanks(65, ' ');
-  for (size_t i = 0; i < kRedirectPaddingLines; ++i) page.write(blanks);
-  page.flush();
 }
 
 // The texts of the page, from the record or as the form sent them.
@@ -224,7 +208,9 @@ void controlScheduler(ConsoleRequest& request, Page& page) {
   const bool started =
       worker.start({kWorkerProgram, "scheduler", "run"}, ChildProcess::kNullStdout);
   if (!started || worker.wait() != 0) reportError(ErrAction::kExecution, "Run Scheduler");
-  writeRedirection(request, page);
+  // The settings page follows in this same answer: a redirection would take
+  // the session into an address, or need a script to post it.
+  showSetupPage(request, page, s, false);
 }
 
 }  // namespace vy

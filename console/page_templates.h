@@ -18,7 +18,7 @@ inline constexpr const char* kCheckLogTemplate = "admin_checklog.htm";
 inline constexpr const char* kErrorLogTemplate = "admin_error.htm";
 inline constexpr const char* kChangePasswordTemplate = "admin_chpass.htm";
 inline constexpr const char* kHelpTemplate = "admin_help.htm";
-// The style sheet every page takes in as STYLE.
+// The style sheet every page links as "<console>?style".
 inline constexpr const char* kStyleSheet = "./vytpl/admin_style.css";
 
 inline constexpr SectionMarkers kHeaderSection = {"<header_template>", "</header_template>"};

@@ -16,6 +16,7 @@
 #include "common/files.h"
 #include "common/process.h"
 #include "console/console.h"
+#include "store/sessions.h"
 #include "store/settings.h"
 #include "tests/support/child.h"
 
@@ -195,12 +196,20 @@ RunResult ConsoleTest::serve(const Env& env, const std::string& body) {
 }
 
 RunResult ConsoleTest::submit(Fields fields, const Env& extra) {
-  fields.insert(fields.begin(), {"apwd", kPassword});
+  fields.insert(fields.begin(), {"apwd", session()});
   return post(formBody(fields), extra);
 }
 
+const std::string& ConsoleTest::session() {
+  if (session_.empty()) {
+    EXPECT_TRUE(
+        createSession(instance_.path("vydata/sessions"), std::time(nullptr), session_).ok());
+  }
+  return session_;
+}
+
 std::string ConsoleTest::body(const RunResult& result) {
-  const std::string header = "Content-type: text/html\n\n";
+  const std::string header = std::string(kPageHeaders) + "Content-type: text/html\n\n";
   EXPECT_EQ(result.out.substr(0, header.size()), header) << result.out.substr(0, 200);
   return result.out.substr(std::min(header.size(), result.out.size()));
 }

@@ -77,8 +77,11 @@ class ConsoleTest : public InstanceTest {
   void serveInProcess() { inProcess_ = true; }
   // Requests from now on go to the installed program.
   void serveByProgram() { inProcess_ = false; }
-  // A POST of the fields with the administrator's password added.
+  // A POST of the fields with the administrator's session added, as a page of the console sends
+  // them.
   RunResult submit(Fields fields, const Env& extra = {});
+  // The session submit sends: one started in the store at its first use.
+  const std::string& session();
 
   // The page without its CGI header (the test fails when the header is missing).
   static std::string body(const RunResult& result);
@@ -97,6 +100,7 @@ class ConsoleTest : public InstanceTest {
   RunResult serve(const Env& env, const std::string& body);
   bool inProcess_ = false;
   std::string previousDir_;
+  std::string session_;
 };
 
 // An installed console rendering the probe templates, served in process.

@@ -46,10 +46,10 @@ TEST_F(ConsoleTest, HelpOpenedFromAPageKeepsTheLoginOnItsWayBack) {
   makeWorking();
   const std::string groupPage = body(submit({{"fnct", "view_group"}, {"group", "general"}}));
   const test::Fields help = test::hiddenFields(groupPage, "Help");
-  EXPECT_EQ(help, (test::Fields{{"apwd", kPassword}, {"fnct", "help"}, {"page", "group"}}));
+  EXPECT_EQ(help, (test::Fields{{"apwd", session()}, {"fnct", "help"}, {"page", "group"}}));
   const std::string helpPage = body(post(test::formBody(help)));
   EXPECT_EQ(test::hiddenFields(helpPage, "All help topics"),
-            (test::Fields{{"apwd", kPassword}, {"fnct", "help"}, {"page", "NOTOPIC"}}));
+            (test::Fields{{"apwd", session()}, {"fnct", "help"}, {"page", "NOTOPIC"}}));
   const std::string back = body(post(test::formBody(test::hiddenFields(helpPage, "Main Page"))));
   EXPECT_NE(back.find("<h1>Group general</h1>"), std::string::npos) << back.substr(0, 600);
   EXPECT_EQ(back.find("type=\"password\""), std::string::npos);
