@@ -14,11 +14,19 @@ import fs from 'node:fs';
 import path from 'node:path';
 import {chromium} from 'playwright-core';
 import {adopt, argsOf, basicAuth, basicCredentials, get, log, run, serveInstance, startInstance,
-        startPages, startSite, tempDir} from './instance.mjs';
+        startPages, startSite, tempDir, waitFor} from './instance.mjs';
 
 const [stageDir, shotDir] = argsOf('console_flow.mjs STAGE_DIR SCREENSHOT_DIR');
 const stepTimeout = 15000;
 let shots = 0;
+// The administrator's passwords in turn: texts no page holds by chance, so that finding one
+// anywhere means it leaked.
+const passwords = {first: 'Fq7Zk1pX', second: 'Sw9Yt3nL', third: 'Te5Rj8mV'};
+// Every page of the console the browsers got (its HTML, read when the flow ends), every
+// Content-Security-Policy complaint of their consoles, and lighttpd's access logs.
+const consolePages = [];
+const policyComplaints = [];
+const accessLogs = [];
 
 // The pid registered in the instance's scheduler file, 0 when none.
 function registeredScheduler(instance) {
@@ -45,6 +53,17 @@ function launchBrowser(options = {}) {
 async function pageTools(browser) {
   const page = browser.pages()[0] || await browser.newPage();
   page.setDefaultTimeout(stepTimeout);
+  page.on('console', (message) => {
+    if (/Content.Security.Policy/i.test(message.text())) policyComplaints.push(message.text());
+  });
+  page.on('response', (response) => {
+    if (response.request().resourceType() !== 'document' ||
+        !new URL(response.url()).pathname.endsWith('/vyconsole.cgi')) {
+      return;
+    }
+    consolePages.push(response.text().then((text) => ({url: response.url(), text}),
+                                           () => ({url: response.url(), text: ''})));
+  });
   return {
     page,
     shoot: (name) => page.screenshot({
@@ -132,6 +151,7 @@ async function crossSiteChangesRefused(instance, plain, password) {
   execFileSync('htpasswd', ['-cb', htpasswd, 'admin', password], {stdio: 'ignore'});
   const served = await serveInstance(instance.dir, 'vy-e2e-auth',
                                      (dir) => basicAuth(dir, '/vyconsole.cgi'));
+  accessLogs.push(served);
   const consoleUrl = `${served.url}/vyconsole.cgi`;
   if ((await get(consoleUrl)).status !== 401) throw new Error('the console needs no login');
   const other = await startPages(attackPages(consoleUrl));
@@ -175,8 +195,8 @@ async function crossSiteChangesRefused(instance, plain, password) {
     log('the same change from the console\'s own password page is taken');
     await ui.page.goto(consoleUrl);
     await ui.button('Password').click();
-    await ui.page.fill('input[name=pw]', 'third');
-    await ui.page.fill('input[name=pw2]', 'third');
+    await ui.page.fill('input[name=pw]', passwords.third);
+    await ui.page.fill('input[name=pw2]', passwords.third);
     await ui.button('Save').click();
     await ui.expectText('Administrative Username/Password Has Been Updated');
     await ui.shoot('own-page-change');
@@ -185,12 +205,47 @@ async function crossSiteChangesRefused(instance, plain, password) {
       throw new Error('the change from the console\'s own page left a password file as it was');
     }
     const statusWith = async (pw) => (await get(consoleUrl, basicCredentials('admin', pw))).status;
-    if (await statusWith('third') !== 200 || await statusWith(password) !== 401) {
+    if (await statusWith(passwords.third) !== 200 || await statusWith(password) !== 401) {
       throw new Error('the web server does not take exactly the new password');
     }
-    await logIn(plain, `${instance.url}/vyconsole.cgi`, 'third');
+    await logIn(plain, `${instance.url}/vyconsole.cgi`, passwords.third);
   } finally {
     await browser.close();
+  }
+}
+
+// The files of a directory and all below it.
+function filesUnder(dir) {
+  return fs.readdirSync(dir, {withFileTypes: true, recursive: true})
+      .filter((entry) => entry.isFile())
+      .map((entry) => path.join(entry.path ?? entry.parentPath, entry.name));
+}
+
+// No page the browsers got, no line of lighttpd's access logs and no file of the instance but
+// the two hash files holds a password, and no page broke the content policy.
+async function passwordsNowhere(instance) {
+  log('no password in a page, an access log line or a file; no content policy complaint');
+  if (policyComplaints.length) throw new Error(`content policy: ${policyComplaints.join('\n')}`);
+  const pages = await Promise.all(consolePages);
+  if (pages.length < 20) throw new Error(`only ${pages.length} console pages were seen`);
+  const texts = pages.map(({url, text}) => ({what: `the page of ${url}`, text: url + text}));
+  for (const server of accessLogs) {
+    // lighttpd writes its log in batches: a last request of our own shows it is all there.
+    await get(`${server.url}/flush-mark`);
+    const text = await waitFor(`the access log of ${server.url}`, 15000, async () => {
+      const logged = fs.readFileSync(server.accessLog, 'latin1');
+      return logged.includes('/flush-mark') ? logged : undefined;
+    });
+    texts.push({what: server.accessLog, text});
+  }
+  const hashFiles = ['vydata/admin.pwd', '.htpasswd'].map((file) => path.join(instance.dir, file));
+  for (const file of filesUnder(instance.dir).filter((file) => !hashFiles.includes(file))) {
+    texts.push({what: file, text: fs.readFileSync(file, 'latin1')});
+  }
+  for (const {what, text} of texts) {
+    for (const password of Object.values(passwords)) {
+      if (text.includes(password)) throw new Error(`${what} holds the password ${password}`);
+    }
   }
 }
 
@@ -200,6 +255,7 @@ async function main() {
   const site = await startSite('<html><head><title>Shop</title></head><body><p>Price: 10 EUR</p>' +
                                '<p>In stock</p></body></html>');
   const consoleUrl = `${instance.url}/vyconsole.cgi`;
+  accessLogs.push(instance);
   log(`console ${consoleUrl}, site ${site.url}`);
 
   const browser = await launchBrowser();
@@ -221,8 +277,8 @@ async function main() {
     await expectText('Choose the administrator');
     await shoot('first-visit');
     await page.fill('input[name=un]', 'admin');
-    await page.fill('input[name=pw]', 'first');
-    await page.fill('input[name=pw2]', 'first');
+    await page.fill('input[name=pw]', passwords.first);
+    await page.fill('input[name=pw2]', passwords.first);
     await button('Save').click();
 
     log('the settings, saved once');
@@ -233,7 +289,7 @@ async function main() {
 
     log('a group with a required text');
     await page.goto(consoleUrl);  // a fresh request: the login
-    await page.fill('input[name=apwd]', 'first');
+    await page.fill('input[name=apwd]', passwords.first);
     await button('Log in').click();
     await button('New group').click();
     await page.getByLabel('Name of the new group').fill('shop');
@@ -308,7 +364,7 @@ async function main() {
     await button('Settings').click();
     await expectText('STOPED');
     await button('Run the scheduler').click();
-    await page.waitForURL(/fnct=setup/);
+    await page.waitForLoadState();  // the settings page follows in the same answer
     // The daemon registers itself right after the start returns: look again until it shows.
     for (let look = 0; look < 20 && !(await page.getByText('ACTIVE').count()); ++look) {
       await page.waitForTimeout(250);
@@ -326,22 +382,31 @@ async function main() {
 
     log('a new password; the old one is an invalid password, the new one logs in');
     await button('Password').click();
-    await page.fill('input[name=pw]', 'second');
-    await page.fill('input[name=pw2]', 'second');
+    await page.fill('input[name=pw]', passwords.second);
+    await page.fill('input[name=pw2]', passwords.second);
     await button('Save').click();
     await expectText('Administrative Username/Password Has Been Updated');
     await page.goto(consoleUrl);
-    await page.fill('input[name=apwd]', 'first');
+    await page.fill('input[name=apwd]', passwords.first);
     await button('Log in').click();
     await expectText('Invalid Password');  // the old one opens nothing, and says so
     await page.locator('input[name=apwd][type=password]').waitFor();
     await shoot('invalid-password');
-    await page.fill('input[name=apwd]', 'second');
+    await page.fill('input[name=apwd]', passwords.second);
     await button('Log in').click();
     await overview();  // the overview of the groups
     await shoot('logged-in-again');
 
-    await crossSiteChangesRefused(instance, ui, 'second');
+    log('log out, and in again');
+    await button('Log out').click();
+    await expectText('You have logged out.');
+    await page.locator('input[name=apwd][type=password]').waitFor();
+    await shoot('logged-out');
+    await page.fill('input[name=apwd]', passwords.second);
+    await button('Log in').click();
+    await overview();
+
+    await crossSiteChangesRefused(instance, ui, passwords.second);
 
     log('nothing of the instance but the programs is served');
     fs.writeFileSync(path.join(instance.dir, 'hosts.dat'), 'site 127.0.0.1\n');
@@ -353,6 +418,7 @@ async function main() {
       const {status} = await get(`${instance.url}/${file}`);
       if (status !== 403 && status !== 404) throw new Error(`/${file} answered ${status}`);
     }
+    await passwordsNowhere(instance);
     log('passed');
   } finally {
     const daemon = registeredScheduler(instance.dir);

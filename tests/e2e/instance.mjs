@@ -176,7 +176,8 @@ export function startPages(pages) {
 // A fresh copy of the installed instance in STAGE_DIR, served by lighttpd on a free port of
 // 127.0.0.1 with the configuration of scripts/lighttpd-config and `extraConfig(dir)` after it.
 // Returns once the console answers: {dir, work (a temporary directory for the flow's own
-// files), port, url (of the server), lighttpd}.
+// files), port, url (of the server), lighttpd, accessLog (lighttpd's log of every request, in
+// work)}.
 export async function startInstance(stageDir, prefix, extraConfig = () => '') {
   const dir = tempDir(`${prefix}-`);
   fs.cpSync(stageDir, dir, {recursive: true});
@@ -188,15 +189,17 @@ export async function serveInstance(dir, prefix, extraConfig = () => '') {
   const work = tempDir(`${prefix}-run-`);
   const port = await freePort();
   const config = path.join(work, 'lighttpd.conf');
+  const accessLog = path.join(work, 'access.log');
   fs.writeFileSync(config, execFileSync(path.join(repo, 'scripts/lighttpd-config'),
-                                        [dir, String(port)]) + extraConfig(dir));
+                                        [dir, String(port), '127.0.0.1', accessLog]) +
+                               extraConfig(dir));
   const lighttpd = start('lighttpd', ['-D', '-f', config]);
   const url = `http://127.0.0.1:${port}`;
   await waitFor(`lighttpd on ${url}`, 10000,
                 async () => (await get(`${url}/vyconsole.cgi`)).status).catch((error) => {
     throw new Error(`${error.message}: ${lighttpd.errors}`);
   });
-  return {dir, work, port, url, lighttpd};
+  return {dir, work, port, url, lighttpd, accessLog};
 }
 
 function killAll() {
