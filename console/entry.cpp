@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -32,6 +33,7 @@
 #include "store/group_config.h"
 #include "store/group_store.h"
 #include "store/group_name.h"
+#include "store/login_throttle.h"
 #include "store/permissions.h"
 #include "store/scheduler_file.h"
 #include "store/settings.h"
@@ -225,15 +227,30 @@ void showTooLargeRequest(Page& page) {
                 "form fields). Nothing was read or changed.");
 }
 
+// A client that failed too often is refused before its password is looked
+// at, the right one included (429, logged at most once a minute).
+bool refusedForFailedLogins(const ConsoleRequest& request, Page& page) {
+  const std::chrono::seconds left = loginRefusal(request.cgi.remoteAddr);
+  if (left.count() == 0) return false;
+  reportRefusal(ErrAction::kNoFileOperation, "Too many failed logins");
+  page.write("Status: 429 Too Many Requests\nRetry-After: " + std::to_string(left.count()) + "\n");
+  showLoginPage(page, refusalMessage(left));
+  return true;
+}
+
 // False when the request ends here: no administrator yet (the password page),
-// a password that is refused (the login page), or a changing request on the
-// web server's credentials that does not come from the console's own page
-// (refused).
+// a client refused for its failed logins (429), a password that is refused
+// (the login page, after its turn when failures are paced), or a changing
+// request on the web server's credentials that does not come from the
+// console's own page (refused). Only a password sent counts as a login.
 bool admitted(ConsoleRequest& request, Page& page, const std::string& command) {
   const std::optional<std::string_view> password = request.form.find("apwd");
+  const bool login = password && !password->empty();
+  if (login && refusedForFailedLogins(request, page)) return false;
   AccessClaim claim{password, request.cgi.method == "POST", request.cgi.remoteUser};
   switch (checkAccess(claim, kPasswordPath, true)) {
     case Access::kGranted:
+      if (login) forgetFailedLogins(request.cgi.remoteAddr);
       if (checkAccess(claim, kPasswordPath, false) != Access::kGranted &&
           changesSomething(request, command) && !fromOwnPage(request.cgi)) {
         showRefusedRequest(page);
@@ -248,6 +265,7 @@ bool admitted(ConsoleRequest& request, Page& page, const std::string& command) {
       }
       return false;
     case Access::kRefused:
+      if (login) countFailedLogin(request.cgi.remoteAddr);
       showLoginPage(page, command.empty() ? "" : "Invalid Password");
       return false;
   }
