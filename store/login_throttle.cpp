@@ -87,8 +87,8 @@ void countClientFailure(LoginThrottleTable& table, const ClientAddress& address,
   if (client.address != address || client.failures == 0) client = LoginClient{address, 0, now, 0};
   if (client.failures < kMaxU32) ++client.failures;
   if (client.failures >= kLoginFailuresBeforeRefusal) {
-    client.refusedUntil =
-        static_cast<uint32_t>(std::min<uint64_t>(uint64_t{now} + refusalSeconds(client.failures), kMaxU32));
+    client.refusedUntil = static_cast<uint32_t>(
+        std::min<uint64_t>(uint64_t{now} + refusalSeconds(client.failures), kMaxU32));
   }
 }
 
@@ -140,8 +140,9 @@ ClientAddress clientAddress(std::string_view remoteAddr) {
   in6_addr v6;
   if (::inet_pton(AF_INET6, text.c_str(), &v6) != 1) return address;
   std::memcpy(address.data(), &v6, sizeof v6);
-  const bool mappedV4 = std::all_of(address.begin(), address.begin() + 10, [](uint8_t b) { return b == 0; }) &&
-                        address[10] == 0xff && address[11] == 0xff;
+  const bool mappedV4 =
+      std::all_of(address.begin(), address.begin() + 10, [](uint8_t b) { return b == 0; }) &&
+      address[10] == 0xff && address[11] == 0xff;
   if (!mappedV4) std::fill(address.begin() + 8, address.end(), 0);
   return address;
 }

@@ -137,8 +137,7 @@ std::chrono::milliseconds countFailedLogin(std::string_view remoteAddr,
                                            ThrottleClock now = std::chrono::system_clock::now(),
                                            const std::string& path = kLoginThrottlePath);
 // A granted password: the client's failures are forgotten.
-void forgetFailedLogins(std::string_view remoteAddr,
-                        const std::string& path = kLoginThrottlePath);
+void forgetFailedLogins(std::string_view remoteAddr, const std::string& path = kLoginThrottlePath);
 
 // The whole minutes a refusal still lasts, at least 1, for the refusal page.
 [[nodiscard]] long refusalMinutes(std::chrono::seconds left);

@@ -1,9 +1,10 @@
 // Failed logins at the console: the refusal of a guessing address, its end, other addresses, what
 // counts as a login, and the pacing of all clients' failures.
+#include "store/login_throttle.h"
+
 #include <chrono>
 #include <ctime>
 
-#include "store/login_throttle.h"
 #include "tests/console/console_fixture.h"
 
 namespace vy {
@@ -94,7 +95,8 @@ TEST_F(LoginThrottleTest, BeyondAHundredFailuresOfAllClientsFailuresAreAnsweredO
   const Clock::time_point guessed = Clock::now();
   EXPECT_GE(guessed - start, std::chrono::milliseconds(1900));  // turns at 0, 1 and 2 seconds
   EXPECT_TRUE(probe(right({{"REMOTE_ADDR", "10.0.0.4"}})).has("header_template"));
-  EXPECT_LT(Clock::now() - guessed, std::chrono::milliseconds(900));  // the next turn is a second away
+  EXPECT_LT(Clock::now() - guessed,
+            std::chrono::milliseconds(900));  // the next turn is a second away
 }
 
 }  // namespace

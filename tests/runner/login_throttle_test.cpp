@@ -26,7 +26,7 @@ TEST_F(WorkerLoginThrottleTest, OverTheWebFiveRefusalsRefuseTheClientEvenForTheA
   EXPECT_EQ(test::loggedActions(instance_),
             (test::LogLines{{"0", "Too many failed logins"}, {"1", "Invalid Admin Password"}}));
   EXPECT_EQ(overTheWeb("exist+general", "192.0.2.8", "admin").exitCode, 1);  // another client
-  EXPECT_EQ(service({"exist", "general"}).exitCode, 1);                    // a shell
+  EXPECT_EQ(service({"exist", "general"}).exitCode, 1);                      // a shell
 }
 
 TEST_F(WorkerLoginThrottleTest, FromAShellRefusedPasswordsAreNotCounted) {

@@ -62,15 +62,6 @@ TEST(LoginRefusal, ACountIsForgottenAWindowAfterItBeganAndAfterItsLastRefusalEnd
   EXPECT_EQ(refusalLeft(refused, kGuesser, at(500)), seconds(0));
 }
 
-TEST(LoginRefusal, ForgettingAClientKeepsTheOthers) {
-  LoginThrottleTable table;
-  fail(table, kGuesser, 1000, 5);
-  fail(table, kOther, 1000, 5);
-  forgetClient(table, kGuesser);
-  EXPECT_EQ(refusalLeft(table, kGuesser, at(1000)), seconds(0));
-  EXPECT_EQ(refusalLeft(table, kOther, at(1000)), seconds(60));
-}
-
 TEST(LoginRefusal, TheTableKeepsTheMostRecentlyActiveClientsUpToItsLimit) {
   LoginThrottleTable table;
   fail(table, clientAddress("10.0.0.0"), 1000, 5);
@@ -145,8 +136,9 @@ TEST(LoginThrottleFile, AShortLongForeignOrMiscountedFileIsAnEmptyTable) {
   beyondLimit[kLoginCountOffset] = 1;  // 257 records: one beyond the limit
   beyondLimit[kLoginCountOffset + 1] = 1;
   beyondLimit += std::string(257 * kLoginClientSize, '\0');
-  for (const std::string& damaged : {std::string(), whole.substr(0, 23), whole.substr(0, whole.size() - 1),
-                                     whole + "x", otherMagic, moreCounted, beyondLimit}) {
+  for (const std::string& damaged :
+       {std::string(), whole.substr(0, 23), whole.substr(0, whole.size() - 1), whole + "x",
+        otherMagic, moreCounted, beyondLimit}) {
     EXPECT_EQ(decodeLoginThrottle(damaged), std::nullopt) << damaged.size();
   }
 
