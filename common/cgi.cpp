@@ -81,6 +81,7 @@ CgiEnvironment readCgiEnvironment(const EnvLookup& lookup) {
   cgi.scriptFilename = lookup("SCRIPT_FILENAME");
   cgi.requestUri = lookup("REQUEST_URI");
   cgi.remoteUser = lookup("REMOTE_USER");
+  cgi.remoteAddr = lookup("REMOTE_ADDR");
   cgi.httpHost = lookup("HTTP_HOST");
   cgi.origin = lookup("HTTP_ORIGIN");
   cgi.referer = lookup("HTTP_REFERER");

@@ -52,6 +52,7 @@ struct CgiEnvironment {
   std::string scriptFilename;  // SCRIPT_FILENAME
   std::string requestUri;      // REQUEST_URI
   std::string remoteUser;      // REMOTE_USER
+  std::string remoteAddr;      // REMOTE_ADDR
   std::string httpHost;        // HTTP_HOST
   std::string origin;          // HTTP_ORIGIN
   std::string referer;         // HTTP_REFERER

@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <optional>
@@ -38,6 +39,7 @@
 #include "store/group_config.h"
 #include "store/group_store.h"
 #include "store/group_name.h"
+#include "store/login_throttle.h"
 #include "store/permissions.h"
 #include "store/scheduler_file.h"
 #include "store/sessions.h"
@@ -164,7 +166,7 @@ void startSession(ConsoleRequest& request) {
 // The login page after a refused apwd: a session value that no longer lives
 // says so, a password is "Invalid Password" (a first visit, without a
 // command, only shows the form).
-std::string_view refusalMessage(const ConsoleRequest& request, const std::string& command) {
+std::string_view refusedApwdMessage(const ConsoleRequest& request, const std::string& command) {
   if (sessionHashOf(request.form.value("apwd"))) return "Your session has ended. Please log in again.";
   return command.empty() ? "" : "Invalid Password";
 }
@@ -274,17 +276,33 @@ void showTooLargeRequest(Page& page) {
                 "form fields). Nothing was read or changed.");
 }
 
+// A client that failed too often is refused before its password is looked
+// at, the right one included (429, logged at most once a minute).
+bool refusedForFailedLogins(const ConsoleRequest& request, Page& page) {
+  const std::chrono::seconds left = loginRefusal(request.cgi.remoteAddr);
+  if (left.count() == 0) return false;
+  reportRefusal(ErrAction::kNoFileOperation, "Too many failed logins");
+  page.write("Status: 429 Too Many Requests\nRetry-After: " + std::to_string(left.count()) + "\n");
+  showLoginPage(page, refusalMessage(left));
+  return true;
+}
+
 // False when the request ends here: no administrator yet (the password page),
-// a password that is refused (the login page), or a changing request on the
-// web server's credentials that does not come from the console's own page
-// (refused). A live session is admitted at once; a password that is granted
-// starts one.
+// a client refused for its failed logins (429), a password that is refused
+// (the login page, after its turn when failures are paced), or a changing
+// request on the web server's credentials that does not come from the
+// console's own page (refused). A live session is admitted at once; a
+// password that is granted starts one. Only a password sent counts as a
+// login: a session value that ended is no guess.
 bool admitted(ConsoleRequest& request, Page& page, const std::string& command) {
   if (isRegularFile(kPasswordPath) && resumeSession(request)) return true;
   const std::optional<std::string_view> password = request.form.find("apwd");
+  const bool login = password && !password->empty() && !sessionHashOf(*password);
+  if (login && refusedForFailedLogins(request, page)) return false;
   AccessClaim claim{password, request.cgi.method == "POST", request.cgi.remoteUser};
   switch (checkAccess(claim, kPasswordPath, true)) {
     case Access::kGranted:
+      if (login) forgetFailedLogins(request.cgi.remoteAddr);
       if (request.cgi.remoteUser.empty() ||
           checkAccess(claim, kPasswordPath, false) == Access::kGranted) {
         startSession(request);
@@ -303,7 +321,8 @@ bool admitted(ConsoleRequest& request, Page& page, const std::string& command) {
       }
       return false;
     case Access::kRefused:
-      showLoginPage(page, refusalMessage(request, command));
+      if (login) countFailedLogin(request.cgi.remoteAddr);
+      showLoginPage(page, refusedApwdMessage(request, command));
       return false;
   }
   return false;

@@ -23,6 +23,7 @@
 #include "runner/scheduler.h"
 #include "runner/service.h"
 #include "store/group_name.h"
+#include "store/login_throttle.h"
 #include "store/permissions.h"
 
 namespace vy {
@@ -93,9 +94,18 @@ std::optional<int> webRefusal(const WorkerContext& context) {
   return kExitPasswordRefused;
 }
 
+// Over the web, a client that failed the administrator check too often is
+// refused whatever it asks, before anything of the request is read.
+bool refusedForFailedLogins(const WorkerContext& context) {
+  if (loginRefusal(context.cgi.remoteAddr).count() == 0) return false;
+  reportRefusal(ErrAction::kNoFileOperation, "Too many failed logins");
+  return true;
+}
+
 int dispatchCommand(WorkerContext& context) {
   const std::string& command = context.args[0];
   if (context.webRequest) {
+    if (refusedForFailedLogins(context)) return kExitPasswordRefused;
     if (std::optional<int> refused = webRefusal(context)) return *refused;
   }
   if (command == "checkgroup" && context.hasArg(1)) return runCheckGroupCommand(context);
@@ -113,9 +123,14 @@ bool acceptGroupArgument(std::string_view name) {
 }
 
 // ADMIN_PWD is read with unset meaning empty, so the worker always supplies a
-// password text (a POST cannot lack it); REMOTE_USER is accepted.
+// password text (a POST cannot lack it); REMOTE_USER is accepted. Over the
+// web a refusal counts as a failed login of the client (and waits for its
+// turn when failures are paced), a grant forgets the client's failures.
 Access checkAdministrator(const WorkerContext& context) {
-  return checkAccess(std::string_view(context.adminPassword), kPasswordPath, true);
+  const Access access = checkAccess(std::string_view(context.adminPassword), kPasswordPath, true);
+  if (context.webRequest && access == Access::kRefused) countFailedLogin(context.cgi.remoteAddr);
+  if (context.webRequest && access == Access::kGranted) forgetFailedLogins(context.cgi.remoteAddr);
+  return access;
 }
 
 const std::string& WorkerContext::arg(size_t i) const {

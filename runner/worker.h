@@ -66,7 +66,9 @@ struct WorkerContext {
 };
 
 // Whether the caller is the administrator: ADMIN_PWD is the password, or a web
-// server authenticated the administrator (REMOTE_USER).
+// server authenticated the administrator (REMOTE_USER). Over the web the
+// answer feeds the client's failed-login count (store/login_throttle.h),
+// which refuses a client that failed too often whatever it asks.
 [[nodiscard]] Access checkAdministrator(const WorkerContext& context);
 
 // The whole program: returns the exit status (the low 8 bits are seen).
