@@ -126,11 +126,21 @@ TEST_F(CredentialsTest, ADesHashIsReplacedByTheLoginItGrants) {
 
 // A DES hash grants any text that starts with its eight characters; only a text that the new
 // rules take becomes the bcrypt password, a longer one is logged and the login still succeeds.
-TEST_F(CredentialsTest, AFailedUpgradeStillGrantsTheLogin) {
+TEST_F(CredentialsTest, AFailedUpgradeIsLoggedAndStillGrantsTheLogin) {
   storeDesHash("boss", "12345678");
   const std::string des = readWholeFile(path_);
-  EXPECT_EQ(accessAs("POST", nullptr, "12345678" + std::string(70, 'z'), path_), Access::kGranted);
+  mkdir(dir_.file("vydata").c_str(), 0700);  // the error log's directory
+  const std::string granted = test::runInChild([&] {
+                                if (chdir(dir_.file("").c_str()) != 0) _exit(9);
+                                const std::string typed = "12345678" + std::string(70, 'z');
+                                std::printf("%d", accessAs("POST", nullptr, typed, path_) ==
+                                                      Access::kGranted);
+                              }).out;
+  EXPECT_EQ(granted, "1");
   EXPECT_EQ(readWholeFile(path_), des);
+  const std::string log = readWholeFile(dir_.file("vydata/error.log"));
+  EXPECT_NE(log.find("Password hash upgrade: " + path_), std::string::npos) << log;
+  EXPECT_EQ(log.find("zzz"), std::string::npos);
 }
 
 // The error log carries the numbers it always did, whichever domain failed.
