@@ -1,12 +1,15 @@
 // The administrator account: the password file, the access check both
 // programs make before administrative work, and the web server's ".htpasswd".
 //
-// ./vydata/admin.pwd holds one line "user:hash" without a newline, where hash
-// is the traditional 13-character DES crypt of the password (2 salt
-// characters first). Only the first 29 bytes are read, so a user name longer
-// than 15 characters cuts the hash and no password matches. The user name is
-// compared only with a web-server-authenticated REMOTE_USER, never with
-// anything the client sends.
+// ./vydata/admin.pwd holds one line "user:hash" without a newline. New hashes
+// are bcrypt ("$2y$", cost kBcryptCost, a 16-byte salt from getrandom); the
+// traditional 13-character DES hashes of earlier versions are still accepted,
+// and the access check that grants a password against one replaces it with a
+// bcrypt hash of that password. The whole line is read, up to
+// kPasswordLineBytes; a longer line is cut there, so its hash matches no
+// password. The file is replaced whole under its lock (replace_file.h), mode
+// 0600. The user name is compared only with a web-server-authenticated
+// REMOTE_USER, never with anything the client sends.
 #ifndef VANTRY_COMMON_CREDENTIALS_H_
 #define VANTRY_COMMON_CREDENTIALS_H_
 
@@ -21,8 +24,21 @@
 namespace vy {
 
 inline constexpr const char* kPasswordPath = "./vydata/admin.pwd";
-inline constexpr size_t kPasswordLineBytes = 29;
+inline constexpr size_t kPasswordLineBytes = 512;
 inline constexpr const char* kHtpasswdFile = ".htpasswd";
+
+// The bcrypt work factor of every hash the programs store (about 0.15 s per
+// hash on a small server). Tests that store many passwords may pass
+// kLowestBcryptCost to the functions that take a cost, to stay fast.
+inline constexpr int kBcryptCost = 11;
+inline constexpr int kLowestBcryptCost = 4;
+
+// What an administrator may choose: a user name of 1 to kMaxUserLength
+// letters, digits, ".", "-" or "_", and a password of 1 to kMaxPasswordLength
+// printable ASCII characters (bcrypt uses no more than 72 bytes).
+inline constexpr size_t kMaxUserLength = 8;
+inline constexpr size_t kMaxPasswordLength = 72;
+inline constexpr const char* kPasswordTooLong = "Password Too Long (At Most 72 Characters)";
 
 // Where the htpasswd program is looked for when the search path does not give
 // one that succeeds, in this order.
@@ -32,12 +48,18 @@ inline constexpr const char* kHtpasswdLocations[] = {
     "/usr/local/apache/bin/htpasswd", "/usr/httpd/bin/htpasswd",
 };
 
-// Two characters of [a-z0-9./A-Z]; reseeds rand() with the current second, so
-// salts made within one second are equal.
-std::string makeSalt();
+// The kinds of stored hash the access check knows.
+enum class HashKind { kUnknown, kBcrypt, kDes };
+HashKind hashKind(std::string_view storedHash);
 
-// True when the DES crypt of password, salted with the first two characters
-// of storedHash, equals storedHash exactly.
+// A bcrypt hash of password with a fresh random salt; none when the system
+// gives no random bytes or libcrypt refuses.
+[[nodiscard]] std::optional<std::string> hashPassword(std::string_view password,
+                                                      int cost = kBcryptCost);
+
+// True when the stored hash is a bcrypt or DES hash of password. The hashes
+// are compared in constant time. A password holding a NUL byte, or one longer
+// than bcrypt reads for a bcrypt hash, matches nothing.
 bool checkPassword(std::string_view storedHash, std::string_view password);
 
 struct PasswordEntry {
@@ -62,10 +84,11 @@ ErrAction logAction(PasswordFileError error);
 [[nodiscard]] Status<PasswordFileError> readPasswordFile(const std::string& path,
                                                          PasswordEntry& entry);
 
-// Writes "user:crypt(password)" with a fresh salt, replacing the file.
+// Replaces the file with "user:" and a bcrypt hash of password, mode 0600.
 [[nodiscard]] Status<PasswordFileError> writePasswordFile(std::string_view user,
                                                           std::string_view password,
-                                                          const std::string& path);
+                                                          const std::string& path,
+                                                          int cost = kBcryptCost);
 
 // The answer of the access check.
 enum class Access { kNoPasswordFile, kGranted, kRefused };
@@ -77,7 +100,9 @@ ErrAction logAction(Access access);
 // supplied is the password sent, or nullopt when the request did not carry
 // the variable at all: a POST without it is refused even for a matching
 // REMOTE_USER. With acceptRemoteUser, a REMOTE_USER equal to the stored user
-// name is granted.
+// name is granted. A password granted against a DES hash has its hash
+// replaced by a bcrypt one, in the file at path and, when it exists, in
+// ./.htpasswd; a failure of that is logged and the access still granted.
 [[nodiscard]] Access checkAccess(std::optional<std::string_view> supplied, const std::string& path,
                                  bool acceptRemoteUser);
 
@@ -92,16 +117,23 @@ struct AccessClaim {
 [[nodiscard]] Access checkAccess(const AccessClaim& claim, const std::string& path,
                                  bool acceptRemoteUser);
 
-// What ".htpasswd" accepts from this system: a user name of 1 to 8 letters,
-// digits, ".", "-" or "_", and a non-empty password of printable ASCII.
+// The rules above, which ".htpasswd" needs too.
 bool isValidHtpasswdUser(std::string_view user);
 bool isValidHtpasswdPassword(std::string_view password);
 
-// Sets the user's password in ./.htpasswd by running `htpasswd -b[c] .htpasswd
-// user password` ("c" when the file does not exist yet), first from the search
-// path, then from the first of the locations that exists. True when the
-// program exited with status 0; false without running anything for a user
-// name or password that fails the rules above.
+// The first rule a new user name and password break, as the message the
+// password page shows; empty when they pass. In order: either empty, either
+// too long, a repeat that is given and differs, the characters of either.
+std::string credentialsProblem(std::string_view user, std::string_view password,
+                               std::string_view repeated = "");
+
+// Sets the user's password in ./.htpasswd by running `htpasswd -B -i -C <cost>
+// [-c] .htpasswd user` ("-c" when the file does not exist yet) with the
+// password on its standard input, never among its arguments: first from the
+// search path, then from the first of the locations that exists. True when
+// the program exited with status 0 (the file is then left to its owner
+// alone); false without running anything for a user name or password that
+// fails the rules above.
 [[nodiscard]] bool updateHtpasswd(std::string_view user, std::string_view password);
 [[nodiscard]] bool updateHtpasswd(std::string_view user, std::string_view password,
                                   std::span<const char* const> locations);

@@ -33,9 +33,6 @@ struct ConsoleRequest {
 // Serves a request read already: the whole console after its start. The data
 // directory and the templates are those of the working directory.
 void serveRequest(ConsoleRequest& request, Page& page);
-// The first run: the data directory, its parts and the group "general",
-// unless the data directory is there.
-void prepareDataDirectory();
 
 // Sets NOERR = "disabled" when there is no error log to show.
 void markMissingErrorLog(Page& page);

@@ -36,6 +36,7 @@
 #include "common/zonetime.h"
 #include "console/console.h"
 #include "console/page_templates.h"
+#include "store/data_directory.h"
 #include "store/group_config.h"
 #include "store/group_store.h"
 #include "store/group_name.h"
@@ -97,26 +98,6 @@ const ConsoleCommand* findCommand(std::string_view name) {
     if (entry.name == name) return &entry;
   }
   return nullptr;
-}
-
-void makeDirectoryOrDie(const std::string& path) {
-  if (!makeDirectory(path, kDirectoryMode).ok()) {
-    reportFatal(ErrAction::kCreateDirectory, path);
-  }
-}
-
-// The first run: the data directory, its parts and the group "general".
-void installDataDirectory() {
-  makeDirectoryOrDie(kDataDir);
-  makeDirectoryOrDie(kGroupDir);
-  makeDirectoryOrDie(kCheckLogDir);
-  makeDirectoryOrDie("./vydata/vytime");
-  if (!createEmptyFile(kCheckTimePath, kFileMode).ok()) {
-    reportFatal(ErrAction::kWriteFile, kCheckTimePath);
-  }
-  GroupConfig general = newGroupDefaults();
-  StoreStatus rc = storeSettings(kDefaultGroupName, general);
-  if (!rc.ok()) reportFatal(rc, "Set group settings");
 }
 
 // A settings file that exists but cannot be read ends the request; a missing
@@ -347,10 +328,6 @@ void serveUnsavedInstallation(ConsoleRequest& request, Page& page, const std::st
 }
 
 }  // namespace
-
-void prepareDataDirectory() {
-  if (!isDirectory(kDataDir)) installDataDirectory();
-}
 
 void serveRequest(ConsoleRequest& request, Page& page) {
   if (request.cgi.method == "GET" && request.cgi.queryString == "style") {

@@ -1,7 +1,6 @@
 // The administrator's user name and password: the page that asks for them and
 // the command that stores them (and, under a web server that authenticates
 // the administrator itself, its ".htpasswd" too).
-#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -16,27 +15,6 @@
 
 namespace vy {
 namespace {
-
-constexpr size_t kMaxCredentialLength = 8;
-
-// The first check the new credentials fail, in the order the page names
-// them; empty when they pass. A user name and password reach the password
-// file and the htpasswd program, so only plain characters are taken.
-std::string credentialsProblem(const std::string& user, const std::string& password,
-                               const std::string& repeated) {
-  if (user.empty()) return "You Must Enter A Username";
-  if (password.empty()) return "You Must Enter A Password";
-  if (user.size() > kMaxCredentialLength) return "Username Too Long";
-  if (password.size() > kMaxCredentialLength) return "Password Too Long";
-  if (!repeated.empty() && repeated != password) return "Passwords Not Match";
-  if (!isValidHtpasswdUser(user)) {
-    return "The Username May Hold Only Letters, Digits, \".\", \"-\" And \"_\"";
-  }
-  if (!isValidHtpasswdPassword(password)) {
-    return "The Password May Hold Only Printable Characters (No Accents Or Line Breaks)";
-  }
-  return "";
-}
 
 // The stored user's part of the page, when there is a stored user; a first
 // run names the user "admin".

@@ -20,6 +20,7 @@
 #include "runner/check_run.h"
 #include "runner/check_url.h"
 #include "runner/metrics.h"
+#include "runner/passwd.h"
 #include "runner/scheduler.h"
 #include "runner/service.h"
 #include "store/group_name.h"
@@ -62,9 +63,10 @@ void raiseOpenFileLimit() {
   }
 }
 
-// The service commands that store what the request sends, or remove a group.
+// The service commands that store what the request sends, or remove a group,
+// and the one that sets the administrator's login.
 constexpr std::string_view kChangingCommands[] = {"set",   "add",     "writegroup", "del",
-                                                  "write", "rewrite", "delgroup"};
+                                                  "write", "rewrite", "delgroup",   kPasswdWord};
 
 bool changesGroups(std::string_view command) {
   return std::find(std::begin(kChangingCommands), std::end(kChangingCommands), command) !=
@@ -111,6 +113,7 @@ int dispatchCommand(WorkerContext& context) {
   if (command == "checkgroup" && context.hasArg(1)) return runCheckGroupCommand(context);
   if (command == "check") return runCheckCommand(context);
   if (command == "checkurl") return runCheckUrlCommand(context);
+  if (command == kPasswdWord) return runPasswdCommand(context);
   return runServiceCommand(context);
 }
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <tuple>
 
 #include "common/files.h"
@@ -26,18 +27,33 @@ Access accessAs(const char* method, const char* remoteUser,
 
 class CredentialsTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(writePasswordFile("admin", "secret", path_).ok()); }
+  void SetUp() override {
+    ASSERT_TRUE(writePasswordFile("admin", "secret", path_, kLowestBcryptCost).ok());
+  }
   void TearDown() override {
     unsetenv("REQUEST_METHOD");
     unsetenv("REMOTE_USER");
+  }
+  // The traditional hash of earlier versions, as they stored it.
+  void storeDesHash(const std::string& user, const char* password) {
+    std::ofstream(path_) << user << ":" << crypt(password, "ab");
   }
   test::TempDir dir_;
   const std::string path_ = dir_.file("admin.pwd");
 };
 
-TEST_F(CredentialsTest, TheWrittenHashIsLibcrypts) {
-  std::string content = readWholeFile(path_);
-  EXPECT_EQ(content, "admin:" + std::string(crypt("secret", content.substr(6, 2).c_str())));
+TEST_F(CredentialsTest, TheWrittenHashIsBcryptInAFileOnlyItsOwnerReads) {
+  ASSERT_TRUE(writePasswordFile("admin", "secret", path_).ok());
+  const std::string content = readWholeFile(path_);
+  const std::string hash = content.substr(6);
+  EXPECT_EQ(content.substr(0, 13), "admin:$2y$11$");
+  EXPECT_EQ(hash.size(), 60u);
+  EXPECT_EQ(std::string(crypt("secret", hash.c_str())), hash);
+  struct stat status {};
+  ASSERT_EQ(stat(path_.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+  ASSERT_TRUE(writePasswordFile("admin", "secret", path_).ok());
+  EXPECT_NE(readWholeFile(path_), content);  // a fresh salt each time
 }
 
 TEST_F(CredentialsTest, AccessDependsOnMethodUserAndPassword) {
@@ -51,11 +67,34 @@ TEST_F(CredentialsTest, AccessDependsOnMethodUserAndPassword) {
   }
 }
 
-// Only the first 29 bytes are read: a 16-character name cuts the hash.
-TEST_F(CredentialsTest, AUserNameBeyondFifteenCharactersMatchesNoPassword) {
-  ASSERT_TRUE(writePasswordFile("fifteen-chars-u", "secret", path_).ok());
+// Every character of a long password counts, and nothing beyond what bcrypt reads matches.
+TEST_F(CredentialsTest, ALongPasswordNeedsAllItsCharacters) {
+  const std::string password = "correct-horse-battery-staple-" + std::string(43, 'x');  // 72
+  ASSERT_TRUE(writePasswordFile("admin", password, path_, kLowestBcryptCost).ok());
+  const std::string hash = readWholeFile(path_).substr(6);
+  EXPECT_TRUE(checkPassword(hash, password));
+  EXPECT_FALSE(checkPassword(hash, password.substr(0, 8)));
+  EXPECT_FALSE(checkPassword(hash, password.substr(0, 71)));
+  EXPECT_FALSE(checkPassword(hash, password + "y"));
+  EXPECT_FALSE(checkPassword(hash, password.substr(0, 8) + std::string(1, '\0') + "x"));
+}
+
+TEST_F(CredentialsTest, OnlyBcryptAndDesHashesAreKnown) {
+  const std::string bcrypt = readWholeFile(path_).substr(6);
+  EXPECT_EQ(hashKind(bcrypt), HashKind::kBcrypt);
+  EXPECT_EQ(hashKind(crypt("secret", "ab")), HashKind::kDes);
+  const std::string sha = crypt("secret", "$6$saltsalt$");
+  for (const std::string& other : {sha, std::string(), bcrypt.substr(0, 59), std::string("ab:")}) {
+    EXPECT_EQ(hashKind(other), HashKind::kUnknown) << other;
+    EXPECT_FALSE(checkPassword(other, "secret")) << other;
+  }
+}
+
+// The whole line is read: a long user name keeps its hash; a line beyond the bound is cut.
+TEST_F(CredentialsTest, TheWholeLineIsReadUpToItsBound) {
+  ASSERT_TRUE(writePasswordFile(std::string(40, 'u'), "secret", path_, kLowestBcryptCost).ok());
   EXPECT_EQ(accessAs("GET", nullptr, "secret", path_), Access::kGranted);
-  ASSERT_TRUE(writePasswordFile("sixteen-chars-us", "secret", path_).ok());
+  ASSERT_TRUE(writePasswordFile(std::string(460, 'u'), "secret", path_, kLowestBcryptCost).ok());
   EXPECT_EQ(accessAs("GET", nullptr, "secret", path_), Access::kRefused);
 }
 
@@ -64,6 +103,44 @@ TEST_F(CredentialsTest, AFileWithoutSeparatorCountsAsNoPasswordFile) {
   PasswordEntry entry;
   EXPECT_EQ(readPasswordFile(path_, entry).code, PasswordFileError::kNoSeparator);
   EXPECT_EQ(accessAs("GET", nullptr, "secret", path_), Access::kNoPasswordFile);
+}
+
+// An old hash still opens the login once, and is bcrypt from then on; only the right
+// password replaces it.
+TEST_F(CredentialsTest, ADesHashIsReplacedByTheLoginItGrants) {
+  storeDesHash("boss", "secret");
+  const std::string des = readWholeFile(path_);
+  EXPECT_EQ(accessAs("POST", nullptr, "wrong", path_), Access::kRefused);
+  EXPECT_EQ(accessAs("GET", "boss", std::nullopt, path_), Access::kGranted);
+  EXPECT_EQ(readWholeFile(path_), des);
+  EXPECT_EQ(accessAs("POST", nullptr, "secret", path_), Access::kGranted);
+  PasswordEntry entry;
+  ASSERT_TRUE(readPasswordFile(path_, entry).ok());
+  EXPECT_EQ(std::tuple(entry.user, hashKind(entry.hash), checkPassword(entry.hash, "secret")),
+            std::tuple("boss", HashKind::kBcrypt, true));
+  struct stat status {};
+  ASSERT_EQ(stat(path_.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+  EXPECT_EQ(accessAs("POST", nullptr, "secret", path_), Access::kGranted);
+}
+
+// A DES hash grants any text that starts with its eight characters; only a text that the new
+// rules take becomes the bcrypt password, a longer one is logged and the login still succeeds.
+TEST_F(CredentialsTest, AFailedUpgradeIsLoggedAndStillGrantsTheLogin) {
+  storeDesHash("boss", "12345678");
+  const std::string des = readWholeFile(path_);
+  mkdir(dir_.file("vydata").c_str(), 0700);  // the error log's directory
+  const std::string granted = test::runInChild([&] {
+                                if (chdir(dir_.file("").c_str()) != 0) _exit(9);
+                                const std::string typed = "12345678" + std::string(70, 'z');
+                                std::printf("%d", accessAs("POST", nullptr, typed, path_) ==
+                                                      Access::kGranted);
+                              }).out;
+  EXPECT_EQ(granted, "1");
+  EXPECT_EQ(readWholeFile(path_), des);
+  const std::string log = readWholeFile(dir_.file("vydata/error.log"));
+  EXPECT_NE(log.find("Password hash upgrade: " + path_), std::string::npos) << log;
+  EXPECT_EQ(log.find("zzz"), std::string::npos);
 }
 
 // The error log carries the numbers it always did, whichever domain failed.
@@ -79,31 +156,73 @@ TEST(LoggedActions, EachFailureKeepsItsLoggedNumber) {
   for (const auto& [action, number] : cases) EXPECT_EQ(actionNumber(action), number);
 }
 
-// updateHtpasswd run in dir/work with dir/bin first on the search path: 1 when it set the
-// password, 0 when not, -1 if the child failed.
-int updateIn(const test::TempDir& dir, const char* user, const char* password) {
+// updateHtpasswd, or the access check of a DES hash, run in dir/work with dir/bin first on the
+// search path: the result printed by the child ("1"/"0", or the Access number), "" if it failed.
+std::string inWork(const test::TempDir& dir, const std::function<int()>& call) {
   mkdir(dir.file("work").c_str(), 0755);
-  std::string out = test::runInChild([&] {
-                      if (chdir(dir.file("work").c_str()) != 0) _exit(9);
-                      setenv("PATH", (dir.file("bin") + ":/usr/bin:/bin").c_str(), 1);
-                      std::printf("%d", updateHtpasswd(user, password));
-                    }).out;
-  return out.empty() ? -1 : std::stoi(out);
+  return test::runInChild([&] {
+           if (chdir(dir.file("work").c_str()) != 0) _exit(9);
+           setenv("PATH", (dir.file("bin") + ":/usr/bin:/bin").c_str(), 1);
+           std::printf("%d", call());
+         }).out;
+}
+std::string updateIn(const test::TempDir& dir, const char* user, const char* password) {
+  return inWork(dir, [&] { return static_cast<int>(updateHtpasswd(user, password)); });
 }
 
-TEST(FakeHtpasswd, ArgumentVectorCarriesTheCreateFlagOnlyWhenTheFileIsMissing) {
-  test::TempDir dir;
-  mkdir(dir.file("bin").c_str(), 0755);  // a stand-in logging its arguments, one a line
-  std::ofstream(dir.file("bin/htpasswd"))
-      << "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done >> " << dir.file("log");
-  chmod(dir.file("bin/htpasswd").c_str(), 0755);
-  EXPECT_EQ(updateIn(dir, "admin", "p w;$(id)"), 1);
-  std::ofstream(dir.file("work/.htpasswd")).put('\n');
-  EXPECT_EQ(updateIn(dir, "admin", "pw2"), 1);
-  EXPECT_EQ(updateIn(dir, "a:b", "pw"), 0);
-  EXPECT_EQ(updateIn(dir, "admin", "line\nbreak"), 0);
-  EXPECT_EQ(readWholeFile(dir.file("log")),
-            "-bc\n.htpasswd\nadmin\np w;$(id)\n-b\n.htpasswd\nadmin\npw2\n");
+// A stand-in htpasswd that logs its arguments one a line, then "stdin:" and its input, then
+// what the process list shows of every process while it runs.
+class FakeHtpasswd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    mkdir(dir_.file("bin").c_str(), 0755);
+    std::ofstream(dir_.file("bin/htpasswd"))
+        << "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done >> " << log() << "\n"
+        << "printf 'stdin:' >> " << log() << "; cat >> " << log() << "\n"
+        << "ps -eo args > " << dir_.file("ps") << "\n";
+    chmod(dir_.file("bin/htpasswd").c_str(), 0755);
+  }
+  std::string log() const { return dir_.file("log"); }
+  test::TempDir dir_;
+};
+
+TEST_F(FakeHtpasswd, ThePasswordGoesToStandardInputAndCreateOnlyWhenTheFileIsMissing) {
+  EXPECT_EQ(updateIn(dir_, "admin", "p w;$(id)"), "1");
+  std::ofstream(dir_.file("work/.htpasswd")).put('\n');
+  EXPECT_EQ(updateIn(dir_, "admin", "pw2"), "1");
+  EXPECT_EQ(updateIn(dir_, "a:b", "pw"), "0");
+  EXPECT_EQ(updateIn(dir_, "admin", "line\nbreak"), "0");
+  EXPECT_EQ(updateIn(dir_, "admin", std::string(73, 'x').c_str()), "0");
+  EXPECT_EQ(readWholeFile(log()),
+            "-B\n-i\n-C\n11\n-c\n.htpasswd\nadmin\nstdin:p w;$(id)\n"
+            "-B\n-i\n-C\n11\n.htpasswd\nadmin\nstdin:pw2\n");
+}
+
+TEST_F(FakeHtpasswd, TheProcessListNeverShowsThePassword) {
+  const std::string password = "Uniq-ps-" + std::to_string(getpid());
+  EXPECT_EQ(updateIn(dir_, "admin", password.c_str()), "1");
+  const std::string listed = readWholeFile(dir_.file("ps"));
+  EXPECT_NE(listed.find(".htpasswd admin"), std::string::npos);  // the list was taken meanwhile
+  EXPECT_EQ(listed.find(password), std::string::npos);
+}
+
+TEST_F(FakeHtpasswd, ADesLoginUpgradesAnExistingHtpasswdToo) {
+  auto login = [&] {
+    return inWork(dir_, [] {
+      return static_cast<int>(checkAccess(AccessClaim{"secret", true, ""}, "admin.pwd", true));
+    });
+  };
+  const std::string granted = std::to_string(static_cast<int>(Access::kGranted));
+  mkdir(dir_.file("work").c_str(), 0755);
+  std::ofstream(dir_.file("work/admin.pwd")) << "admin:" << crypt("secret", "ab");
+  EXPECT_EQ(login(), granted);
+  EXPECT_FALSE(isRegularFile(log()));  // no .htpasswd: none is made
+  std::ofstream(dir_.file("work/admin.pwd")) << "admin:" << crypt("secret", "ab");
+  std::ofstream(dir_.file("work/.htpasswd")).put('\n');
+  EXPECT_EQ(login(), granted);
+  EXPECT_EQ(readWholeFile(log()), "-B\n-i\n-C\n11\n.htpasswd\nadmin\nstdin:secret\n");
+  EXPECT_EQ(login(), granted);  // bcrypt now: nothing more to upgrade
+  EXPECT_EQ(readWholeFile(log()), "-B\n-i\n-C\n11\n.htpasswd\nadmin\nstdin:secret\n");
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "common/files.h"
 #include "common/process.h"
 #include "console/console.h"
+#include "store/data_directory.h"
 #include "store/sessions.h"
 #include "store/settings.h"
 #include "tests/support/child.h"
@@ -226,7 +227,9 @@ void ConsoleTest::installProbeTemplates() {
 
 void ConsoleTest::makeWorking() {
   get("");  // the first request installs the data directory
-  ASSERT_TRUE(writePasswordFile("admin", kPassword, instance_.path("vydata/admin.pwd")).ok());
+  ASSERT_TRUE(writePasswordFile("admin", kPassword, instance_.path("vydata/admin.pwd"),
+                                kLowestBcryptCost)
+                  .ok());
   ASSERT_EQ(saveSettings(defaultSettings("console.test"), instance_.path("vydata/vyvars.dat")),
             StoreCode::kOk);
 }

@@ -1,6 +1,9 @@
 // The administrator's user name and password: the checks, the stored hash, the page's user and
 // the web server's password file.
+#include <crypt.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include "common/credentials.h"
 #include "common/process.h"
@@ -10,6 +13,8 @@
 namespace vy {
 namespace {
 
+using test::ConsoleTest;
+using test::Env;
 using test::ProbePage;
 
 class PasswordTest : public test::WorkingConsoleTest {
@@ -29,23 +34,51 @@ TEST_F(PasswordTest, AChangeIsCheckedFieldByField) {
   EXPECT_EQ(message("", ""), "You Must Enter A Username");
   EXPECT_EQ(message("boss", ""), "You Must Enter A Password");
   EXPECT_EQ(message("123456789", "123456789"), "Username Too Long");
-  EXPECT_EQ(message("boss", "123456789"), "Password Too Long");
+  EXPECT_EQ(message("boss", std::string(73, 'p').c_str()),
+            "Password Too Long (At Most 72 Characters)");
   EXPECT_EQ(message("boss", "one", "two"), "Passwords Not Match");
   EXPECT_NE(message("bo:ss", "pw").find("Username May Hold Only"), std::string::npos);
   EXPECT_NE(message("boss", "p\xc3\xa9").find("Printable"), std::string::npos);
   EXPECT_EQ(instance_.read("vydata/admin.pwd"), stored);
 }
 
-// Eight characters of each pass, and the next page carries the new password.
-TEST_F(PasswordTest, AnAcceptedChangeIsStoredAsADesHash) {
-  ProbePage page = change("12345678", "abcdefgh", "");  // an empty repeat is not compared
+// Eight characters of a name and 72 of a password pass, and the next page carries a session,
+// never the password; every one of the password's characters counts from then on.
+TEST_F(PasswordTest, AnAcceptedChangeIsStoredAsABcryptHashOfTheWholePassword) {
+  const std::string password = "correct-horse-battery-staple" + std::string(44, '9');
+  ProbePage page = change("12345678", password, "");  // an empty repeat is not compared
   EXPECT_EQ(page.message(), "Administrative Username/Password Has Been Updated");
   EXPECT_TRUE(sessionHashOf(page.value("header_template", "APWD")).has_value());
   PasswordEntry entry;
   ASSERT_TRUE(readPasswordFile(instance_.path("vydata/admin.pwd"), entry).ok());
-  EXPECT_EQ(std::tuple(entry.user, entry.hash.size(), checkPassword(entry.hash, "abcdefgh")),
-            std::tuple("12345678", 13u, true));
+  EXPECT_EQ(std::tuple(entry.user, entry.hash.substr(0, 7), checkPassword(entry.hash, password)),
+            std::tuple("12345678", "$2y$11$", true));
   EXPECT_FALSE(instance_.exists(".htpasswd"));  // no web-server user: left alone
+  auto loginWith = [&](const std::string& supplied) {  // the login page's message, or "(in)"
+    ProbePage page = probe(post(test::formBody({{"apwd", supplied}, {"fnct", "view_groups"}})));
+    return page.has("page") ? page.value("page", "MSG") : std::string("(in)");
+  };
+  EXPECT_EQ(loginWith(password), "(in)");
+  EXPECT_EQ(loginWith(password.substr(0, 8)), "Invalid Password");
+  EXPECT_EQ(loginWith(password.substr(0, 71)), "Invalid Password");
+}
+
+// A login of an earlier version opens the console once with its old hash and leaves a bcrypt
+// hash of the same password behind.
+TEST_F(PasswordTest, ADesLoginIsUpgradedToBcryptAtTheFirstLogin) {
+  instance_.write("vydata/admin.pwd", std::string("boss:") + crypt(kPassword, "xy"));
+  const auto logIn = [&] {
+    return probe(post(test::formBody({{"apwd", kPassword}, {"fnct", "view_groups"}})));
+  };
+  EXPECT_TRUE(logIn().has("header_template"));
+  PasswordEntry entry;
+  ASSERT_TRUE(readPasswordFile(instance_.path("vydata/admin.pwd"), entry).ok());
+  EXPECT_EQ(std::tuple(entry.user, hashKind(entry.hash), checkPassword(entry.hash, kPassword)),
+            std::tuple("boss", HashKind::kBcrypt, true));
+  const std::string upgraded = instance_.read("vydata/admin.pwd");
+  EXPECT_TRUE(logIn().has("header_template"));
+  EXPECT_EQ(instance_.read("vydata/admin.pwd"), upgraded);  // once only
+  EXPECT_EQ(test::loggedActions(instance_), test::LogLines());
 }
 
 TEST_F(PasswordTest, ThePageNamesTheStoredUser) {
@@ -60,13 +93,39 @@ TEST_F(PasswordTest, ThePageNamesTheStoredUser) {
   EXPECT_EQ(broken.value("footer_template", "USER"), "");
 }
 
-TEST_F(PasswordTest, AWebServerUserGetsTheNewPasswordInHtpasswdToo) {
+bool htpasswdAccepts(const std::string& file, const std::string& user,
+                     const std::string& password) {
+  return runProgramWithInput({"htpasswd", "-v", "-i", file, user}, password).succeeded();
+}
+
+// Through the installed program: the first visit, then a change, each leave bcrypt in both files
+// (the web server's through the real htpasswd), readable by their owner alone. The settings are
+// saved, so the change after the first visit is served.
+TEST_F(ConsoleTest, AWebServerUserGetsBcryptInBothFilesAtTheFirstVisitAndAfterAChange) {
   if (::access("/usr/bin/htpasswd", X_OK) != 0) GTEST_SKIP() << "apache2-utils not installed";
-  ProbePage page = change("admin", "n3w pw", "n3w pw", {{"REMOTE_USER", "admin"}});
-  EXPECT_EQ(page.message(), "Administrative Username/Password Has Been Updated");
+  const Env web = {{"REMOTE_USER", "boss"}, {"HTTP_ORIGIN", "http://console.test"}};
+  get("", web);
+  ASSERT_EQ(saveSettings(defaultSettings("console.test"), instance_.path("vydata/vyvars.dat")),
+            StoreCode::kOk);
+  auto store = [&](const std::string& password, const Env& env) {
+    return post(test::formBody({{"apwd", ""}, {"fnct", "update_pass"}, {"un", "boss"},
+                                {"pw", password}, {"pw2", password}}),
+                env);
+  };
   const std::string file = instance_.path(".htpasswd");
-  EXPECT_TRUE(runProgramWithInput({"htpasswd", "-vb", file, "admin", "n3w pw"}, "").succeeded());
-  EXPECT_FALSE(runProgramWithInput({"htpasswd", "-vb", file, "admin", "s3cret"}, "").succeeded());
+  for (const std::string password : {"first-pw-of-12", "then a longer one, 27 chars"}) {
+    EXPECT_NE(store(password, web).out.find("Has Been Updated"), std::string::npos) << password;
+    EXPECT_EQ(instance_.read("vydata/admin.pwd").substr(0, 12), "boss:$2y$11$") << password;
+    EXPECT_EQ(instance_.read(".htpasswd").substr(0, 12), "boss:$2y$11$") << password;
+    EXPECT_TRUE(htpasswdAccepts(file, "boss", password)) << password;
+    EXPECT_FALSE(htpasswdAccepts(file, "boss", password.substr(0, 8))) << password;
+    for (const char* path : {"vydata/admin.pwd", ".htpasswd"}) {
+      EXPECT_EQ(std::filesystem::status(instance_.path(path)).permissions(),
+                std::filesystem::perms(0600))
+          << path;
+    }
+  }
+  EXPECT_FALSE(htpasswdAccepts(file, "boss", "first-pw-of-12"));  // the change replaced it
 }
 
 }  // namespace
