@@ -10,10 +10,11 @@
 // otherwise, and a browser sends the web server's credentials with any
 // request another site makes it send. So over the web the worker takes
 // nothing from a request that it would store or act on: the commands that
-// change groups are refused whoever asks, the ones that start checks need the
-// administrator's REMOTE_USER, and checkurl checks a URL of a stored group
-// with the group's stored settings only. Reading commands keep their password
-// rule. The console and the scheduler start the worker without the request's
+// change groups or the login (passwd) are refused whoever asks, the ones that
+// start checks need the administrator's REMOTE_USER, and checkurl checks a URL
+// of a stored group with the group's stored settings only. Reading commands
+// keep their password rule. A refused check counts against the client in the
+// console's failed-login throttle, and a throttled client is refused first. The console and the scheduler start the worker without the request's
 // variables (see process.h), so their commands are not web requests.
 #ifndef VANTRY_RUNNER_WORKER_H_
 #define VANTRY_RUNNER_WORKER_H_
