@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 
@@ -14,6 +15,7 @@
 #include "store/check_log.h"
 #include "store/group_store.h"
 #include "store/group_name.h"
+#include "store/sessions.h"
 
 namespace vy::bench {
 namespace {
@@ -56,7 +58,8 @@ BenchInstance::BenchInstance(const std::string& installDir,
   adjust(settings);
   ok_ = writeFile(path("vydata/vytime/check"), "") &&
         saveSettings(settings, path("vydata/vyvars.dat")).ok() &&
-        writePasswordFile("admin", kAdminPassword, path("vydata/admin.pwd")).ok();
+        writePasswordFile("admin", kAdminPassword, path("vydata/admin.pwd")).ok() &&
+        createSession(path("vydata/sessions"), std::time(nullptr), session_).ok();
 }
 
 // VYBENCH_KEEP=1 keeps the instances for profiling a program in them.

@@ -28,6 +28,8 @@ class BenchInstance {
   BenchInstance& operator=(const BenchInstance&) = delete;
 
   bool ok() const { return ok_; }
+  // A live console session of the administrator, for the pages a row requests.
+  const std::string& session() const { return session_; }
   const std::string& dir() const { return dir_; }
   std::string path(const std::string& relative) const { return dir_ + "/" + relative; }
 
@@ -54,6 +56,7 @@ class BenchInstance {
  private:
   std::string dir_;
   bool ok_ = false;
+  std::string session_;
   mutable int stdinFiles_ = 0;
   std::vector<std::string> workerEnv_;
 };
