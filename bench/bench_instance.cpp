@@ -13,8 +13,8 @@
 
 #include "common/credentials.h"
 #include "store/check_log.h"
-#include "store/group_store.h"
 #include "store/group_name.h"
+#include "store/group_store.h"
 #include "store/sessions.h"
 
 namespace vy::bench {

@@ -44,8 +44,8 @@ bool probe(const std::string& url) {
 
 bool exporterAnswers() {
   UniqueFd socket;
-  return connectToHost("127.0.0.1", ExporterPeer::kExporterPort, HostTable(), std::chrono::seconds(1),
-                       socket)
+  return connectToHost("127.0.0.1", ExporterPeer::kExporterPort, HostTable(),
+                       std::chrono::seconds(1), socket)
       .ok();
 }
 

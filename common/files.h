@@ -134,7 +134,7 @@ enum class RecordLock {
 // Reads one record from the start of the file. kCannotRead, kLockRefused,
 // kShortRead fewer than size bytes (the buffer then holds what was there).
 [[nodiscard]] FileStatus readRecord(const std::string& path, uint8_t* buffer, size_t size,
-                                   RecordLock lock);
+                                    RecordLock lock);
 
 // Writes one record at the start of the file, creating it when missing.
 // kCannotWrite, kLockRefused, kShortWrite. With truncate the file is cut to

@@ -38,8 +38,8 @@
 #include "console/page_templates.h"
 #include "store/data_directory.h"
 #include "store/group_config.h"
-#include "store/group_store.h"
 #include "store/group_name.h"
+#include "store/group_store.h"
 #include "store/login_throttle.h"
 #include "store/permissions.h"
 #include "store/scheduler_file.h"
@@ -148,7 +148,8 @@ void startSession(ConsoleRequest& request) {
 // says so, a password is "Invalid Password" (a first visit, without a
 // command, only shows the form).
 std::string_view refusedApwdMessage(const ConsoleRequest& request, const std::string& command) {
-  if (sessionHashOf(request.form.value("apwd"))) return "Your session has ended. Please log in again.";
+  if (sessionHashOf(request.form.value("apwd")))
+    return "Your session has ended. Please log in again.";
   return command.empty() ? "" : "Invalid Password";
 }
 

@@ -17,9 +17,9 @@
 #include "console/console.h"
 #include "console/page_templates.h"
 #include "store/group_config.h"
-#include "store/group_store.h"
 #include "store/group_name.h"
 #include "store/group_stats.h"
+#include "store/group_store.h"
 
 namespace vy {
 namespace {

@@ -21,8 +21,8 @@
 #include "console/page_templates.h"
 #include "store/check_log.h"
 #include "store/group_config.h"
-#include "store/group_store.h"
 #include "store/group_name.h"
+#include "store/group_store.h"
 
 namespace vy {
 namespace {

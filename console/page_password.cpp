@@ -20,7 +20,7 @@ namespace {
 // run names the user "admin".
 void writeStoredUser(Page& page, const PageTemplate& layout) {
   PasswordEntry entry;
-  if (readPasswordFile(kPasswordPath, entry) .ok()) {
+  if (readPasswordFile(kPasswordPath, entry).ok()) {
     page.setText("USER", entry.user.empty() ? "admin" : entry.user);
     page.render(layout, kPasswordCenter);
   } else if (!isRegularFile(kPasswordPath)) {

@@ -83,7 +83,8 @@ std::string formProblem(const Form& form) {
   if (formNumber(form, "MAXLENPAGE") > kMaxPageLengthLimit) {
     return "The page size limit may be at most 8 MB (8388608 bytes)";
   }
-  if (formNumber(form, "MAXCHKURL") < 0) return "The URLs per check run may not be a negative number";
+  if (formNumber(form, "MAXCHKURL") < 0)
+    return "The URLs per check run may not be a negative number";
   const int threads = formNumber(form, "MAXCHKPROC");
   if (threads < 0 || threads > kMaxCheckThreadsLimit) {
     return "The threads per check run must be a number from 1 to 1000";

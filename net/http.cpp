@@ -320,11 +320,9 @@ HttpReply httpRequest(const HttpTarget& target, const std::string& requestText, 
   reply.code = transferError(session.start(socket.get(), target.host, waits.receive));
   if (reply.code != HttpError::kOk) return reply;
   (void)session.send(requestText, waits.receive);  // as above
-  readReplyData(
-      [&](char* buffer, size_t size, Milliseconds wait) {
-        return session.receive(buffer, size, wait);
-      },
-      limit, waits.receive, reply);
+  readReplyData([&](char* buffer, size_t size,
+                    Milliseconds wait) { return session.receive(buffer, size, wait); },
+                limit, waits.receive, reply);
   return reply;
 }
 

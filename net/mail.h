@@ -89,8 +89,8 @@ inline constexpr size_t kMaxSmtpAddress = 256;
 // with "." given one more "." and ended by "\r\n.\r\n", QUIT. Line ends are
 // sent as they are. kUnknown when a command cannot be sent whole.
 [[nodiscard]] Status<MailError> sendBySmtp(const std::string& server, const std::string& sender,
-                                           const std::string& recipients,
-                                           std::string_view message, const HostTable& hosts);
+                                           const std::string& recipients, std::string_view message,
+                                           const HostTable& hosts);
 
 // Whether a server reply holds an accepted code ("250", "220", "354" or
 // "221") anywhere in its text.

@@ -135,7 +135,6 @@ struct Received {
   enum class Kind { kBytes, kClosed, kTimedOut, kFailed };
   Kind kind = Kind::kFailed;
   size_t bytes = 0;  // the count for kBytes (at least 1), else 0
-
 };
 
 // Waits at most `wait` for fd to become readable, then makes one receive of

@@ -171,7 +171,7 @@ bool isDue(uint32_t lastCheck, int32_t interval, std::time_t now) {
 }
 
 RunOutcome runChecks(const WorkerContext& context, int maxUrls, int threads,
-                      const std::string& group) {
+                     const std::string& group) {
   const std::time_t now = std::time(nullptr);
   UniqueFd checkTime = openFd(kCheckTimePath, O_RDWR);
   if (!checkTime) {
@@ -204,8 +204,7 @@ int runCheckGroupCommand(const WorkerContext& context) {
   const std::string& group = context.arg(1);
   if (!acceptGroupArgument(group)) return kExitInvalidGroupName;
   return exitStatus(runChecks(context, numberArgument(context, 2, context.settings.maxCheckUrls),
-                              numberArgument(context, 3, context.settings.maxCheckThreads),
-                              group));
+                              numberArgument(context, 3, context.settings.maxCheckThreads), group));
 }
 
 int runCheckCommand(const WorkerContext& context) {

@@ -35,7 +35,7 @@ struct GroupRun {
       : group(std::move(read)), handle(std::move(from)), checks(group.urls.size()) {}
 
   GroupConfig group;
-  GroupHandle handle;  // guarded by CheckShared::resultLock
+  GroupHandle handle;            // guarded by CheckShared::resultLock
   std::vector<UrlCheck> checks;  // one per entry of group.urls, in the same order
 
   // Guarded by CheckShared::resultLock.

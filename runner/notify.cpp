@@ -142,9 +142,9 @@ NotifyResult notifyByMail(CheckShared& shared, GroupRun& run, int index) {
   const std::string sender = "vantry@" + domain;
   // sendMail takes the result lock itself around a mail program, so it is not
   // held here.
-  const Status<MailError> rc = sendMail(shared.worker.settings.mailTransport, sender,
-                                        run.group.inform, templateText, vars, shared.hosts,
-                                        shared.resultLock);
+  const Status<MailError> rc =
+      sendMail(shared.worker.settings.mailTransport, sender, run.group.inform, templateText, vars,
+               shared.hosts, shared.resultLock);
   if (rc.ok()) return NotifyResult::kDone;
   std::lock_guard<std::mutex> lock(shared.resultLock);
   reportError(rc, std::string("SendMail Error: ") + mailErrorText(rc.code));

@@ -150,7 +150,8 @@ int runWorker(int argc, char** argv) {
   if (context.cgi.queryString == "about") printAboutPage(kWorkerUnit, kWorkerVersion);
   loadWorkerSettings(context);
   raiseOpenFileLimit();
-  if ((context.hasArg(0) && context.args[0] == "scheduler") || context.cgi.queryString == "scheduler") {
+  if ((context.hasArg(0) && context.args[0] == "scheduler") ||
+      context.cgi.queryString == "scheduler") {
     runSchedulerMode(context);
     return 0;
   }

@@ -14,8 +14,9 @@
 // start checks need the administrator's REMOTE_USER, and checkurl checks a URL
 // of a stored group with the group's stored settings only. Reading commands
 // keep their password rule. A refused check counts against the client in the
-// console's failed-login throttle, and a throttled client is refused first. The console and the scheduler start the worker without the request's
-// variables (see process.h), so their commands are not web requests.
+// console's failed-login throttle, and a throttled client is refused first. The console and the
+// scheduler start the worker without the request's variables (see process.h), so their commands are
+// not web requests.
 #ifndef VANTRY_RUNNER_WORKER_H_
 #define VANTRY_RUNNER_WORKER_H_
 
@@ -54,7 +55,7 @@ bool acceptGroupArgument(std::string_view name);
 // from the environment (unset reads as empty), the loaded settings and the
 // command-line arguments after the program name.
 struct WorkerContext {
-  CgiEnvironment cgi;          // the request's variables, read once at start
+  CgiEnvironment cgi;         // the request's variables, read once at start
   std::string adminPassword;  // ADMIN_PWD
   // A web server runs the worker for a request (see isCgiRequest).
   bool webRequest = false;

@@ -4,8 +4,8 @@
 // notification settings and two content lists: banned contents (texts that
 // must not appear in a page) and presence contents (texts that must appear).
 // GroupConfig is that record, the group's stored data only; the group database
-// (group_store.h) stores its settings as the file header, and the worker's service commands exchange it
-// as text: lines of "key=value", contents length-prefixed so that they may hold
+// (group_store.h) stores its settings as the file header, and the worker's service commands
+// exchange it as text: lines of "key=value", contents length-prefixed so that they may hold
 // newlines and "=" signs.
 //
 // Texts are not copied: content and URL views point into a buffer the record

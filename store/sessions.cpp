@@ -79,8 +79,9 @@ std::vector<SessionRecord> liveRecords(const LockedFile& locked, std::time_t now
   }
   std::vector<SessionRecord> records = decodeSessions(bytes).value_or(std::vector<SessionRecord>{});
   std::erase_if(records, [&](const SessionRecord& r) { return !sessionAlive(r, now); });
-  std::stable_sort(records.begin(), records.end(),
-                   [](const SessionRecord& a, const SessionRecord& b) { return a.lastUse > b.lastUse; });
+  std::stable_sort(
+      records.begin(), records.end(),
+      [](const SessionRecord& a, const SessionRecord& b) { return a.lastUse > b.lastUse; });
   return records;
 }
 
@@ -109,12 +110,13 @@ StoreStatus addSession(const std::string& path, std::time_t now, std::string& to
   SessionBytes bytes{};
   if (!randomBytes(bytes)) return {StoreCode::kCannotOpen, path, errno};
   const SessionRecord record{sha256(bytes), now, now};
-  StoreStatus status = changeSessions(path, now, [&](std::vector<SessionRecord>& records, StoreStatus&) {
-    if (endOthers) records.clear();
-    if (records.size() >= kMaxSessions) records.resize(kMaxSessions - 1);  // the oldest go
-    records.insert(records.begin(), record);
-    return true;
-  });
+  StoreStatus status =
+      changeSessions(path, now, [&](std::vector<SessionRecord>& records, StoreStatus&) {
+        if (endOthers) records.clear();
+        if (records.size() >= kMaxSessions) records.resize(kMaxSessions - 1);  // the oldest go
+        records.insert(records.begin(), record);
+        return true;
+      });
   if (status.ok()) token = hexOf(bytes);
   return status;
 }

@@ -130,12 +130,12 @@ TEST_F(CredentialsTest, AFailedUpgradeIsLoggedAndStillGrantsTheLogin) {
   storeDesHash("boss", "12345678");
   const std::string des = readWholeFile(path_);
   mkdir(dir_.file("vydata").c_str(), 0700);  // the error log's directory
-  const std::string granted = test::runInChild([&] {
-                                if (chdir(dir_.file("").c_str()) != 0) _exit(9);
-                                const std::string typed = "12345678" + std::string(70, 'z');
-                                std::printf("%d", accessAs("POST", nullptr, typed, path_) ==
-                                                      Access::kGranted);
-                              }).out;
+  const std::string granted =
+      test::runInChild([&] {
+        if (chdir(dir_.file("").c_str()) != 0) _exit(9);
+        const std::string typed = "12345678" + std::string(70, 'z');
+        std::printf("%d", accessAs("POST", nullptr, typed, path_) == Access::kGranted);
+      }).out;
   EXPECT_EQ(granted, "1");
   EXPECT_EQ(readWholeFile(path_), des);
   const std::string log = readWholeFile(dir_.file("vydata/error.log"));
@@ -164,7 +164,8 @@ std::string inWork(const test::TempDir& dir, const std::function<int()>& call) {
            if (chdir(dir.file("work").c_str()) != 0) _exit(9);
            setenv("PATH", (dir.file("bin") + ":/usr/bin:/bin").c_str(), 1);
            std::printf("%d", call());
-         }).out;
+         })
+      .out;
 }
 std::string updateIn(const test::TempDir& dir, const char* user, const char* password) {
   return inWork(dir, [&] { return static_cast<int>(updateHtpasswd(user, password)); });

@@ -227,9 +227,9 @@ void ConsoleTest::installProbeTemplates() {
 
 void ConsoleTest::makeWorking() {
   get("");  // the first request installs the data directory
-  ASSERT_TRUE(writePasswordFile("admin", kPassword, instance_.path("vydata/admin.pwd"),
-                                kLowestBcryptCost)
-                  .ok());
+  ASSERT_TRUE(
+      writePasswordFile("admin", kPassword, instance_.path("vydata/admin.pwd"), kLowestBcryptCost)
+          .ok());
   ASSERT_EQ(saveSettings(defaultSettings("console.test"), instance_.path("vydata/vyvars.dat")),
             StoreCode::kOk);
 }

@@ -99,9 +99,10 @@ TEST_F(WorkingConsoleTest, ChangesOnTheWebServersCredentialsMustComeFromTheConso
     EXPECT_EQ(instance_.exists("vydata/vydb/shop.dat"), refused);
   }
   // Pages that only show stay open.
-  EXPECT_EQ(probe(get("fnct=view_group&group=shop", {{"HTTP_ORIGIN", evil}, {"REMOTE_USER", "admin"}}))
-                .value("header_template", "GROUP"),
-            "shop");
+  EXPECT_EQ(
+      probe(get("fnct=view_group&group=shop", {{"HTTP_ORIGIN", evil}, {"REMOTE_USER", "admin"}}))
+          .value("header_template", "GROUP"),
+      "shop");
 }
 
 // A link or another site's page can make a browser send a GET, with the web server's
@@ -112,11 +113,11 @@ TEST_F(WorkingConsoleTest, AChangeAskedForByGetIsRefusedWith405) {
   const Env admin = {{"REMOTE_USER", "admin"}};
   for (const char* query :
        {"fnct=update_pass&un=admin&pw=owned123", "fnct=view_groups&ACTION=delete&group=shop",
-        "fnct=view_group&group=shop&ACTION=delete&TSELURL=http://a/",
-        "ACTION=delete&group=shop", "fnct=clear_checklog&group=shop",
-        "fnct=setup_save&TZ=1;a;0;UTC;UTC", "fnct=setup_sched&SHED_STATUS=ACTIVE",
-        "fnct=clear_error", "fnct=update_group&group=shop&EVRCHK=1",
-        "fnct=update_group_edit&group=shop", "fnct=update_group_delete&group=shop&BCSEL=0",
+        "fnct=view_group&group=shop&ACTION=delete&TSELURL=http://a/", "ACTION=delete&group=shop",
+        "fnct=clear_checklog&group=shop", "fnct=setup_save&TZ=1;a;0;UTC;UTC",
+        "fnct=setup_sched&SHED_STATUS=ACTIVE", "fnct=clear_error",
+        "fnct=update_group&group=shop&EVRCHK=1", "fnct=update_group_edit&group=shop",
+        "fnct=update_group_delete&group=shop&BCSEL=0",
         "fnct=update_group_cont&group=shop&TYPECONT=b&CONT=x"}) {
     const test::RunResult result = get(std::string(query) + "&apwd=" + kPassword, admin);
     EXPECT_EQ(result.out.rfind("Status: 405 Method Not Allowed\nAllow: POST\n", 0), 0u) << query;
@@ -164,8 +165,7 @@ TEST_F(WorkingConsoleTest, AWebServerUserIsAcceptedExceptForAPostWithoutThePassw
   EXPECT_EQ(probe(get("fnct=view_group", {{"REMOTE_USER", "intruder"}})).value("page", "MSG"),
             "Invalid Password");
   // What apwd held never goes back into the page's forms.
-  EXPECT_EQ(probe(get("fnct=view_group&apwd=%3C%22x", admin)).value("header_template", "APWD"),
-            "");
+  EXPECT_EQ(probe(get("fnct=view_group&apwd=%3C%22x", admin)).value("header_template", "APWD"), "");
 }
 
 TEST_F(WorkingConsoleTest, TheCommandComesFromAButtonOrAnotherVariable) {

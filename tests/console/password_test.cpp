@@ -108,8 +108,11 @@ TEST_F(ConsoleTest, AWebServerUserGetsBcryptInBothFilesAtTheFirstVisitAndAfterAC
   ASSERT_EQ(saveSettings(defaultSettings("console.test"), instance_.path("vydata/vyvars.dat")),
             StoreCode::kOk);
   auto store = [&](const std::string& password, const Env& env) {
-    return post(test::formBody({{"apwd", ""}, {"fnct", "update_pass"}, {"un", "boss"},
-                                {"pw", password}, {"pw2", password}}),
+    return post(test::formBody({{"apwd", ""},
+                                {"fnct", "update_pass"},
+                                {"un", "boss"},
+                                {"pw", password},
+                                {"pw2", password}}),
                 env);
   };
   const std::string file = instance_.path(".htpasswd");

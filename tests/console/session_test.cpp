@@ -35,7 +35,8 @@ class SessionTest : public WorkingConsoleTest {
 };
 
 TEST_F(SessionTest, APasswordLoginStartsASessionThatThePagesCarryInsteadOfThePassword) {
-  const test::RunResult login = post(test::formBody({{"fnct", "view_groups"}, {"apwd", kPassword}}));
+  const test::RunResult login =
+      post(test::formBody({{"fnct", "view_groups"}, {"apwd", kPassword}}));
   EXPECT_EQ(login.out.find(kPassword), std::string::npos);
   const std::string session = probe(login).value("header_template", "APWD");
   ASSERT_TRUE(sessionHashOf(session)) << session;
@@ -82,11 +83,11 @@ TEST_F(SessionTest, ALiveSessionIsTheProofThatAChangeComesFromTheConsole) {
   askWith(session(), deletion, evil);
   EXPECT_FALSE(instance_.exists("vydata/vydb/shop.dat"));
   storeGroup("shop", groupOf({"http://a/"}));
-  EXPECT_EQ(post(test::formBody(Fields{{"apwd", std::string(64, '7')}}) + "&" +
-                     test::formBody(deletion),
-                 evil)
-                .out.rfind("Status: 403", 0),
-            0u);
+  EXPECT_EQ(
+      post(test::formBody(Fields{{"apwd", std::string(64, '7')}}) + "&" + test::formBody(deletion),
+           evil)
+          .out.rfind("Status: 403", 0),
+      0u);
   EXPECT_TRUE(instance_.exists("vydata/vydb/shop.dat"));
 }
 
@@ -97,7 +98,8 @@ TEST_F(SessionTest, HelpCarriesOnlyALiveSession) {
   EXPECT_EQ(test::hiddenFields(open, "All help topics"),
             (Fields{{"apwd", ""}, {"fnct", "help"}, {"page", "NOTOPIC"}}));
   const std::string carried = body(submit({{"fnct", "help"}}));
-  EXPECT_EQ(test::hiddenFields(carried, "All help topics")[0], (std::pair<std::string, std::string>{"apwd", session()}));
+  EXPECT_EQ(test::hiddenFields(carried, "All help topics")[0],
+            (std::pair<std::string, std::string>{"apwd", session()}));
 }
 
 // The pages link the style sheet, which the console answers itself: the content policy forbids
@@ -106,8 +108,10 @@ TEST_F(ConsoleTest, TheStyleSheetIsAnAnswerOfItsOwnAndNoTemplateHoldsInlineStyle
   serveInProcess();
   const test::RunResult sheet = get("style");
   const std::string css = instance_.read("vytpl/admin_style.css");
-  EXPECT_EQ(sheet.out, "X-Content-Type-Options: nosniff\nCache-Control: max-age=600\n"
-                       "Content-type: text/css\n\n" + css);
+  EXPECT_EQ(sheet.out,
+            "X-Content-Type-Options: nosniff\nCache-Control: max-age=600\n"
+            "Content-type: text/css\n\n" +
+                css);
   static const std::regex kInline("<style|<script|\\sstyle=|\\son[a-z]+=|javascript:",
                                   std::regex::icase);
   for (const auto& file : std::filesystem::directory_iterator(instance_.path("vytpl"))) {

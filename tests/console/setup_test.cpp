@@ -55,8 +55,10 @@ TEST_F(SetupTest, SavingClampsTheNumbersToTheirDefaultsButKeepsNegativeOnes) {
 
 // Each text is cut where its field of the settings record ends (the referer shorter).
 TEST_F(SetupTest, SavedTextsAreCutToWhatTheirFieldsKeep) {
-  ask(form({{"AEMAIL", std::string(60, 'a')}, {"EMLSEND", std::string(60, 'm')},
-            {"USRAGENT", std::string(60, 'u')}, {"REFERER", std::string(200, 'r')}}));
+  ask(form({{"AEMAIL", std::string(60, 'a')},
+            {"EMLSEND", std::string(60, 'm')},
+            {"USRAGENT", std::string(60, 'u')},
+            {"REFERER", std::string(200, 'r')}}));
   const Settings s = stored();
   EXPECT_EQ(std::tuple(s.adminEmail, s.mailTransport, s.userAgent, s.referer),
             std::tuple(std::string(49, 'a'), std::string(49, 'm'), std::string(50, 'u'),

@@ -125,7 +125,8 @@ TEST_F(MailProgram, ReadsTheFilledMailEndedByADot) {
   TemplateVars vars;
   vars.set("TO", "ops@x.test");
   EXPECT_EQ(
-      sendMail(program, "", "", "To: [#TO#]\nB=[#BOUNDARY#]\n\nbody", vars, kNoMailHosts, lock).code,
+      sendMail(program, "", "", "To: [#TO#]\nB=[#BOUNDARY#]\n\nbody", vars, kNoMailHosts, lock)
+          .code,
       MailError::kOk);
   EXPECT_EQ(readWholeFile(dir.file("stdin")),
             "To: ops@x.test\nB=" + *vars.get("BOUNDARY") + "\n\nbody\n.\n");

@@ -1,10 +1,11 @@
 // Check runs over groups: due URLs, limits, one-shot groups, turns and threads.
+#include "runner/check_run.h"
+
 #include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
 
-#include "runner/check_run.h"
 #include "tests/runner/check_run_fixture.h"
 
 namespace vy {

@@ -1,10 +1,11 @@
 // One URL's check: "checkurl", the size limit, redirects and retries.
+#include "runner/check_url.h"
+
 #include <atomic>
 #include <chrono>
 #include <memory>
 #include <tuple>
 
-#include "runner/check_url.h"
 #include "tests/runner/worker_fixture.h"
 #include "tests/support/fake_server.h"
 

@@ -10,10 +10,10 @@ namespace vy {
 namespace {
 
 using test::answerWith;
+using test::CheckRunTest;
 using test::FakeServer;
 using test::httpReplyText;
 using test::LogLines;
-using test::CheckRunTest;
 
 TEST_F(CheckRunTest, CommandAndHttpCallGetTheStatusAndFailuresAreReported) {
   FakeServer hook(answerWith([](const std::string& request) {

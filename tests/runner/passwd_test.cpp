@@ -1,10 +1,11 @@
 // The headless set-up of the administrator's login, as a provisioning script runs it.
+#include "runner/passwd.h"
+
 #include <sys/stat.h>
 
 #include <map>
 
 #include "common/credentials.h"
-#include "runner/passwd.h"
 #include "tests/support/instance_test.h"
 
 namespace vy {

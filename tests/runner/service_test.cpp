@@ -131,8 +131,7 @@ TEST_F(ServiceTest, InvalidGroupNameIsRefusedBeforeAnyFileIsTouched) {
       EXPECT_EQ(result.out, "") << command;
     }
   }
-  EXPECT_EQ(test::loggedActions(instance_),
-            LogLines(1, {"0", "Invalid group name"}));
+  EXPECT_EQ(test::loggedActions(instance_), LogLines(1, {"0", "Invalid group name"}));
   EXPECT_EQ(groupBytes("general"), stored);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(instance_.path("vydata/vydb")), {}),
             1);

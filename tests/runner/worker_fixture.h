@@ -113,9 +113,9 @@ class ServiceTest : public WorkerTest {
  protected:
   void SetUp() override {
     WorkerTest::SetUp();
-    ASSERT_TRUE(writePasswordFile("admin", "secret", instance_.path("vydata/admin.pwd"),
-                                  kLowestBcryptCost)
-                    .ok());
+    ASSERT_TRUE(
+        writePasswordFile("admin", "secret", instance_.path("vydata/admin.pwd"), kLowestBcryptCost)
+            .ok());
   }
   RunResult service(const std::vector<std::string>& args, const std::string& input = "") {
     return instance_.runWorker(args, {{"ADMIN_PWD", "secret"}}, input, 60);

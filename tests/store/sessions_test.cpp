@@ -1,13 +1,13 @@
 // The session file: its bytes, the ends of a session, the bound on the table and the values that
 // are no session.
-#include <gtest/gtest.h>
+#include "store/sessions.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <fstream>
 
 #include "common/files.h"
-#include "store/sessions.h"
 #include "tests/store/store_fixture.h"
 #include "tests/support/child.h"
 
@@ -64,8 +64,8 @@ TEST(SessionFile, OnlyTheSixtyFourHexDigitsOfASessionHaveAHash) {
   EXPECT_TRUE(sessionHashOf(token));
   EXPECT_EQ(sessionHashOf(token), sessionHashOf(std::string(64, 'A')));
   EXPECT_NE(sessionHashOf(token), sessionHashOf(std::string(63, 'a') + "b"));
-  for (const std::string& other : {std::string(63, 'a'), std::string(65, 'a'),
-                                   std::string(63, 'a') + "g", "s3cret"s, ""s}) {
+  for (const std::string& other :
+       {std::string(63, 'a'), std::string(65, 'a'), std::string(63, 'a') + "g", "s3cret"s, ""s}) {
     EXPECT_FALSE(sessionHashOf(other)) << other;
   }
 }
