@@ -26,8 +26,13 @@ inline void putU32(uint8_t* p, uint32_t v) {
   p[2] = static_cast<uint8_t>(v >> 16);
   p[3] = static_cast<uint8_t>(v >> 24);
 }
+inline void putU64(uint8_t* p, uint64_t v) {
+  putU32(p, static_cast<uint32_t>(v));
+  putU32(p + 4, static_cast<uint32_t>(v >> 32));
+}
 inline void putI16(uint8_t* p, int16_t v) { putU16(p, static_cast<uint16_t>(v)); }
 inline void putI32(uint8_t* p, int32_t v) { putU32(p, static_cast<uint32_t>(v)); }
+inline void putI64(uint8_t* p, int64_t v) { putU64(p, static_cast<uint64_t>(v)); }
 
 inline uint8_t getU8(const uint8_t* p) { return p[0]; }
 inline uint16_t getU16(const uint8_t* p) {
@@ -37,8 +42,12 @@ inline uint32_t getU32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
+inline uint64_t getU64(const uint8_t* p) {
+  return static_cast<uint64_t>(getU32(p)) | (static_cast<uint64_t>(getU32(p + 4)) << 32);
+}
 inline int16_t getI16(const uint8_t* p) { return static_cast<int16_t>(getU16(p)); }
 inline int32_t getI32(const uint8_t* p) { return static_cast<int32_t>(getU32(p)); }
+inline int64_t getI64(const uint8_t* p) { return static_cast<int64_t>(getU64(p)); }
 
 // A zero-terminated text inside a fixed field of `width` bytes: at most
 // width - 1 bytes of the text are stored, the rest of the field is zero.

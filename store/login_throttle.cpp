@@ -19,15 +19,6 @@ namespace {
 constexpr size_t kLoginMaxFileSize = kLoginHeaderSize + kLoginClientLimit * kLoginClientSize;
 constexpr uint32_t kMaxU32 = std::numeric_limits<uint32_t>::max();
 
-void putU64(uint8_t* p, uint64_t v) {
-  le::putU32(p, static_cast<uint32_t>(v));
-  le::putU32(p + 4, static_cast<uint32_t>(v >> 32));
-}
-
-uint64_t getU64(const uint8_t* p) {
-  return static_cast<uint64_t>(le::getU32(p)) | (static_cast<uint64_t>(le::getU32(p + 4)) << 32);
-}
-
 // The stored second of a time: a clock before 1970 or past 2106 is kept at
 // the nearest second that can be stored.
 uint32_t storedSecond(ThrottleClock now) {
@@ -154,7 +145,7 @@ std::string encodeLoginThrottle(const LoginThrottleTable& table) {
   le::putU32(out + kLoginCountOffset, static_cast<uint32_t>(table.clients.size()));
   le::putU32(out + kLoginAllFailuresOffset, table.allFailures);
   le::putU32(out + kLoginAllStartOffset, table.allWindowStart);
-  putU64(out + kLoginNextAnswerOffset, table.nextAnswerMillis);
+  le::putU64(out + kLoginNextAnswerOffset, table.nextAnswerMillis);
   for (size_t i = 0; i < table.clients.size(); ++i) {
     const LoginClient& client = table.clients[i];
     uint8_t* record = out + kLoginHeaderSize + i * kLoginClientSize;
@@ -178,7 +169,7 @@ std::optional<LoginThrottleTable> decodeLoginThrottle(std::string_view bytes) {
   LoginThrottleTable table;
   table.allFailures = le::getU32(in + kLoginAllFailuresOffset);
   table.allWindowStart = le::getU32(in + kLoginAllStartOffset);
-  table.nextAnswerMillis = getU64(in + kLoginNextAnswerOffset);
+  table.nextAnswerMillis = le::getU64(in + kLoginNextAnswerOffset);
   table.clients.resize(count);
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* record = in + kLoginHeaderSize + i * kLoginClientSize;

@@ -19,17 +19,6 @@ namespace {
 
 using SessionBytes = std::array<uint8_t, kSessionTokenBytes>;
 
-void putI64(uint8_t* p, int64_t v) {
-  const auto u = static_cast<uint64_t>(v);
-  le::putU32(p, static_cast<uint32_t>(u));
-  le::putU32(p + 4, static_cast<uint32_t>(u >> 32));
-}
-
-int64_t getI64(const uint8_t* p) {
-  return static_cast<int64_t>(static_cast<uint64_t>(le::getU32(p)) |
-                              (static_cast<uint64_t>(le::getU32(p + 4)) << 32));
-}
-
 int hexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -131,8 +120,8 @@ std::string encodeSessions(const std::vector<SessionRecord>& records) {
   for (size_t i = 0; i < records.size(); ++i) {
     uint8_t* r = p + kSessionsHeaderSize + i * kSessionRecordSize;
     std::memcpy(r + kSessionHashOffset, records[i].hash.data(), kSessionHashSize);
-    putI64(r + kSessionLoginOffset, records[i].login);
-    putI64(r + kSessionLastUseOffset, records[i].lastUse);
+    le::putI64(r + kSessionLoginOffset, records[i].login);
+    le::putI64(r + kSessionLastUseOffset, records[i].lastUse);
   }
   return out;
 }
@@ -151,8 +140,8 @@ std::optional<std::vector<SessionRecord>> decodeSessions(std::string_view bytes)
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* r = p + kSessionsHeaderSize + i * kSessionRecordSize;
     std::memcpy(records[i].hash.data(), r + kSessionHashOffset, kSessionHashSize);
-    records[i].login = getI64(r + kSessionLoginOffset);
-    records[i].lastUse = getI64(r + kSessionLastUseOffset);
+    records[i].login = le::getI64(r + kSessionLoginOffset);
+    records[i].lastUse = le::getI64(r + kSessionLastUseOffset);
   }
   return records;
 }
