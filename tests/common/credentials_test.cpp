@@ -196,5 +196,18 @@ TEST_F(FakeHtpasswd, ADesLoginUpgradesAnExistingHtpasswdToo) {
   EXPECT_EQ(readWholeFile(log()), "-B\n-i\n-C\n11\n.htpasswd\nadmin\nstdin:secret\n");
 }
 
+// The error log carries the numbers it always did, whichever domain failed.
+TEST(LoggedActions, EachFailureKeepsItsLoggedNumber) {
+  const std::pair<ErrAction, int> cases[] = {{logAction(Access::kNoPasswordFile), -1},
+                                             {logAction(Access::kRefused), 1},
+                                             {logAction(PasswordFileError::kUnreadable), 1},
+                                             {logAction(PasswordFileError::kNoSeparator), 12},
+                                             {logAction(PasswordFileError::kCannotOpen), 2},
+                                             {logAction(PasswordFileError::kWriteFailed), 13},
+                                             {logAction(ProbeError::kPsFailed), 1},
+                                             {logAction(ProbeError::kPsNotStarted), 5}};
+  for (const auto& [action, number] : cases) EXPECT_EQ(actionNumber(action), number);
+}
+
 }  // namespace
 }  // namespace vy
