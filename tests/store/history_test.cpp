@@ -19,9 +19,9 @@ namespace {
 constexpr std::time_t kDay = kSecondsPerDay;
 constexpr std::time_t kHour = 3600;
 constexpr std::time_t kStart = 19700 * kDay;  // midnight UTC
-constexpr std::string_view kShop = "https://shop.example/";
+constexpr std::string_view kShopUrl = "https://shop.example/";
 constexpr std::string_view kBlog = "https://blog.example/";
-const std::vector<std::string_view> kBoth = {kShop, kBlog};
+const std::vector<std::string_view> kBoth = {kShopUrl, kBlog};
 
 HistoryCheck checkAt(std::time_t time, bool up = true, uint32_t ms = 100) {
   return {static_cast<uint32_t>(time), static_cast<uint8_t>(up ? kStateUp : 0),
@@ -99,7 +99,7 @@ TEST(HistoryFormat, ZerosOrAnyChangedBitMakeACheckDamaged) {
   const uint8_t zeros[kHistoryCheckSize] = {};
   EXPECT_FALSE(decodeHistoryCheck(zeros));
   uint8_t record[kHistoryCheckSize];
-  encodeHistoryCheck({historyUrlKey(kShop), checkAt(kStart)}, record);
+  encodeHistoryCheck({historyUrlKey(kShopUrl), checkAt(kStart)}, record);
   for (size_t bit = 0; bit < kHistoryCheckSize * 8; ++bit) {
     uint8_t changed[kHistoryCheckSize];
     std::memcpy(changed, record, sizeof changed);
@@ -121,11 +121,11 @@ TEST_F(HistoryTest, AppendedChecksReadBackPerUrlOldestFirst) {
   ASSERT_EQ(none.size(), 2u);
   EXPECT_TRUE(none[0].checks.empty());
 
-  append(kShop, checkAt(kStart + 60), kStart + 60);
+  append(kShopUrl, checkAt(kStart + 60), kStart + 60);
   append(kBlog, checkAt(kStart + 30, false, 15000), kStart + 60);
-  append(kShop, checkAt(kStart), kStart + 60);  // a slower process finished later
+  append(kShopUrl, checkAt(kStart), kStart + 60);  // a slower process finished later
   const std::vector<UrlHistory> both = read();
-  EXPECT_EQ(both[0].url, kShop);
+  EXPECT_EQ(both[0].url, kShopUrl);
   EXPECT_EQ(timesOf(both[0]), (std::vector<uint32_t>{kStart, kStart + 60}));
   ASSERT_EQ(both[1].checks.size(), 1u);
   EXPECT_EQ(both[1].checks[0], checkAt(kStart + 30, false, 15000));
@@ -138,25 +138,25 @@ TEST_F(HistoryTest, AppendedChecksReadBackPerUrlOldestFirst) {
 }
 
 TEST_F(HistoryTest, ACutTailIsSkippedThenOverwrittenAndReportedOnce) {
-  append(kShop, checkAt(kStart), kStart);
+  append(kShopUrl, checkAt(kStart), kStart);
   appendBytes("\x01\x02\x03\x04\x05");  // a writer killed in the middle of its record
   EXPECT_EQ(read()[0].checks.size(), 1u);
 
-  HistoryWrite write = appendHistory("g", kBoth, kShop, checkAt(kStart + 60), kStart + 60);
+  HistoryWrite write = appendHistory("g", kBoth, kShopUrl, checkAt(kStart + 60), kStart + 60);
   EXPECT_TRUE(write.status.ok());
   EXPECT_EQ(write.damage, StoreCode::kDamaged);
   EXPECT_EQ(fileSize(), kHistoryHeaderSize + 2 * kHistoryCheckSize);
-  append(kShop, checkAt(kStart + 120), kStart + 120);  // not reported again
+  append(kShopUrl, checkAt(kStart + 120), kStart + 120);  // not reported again
   EXPECT_EQ(timesOf(read()[0]), (std::vector<uint32_t>{kStart, kStart + 60, kStart + 120}));
 }
 
 TEST_F(HistoryTest, DamagedRecordsAtTheEndAreDroppedByTheNextAppend) {
-  append(kShop, checkAt(kStart), kStart);
-  append(kShop, checkAt(kStart + 60), kStart + 60);
+  append(kShopUrl, checkAt(kStart), kStart);
+  append(kShopUrl, checkAt(kStart + 60), kStart + 60);
   appendBytes(std::string(3 * kHistoryCheckSize + 7, '\0'));  // zeros left by a crash
   EXPECT_EQ(read()[0].checks.size(), 2u);
 
-  HistoryWrite write = appendHistory("g", kBoth, kShop, checkAt(kStart + 120), kStart + 120);
+  HistoryWrite write = appendHistory("g", kBoth, kShopUrl, checkAt(kStart + 120), kStart + 120);
   EXPECT_TRUE(write.status.ok());
   EXPECT_EQ(write.damage, StoreCode::kDamaged);
   EXPECT_EQ(fileSize(), kHistoryHeaderSize + 3 * kHistoryCheckSize);
@@ -169,7 +169,7 @@ TEST_F(HistoryTest, AnUnreadableFileStartsAfreshAndIsReported) {
   std::vector<UrlHistory> out;
   EXPECT_EQ(readHistory("g", kBoth, out), StoreCode::kDamaged);
 
-  HistoryWrite write = appendHistory("g", kBoth, kShop, checkAt(kStart), kStart);
+  HistoryWrite write = appendHistory("g", kBoth, kShopUrl, checkAt(kStart), kStart);
   EXPECT_TRUE(write.status.ok());
   EXPECT_EQ(write.damage, StoreCode::kDamaged);
   EXPECT_EQ(read()[0].checks.size(), 1u);
@@ -177,11 +177,11 @@ TEST_F(HistoryTest, AnUnreadableFileStartsAfreshAndIsReported) {
 
 TEST_F(HistoryTest, ChecksOlderThan48HoursBecomeOneSummaryPerUrlPerDay) {
   // Day 0: three shop checks (one down) and one blog check; day 2 one each.
-  append(kShop, checkAt(kStart + 1 * kHour, true, 100), kStart);
-  append(kShop, checkAt(kStart + 2 * kHour, false, 900), kStart);
+  append(kShopUrl, checkAt(kStart + 1 * kHour, true, 100), kStart);
+  append(kShopUrl, checkAt(kStart + 2 * kHour, false, 900), kStart);
   append(kBlog, checkAt(kStart + 3 * kHour, true, 50), kStart);
-  append(kShop, checkAt(kStart + 23 * kHour, true, 200), kStart);
-  append(kShop, checkAt(kStart + 2 * kDay + 1 * kHour), kStart);
+  append(kShopUrl, checkAt(kStart + 23 * kHour, true, 200), kStart);
+  append(kShopUrl, checkAt(kStart + 2 * kDay + 1 * kHour), kStart);
   append(kBlog, checkAt(kStart + 2 * kDay + 2 * kHour), kStart);
 
   // At day 2, 22:30 the checks before day 0, 22:30 are older than 48 hours.
@@ -207,8 +207,8 @@ TEST_F(HistoryTest, ChecksOlderThan48HoursBecomeOneSummaryPerUrlPerDay) {
 }
 
 TEST_F(HistoryTest, SummariesOlderThan400DaysGo) {
-  append(kShop, checkAt(kStart), kStart);
-  append(kShop, checkAt(kStart + kDay), kStart + kDay);
+  append(kShopUrl, checkAt(kStart), kStart);
+  append(kShopUrl, checkAt(kStart + kDay), kStart + kDay);
   ASSERT_TRUE(compactHistory("g", kBoth, kStart + 4 * kDay).status.ok());
   EXPECT_EQ(read()[0].days.size(), 2u);
   ASSERT_TRUE(compactHistory("g", kBoth, kStart + 400 * kDay).status.ok());
@@ -219,16 +219,16 @@ TEST_F(HistoryTest, SummariesOlderThan400DaysGo) {
 }
 
 TEST_F(HistoryTest, ADeletedUrlLosesItsHistoryAtTheNextCompaction) {
-  append(kShop, checkAt(kStart), kStart);
+  append(kShopUrl, checkAt(kStart), kStart);
   append(kBlog, checkAt(kStart), kStart);
-  ASSERT_TRUE(compactHistory("g", {{kShop}}, kStart + 1).status.ok());
+  ASSERT_TRUE(compactHistory("g", {{kShopUrl}}, kStart + 1).status.ok());
   EXPECT_EQ(read()[0].checks.size(), 1u);
   EXPECT_TRUE(read()[1].checks.empty());  // re-added, it starts afresh
   EXPECT_EQ(fileSize(), kHistoryHeaderSize + kHistoryCheckSize);
 }
 
 TEST_F(HistoryTest, ARemovedGroupLosesItsFile) {
-  append(kShop, checkAt(kStart), kStart);
+  append(kShopUrl, checkAt(kStart), kStart);
   ASSERT_TRUE(removeHistory("g").ok());
   EXPECT_FALSE(std::filesystem::exists(historyPath("g")));
   EXPECT_TRUE(removeHistory("g").ok());
