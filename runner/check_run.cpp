@@ -17,6 +17,7 @@
 #include "common/text.h"
 #include "net/socket.h"
 #include "runner/check_url.h"
+#include "runner/history_report.h"
 #include "runner/scheduler.h"
 #include "store/group_name.h"
 #include "store/group_store.h"
@@ -145,14 +146,17 @@ void checkWithThreads(CheckRun& run, int threads) {
 }
 
 // One-shot groups disappear once every URL has been checked, unless one of
-// their notifications failed. A removal that fails is not reported.
+// their notifications failed, and their history with them. A removal that
+// fails is not reported; a history that outlives its group is reported.
 void removeFinishedOneShotGroups(const CheckRun& run) {
   for (const auto& groupRun : run.groups) {
     const GroupConfig& group = groupRun->group;
     if (!group.deleteAfterCheck() || groupRun->notifyFailed) continue;
     bool allChecked = std::all_of(group.urls.begin(), group.urls.end(),
                                   [](const UrlStatus& url) { return url.lastCheck != 0; });
-    if (allChecked) (void)removeGroup(groupRun->handle.name);
+    if (allChecked && removeGroup(groupRun->handle.name).ok()) {
+      removeHistoryReported(groupRun->handle.name);
+    }
   }
 }
 

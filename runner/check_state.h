@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -32,11 +33,28 @@ struct UrlCheck {
 // where its statuses go back, and what the run keeps about it.
 struct GroupRun {
   GroupRun(GroupConfig read, GroupHandle from)
-      : group(std::move(read)), handle(std::move(from)), checks(group.urls.size()) {}
+      : group(std::move(read)),
+        handle(std::move(from)),
+        checks(group.urls.size()),
+        historyUrls(urlsOf(group)) {}
+  // historyUrls views the group's own texts.
+  GroupRun(const GroupRun&) = delete;
+  GroupRun& operator=(const GroupRun&) = delete;
+
+  static std::vector<std::string_view> urlsOf(const GroupConfig& config) {
+    std::vector<std::string_view> urls;
+    urls.reserve(config.urls.size());
+    for (const UrlStatus& entry : config.urls) urls.push_back(entry.url);
+    return urls;
+  }
 
   GroupConfig group;
   GroupHandle handle;            // guarded by CheckShared::resultLock
   std::vector<UrlCheck> checks;  // one per entry of group.urls, in the same order
+  // The stored group's current URLs, which the history keeps records of;
+  // empty when the checks are not to go into the group's history. Only read
+  // while threads run.
+  std::vector<std::string_view> historyUrls;
 
   // Guarded by CheckShared::resultLock.
   int pendingCount = 0;       // URLs of the group still to be checked in the run

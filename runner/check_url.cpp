@@ -1,6 +1,7 @@
 // One URL's check and the "checkurl" command; see check_url.h.
 #include "runner/check_url.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <optional>
@@ -16,6 +17,7 @@
 #include "store/check_log.h"
 #include "store/group_name.h"
 #include "store/group_store.h"
+#include "store/history.h"
 
 namespace vy {
 namespace {
@@ -140,6 +142,17 @@ void recordResult(CheckShared& shared, GroupRun& run, int index, bool logIt) {
   }
 }
 
+// Appends the check to the group's history. Outside the result lock: the
+// history file has its own lock, and other threads' status write-backs need
+// not wait for the append (nor for a compaction it makes).
+void recordHistory(const GroupRun& run, const UrlStatus& entry) {
+  if (run.historyUrls.empty()) return;
+  const HistoryWrite write = appendHistory(run.handle.name, run.historyUrls, entry.url,
+                                           historyCheckFor(entry), std::time(nullptr));
+  if (!write.damage.ok()) reportError(write.damage, historyPath(run.handle.name));
+  if (!write.status.ok()) reportError(write.status, historyPath(run.handle.name));
+}
+
 // The URL's own notification, then the group's batch once its last pending
 // URL of the run is done. Only the check that brings pendingCount to 0 gets
 // to the batch. Once a notification of the run has failed, the group counts
@@ -178,6 +191,17 @@ bool hasScheme(const std::string& target) {
     if (!ok) return false;
   }
   return true;
+}
+
+// A URL checked with the settings of the text sent goes into the history
+// only when the stored group holds it: the history keeps the stored URLs'
+// records, and a text's own list must not decide which ones a compaction
+// keeps.
+std::vector<std::string_view> storedHistoryUrls(const GroupRead& stored, std::string_view url) {
+  if (!stored.ok()) return {};
+  std::vector<std::string_view> urls = GroupRun::urlsOf(stored.group);
+  if (std::find(urls.begin(), urls.end(), url) == urls.end()) return {};
+  return urls;
 }
 
 }  // namespace
@@ -248,6 +272,7 @@ int checkUrl(CheckShared& shared, GroupRun& run, int index) {
   entry.setFlag(kUrlPresOk, check.curPresOk);
   check.stateWord = stateBits(entry);
   recordResult(shared, run, index, codeChanged || stateChanged);
+  recordHistory(run, entry);
 
   const int stateWord = check.stateWord;
   notifyRecipient(shared, run, index, stateChanged && wantsNotification(group, check, firstCheck));
@@ -268,6 +293,7 @@ int runCheckUrlCommand(WorkerContext& context) {
 
   int index = 0;
   GroupHandle handle = GroupHandle::named(groupName);
+  GroupRead stored;  // without storedGroupOnly: the stored group, whose URLs the history keeps
   if (storedGroupOnly) {
     const std::string wanted(group.urls[0].url);
     GroupRead read = readGroupReported(groupName);
@@ -279,11 +305,14 @@ int runCheckUrlCommand(WorkerContext& context) {
         break;
       }
     }
+  } else {
+    stored = readGroup(groupName);
   }
   if (group.urls.empty()) return index;
 
   CheckShared shared(context);
   GroupRun run(std::move(group), std::move(handle));
+  if (!storedGroupOnly) run.historyUrls = storedHistoryUrls(stored, run.group.urls[0].url);
   return checkUrl(shared, run, index);
 }
 

@@ -3,8 +3,10 @@
 // checkUrl fetches the page, retries a failing page that was up before,
 // follows redirects when content checks apply, decides the up state and the
 // content results, stores them in the URL's entry, writes the entry back into
-// the group file, appends a check-log record on a change and tells the group's
-// recipient when the administrator asked to hear about such a change.
+// the group file, appends a check-log record on a change, appends the check to
+// the group's history (outside the result lock, the history file having its
+// own) and tells the group's recipient when the administrator asked to hear
+// about such a change.
 //
 // Several check threads run checkUrl at once on different entries, possibly
 // of the same group. Everything they share is done under the shared result

@@ -11,6 +11,7 @@
 #include "common/credentials.h"
 #include "common/errors.h"
 #include "common/files.h"
+#include "runner/history_report.h"
 #include "runner/metrics.h"
 #include "runner/scheduler.h"
 #include "store/group_config.h"
@@ -61,7 +62,10 @@ StoreStatus deleteUrlsOrGroup(const std::string& group, const std::vector<UrlSta
   std::vector<std::string_view> deleted;
   for (const UrlStatus& entry : urls) deleted.push_back(entry.url);
   if (!deleted.empty() && deleted.front().substr(0, deleted.front().find('\0')) == "all") {
-    return removeGroup(effectiveGroupName(group));
+    const std::string name = effectiveGroupName(group);
+    StoreStatus rc = removeGroup(name);
+    if (rc.ok()) removeHistoryReported(name);
+    return rc;
   }
   return deleteUrls(group, deleted);
 }
@@ -110,6 +114,16 @@ int runGet(ServiceRequest& request, const ServiceCommand&) {
 }
 
 // A group that cannot be read is logged and shown as the empty group.
+int runHistory(ServiceRequest& request, const ServiceCommand&) {
+  std::optional<std::string> onlyUrl;
+  if (request.context.hasArg(2)) onlyUrl = request.context.arg(2);
+  return runHistoryCommand(request.group, onlyUrl);
+}
+
+int runUptime(ServiceRequest& request, const ServiceCommand&) {
+  return runUptimeCommand(request.group);
+}
+
 int runGetSetup(ServiceRequest& request, const ServiceCommand&) {
   const GroupRead read = readGroupReported(request.group, request.group);
   std::string text = formatGroupConfig(read.group);
@@ -142,9 +156,9 @@ int runMetrics(ServiceRequest& request, const ServiceCommand&) {
 }
 
 // The group argument is taken as it is: the empty name means the file ".dat".
-// A failed removal is not reported.
+// A failed removal is not reported; the history of a removed group goes too.
 int runDelGroup(ServiceRequest& request, const ServiceCommand&) {
-  (void)removeGroup(request.group);
+  if (removeGroup(request.group).ok()) removeHistoryReported(request.group);
   return 0;
 }
 
@@ -176,6 +190,8 @@ constexpr ServiceCommand kServiceCommands[] = {
      .failureDetail = "Update"},
     {.word = "get", .run = runGet},
     {.word = "getsetup", .run = runGetSetup},
+    {.word = "history", .run = runHistory},
+    {.word = "uptime", .run = runUptime},
     {.word = "getstats", .run = runGetStats, .emptyNameByDefault = true},
     {.word = kMetricsWord, .run = runMetrics, .emptyNameByDefault = true},
     {.word = "delgroup", .run = runDelGroup, .emptyNameByDefault = true},

@@ -10,11 +10,14 @@
 //       scheduler daemon when it is wanted and none runs
 //   get [group [url]]   the URL listing lines, back to back
 //   getsetup [group]    the stored group as a configuration text
+//   history [group [url]], uptime [group]
+//                       the group's check history and uptime ratios (see
+//                       history_report.h)
 //   getstats [group]    "name urls chkban chkpres up banfound presok interval
 //                       age" per group (all groups without an argument)
 //   metrics [group]     the groups' and the runs' state for Prometheus (all
 //                       groups without an argument; see metrics.h)
-//   delgroup [group]    removes the group file
+//   delgroup [group]    removes the group file and its history
 //   exist [group]       status 1 when the group file exists, else 0
 //
 // Without a group argument a command works on "general"; getstats, metrics,

@@ -63,13 +63,15 @@ TEST_F(CheckRunTest, ASuspendedGroupIsLeftAsItIs) {
   EXPECT_EQ(groupBytes("paused"), paused);
 }
 
-TEST_F(CheckRunTest, AOneShotGroupGoesOnceEveryUrlWasChecked) {
+TEST_F(CheckRunTest, AOneShotGroupGoesWithItsHistoryOnceEveryUrlWasChecked) {
   makeGroup("done", {0, 0}, 0, kMoreDeleteAfterCheck);
   EXPECT_EQ(instance_.runWorker({"check"}).exitCode, 0);
   EXPECT_FALSE(instance_.exists("vydata/vydb/done.dat"));
+  EXPECT_FALSE(instance_.exists("vydata/vyhist/done.dat"));
   makeGroup("cut", {0, 0, 0}, 0, kMoreDeleteAfterCheck);
   EXPECT_EQ(instance_.runWorker({"check", "2"}).exitCode, 0);
   EXPECT_TRUE(instance_.exists("vydata/vydb/cut.dat"));
+  EXPECT_TRUE(instance_.exists("vydata/vyhist/cut.dat"));
 }
 
 TEST_F(CheckRunTest, MissingCheckTimeFileEndsTheRunWithOneLogLine) {
