@@ -66,8 +66,20 @@ async function pageTools(browser) {
   });
   return {
     page,
-    shoot: (name) => page.screenshot({
-      path: path.join(shotDir, `${String(++shots).padStart(2, '0')}-${name}.png`), fullPage: true}),
+    // A screenshot of the page, which must show with the console's style sheet.
+    shoot: async (name) => {
+      const styled = await page.evaluate(() => [...document.styleSheets].some((sheet) => {
+        try {
+          return sheet.cssRules.length > 0;
+        } catch {
+          return false;
+        }
+      }));
+      await page.screenshot({
+        path: path.join(shotDir, `${String(++shots).padStart(2, '0')}-${name}.png`),
+        fullPage: true});
+      if (!styled) throw new Error(`the page of ${name} shows without its style sheet`);
+    },
     expectText: (text) => page.getByText(text, {exact: false}).first().waitFor({state: 'visible'}),
     button: (name) => page.getByRole('button', {name, exact: true}).first(),
     // The groups overview, which only a logged-in administrator sees.
@@ -199,6 +211,12 @@ async function crossSiteChangesRefused(instance, plain, password) {
     await ui.page.fill('input[name=pw2]', passwords.third);
     await ui.button('Save').click();
     await ui.expectText('Administrative Username/Password Has Been Updated');
+    // The web server now wants the new password, so the page's style sheet, asked for with the
+    // old one, was refused: the browser logs in again as its user would, and the console shows.
+    await browser.setHTTPCredentials({username: 'admin', password: passwords.third,
+                                      origin: served.url});
+    await ui.page.goto(consoleUrl);
+    await ui.overview();
     await ui.shoot('own-page-change');
     if (fs.readFileSync(htpasswd).equals(before[0]) ||
         fs.readFileSync(adminPwd).equals(before[1])) {
