@@ -13,8 +13,9 @@
 //
 // Reading takes each group with the group database's read mode, which holds
 // the group's shared lock only while it reads the file, and its history with
-// a shared lock held as briefly, so a scrape never holds up a check run. The whole text is built first and printed at the end:
-// a failure part way never leaves a half-written exposition.
+// a shared lock held as briefly, so a scrape never holds up a check run. The
+// whole text is built first and printed at the end: a failure part way never
+// leaves a half-written exposition.
 #ifndef VANTRY_RUNNER_METRICS_H_
 #define VANTRY_RUNNER_METRICS_H_
 

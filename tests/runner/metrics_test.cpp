@@ -184,11 +184,14 @@ TEST_F(MetricsTest, HistoryGivesEachWindowItsRatioAndTheLastDaysMeanButNoSampleW
                         static_cast<int16_t>(up ? 200 : 500), ms};
   };
   const std::vector<std::pair<std::string_view, HistoryCheck>> checks = {
-      {urls[0], check(now - 20 * 86400, true, 50)}, {urls[1], check(now - 20 * 86400, false, 9)},
-      {urls[0], check(now - 3 * 86400, true, 70)},  {urls[0], check(now - 7200, true, 100)},
+      {urls[0], check(now - 20 * 86400, true, 50)},
+      {urls[1], check(now - 20 * 86400, false, 9)},
+      {urls[0], check(now - 3 * 86400, true, 70)},
+      {urls[0], check(now - 7200, true, 100)},
       {urls[0], check(now - 3600, false, 301)}};
   for (const auto& [url, entry] : checks) {
-    ASSERT_TRUE(inInstance([&] { return appendHistory("shop", urls, url, entry, now); }).status.ok());
+    ASSERT_TRUE(
+        inInstance([&] { return appendHistory("shop", urls, url, entry, now); }).status.ok());
   }
   const std::string out = service({"metrics", "shop"}).out;
   const auto a = [](const char* window) {
