@@ -52,6 +52,7 @@ void addConsoleRows(const BenchContext& context, Table& table);     // 4 and the
 void addContentRows(const BenchContext& context, Table& table);     // 5 and 6
 void addMemoryRows(const BenchContext& context, Table& table);      // the worker's memory
 void addTlsRows(const BenchContext& context, Table& table);         // 8
+void addHistoryRows(const BenchContext& context, Table& table);     // 9
 
 }  // namespace vy::bench
 

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <optional>
 
 #include "common/errors.h"
@@ -15,6 +17,7 @@
 #include "store/group_name.h"
 #include "store/group_stats.h"
 #include "store/group_store.h"
+#include "store/history.h"
 #include "store/scheduler_file.h"
 
 namespace vy {
@@ -28,6 +31,8 @@ enum class Family : size_t {
   kUrlLastCheck,
   kUrlBannedTextFound,
   kUrlRequiredTextsPresent,
+  kUrlUptimeRatio,
+  kUrlResponseSecondsAvg,
   kGroupUrls,
   kGroupUrlsUp,
   kGroupCheckInterval,
@@ -56,6 +61,12 @@ constexpr FamilyText kFamilies[] = {
     {"vantry_url_required_texts_present",
      "Whether the URL's last check found every required text of the group (URLs that test "
      "them)."},
+    {"vantry_url_uptime_ratio",
+     "Share of the URL's checks in the last window (label window: 1d, 7d or 30d) that found it "
+     "up; absent for a window without a check."},
+    {"vantry_url_response_seconds_avg",
+     "Mean time the URL's checks of the last day (label window: 1d) took to fetch the page; "
+     "absent without a check."},
     {"vantry_group_urls", "Number of URLs in the group."},
     {"vantry_group_urls_up", "Number of the group's URLs that were up at their last check."},
     {"vantry_group_check_interval_seconds",
@@ -112,7 +123,51 @@ std::string secondsOfMillis(uint32_t milliseconds) {
   return formatAlloc("%u.%03u", milliseconds / 1000, milliseconds % 1000);
 }
 
-void addUrlSamples(Exposition& out, const std::string& groupLabel, const UrlStatus& url) {
+// A ratio in the shortest text that reads back as the same double, so that a
+// single failed check among tens of thousands never shows as 1.
+std::string ratioText(double ratio) {
+  char text[32];
+  const std::to_chars_result end = std::to_chars(text, text + sizeof text, ratio);
+  return std::string(text, end.ptr);
+}
+
+// The uptime ratios and the mean response time of a URL's history at `now`;
+// a window without a check has no sample.
+void addHistorySamples(Exposition& out, const std::string& labels, const UrlHistory& history,
+                       std::time_t now) {
+  struct Window {
+    const char* name;
+    int days;
+  };
+  for (const Window window : {Window{"1d", 1}, Window{"7d", 7}, Window{"30d", 30}}) {
+    const std::optional<double> ratio = uptimeOver(history, window.days, now).ratio();
+    if (!ratio) continue;
+    addSample(out, Family::kUrlUptimeRatio, labels + "," + label("window", window.name),
+              ratioText(*ratio));
+  }
+  const std::optional<uint32_t> mean = meanResponseMsOfLastDay(history, now);
+  if (mean) {
+    addSample(out, Family::kUrlResponseSecondsAvg, labels + "," + label("window", "1d"),
+              secondsOfMillis(*mean));
+  }
+}
+
+// The histories of the group's URLs, in stored order, read in one pass over
+// the group's history file. A failure is logged and leaves them empty: the
+// exposition goes on without the history families.
+std::vector<UrlHistory> readGroupHistories(const std::string& name, const GroupConfig& group) {
+  std::vector<std::string_view> urls;
+  urls.reserve(group.urls.size());
+  for (const UrlStatus& url : group.urls) urls.push_back(url.url);
+  std::vector<UrlHistory> histories;
+  const StoreStatus rc = readHistory(name, urls, histories);
+  if (rc.ok()) return histories;
+  reportError(rc, historyPath(name));
+  return std::vector<UrlHistory>(urls.size());
+}
+
+void addUrlSamples(Exposition& out, const std::string& groupLabel, const UrlStatus& url,
+                   const UrlHistory& history, std::time_t now) {
   const std::string labels = groupLabel + "," + label("url", url.url);
   addSample(out, Family::kUrlUp, labels, bit(url.up()));
   addSample(out, Family::kUrlStatusCode, labels, std::to_string(url.resultCode));
@@ -122,11 +177,16 @@ void addUrlSamples(Exposition& out, const std::string& groupLabel, const UrlStat
   }
   if (url.checkBan()) addSample(out, Family::kUrlBannedTextFound, labels, bit(url.banFound()));
   if (url.checkPres()) addSample(out, Family::kUrlRequiredTextsPresent, labels, bit(url.presOk()));
+  addHistorySamples(out, labels, history, now);
 }
 
-void addGroupSamples(Exposition& out, const std::string& name, const GroupConfig& group) {
+void addGroupSamples(Exposition& out, const std::string& name, const GroupConfig& group,
+                     std::time_t now) {
   const std::string labels = label("group", name);
-  for (const UrlStatus& url : group.urls) addUrlSamples(out, labels, url);
+  const std::vector<UrlHistory> histories = readGroupHistories(name, group);
+  for (size_t i = 0; i < group.urls.size(); ++i) {
+    addUrlSamples(out, labels, group.urls[i], histories[i], now);
+  }
   const GroupSummary summary = summarizeGroup(group);
   addSample(out, Family::kGroupUrls, labels, std::to_string(summary.urlCount));
   addSample(out, Family::kGroupUrlsUp, labels, std::to_string(summary.upCount));
@@ -150,12 +210,12 @@ std::vector<std::string> groupsToShow(const std::string& group) {
 // read. A listed group that is gone or still empty when it is read (removed,
 // or being created, since the listing) is no error; a named group that does
 // not exist is logged, as "get" logs it, but is no read error either.
-int addGroups(Exposition& out, const std::string& group) {
+int addGroups(Exposition& out, const std::string& group, std::time_t now) {
   int readErrors = 0;
   for (const std::string& name : groupsToShow(group)) {
     const GroupRead read = readGroup(name);
     if (read.ok()) {
-      addGroupSamples(out, name, read.group);
+      addGroupSamples(out, name, read.group, now);
       continue;
     }
     const bool none = read.status == StoreCode::kNotFound || read.status == StoreCode::kRefusedName;
@@ -236,7 +296,7 @@ std::string metricsLabelValue(std::string_view text) {
 
 int runMetricsCommand(const WorkerContext& context, const std::string& group) {
   Exposition out;
-  const int readErrors = addGroups(out, group);
+  const int readErrors = addGroups(out, group, std::time(nullptr));
   addInstanceSamples(out, context.settings, readErrors);
   std::string text;
   if (isWebRequest()) text = std::string("Content-Type: ") + kMetricsContentType + "\n\n";

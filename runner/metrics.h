@@ -7,12 +7,15 @@
 // HELP and TYPE lines once and all its samples together: the URL families
 // (labels group and url; the groups in name order, the URLs in stored order),
 // the group families (label group), then the instance-wide ones. A family
-// without samples is left out.
+// without samples is left out. The uptime ratios (windows of 1, 7 and 30
+// days) and the mean response time of the last day come from the group's
+// check history, read once per group; a window without a check has no sample.
 //
 // Reading takes each group with the group database's read mode, which holds
-// the group's shared lock only while it reads the file, so a scrape never
-// holds up a check run. The whole text is built first and printed at the end:
-// a failure part way never leaves a half-written exposition.
+// the group's shared lock only while it reads the file, and its history with
+// a shared lock held as briefly, so a scrape never holds up a check run. The
+// whole text is built first and printed at the end: a failure part way never
+// leaves a half-written exposition.
 #ifndef VANTRY_RUNNER_METRICS_H_
 #define VANTRY_RUNNER_METRICS_H_
 

@@ -3,8 +3,10 @@
 #include <utime.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <sstream>
 
+#include "store/history.h"
 #include "tests/runner/worker_fixture.h"
 
 namespace vy {
@@ -38,6 +40,20 @@ std::vector<std::string> exposedLines(const std::string& text) {
 std::string family(const std::string& name, const std::vector<std::string>& samples) {
   std::string text = "# HELP " + name + "\n# TYPE " + name + " gauge\n";
   for (const std::string& sample : samples) text += name + sample + "\n";
+  return text;
+}
+
+// The exposed lines from the first family's HELP line up to the next one's, each with its line
+// break.
+std::string familiesFrom(const std::vector<std::string>& exposed, const std::string& first,
+                         const std::string& next) {
+  std::string text;
+  bool inside = false;
+  for (const std::string& line : exposed) {
+    if (line == "# HELP " + first) inside = true;
+    if (line == "# HELP " + next) break;
+    if (inside) text += line + "\n";
+  }
   return text;
 }
 
@@ -143,14 +159,53 @@ TEST_F(MetricsTest, OverCgiTheQueryRunsTheCommandBehindAPlainTextHeader) {
   EXPECT_EQ(overCgi("metricsx").exitCode, 254);
 }
 
+// A damaged history is logged but costs the group none of its other samples.
 TEST_F(MetricsTest, ADamagedGroupIsCountedAndLoggedOnceAndTheRestIsWhole) {
   storeKnownGroups();
   instance_.write("vydata/vydb/broken.dat", "damaged");
   instance_.write("vydata/vydb/creating.dat", "");  // a group being created is no error
+  std::filesystem::create_directories(instance_.path("vydata/vyhist"));
+  instance_.write("vydata/vyhist/shop.dat", "damaged history");
   const test::RunResult result = service({"metrics"});
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(exposedLines(result.out), lines(knownExposition(1)));
-  EXPECT_EQ(test::loggedActions(instance_), (LogLines{{"12", "broken"}}));
+  EXPECT_EQ(test::loggedActions(instance_),
+            (LogLines{{"12", "./vydata/vyhist/shop.dat"}, {"12", "broken"}}));
+}
+
+// "a": up, down in the last day, up 3 and 20 days ago; "b": down 20 days ago only; "c": never
+// checked. A ratio keeps every digit, so one failure among many never reads as 1.
+TEST_F(MetricsTest, HistoryGivesEachWindowItsRatioAndTheLastDaysMeanButNoSampleWithoutChecks) {
+  const std::vector<std::string_view> urls = {"http://a.test/", "http://b.test/", "http://c.test/"};
+  storeGroup("shop", groupOf({urls.begin(), urls.end()}));
+  const std::time_t now = std::time(nullptr);
+  const auto check = [](std::time_t time, bool up, uint32_t ms) {
+    return HistoryCheck{static_cast<uint32_t>(time), static_cast<uint8_t>(up ? kStateUp : 0),
+                        static_cast<int16_t>(up ? 200 : 500), ms};
+  };
+  const std::vector<std::pair<std::string_view, HistoryCheck>> checks = {
+      {urls[0], check(now - 20 * 86400, true, 50)},
+      {urls[1], check(now - 20 * 86400, false, 9)},
+      {urls[0], check(now - 3 * 86400, true, 70)},
+      {urls[0], check(now - 7200, true, 100)},
+      {urls[0], check(now - 3600, false, 301)}};
+  for (const auto& [url, entry] : checks) {
+    ASSERT_TRUE(
+        inInstance([&] { return appendHistory("shop", urls, url, entry, now); }).status.ok());
+  }
+  const std::string out = service({"metrics", "shop"}).out;
+  const auto a = [](const char* window) {
+    return "{group=\"shop\",url=\"http://a.test/\",window=\"" + std::string(window) + "\"}";
+  };
+  const std::string expected =
+      family("vantry_url_uptime_ratio",
+             {a("1d") + " 0.5", a("7d") + " 0.6666666666666666", a("30d") + " 0.75",
+              "{group=\"shop\",url=\"http://b.test/\",window=\"30d\"} 0"}) +
+      family("vantry_url_response_seconds_avg", {a("1d") + " 0.201"});  // 401 ms / 2, rounded
+  EXPECT_EQ(familiesFrom(exposedLines(out), "vantry_url_uptime_ratio", "vantry_group_urls"),
+            expected)
+      << out;
+  EXPECT_EQ(test::loggedActions(instance_), LogLines{});
 }
 
 TEST_F(MetricsTest, SchedulerRunningIsOneWhileItsDaemonRuns) {
