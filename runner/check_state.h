@@ -14,6 +14,7 @@
 #include "runner/worker.h"
 #include "store/group_config.h"
 #include "store/group_store.h"
+#include "store/history.h"
 
 namespace vy {
 
@@ -27,6 +28,17 @@ struct UrlCheck {
   // The group's batch notification owes this URL's status text. Guarded by
   // CheckShared::resultLock once the check has stored its result.
   bool batchMarked = false;
+};
+
+// The checks of a group's run waiting to go into its history. Whichever
+// check thread finds nobody writing writes them all, and keeps writing what
+// gathered meanwhile until none is left: while one thread holds the file,
+// the others' checks wait here instead of in the file's lock, and a run of
+// many threads makes few appends instead of one per check.
+struct HistoryQueue {
+  std::mutex lock;
+  std::vector<KeyedCheck> pending;  // guarded by lock
+  bool writing = false;             // guarded by lock
 };
 
 // One group during a run or a one-URL check: the record read from its file,
@@ -55,6 +67,7 @@ struct GroupRun {
   // empty when the checks are not to go into the group's history. Only read
   // while threads run.
   std::vector<std::string_view> historyUrls;
+  HistoryQueue history;
 
   // Guarded by CheckShared::resultLock.
   int pendingCount = 0;       // URLs of the group still to be checked in the run

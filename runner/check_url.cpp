@@ -142,15 +142,36 @@ void recordResult(CheckShared& shared, GroupRun& run, int index, bool logIt) {
   }
 }
 
-// Appends the check to the group's history. Outside the result lock: the
-// history file has its own lock, and other threads' status write-backs need
-// not wait for the append (nor for a compaction it makes).
-void recordHistory(const GroupRun& run, const UrlStatus& entry) {
+// Appends the check to the group's history, through the run's queue.
+// Outside the result lock: the history file has its own lock, and other
+// threads' status write-backs need not wait for the append (nor for a
+// compaction it makes).
+void recordHistory(GroupRun& run, const UrlStatus& entry) {
   if (run.historyUrls.empty()) return;
-  const HistoryWrite write = appendHistory(run.handle.name, run.historyUrls, entry.url,
-                                           historyCheckFor(entry), std::time(nullptr));
-  if (!write.damage.ok()) reportError(write.damage, historyPath(run.handle.name));
-  if (!write.status.ok()) reportError(write.status, historyPath(run.handle.name));
+  HistoryQueue& queue = run.history;
+  const KeyedCheck record{historyUrlKey(entry.url), historyCheckFor(entry)};
+  std::vector<KeyedCheck> batch;
+  {
+    std::lock_guard<std::mutex> lock(queue.lock);
+    queue.pending.push_back(record);
+    if (queue.writing) return;
+    queue.writing = true;
+  }
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(queue.lock);
+      batch.clear();
+      batch.swap(queue.pending);
+      if (batch.empty()) {
+        queue.writing = false;
+        return;
+      }
+    }
+    const HistoryWrite write =
+        appendHistoryChecks(run.handle.name, run.historyUrls, batch, std::time(nullptr));
+    if (!write.damage.ok()) reportError(write.damage, historyPath(run.handle.name));
+    if (!write.status.ok()) reportError(write.status, historyPath(run.handle.name));
+  }
 }
 
 // The URL's own notification, then the group's batch once its last pending

@@ -82,9 +82,13 @@ uint64_t checksStart(const HistoryHeader& header) {
   return kHistoryHeaderSize + uint64_t{header.summaryCount} * kHistoryDaySize;
 }
 
-std::string encodedCheck(const KeyedCheck& check) {
-  std::string bytes(kHistoryCheckSize, '\0');
-  encodeHistoryCheck(check, reinterpret_cast<uint8_t*>(bytes.data()));
+std::string encodedChecks(std::span<const KeyedCheck> checks) {
+  std::string bytes(checks.size() * kHistoryCheckSize, '\0');
+  auto* out = reinterpret_cast<uint8_t*>(bytes.data());
+  for (const KeyedCheck& check : checks) {
+    encodeHistoryCheck(check, out);
+    out += kHistoryCheckSize;
+  }
   return bytes;
 }
 
@@ -165,15 +169,16 @@ std::vector<uint64_t> keysOf(std::span<const std::string_view> urls) {
   return keys;
 }
 
-// Writes the compacted file of the image (plus `extra`, when given) under
+// Writes the compacted file of the image (plus the `extra` checks) under
 // the held lock.
 HistoryWrite writeCompacted(const std::string& path, const LockedFile& file, HistoryImage image,
-                            std::vector<uint64_t> keys, const KeyedCheck* extra, std::time_t now) {
+                            std::vector<uint64_t> keys, std::span<const KeyedCheck> extra,
+                            std::time_t now) {
   HistoryWrite result;
   if (image.damagedChecks > 0 || image.cutBytes > 0) result.damage = damagedAt(path);
-  if (extra) {
-    image.checks.push_back(*extra);
-    keys.push_back(extra->key);
+  for (const KeyedCheck& check : extra) {
+    image.checks.push_back(check);
+    keys.push_back(check.key);
   }
   compactHistoryRecords(image, keys, now);
   const std::string bytes = encodeHistoryImage(image.days, image.checks, now);
@@ -184,7 +189,8 @@ HistoryWrite writeCompacted(const std::string& path, const LockedFile& file, His
 
 // Reads and compacts the locked file; an unreadable one starts afresh.
 HistoryWrite compactLocked(const std::string& path, const LockedFile& file,
-                           std::vector<uint64_t> keys, const KeyedCheck* extra, std::time_t now) {
+                           std::vector<uint64_t> keys, std::span<const KeyedCheck> extra,
+                           std::time_t now) {
   std::string bytes;
   const FileStatus read = readLockedBytes(file, path, bytes);
   if (!read.ok()) return {storeStatusOf(read), StoreCode::kOk};
@@ -418,27 +424,34 @@ uint64_t historyCompactLimit(size_t urlCount, uint64_t compactedSize) {
 
 HistoryWrite appendHistory(const std::string& group, std::span<const std::string_view> groupUrls,
                            std::string_view url, const HistoryCheck& check, std::time_t now) {
+  const KeyedCheck record{historyUrlKey(url), check};
+  return appendHistoryChecks(group, groupUrls, {&record, 1}, now);
+}
+
+HistoryWrite appendHistoryChecks(const std::string& group,
+                                 std::span<const std::string_view> groupUrls,
+                                 std::span<const KeyedCheck> records, std::time_t now) {
   if (!isValidGroupName(group)) return {StoreCode::kRefusedNameToStore, StoreCode::kOk};
+  if (records.empty()) return {StoreCode::kOk, StoreCode::kOk};
   const std::string path = historyPath(group);
   LockedFile file;
   const FileStatus opened = openForAppend(path, file);
   if (!opened.ok()) return {storeStatusOf(opened), StoreCode::kOk};
-  const KeyedCheck record{historyUrlKey(url), check};
   if (file.size() == 0) {
-    return {writeAt(file, path, encodeHistoryImage({}, {record}, now), 0), StoreCode::kOk};
+    const std::vector<KeyedCheck> checks(records.begin(), records.end());
+    return {writeAt(file, path, encodeHistoryImage({}, checks, now), 0), StoreCode::kOk};
   }
   AppendPoint point;
   const FileStatus found = findAppendPoint(file, path, point);
-  if (!found.ok()) return compactLocked(path, file, keysOf(groupUrls), &record, now);
+  if (!found.ok()) return compactLocked(path, file, keysOf(groupUrls), records, now);
   const uint64_t size = static_cast<uint64_t>(file.size());
-  if (point.end + kHistoryCheckSize >
-      historyCompactLimit(groupUrls.size(), point.header.compactedSize)) {
-    return compactLocked(path, file, keysOf(groupUrls), &record, now);
+  const uint64_t newEnd = point.end + records.size() * kHistoryCheckSize;
+  if (newEnd > historyCompactLimit(groupUrls.size(), point.header.compactedSize)) {
+    return compactLocked(path, file, keysOf(groupUrls), records, now);
   }
-  HistoryWrite result{writeAt(file, path, encodedCheck(record), point.end), StoreCode::kOk};
+  HistoryWrite result{writeAt(file, path, encodedChecks(records), point.end), StoreCode::kOk};
   if (point.end == size || !result.status.ok()) return result;
   result.damage = damagedAt(path);
-  const uint64_t newEnd = point.end + kHistoryCheckSize;
   if (newEnd < size && ::ftruncate(file.fd.get(), static_cast<off_t>(newEnd)) != 0) {
     result.status = {StoreCode::kShortWrite, path, errno};
   }
@@ -453,7 +466,7 @@ HistoryWrite compactHistory(const std::string& group, std::span<const std::strin
   const FileStatus opened = openLocked(path, LockedOpen::kChange, file);
   if (opened == FileCode::kNotFound) return {StoreCode::kOk, StoreCode::kOk};
   if (!opened.ok()) return {storeStatusOf(opened), StoreCode::kOk};
-  return compactLocked(path, file, keysOf(groupUrls), nullptr, now);
+  return compactLocked(path, file, keysOf(groupUrls), {}, now);
 }
 
 StoreStatus readHistory(const std::string& group, std::span<const std::string_view> urls,

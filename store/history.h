@@ -220,6 +220,12 @@ struct [[nodiscard]] HistoryWrite {
 HistoryWrite appendHistory(const std::string& group, std::span<const std::string_view> groupUrls,
                            std::string_view url, const HistoryCheck& check, std::time_t now);
 
+// Appends checks, in their order, as appendHistory appends one: one open,
+// one lock and one write for all of them. No records is kOk, nothing done.
+HistoryWrite appendHistoryChecks(const std::string& group,
+                                 std::span<const std::string_view> groupUrls,
+                                 std::span<const KeyedCheck> records, std::time_t now);
+
 // Compacts the group's history now, keeping only the records of groupUrls.
 // A missing file is kOk and stays missing.
 HistoryWrite compactHistory(const std::string& group, std::span<const std::string_view> groupUrls,
