@@ -6,11 +6,16 @@
 #ifndef VANTRY_CONSOLE_CONSOLE_H_
 #define VANTRY_CONSOLE_CONSOLE_H_
 
+#include <ctime>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/cgi.h"
 #include "console/page.h"
+#include "store/check_log.h"
+#include "store/group_config.h"
+#include "store/history.h"
 #include "store/settings.h"
 
 namespace vy {
@@ -28,6 +33,9 @@ struct ConsoleRequest {
   // The live session the request goes on with, which its page carries in
   // apwd; empty on the web server's login alone and before the login.
   std::string session;
+  // The time the request is served at, taken once where the request is
+  // read: every figure of its page is of this moment.
+  std::time_t now = 0;
 };
 
 // Serves a request read already: the whole console after its start. The data
@@ -88,6 +96,26 @@ void controlScheduler(ConsoleRequest& request, Page& page);
 // The user name and password page, and the command that stores them.
 void showPasswordPage(ConsoleRequest& request, Page& page, std::string_view message = {});
 void updatePassword(ConsoleRequest& request, Page& page);
+
+// The address as a link only when it is an http:// or https:// address; any
+// other scheme (javascript:, data:, ...) is shown as text and never made a
+// link. `shown` is the address made safe for the page.
+Markup urlLink(std::string_view url, const std::string& shown);
+
+// The check histories of the group's URLs, in their order, read at once (the
+// empty group name is the default group); a history that cannot be read is
+// logged and shows as empty.
+std::vector<UrlHistory> readUrlHistories(const std::string& group,
+                                         const std::vector<UrlStatus>& urls);
+
+// One URL of a group (the form variables group and url) with its check
+// history; a URL the group does not hold is refused on the group's page.
+void showUrlPage(ConsoleRequest& request, Page& page);
+
+// The records of a group's check log (the group's effective name); none
+// when there is no log. A log that is there but cannot be read ends the
+// request with a fatal report.
+std::vector<CheckLogEntry> checkLogOf(const std::string& group);
 
 void showCheckLog(ConsoleRequest& request, Page& page);
 void clearCheckLog(ConsoleRequest& request, Page& page);

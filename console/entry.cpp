@@ -88,6 +88,7 @@ constexpr ConsoleCommand kCommandTable[] = {
     {"setup_save", true, saveSetup},
     {"setup", false, [](ConsoleRequest& r, Page& p) { showSetupPage(r, p, r.settings, false); }},
     {"view_checklog", false, showCheckLog},
+    {"view_url", false, showUrlPage},
     {"help", false, showHelpPage},
     {"setup_sched", true, controlScheduler},
     {kLogOutCommand, true, logOut},
@@ -377,6 +378,7 @@ int runConsole() {
   static char outputBuffer[size_t{1} << 16];
   std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
   ConsoleRequest request;
+  request.now = std::time(nullptr);
   request.cgi = readCgiEnvironment();
   ::umask(kUmask);
   setUnitName(kConsoleUnit);

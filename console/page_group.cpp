@@ -15,11 +15,13 @@
 #include "common/worker_program.h"
 #include "common/zonetime.h"
 #include "console/console.h"
+#include "console/history_charts.h"
 #include "console/page_templates.h"
 #include "store/group_config.h"
 #include "store/group_name.h"
 #include "store/group_stats.h"
 #include "store/group_store.h"
+#include "store/history.h"
 
 namespace vy {
 namespace {
@@ -204,16 +206,17 @@ void setContentColumn(Page& page, const char* text, const char* style, bool chec
   }
 }
 
-// The address as a link only when it is an http:// or https:// address; any
-// other scheme (javascript:, data:, ...) is shown as text and never made a
-// link. `shown` is the address made safe for the page.
-Markup urlLink(std::string_view url, const std::string& shown) {
-  if (!startsWith(url, "http://") && !startsWith(url, "https://")) return Markup(shown);
-  return Markup("<a href=\"" + shown + "\" rel=\"noopener noreferrer\" target=\"_blank\">" + shown +
-                "</a>");
-}
-
 const char* yesOrNo(bool on) { return on ? "Yes" : "No"; }
+
+// The small chart of a row: half-hour slots of the last 24 hours.
+constexpr size_t kSparkSlots = 48;
+
+// The row's 30-day uptime and its chart of the last 24 hours.
+void setHistoryColumn(Page& page, const UrlHistory& history, std::time_t now) {
+  page.setText("UPTIME30", uptimePercentText(uptimeOver(history, 30, now)));
+  page.setMarkup("SPARK", sparkChart(slotsOfLastDay(history, now, kSparkSlots),
+                                     "Response times of the last 24 hours of " + history.url));
+}
 
 void setUrlRow(Page& page, const UrlStatus& entry, const std::string& selected) {
   page.setText("URL", entry.url);
@@ -261,6 +264,12 @@ GroupConfig groupToShow(const std::string& group, bool accepted) {
 
 }  // namespace
 
+Markup urlLink(std::string_view url, const std::string& shown) {
+  if (!startsWith(url, "http://") && !startsWith(url, "https://")) return Markup(shown);
+  return Markup("<a href=\"" + shown + "\" rel=\"noopener noreferrer\" target=\"_blank\">" + shown +
+                "</a>");
+}
+
 void showGroupPage(ConsoleRequest& request, Page& page, const std::string& group) {
   const Form& form = request.form;
   const std::string& sortKey = form.value("urlsort");
@@ -279,9 +288,12 @@ void showGroupPage(ConsoleRequest& request, Page& page, const std::string& group
     std::stable_sort(config.urls.begin(), config.urls.end(), order);
   }
   const bool editing = action == "edit" && !selected.empty() && form.value("CSEL").empty();
+  // One read of the history for all rows, in their order.
+  const std::vector<UrlHistory> histories = readUrlHistories(group, config.urls);
   writePage(page, layout, {kGroupHeader, kGroupFooter}, [&] {
-    for (const UrlStatus& entry : config.urls) {
-      setUrlRow(page, entry, selected);
+    for (size_t i = 0; i < config.urls.size(); ++i) {
+      setUrlRow(page, config.urls[i], selected);
+      setHistoryColumn(page, histories[i], request.now);
       page.render(layout, kGroupUrl);
     }
     if (accepted && (action == "addurl" || editing)) {

@@ -10,11 +10,13 @@
 #include "common/files.h"
 #include "common/text.h"
 #include "console/console.h"
+#include "console/history_charts.h"
 #include "console/page_templates.h"
 #include "store/group_config.h"
 #include "store/group_name.h"
 #include "store/group_stats.h"
 #include "store/group_store.h"
+#include "store/history.h"
 
 namespace vy {
 namespace {
@@ -104,14 +106,26 @@ bool actOnGroup(ConsoleRequest& request, Page& page, std::string_view action,
   return false;
 }
 
+// The 30-day uptime of a group: over all the checks of all its URLs.
+std::string groupUptimeText(const std::string& name, const GroupConfig& group, std::time_t now) {
+  UptimeCount total;
+  for (const UrlHistory& history : readUrlHistories(name, group.urls)) {
+    const UptimeCount count = uptimeOver(history, 30, now);
+    total.upChecks += count.upChecks;
+    total.checks += count.checks;
+  }
+  return uptimePercentText(total);
+}
+
 // One row per group that can be read.
-void writeGroupRows(Page& page, const PageTemplate& layout) {
+void writeGroupRows(Page& page, const PageTemplate& layout, std::time_t now) {
   std::optional<std::vector<std::string>> groups = listGroups();
   if (!groups) reportFatal(ErrAction::kOpenDir, kGroupDir);
   for (const std::string& group : *groups) {
     const GroupRead read = readGroupReported(group);
     if (!read.ok()) continue;
     setGroupRow(page, group, summarizeGroup(read.group));
+    page.setText("GUPTIME30", groupUptimeText(group, read.group, now));
     page.render(layout, kGroupsGroup);
   }
 }
@@ -172,7 +186,7 @@ void showGroupsPage(ConsoleRequest& request, Page& page, std::string_view action
   if (!message.empty()) page.setText("MSG", message);
   writePage(page, kGroupsTemplate, kGroupsPageSections, {kGroupsHeader, kGroupsFooter},
             [&](const PageTemplate& layout) {
-              writeGroupRows(page, layout);
+              writeGroupRows(page, layout, request.now);
               if (action != "add") return;
               page.setMarkup("ACTION_UPDATE", Markup(" selected"));
               page.render(layout, kGroupsNewGroup);

@@ -143,16 +143,6 @@ bool pathExists(const std::string& path) {
   return ::stat(path.c_str(), &status) == 0;
 }
 
-// The records of a group's log; none when there is no log. A log that is
-// there but cannot be read ends the request with a fatal report.
-std::vector<CheckLogEntry> checkLogOf(const std::string& group) {
-  std::vector<CheckLogEntry> entries;
-  const std::string path = checkLogPath(group);
-  if (!pathExists(path)) return entries;
-  if (!readCheckLog(group, entries).ok()) reportFatal(ErrAction::kReadFile, path);
-  return entries;
-}
-
 void setCheckLogRow(Page& page, const std::unordered_map<std::string, uint8_t>& switches,
                     const CheckLogEntry& entry) {
   page.setMarkup("TIMECHK", Markup(formatTime(entry.time)));
@@ -166,6 +156,14 @@ void setCheckLogRow(Page& page, const std::unordered_map<std::string, uint8_t>& 
 }
 
 }  // namespace
+
+std::vector<CheckLogEntry> checkLogOf(const std::string& group) {
+  std::vector<CheckLogEntry> entries;
+  const std::string path = checkLogPath(group);
+  if (!pathExists(path)) return entries;
+  if (!readCheckLog(group, entries).ok()) reportFatal(ErrAction::kReadFile, path);
+  return entries;
+}
 
 void parseErrorLine(std::string_view text, ErrorLine& fields) {
   fields.detail.clear();

@@ -18,6 +18,7 @@ inline constexpr const char* kCheckLogTemplate = "admin_checklog.htm";
 inline constexpr const char* kErrorLogTemplate = "admin_error.htm";
 inline constexpr const char* kChangePasswordTemplate = "admin_chpass.htm";
 inline constexpr const char* kHelpTemplate = "admin_help.htm";
+inline constexpr const char* kUrlTemplate = "admin_url.htm";
 // The style sheet every page links as "<console>?style".
 inline constexpr const char* kStyleSheet = "./vytpl/admin_style.css";
 
@@ -72,6 +73,25 @@ inline constexpr SectionMarkers kCheckLogSections[] = {
     kFooterSection,
 };
 enum CheckLogSection : size_t { kCheckLogHeader, kCheckLogRow, kCheckLogFooter };
+
+inline constexpr SectionMarkers kUrlPageSections[] = {
+    kHeaderSection,
+    {"<content_template>", "</content_template>"},
+    {"<checks_template>", "</checks_template>"},
+    {"<check_template>", "</check_template>"},
+    {"<logs_template>", "</logs_template>"},
+    {"<logrow_template>", "</logrow_template>"},
+    kFooterSection,
+};
+enum UrlPageSection : size_t {
+  kUrlHeader,
+  kUrlContent,
+  kUrlChecks,
+  kUrlCheck,
+  kUrlLogs,
+  kUrlLogRow,
+  kUrlFooter
+};
 
 inline constexpr SectionMarkers kErrorLogSections[] = {kHeaderSection, kFooterSection};
 enum ErrorLogSection : size_t { kErrorLogHeader, kErrorLogFooter };

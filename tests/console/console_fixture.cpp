@@ -178,6 +178,7 @@ RunResult ConsoleTest::request(Env env, const Env& extra, const std::string& bod
 // the program (a fatal report) ends the test as well.
 RunResult ConsoleTest::serve(const Env& env, const std::string& body) {
   ConsoleRequest request;
+  request.now = now_ != 0 ? now_ : std::time(nullptr);
   request.cgi = readCgiEnvironment([&](const char* name) {
     auto found = env.find(name);
     return found == env.end() ? std::string() : found->second;
@@ -218,7 +219,7 @@ std::string ConsoleTest::body(const RunResult& result) {
 void ConsoleTest::installProbeTemplates() {
   for (const char* name :
        {"admin_login.htm", "admin_groups.htm", "admin_group.htm", "admin_edtgrp.htm",
-        "admin_setup.htm", "admin_chpass.htm", "admin_checklog.htm", "admin_error.htm"}) {
+        "admin_setup.htm", "admin_chpass.htm", "admin_checklog.htm", "admin_error.htm", "admin_url.htm"}) {
     const std::string path = std::string("vytpl/") + name;
     instance_.write(path, probeOf(instance_.read(path)));
   }

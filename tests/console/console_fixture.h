@@ -9,6 +9,7 @@
 #ifndef VANTRY_TESTS_CONSOLE_CONSOLE_FIXTURE_H_
 #define VANTRY_TESTS_CONSOLE_CONSOLE_FIXTURE_H_
 
+#include <ctime>
 #include <initializer_list>
 #include <map>
 #include <string>
@@ -77,6 +78,8 @@ class ConsoleTest : public InstanceTest {
   void serveInProcess() { inProcess_ = true; }
   // Requests from now on go to the installed program.
   void serveByProgram() { inProcess_ = false; }
+  // In-process requests from now on are served at this time (0: the clock's).
+  void serveAt(std::time_t now) { now_ = now; }
   // A POST of the fields with the administrator's session added, as a page of the console sends
   // them.
   RunResult submit(Fields fields, const Env& extra = {});
@@ -99,6 +102,7 @@ class ConsoleTest : public InstanceTest {
  private:
   RunResult serve(const Env& env, const std::string& body);
   bool inProcess_ = false;
+  std::time_t now_ = 0;
   std::string previousDir_;
   std::string session_;
 };
