@@ -24,9 +24,8 @@ RequestIdentity& requestIdentity() {
 }
 
 bool holdsControlCharacter(std::string_view text) {
-  return std::any_of(text.begin(), text.end(), [](char c) {
-    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
-  });
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
 // The port text of a URL: digits only, from 1 to 65535.
@@ -300,7 +299,11 @@ HttpError parseHttpUrl(std::string_view url, HttpTarget& target) {
 HttpReply httpGet(const std::string& url, int limit, const HostTable& hosts, RequestWaits waits) {
   HttpTarget target;
   const HttpError parsed = parseHttpUrl(url, target);
-  if (parsed != HttpError::kOk) return HttpReply{parsed, std::nullopt, 0};
+  if (parsed != HttpError::kOk) {
+    HttpReply refused;
+    refused.code = parsed;
+    return refused;
+  }
   return httpRequest(target, buildGetRequest(target), limit, hosts, waits);
 }
 
@@ -319,6 +322,7 @@ HttpReply httpRequest(const HttpTarget& target, const std::string& requestText, 
   TlsSession session;
   reply.code = transferError(session.start(socket.get(), target.host, waits.receive));
   if (reply.code != HttpError::kOk) return reply;
+  reply.certificate = session.earliestCertificate();
   (void)session.send(requestText, waits.receive);  // as above
   readReplyData([&](char* buffer, size_t size,
                     Milliseconds wait) { return session.receive(buffer, size, wait); },

@@ -17,6 +17,7 @@
 
 #include "common/large_block.h"
 #include "net/socket.h"
+#include "net/tls.h"
 
 namespace vy {
 
@@ -43,6 +44,11 @@ struct HttpReply {
   // arrived so far.
   std::optional<LargeText> data;
   size_t length = 0;  // bytes received
+  // For https://, the earliest-expiring certificate of the verified chain
+  // (TlsSession::earliestCertificate), set once the handshake succeeded,
+  // even when sending or reading then failed; none for http:// and for a
+  // failed handshake.
+  std::optional<CertificateInfo> certificate;
 };
 
 // The ports of the two schemes when a URL gives none.
@@ -53,8 +59,8 @@ inline constexpr size_t kMaxHostLength = 254;
 
 // Where a URL's request goes and what it asks for.
 struct HttpTarget {
-  bool tls = false;        // https://
-  std::string host;        // a name or an address; an IPv6 address without brackets
+  bool tls = false;  // https://
+  std::string host;  // a name or an address; an IPv6 address without brackets
   uint16_t port = kHttpPort;
   std::string hostHeader;  // the host as written, with the port unless it is the default
   std::string path;        // "/" when the URL has none; a query alone gets "/" in front

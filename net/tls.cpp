@@ -7,6 +7,7 @@
 #include <poll.h>
 
 #include <chrono>
+#include <ctime>
 #include <utility>
 
 namespace vy {
@@ -53,6 +54,56 @@ Milliseconds leftUntil(Clock::time_point deadline) {
 }
 
 bool isAddressText(const std::string& host) { return parseIpAddress(host).has_value(); }
+
+// The length of the UTF-8 sequence at text[at] (shortest form, no
+// surrogates, up to U+10FFFF), or 0 when it is none.
+size_t utf8SequenceAt(const std::string& text, size_t at) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  if (lead < 0x80) return 1;
+  size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text.size() - at < length || byte(at + 1) < low || byte(at + 1) > high) return 0;
+  for (size_t i = 2; i < length; ++i) {
+    if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
+  }
+  return length;
+}
+
+// A distinguished name on one line: RFC 2253 order and escaping, but with
+// the name's characters as UTF-8 rather than escaped bytes.
+std::string nameText(const X509_NAME* name) {
+  struct BioFree {
+    void operator()(BIO* bio) const { BIO_free(bio); }
+  };
+  std::unique_ptr<BIO, BioFree> out(BIO_new(BIO_s_mem()));
+  if (!out) return {};
+  constexpr unsigned long kFlags = XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB;
+  if (X509_NAME_print_ex(out.get(), name, 0, kFlags) < 0) return {};
+  char* bytes = nullptr;
+  const long size = BIO_get_mem_data(out.get(), &bytes);
+  return safeCertificateName(size > 0 ? std::string(bytes, static_cast<size_t>(size))
+                                      : std::string());
+}
+
+std::optional<int64_t> secondsSince1970(const ASN1_TIME* time) {
+  std::tm parts{};
+  if (!time || ASN1_TIME_to_tm(time, &parts) != 1) return std::nullopt;
+  return static_cast<int64_t>(::timegm(&parts));
+}
 
 }  // namespace
 
@@ -146,6 +197,48 @@ bool TlsSession::send(const std::string& bytes, Milliseconds wait) {
     }
   }
   return true;
+}
+
+std::string safeCertificateName(const std::string& raw) {
+  std::string safe;
+  for (size_t at = 0; at < raw.size();) {
+    const size_t length = utf8SequenceAt(raw, at);
+    const unsigned char c = static_cast<unsigned char>(raw[at]);
+    const bool replaced = length == 0 || (length == 1 && (c < 0x20 || c == 0x7F));
+    const size_t kept = replaced ? 1 : length;
+    if (safe.size() + kept > kMaxCertificateNameLength) break;
+    if (replaced) {
+      safe += '?';
+    } else {
+      safe.append(raw, at, length);
+    }
+    at += kept;
+  }
+  return safe;
+}
+
+std::optional<CertificateInfo> TlsSession::earliestCertificate() const {
+  if (!state_ || !state_->ssl || !SSL_is_init_finished(state_->ssl.get()) ||
+      SSL_get_verify_result(state_->ssl.get()) != X509_V_OK) {
+    return std::nullopt;
+  }
+  STACK_OF(X509)* chain = SSL_get0_verified_chain(state_->ssl.get());
+  const int size = chain ? sk_X509_num(chain) : 0;
+  const int counted = size > 1 ? size - 1 : size;  // without the trust anchor
+  X509* earliest = nullptr;
+  int64_t earliestTime = 0;
+  for (int i = 0; i < counted; ++i) {
+    X509* cert = sk_X509_value(chain, i);
+    const std::optional<int64_t> notAfter = secondsSince1970(X509_get0_notAfter(cert));
+    if (!notAfter) continue;
+    if (!earliest || *notAfter < earliestTime) {
+      earliest = cert;
+      earliestTime = *notAfter;
+    }
+  }
+  if (!earliest) return std::nullopt;
+  return CertificateInfo{earliestTime, nameText(X509_get_issuer_name(earliest)),
+                         nameText(X509_get_subject_name(earliest))};
 }
 
 }  // namespace vy

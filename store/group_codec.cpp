@@ -93,6 +93,8 @@ void encodeUrlStatus(const UrlStatus& s, uint8_t* out) {
   le::putU32(out + kStatusResponseMsOffset, s.responseMs);
   le::putI16(out + kStatusBanIndexOffset, s.banIndex);
   le::putI16(out + kStatusPresIndexOffset, s.presIndex);
+  le::putU32(out + kStatusCertExpiryOffset, s.certExpiry);
+  le::putU16(out + kStatusCertWarnedDaysOffset, s.certWarnedDays);
 }
 
 UrlStatus decodeUrlStatus(const uint8_t* in) {
@@ -103,6 +105,8 @@ UrlStatus decodeUrlStatus(const uint8_t* in) {
   s.responseMs = le::getU32(in + kStatusResponseMsOffset);
   s.banIndex = le::getI16(in + kStatusBanIndexOffset);
   s.presIndex = le::getI16(in + kStatusPresIndexOffset);
+  s.certExpiry = le::getU32(in + kStatusCertExpiryOffset);
+  s.certWarnedDays = le::getU16(in + kStatusCertWarnedDaysOffset);
   return s;
 }
 

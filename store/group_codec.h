@@ -23,7 +23,13 @@
 //
 //   0   u32  lastCheck      4  i16  resultCode    6  u8  flags    7  u8 reserved
 //   8   u32  responseMs    12  i16  banIndex     14  i16 presIndex
-//   16  12   reserved, zero
+//   16  u32  certExpiry    20  u16  certWarnedDays
+//   22  6    reserved, zero
+//
+// certExpiry is the notAfter (seconds since 1970) of the earliest-expiring
+// certificate of the URL's last verified https chain, 0 when not known (a
+// record written before these fields existed reads so); certWarnedDays the
+// smallest warning day count already told for that expiry, 0 for none.
 //
 // A file is data from disk: negative counts, counts or areas larger than the
 // file, and texts without their NUL are refused as damaged before anything is
@@ -62,7 +68,9 @@ inline constexpr size_t kStatusFlagsOffset = 6;
 inline constexpr size_t kStatusResponseMsOffset = 8;
 inline constexpr size_t kStatusBanIndexOffset = 12;
 inline constexpr size_t kStatusPresIndexOffset = 14;
-inline constexpr size_t kStatusReservedOffset = 16, kStatusReservedSize = 12;
+inline constexpr size_t kStatusCertExpiryOffset = 16;
+inline constexpr size_t kStatusCertWarnedDaysOffset = 20;
+inline constexpr size_t kStatusReservedOffset = 22, kStatusReservedSize = 6;
 
 // Record offsets are kept in 32 bits, and 0xFFFFFFFF means "unknown".
 inline constexpr size_t kMaxGroupFileSize = 0xFFFFFFFEu;

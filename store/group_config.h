@@ -75,6 +75,11 @@ struct UrlStatus {
   uint32_t responseMs = 0;
   int16_t banIndex = 0;   // first banned content found (when banFound)
   int16_t presIndex = 0;  // first presence content missing (when up and not presOk)
+  // The earliest certificate expiry of the last verified https chain,
+  // seconds since 1970 (storedCertificateExpiry); 0 = not known.
+  uint32_t certExpiry = 0;
+  // The smallest warning day count already told for certExpiry; 0 = none.
+  uint16_t certWarnedDays = 0;
 
   // In memory only.
   std::string_view url;
@@ -92,6 +97,15 @@ struct UrlStatus {
     flags = static_cast<uint8_t>(on ? (flags | flag) : (flags & ~flag));
   }
 };
+
+// A certificate's notAfter as certExpiry keeps it: times from 2106 on (some
+// certificates say 9999) as the last second it holds, times before 1970 as
+// 1, so that a known expiry is never 0.
+inline uint32_t storedCertificateExpiry(int64_t notAfter) {
+  if (notAfter < 1) return 1;
+  if (notAfter > int64_t{0xFFFFFFFF}) return 0xFFFFFFFFu;
+  return static_cast<uint32_t>(notAfter);
+}
 
 // The state word (kState... bits) of an entry's stored flags.
 inline uint8_t stateBits(const UrlStatus& status) {

@@ -1,11 +1,97 @@
 // The settings record codec, load, save and defaults; see settings.h.
 #include "store/settings.h"
 
+#include <algorithm>
+#include <functional>
+
 #include "common/files.h"
 #include "common/le.h"
 #include "store/scheduler_file.h"
 
 namespace vy {
+namespace {
+
+void encodeWarnDays(const std::optional<std::vector<int>>& days, uint8_t* out) {
+  if (!days) return;
+  const std::vector<int> list = normalisedWarnDays(*days);
+  le::putU8(out + kCertWarnSetOffset, kCertWarnListSet);
+  le::putU8(out + kCertWarnCountOffset, static_cast<uint8_t>(list.size()));
+  for (size_t i = 0; i < list.size(); ++i) {
+    le::putU16(out + kCertWarnDaysOffset + 2 * i, static_cast<uint16_t>(list[i]));
+  }
+}
+
+std::optional<std::vector<int>> decodeWarnDays(const uint8_t* in) {
+  if (le::getU8(in + kCertWarnSetOffset) != kCertWarnListSet) return std::nullopt;
+  const size_t count = std::min<size_t>(le::getU8(in + kCertWarnCountOffset), kMaxCertWarnDays);
+  std::vector<int> days;
+  for (size_t i = 0; i < count; ++i) days.push_back(le::getU16(in + kCertWarnDaysOffset + 2 * i));
+  return normalisedWarnDays(std::move(days));
+}
+
+std::string_view trimmedSpaces(std::string_view text) {
+  const size_t first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+// One entry of the field: digits only; counts beyond the bound stay beyond it.
+std::optional<int> warnDayCount(std::string_view entry) {
+  if (entry.empty()) return std::nullopt;
+  int value = 0;
+  for (char c : entry) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = std::min(value * 10 + (c - '0'), kMaxCertWarnDayCount + 1);
+  }
+  return value;
+}
+
+}  // namespace
+
+std::vector<int> Settings::certificateWarnDays() const {
+  if (!certWarnDays) return {std::begin(kDefaultCertWarnDays), std::end(kDefaultCertWarnDays)};
+  return normalisedWarnDays(*certWarnDays);
+}
+
+void Settings::setCertificateWarnDays(std::vector<int> days) {
+  certWarnDays = normalisedWarnDays(std::move(days));
+}
+
+std::vector<int> normalisedWarnDays(std::vector<int> days) {
+  std::erase_if(days, [](int day) { return day < 1 || day > kMaxCertWarnDayCount; });
+  std::sort(days.begin(), days.end(), std::greater<>());
+  days.erase(std::unique(days.begin(), days.end()), days.end());
+  if (days.size() > kMaxCertWarnDays) days.resize(kMaxCertWarnDays);
+  return days;
+}
+
+ParsedWarnDays parseWarnDays(std::string_view text) {
+  ParsedWarnDays parsed;
+  const std::string_view whole = trimmedSpaces(text);
+  if (whole.empty() || whole == "0") return parsed;
+  std::vector<int> days;
+  for (size_t start = 0;;) {
+    const size_t comma = whole.find(',', start);
+    const std::optional<int> day = warnDayCount(trimmedSpaces(whole.substr(start, comma - start)));
+    if (!day) return {WarnDaysError::kNotANumber, {}};
+    if (*day < 1 || *day > kMaxCertWarnDayCount) return {WarnDaysError::kOutOfRange, {}};
+    days.push_back(*day);
+    if (comma == std::string_view::npos) break;
+    start = comma + 1;
+  }
+  std::sort(days.begin(), days.end(), std::greater<>());
+  days.erase(std::unique(days.begin(), days.end()), days.end());
+  if (days.size() > kMaxCertWarnDays) return {WarnDaysError::kTooMany, {}};
+  parsed.days = std::move(days);
+  return parsed;
+}
+
+std::string formatWarnDays(const std::vector<int>& days) {
+  if (days.empty()) return "0";
+  std::string text;
+  for (int day : days) text += (text.empty() ? "" : ",") + std::to_string(day);
+  return text;
+}
 
 void encodeSettings(const Settings& s, uint8_t* out) {
   std::fill(out, out + kSettingsSize, 0);
@@ -26,6 +112,7 @@ void encodeSettings(const Settings& s, uint8_t* out) {
   le::putI32(out + kMaxCheckThreadsOffset, s.maxCheckThreads);
   le::putU8(out + kRecheckUpTimesOffset, s.recheckUpTimes);
   le::putText(out + kConsoleHostOffset, kConsoleHostSize, s.consoleHost);
+  encodeWarnDays(s.certWarnDays, out);
   std::copy(s.reserved.begin(), s.reserved.end(), out + kSettingsReservedOffset);
 }
 
@@ -48,6 +135,7 @@ Settings decodeSettings(const uint8_t* in) {
   s.maxCheckThreads = le::getI32(in + kMaxCheckThreadsOffset);
   s.recheckUpTimes = le::getU8(in + kRecheckUpTimesOffset);
   s.consoleHost = le::getText(in + kConsoleHostOffset, kConsoleHostSize);
+  s.certWarnDays = decodeWarnDays(in);
   std::copy(in + kSettingsReservedOffset, in + kSettingsReservedOffset + kSettingsReservedSize,
             s.reserved.begin());
   return s;

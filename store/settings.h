@@ -23,14 +23,23 @@
 //    408     4  maxCheckThreads  MAXCHKPROC, i32
 //    412     1  recheckUpTimes   RECHKUPTIME, u8
 //    413    79  consoleHost      text, HTTP_HOST of the console's last save
-//    492  1204  reserved         kept unchanged by every save
+//    492     1  certWarnSet      u8: 1 = the list below is the setting; any other
+//                                value (a record older than the setting: 0) means
+//                                the default list, 21,14,7
+//    493     1  certWarnCount    u8, 0 to 4; 0 with certWarnSet 1 = warnings off
+//    494     8  certWarnDays     4 x u16, the day counts in descending order, each
+//                                1 to 3650; unused ones zero
+//    502  1194  reserved         kept unchanged by every save
 #ifndef VANTRY_STORE_SETTINGS_H_
 #define VANTRY_STORE_SETTINGS_H_
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "common/zonetime.h"
 #include "store/store_code.h"
@@ -55,7 +64,17 @@ inline constexpr size_t kMaxCheckUrlsOffset = 404;
 inline constexpr size_t kMaxCheckThreadsOffset = 408;
 inline constexpr size_t kRecheckUpTimesOffset = 412;
 inline constexpr size_t kConsoleHostOffset = 413, kConsoleHostSize = 79;
-inline constexpr size_t kSettingsReservedOffset = 492, kSettingsReservedSize = 1204;
+inline constexpr size_t kCertWarnSetOffset = 492;
+inline constexpr size_t kCertWarnCountOffset = 493;
+inline constexpr size_t kCertWarnDaysOffset = 494;
+inline constexpr size_t kSettingsReservedOffset = 502, kSettingsReservedSize = 1194;
+
+inline constexpr uint8_t kCertWarnListSet = 1;
+// "Warn about certificates that expire within": at most this many day
+// counts, each from 1 to 3650 days.
+inline constexpr size_t kMaxCertWarnDays = 4;
+inline constexpr int kMaxCertWarnDayCount = 3650;
+inline constexpr int kDefaultCertWarnDays[] = {21, 14, 7};
 
 inline constexpr uint8_t kFlagDaylightSaving = 1;
 inline constexpr uint8_t kFlagCronMode = 4;
@@ -82,7 +101,18 @@ struct Settings {
   int32_t maxCheckThreads = 0;  // MAXCHKPROC
   uint8_t recheckUpTimes = 0;   // RECHKUPTIME
   std::string consoleHost;
+  // The certificate warning days as stored: none = the default list; an
+  // empty list = warnings off. Read and set them through the functions
+  // below, which keep the list in its stored form.
+  std::optional<std::vector<int>> certWarnDays;
   std::array<uint8_t, kSettingsReservedSize> reserved{};
+
+  // The day counts to warn at, largest first; empty when warnings are off.
+  std::vector<int> certificateWarnDays() const;
+  // Sets the list: sorted largest first, repeats dropped, counts outside 1
+  // to 3650 dropped, at most the four largest kept. Empty switches warnings
+  // off.
+  void setCertificateWarnDays(std::vector<int> days);
 
   bool daylightSaving() const { return flags & kFlagDaylightSaving; }
   bool cronMode() const { return flags & kFlagCronMode; }
@@ -95,6 +125,27 @@ struct Settings {
 // any content check, and a thread per URL beyond 1,000 only exhausts the host.
 inline constexpr int32_t kMaxPageLengthLimit = 8 << 20;
 inline constexpr int32_t kMaxCheckThreadsLimit = 1000;
+
+// The list in its stored form (see setCertificateWarnDays).
+std::vector<int> normalisedWarnDays(std::vector<int> days);
+
+// What the console's "Warn about certificates that expire within" field
+// holds: day counts separated by commas, spaces around them allowed.
+enum class WarnDaysError {
+  kOk,
+  kNotANumber,  // an entry that is not digits only (an empty one included)
+  kOutOfRange,  // a count of 0 among others, or above 3650
+  kTooMany,     // more than four different counts
+};
+struct ParsedWarnDays {
+  WarnDaysError error = WarnDaysError::kOk;
+  std::vector<int> days;  // normalised; empty = off (when error is kOk)
+};
+// "21,14,7" and "7, 21, 14" give 21,14,7; "" (or spaces) and "0" switch
+// warnings off; anything else is an error and no list.
+ParsedWarnDays parseWarnDays(std::string_view text);
+// The field's text of a list: "21,14,7"; "0" when warnings are off.
+std::string formatWarnDays(const std::vector<int>& days);
 
 // Field-by-field codec of the 1696-byte record. Texts longer than their field
 // allows are cut to the field size minus one.

@@ -17,6 +17,8 @@ void copyCheckResults(const UrlStatus& from, UrlStatus& to) {
   to.responseMs = from.responseMs;
   to.banIndex = from.banIndex;
   to.presIndex = from.presIndex;
+  to.certExpiry = from.certExpiry;
+  to.certWarnedDays = from.certWarnedDays;
 }
 
 }  // namespace

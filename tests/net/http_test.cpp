@@ -11,8 +11,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -268,6 +270,65 @@ TEST(HttpsGet, ASilentPeerTimesTheHandshakeOut) {
           .code,
       HttpError::kTimeout);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+}
+
+constexpr long kDay = 24 * 60 * 60;
+
+// A site whose leaf expires in leafDays and, with middleDays, is signed through an intermediate
+// that expires then; the reply's certificate is the one of the two that expires first, found by
+// its time (to the minute: the certificates are made a moment before) and its names.
+TEST(HttpsGet, TheReplyHasTheEarliestExpiringCertificateOfTheVerifiedChain) {
+  const std::string site = "CN=127.0.0.", middle = "CN=Vantry Test Intermediate ";
+  // leaf days, intermediate days; expected days, subject and issuer prefixes.
+  const std::tuple<long, std::optional<long>, long, std::string, std::string> cases[] = {
+      {20, 10, 10, middle, "CN=Vantry Test CA"},
+      {10, 20, 10, site, middle},
+      {12, 12, 12, site, middle},  // a tie: the leaf
+      // A leaf outliving the CA: the trust anchor is not counted.
+      {20 * 365, std::nullopt, 20 * 365, site, "CN=Vantry Test CA"}};
+  for (const auto& [leafDays, middleDays, days, subject, issuer] : cases) {
+    const std::optional<long> middleSeconds =
+        middleDays ? std::optional<long>(*middleDays * kDay) : std::nullopt;
+    test::FakeServer server(
+        test::answerWith(test::httpReplyText("200 OK", "x")),
+        {443, false, trusted().issuingExpiring(leafDays * kDay, middleSeconds)});
+    const HttpReply got = httpGet(server.url("/"), -1, kNoHosts);
+    ASSERT_EQ(got.code, HttpError::kOk) << leafDays;
+    ASSERT_TRUE(got.certificate) << leafDays;
+    EXPECT_NEAR(static_cast<double>(got.certificate->notAfter),
+                static_cast<double>(std::time(nullptr) + days * kDay), 60)
+        << leafDays;
+    EXPECT_TRUE(got.certificate->subject.starts_with(subject)) << got.certificate->subject;
+    EXPECT_TRUE(got.certificate->issuer.starts_with(issuer)) << got.certificate->issuer;
+    if (subject == site) {
+      EXPECT_EQ(got.certificate->subject, "CN=" + server.address());
+    }
+  }
+}
+
+TEST(HttpsGet, APlainOrRefusedSiteGivesNoCertificate) {
+  const test::Session answer = test::answerWith(test::httpReplyText("200 OK", "x"));
+  test::FakeServer plain(answer),
+      expired(answer, {443, false, trusted().issuing(test::CertKind::kExpired)});
+  const HttpReply overHttp = httpGet(plain.url("/"), -1, kNoHosts);
+  EXPECT_EQ(overHttp.code, HttpError::kOk);
+  EXPECT_FALSE(overHttp.certificate);
+  const HttpReply refused = httpGet(expired.url("/"), -1, kNoHosts);
+  EXPECT_EQ(refused.code, HttpError::kCertificate);
+  EXPECT_FALSE(refused.certificate);
+}
+
+// Names go into files and pages: controls and broken UTF-8 become "?", and the cut to 255 bytes
+// never splits a character.
+TEST(CertificateName, ControlsAndBrokenUtf8AreReplacedAndTheCutKeepsWholeCharacters) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"CN=caf\xc3\xa9,O=Shop", "CN=caf\xc3\xa9,O=Shop"},
+      {"CN=a\nb\x7f\x01", "CN=a?b??"},
+      {"CN=\xc3(\xff\xed\xa0\x80\xe2\x82", "CN=?(??????"},
+      {std::string(300, 'a'), std::string(255, 'a')},
+      {std::string(254, 'a') + "\xc3\xa9", std::string(254, 'a')},
+      {std::string(252, 'a') + "\xf0\x9f\x94\x92" + "b", std::string(252, 'a')}};
+  for (const auto& [raw, safe] : cases) EXPECT_EQ(safeCertificateName(raw), safe) << raw;
 }
 
 // A temporary working directory holding the host table `entries`, for as long as this lives.

@@ -106,6 +106,41 @@ TEST_F(GroupStoreTest, ReplaceTakesTheGivenStatusesAndRewriteKeepsStoredResults)
   }
 }
 
+// The certificate state is a check result: kept by adding and rewriting, given by replacing.
+TEST_F(GroupStoreTest, TheCertificateStateTravelsWithTheCheckResults) {
+  const auto certificateState = [] {
+    std::string text;
+    for (const UrlStatus& e : readShop().urls) {
+      text += std::string(e.url) + '@' + std::to_string(e.certExpiry) + '/' +
+              std::to_string(e.certWarnedDays) + ' ';
+    }
+    return text;
+  };
+  const auto storeCertified = [] {
+    GroupConfig config = groupWithUrls({kA, kB});
+    std::tie(config.urls[0].certExpiry, config.urls[0].certWarnedDays) =
+        std::tuple(2'000'000'000u, 14);
+    ASSERT_EQ(writeGroup("shop", config), StoreCode::kOk);
+  };
+  storeCertified();
+  EXPECT_EQ(certificateState(), "http://a/@2000000000/14 http://b/@0/0 ");
+  ASSERT_EQ(addUrls("shop", groupWithUrls({kA, kC}).urls), StoreCode::kOk);
+  EXPECT_EQ(certificateState(), "http://b/@0/0 http://a/@2000000000/14 http://c/@0/0 ");
+  storeCertified();
+  ASSERT_EQ(rewriteUrls("shop", groupWithUrls({kB, kA}).urls), StoreCode::kOk);
+  EXPECT_EQ(certificateState(), "http://b/@0/0 http://a/@2000000000/14 ");
+  ASSERT_EQ(replaceUrls("shop", groupWithUrls({kA}).urls), StoreCode::kOk);
+  EXPECT_EQ(certificateState(), "http://a/@0/0 ");
+
+  // The worker's write-back stores what the check left in the entry.
+  GroupRead worker = readGroup("shop");
+  ASSERT_EQ(worker.status, StoreCode::kOk);
+  std::tie(worker.group.urls[0].certExpiry, worker.group.urls[0].certWarnedDays) =
+      std::tuple(3u, 7);
+  ASSERT_EQ(writeUrlStatus(worker.handle, worker.group.urls, 0), StoreCode::kOk);
+  EXPECT_EQ(certificateState(), "http://a/@3/7 ");
+}
+
 // A URL whose text is "all" is just a URL; removing the group is an operation of its own.
 TEST_F(GroupStoreTest, DeletingRemovesExactlyTheGivenUrlsAndNeverTheGroup) {
   storeShop({kA, kB, kC});
@@ -130,7 +165,7 @@ TEST_F(GroupStoreTest, RemovingTheGroupDeletesItsFile) {
 TEST_F(GroupStoreTest, StoringSettingsLowersContentsAndMovesUrlRecordsByteForByte) {
   storeShop({kA, kB});
   std::string before = readWholeFile(kShop);
-  before[kGroupHeaderSize + 20] = '\x5a';  // a reserved byte of a record survives too
+  before[kGroupHeaderSize + 20] = '\x5a';  // a record's certificate state survives too
   std::ofstream(kShop) << before;
   const std::string records = before.substr(kGroupHeaderSize);
   GroupConfig settings = parsed(

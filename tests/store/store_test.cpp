@@ -43,8 +43,70 @@ TEST(SettingsRecord, EachFieldHasItsGoldenBytesAndDecodesBack) {
        {[](Settings& s) { s.maxCheckThreads = 3; }, 408, bytesOf({3})},
        {[](Settings& s) { s.recheckUpTimes = 2; }, 412, bytesOf({2})},
        {[](Settings& s) { s.consoleHost = "console.x.org"; }, 413, "console.x.org"s},
-       {[](Settings& s) { s.reserved[1203] = 0xA5; }, 1695, bytesOf({0xA5})}},
+       {[](Settings& s) {
+          s.setCertificateWarnDays({7, 30, 14});
+        },
+        492, bytesOf({1, 3, 30, 0, 14, 0, 7, 0})},
+       {[](Settings& s) { s.setCertificateWarnDays({3650}); }, 492, bytesOf({1, 1, 0x42, 0x0E})},
+       {[](Settings& s) { s.setCertificateWarnDays({}); }, 492, bytesOf({1})},
+       {[](Settings& s) { s.reserved[kSettingsReservedSize - 1] = 0xA5; }, 1695, bytesOf({0xA5})}},
       encodeSettings, decodeSettings);
+}
+
+// A record from before the setting holds zeros there, which mean the default list; a damaged
+// list is read as far as it makes sense.
+TEST(SettingsRecord, CertificateWarningsDefaultOnAZeroAreaAndReadBackSetOrOff) {
+  const auto decodedWith = [](const std::string& area) {
+    std::string record(kSettingsSize, '\0');
+    record.replace(492, area.size(), area);
+    return decodeSettings(reinterpret_cast<const uint8_t*>(record.data())).certificateWarnDays();
+  };
+  EXPECT_EQ(decodedWith(""), (std::vector<int>{21, 14, 7}));
+  EXPECT_EQ(decodedWith(bytesOf({1, 0, 21, 0})), std::vector<int>{});  // off
+  EXPECT_EQ(decodedWith(bytesOf({1, 9, 7, 0, 0, 0, 0x43, 0x0E, 30, 0, 1, 0})),
+            (std::vector<int>{30, 7}));
+  EXPECT_EQ(decodedWith(bytesOf({2, 1, 5, 0})), (std::vector<int>{21, 14, 7}));
+
+  Settings settings;
+  settings.setCertificateWarnDays({1, 5000, 14, 3, 14, 0, 9, 60});
+  EXPECT_EQ(settings.certificateWarnDays(), (std::vector<int>{60, 14, 9, 3}));
+  const std::string bytes = encoded(settings);
+  EXPECT_EQ(decodeSettings(reinterpret_cast<const uint8_t*>(bytes.data())).certificateWarnDays(),
+            (std::vector<int>{60, 14, 9, 3}));
+}
+
+TEST(SettingsRecord, TheWarnDaysFieldTakesUpToFourCountsAndRefusesAnythingElse) {
+  const std::pair<const char*, std::vector<int>> accepted[] = {{"21,14,7", {21, 14, 7}},
+                                                               {" 7 , 21,14 ", {21, 14, 7}},
+                                                               {"30,30,1", {30, 1}},
+                                                               {"3650", {3650}},
+                                                               {"", {}},
+                                                               {"  ", {}},
+                                                               {"0", {}},
+                                                               {"1,2,3,4", {4, 3, 2, 1}}};
+  for (const auto& [text, days] : accepted) {
+    const ParsedWarnDays parsed = parseWarnDays(text);
+    EXPECT_EQ(parsed.error, WarnDaysError::kOk) << text;
+    EXPECT_EQ(parsed.days, days) << text;
+  }
+  const std::pair<const char*, WarnDaysError> refused[] = {
+      {"21,,7", WarnDaysError::kNotANumber},
+      {"21,", WarnDaysError::kNotANumber},
+      {"-7", WarnDaysError::kNotANumber},
+      {"7d", WarnDaysError::kNotANumber},
+      {"1 4", WarnDaysError::kNotANumber},
+      {"21;14", WarnDaysError::kNotANumber},
+      {"21,0", WarnDaysError::kOutOfRange},
+      {"3651", WarnDaysError::kOutOfRange},
+      {"99999999999999999999", WarnDaysError::kOutOfRange},
+      {"1,2,3,4,5", WarnDaysError::kTooMany}};
+  for (const auto& [text, error] : refused) {
+    const ParsedWarnDays parsed = parseWarnDays(text);
+    EXPECT_EQ(parsed.error, error) << text;
+    EXPECT_TRUE(parsed.days.empty()) << text;
+  }
+  EXPECT_EQ(formatWarnDays({21, 14, 7}), "21,14,7");
+  EXPECT_EQ(parseWarnDays(formatWarnDays({})).days, std::vector<int>{});
 }
 
 TEST(SettingsFile, ShortFileFailsAndLongFileLoadsAndKeepsItsTail) {

@@ -90,6 +90,14 @@ static std::unique_ptr<SSL_CTX, OpenSslFree<SSL_CTX_free>> serverContext(
     ERR_clear_error();
     throw std::runtime_error("fake server: unusable credentials " + credentials.certFile);
   }
+  // The certificates behind the leaf are its chain, sent with it.
+  while (X509* next = PEM_read_bio_X509(certPem.get(), nullptr, nullptr, nullptr)) {
+    if (SSL_CTX_add0_chain_cert(context.get(), next) != 1) {
+      X509_free(next);
+      throw std::runtime_error("fake server: unusable chain " + credentials.certFile);
+    }
+  }
+  ERR_clear_error();  // the end of the PEM text
   return context;
 }
 

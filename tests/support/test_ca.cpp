@@ -45,7 +45,7 @@ struct Extension {
   std::string value;  // in the syntax of OpenSSL's configuration files
 };
 
-// A certificate of `key` for CN=commonName, valid between the day offsets `from` and `to` from
+// A certificate of `key` for CN=commonName, valid between the offsets `from` and `to` seconds from
 // now, signed by issuer with issuerKey, or by itself when issuer is null.
 CertPtr makeCert(EVP_PKEY* key, const std::string& commonName, long from, long to,
                  const std::vector<Extension>& extensions, X509* issuer = nullptr,
@@ -58,8 +58,8 @@ CertPtr makeCert(EVP_PKEY* key, const std::string& commonName, long from, long t
   const auto* cn = reinterpret_cast<const unsigned char*>(commonName.c_str());
   check(X509_set_version(cert.get(), X509_VERSION_3) &&
             ASN1_INTEGER_set_uint64(X509_get_serialNumber(cert.get()), serials() >> 1) &&
-            X509_gmtime_adj(X509_getm_notBefore(cert.get()), from * kDay) &&
-            X509_gmtime_adj(X509_getm_notAfter(cert.get()), to * kDay) &&
+            X509_gmtime_adj(X509_getm_notBefore(cert.get()), from) &&
+            X509_gmtime_adj(X509_getm_notAfter(cert.get()), to) &&
             X509_set_pubkey(cert.get(), key) &&
             X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_UTF8, cn, -1, -1, 0) &&
             X509_set_issuer_name(cert.get(), X509_get_subject_name(issuer ? issuer : cert.get())),
@@ -85,10 +85,28 @@ void writePem(const std::string& path, const std::function<int(BIO*)>& write) {
     throw std::runtime_error("test CA: cannot write " + path);
 }
 
+bool isAddress(const std::string& name) {
+  in6_addr scratch;
+  return ::inet_pton(AF_INET, name.c_str(), &scratch) == 1 ||
+         ::inet_pton(AF_INET6, name.c_str(), &scratch) == 1;
+}
+
+// The extensions of a server certificate for `name`, issued by an authority unless self-signed.
+std::vector<Extension> leafExtensions(const std::string& name, bool bySelf) {
+  std::vector<Extension> extensions = {
+      {NID_basic_constraints, "critical,CA:FALSE"},
+      {NID_key_usage, "critical,digitalSignature"},
+      {NID_ext_key_usage, "serverAuth"},
+      {NID_subject_alt_name, (isAddress(name) ? "IP:" : "DNS:") + name},
+      {NID_subject_key_identifier, "hash"}};
+  if (!bySelf) extensions.push_back({NID_authority_key_identifier, "keyid"});
+  return extensions;
+}
+
 }  // namespace
 
 TestCa::TestCa() : key_(newKey()), caFile_(dir_.file("ca.pem")) {
-  cert_ = makeCert(key_.get(), "Vantry Test CA", -1, 3650,
+  cert_ = makeCert(key_.get(), "Vantry Test CA", -kDay, 3650 * kDay,
                    {{NID_basic_constraints, "critical,CA:TRUE"},
                     {NID_key_usage, "critical,keyCertSign,cRLSign"},
                     {NID_subject_key_identifier, "hash"}});
@@ -96,26 +114,48 @@ TestCa::TestCa() : key_(newKey()), caFile_(dir_.file("ca.pem")) {
 }
 
 Credentials TestCa::issue(const std::string& name, CertKind kind) {
-  in6_addr scratch;
-  const bool ip = ::inet_pton(AF_INET, name.c_str(), &scratch) == 1 ||
-                  ::inet_pton(AF_INET6, name.c_str(), &scratch) == 1;
   const bool bySelf = kind == CertKind::kSelfSigned;
-  const long from = kind == CertKind::kExpired ? -30 : -1;
-  const long to = kind == CertKind::kExpired ? -1 : 29;
+  const long from = kind == CertKind::kExpired ? -30 * kDay : -kDay;
+  const long to = kind == CertKind::kExpired ? -kDay : 29 * kDay;
   KeyPtr key = newKey();
-  std::vector<Extension> extensions = {{NID_basic_constraints, "critical,CA:FALSE"},
-                                       {NID_key_usage, "critical,digitalSignature"},
-                                       {NID_ext_key_usage, "serverAuth"},
-                                       {NID_subject_alt_name, (ip ? "IP:" : "DNS:") + name},
-                                       {NID_subject_key_identifier, "hash"}};
-  if (!bySelf) extensions.push_back({NID_authority_key_identifier, "keyid"});
-  CertPtr cert = makeCert(key.get(), name, from, to, extensions, bySelf ? nullptr : cert_.get(),
-                          bySelf ? nullptr : key_.get());
+  CertPtr cert = makeCert(key.get(), name, from, to, leafExtensions(name, bySelf),
+                          bySelf ? nullptr : cert_.get(), bySelf ? nullptr : key_.get());
+  return writeCredentials(key.get(), {cert.get()});
+}
+
+Credentials TestCa::issueExpiring(const std::string& name, long leafSeconds,
+                                  std::optional<long> intermediateSeconds) {
+  KeyPtr key = newKey();
+  if (!intermediateSeconds) {
+    CertPtr cert = makeCert(key.get(), name, -kDay, leafSeconds, leafExtensions(name, false),
+                            cert_.get(), key_.get());
+    return writeCredentials(key.get(), {cert.get()});
+  }
+  KeyPtr middleKey = newKey();
+  CertPtr middle =
+      makeCert(middleKey.get(), "Vantry Test Intermediate " + std::to_string(issued_ + 1), -kDay,
+               *intermediateSeconds,
+               {{NID_basic_constraints, "critical,CA:TRUE,pathlen:0"},
+                {NID_key_usage, "critical,keyCertSign,cRLSign"},
+                {NID_subject_key_identifier, "hash"},
+                {NID_authority_key_identifier, "keyid"}},
+               cert_.get(), key_.get());
+  CertPtr cert = makeCert(key.get(), name, -kDay, leafSeconds, leafExtensions(name, false),
+                          middle.get(), middleKey.get());
+  return writeCredentials(key.get(), {cert.get(), middle.get()});
+}
+
+Credentials TestCa::writeCredentials(EVP_PKEY* key, const std::vector<X509*>& chain) {
   const std::string base = dir_.file("leaf" + std::to_string(++issued_));
   Credentials made{base + ".pem", base + ".key"};
-  writePem(made.certFile, [&](BIO* out) { return PEM_write_bio_X509(out, cert.get()); });
+  writePem(made.certFile, [&](BIO* out) {
+    for (X509* cert : chain) {
+      if (PEM_write_bio_X509(out, cert) <= 0) return 0;
+    }
+    return 1;
+  });
   writePem(made.keyFile, [&](BIO* out) {
-    return PEM_write_bio_PrivateKey(out, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+    return PEM_write_bio_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr);
   });
   return made;
 }

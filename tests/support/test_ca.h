@@ -1,5 +1,6 @@
 // A throwaway certificate authority for TLS tests: its CA certificate as a PEM file a client can
-// trust, and leaf certificates with their keys for fake servers, valid, expired or self-signed.
+// trust, and leaf certificates with their keys for fake servers, valid, expired or self-signed,
+// or of chosen lifetimes, signed directly or through an intermediate authority.
 // Everything lives in a temporary directory the authority removes.
 #ifndef VANTRY_TESTS_SUPPORT_TEST_CA_H_
 #define VANTRY_TESTS_SUPPORT_TEST_CA_H_
@@ -9,7 +10,9 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "tests/support/child.h"
 
@@ -30,7 +33,8 @@ enum class CertKind {
   kSelfSigned,  // its own issuer, unknown to a client that trusts the CA
 };
 
-// What a TLS server presents: PEM files of the leaf certificate and of its private key.
+// What a TLS server presents: PEM files of the leaf certificate (followed by the intermediate
+// certificates of its chain, if any) and of its private key.
 struct Credentials {
   std::string certFile;
   std::string keyFile;
@@ -49,6 +53,18 @@ class TestCa {
   std::function<Credentials(const std::string& name)> issuing(CertKind kind) {
     return [this, kind](const std::string& name) { return issue(name, kind); };
   }
+  // A leaf for `name` valid from a day ago until leafSeconds from now. With intermediateSeconds
+  // it is signed by a fresh intermediate authority ("CN=Vantry Test Intermediate <n>", valid from
+  // a day ago until intermediateSeconds from now, signed by the CA), which the certificate file
+  // holds after the leaf; otherwise by the CA itself.
+  Credentials issueExpiring(const std::string& name, long leafSeconds,
+                            std::optional<long> intermediateSeconds = std::nullopt);
+  std::function<Credentials(const std::string& name)> issuingExpiring(
+      long leafSeconds, std::optional<long> intermediateSeconds = std::nullopt) {
+    return [this, leafSeconds, intermediateSeconds](const std::string& name) {
+      return issueExpiring(name, leafSeconds, intermediateSeconds);
+    };
+  }
 
  private:
   TempDir dir_;
@@ -56,6 +72,9 @@ class TestCa {
   std::unique_ptr<X509, OpenSslFree<X509_free>> cert_;
   std::string caFile_;
   int issued_ = 0;
+
+  // Writes the leaf's key and its certificate, then the chain's others, into a new pair of files.
+  Credentials writeCredentials(EVP_PKEY* key, const std::vector<X509*>& chain);
 };
 
 }  // namespace vy::test
