@@ -2,6 +2,7 @@
 #include "bench/bench_instance.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -15,6 +16,7 @@
 #include "store/check_log.h"
 #include "store/group_name.h"
 #include "store/group_store.h"
+#include "store/history.h"
 #include "store/sessions.h"
 
 namespace vy::bench {
@@ -66,7 +68,7 @@ BenchInstance::BenchInstance(const std::string& installDir,
 BenchInstance::~BenchInstance() {
   if (dir_.empty()) return;
   if (std::getenv("VYBENCH_KEEP")) {
-    std::fprintf(stderr, "kept %s\n", dir_.c_str());
+    std::fprintf(stderr, "kept %s, session apwd=%s\n", dir_.c_str(), session_.c_str());
     return;
   }
   std::error_code ignored;
@@ -97,6 +99,35 @@ size_t BenchInstance::healthyUrls(const std::string& name) const {
     if (read && url.up() && (!url.checkPres() || url.presOk())) ++healthy;
   }
   return healthy;
+}
+
+bool BenchInstance::writeHistory(const std::string& name, const GroupConfig& group,
+                                 int checkMinutes, int days) const {
+  const std::time_t now = std::time(nullptr);
+  std::vector<KeyedDay> summaries;
+  std::vector<KeyedCheck> checks;
+  const int checksPerUrl = static_cast<int>(kHistoryCheckKeepSeconds) / 60 / checkMinutes;
+  const uint16_t today = static_cast<uint16_t>(now / kSecondsPerDay);
+  for (size_t u = 0; u < group.urls.size(); ++u) {
+    const uint64_t key = historyUrlKey(group.urls[u].url);
+    for (int d = days + 2; d > 2; --d) {
+      const uint32_t down = (u + static_cast<size_t>(d)) % 9 == 0 ? 3 : 0;
+      summaries.push_back({key, {static_cast<uint16_t>(today - d), 1440, 1440 - down,
+                                 1440ull * 120, 900}});
+    }
+  }
+  for (int i = checksPerUrl; i > 0; --i) {
+    const uint32_t time = static_cast<uint32_t>(now - i * checkMinutes * 60);
+    for (size_t u = 0; u < group.urls.size(); ++u) {
+      const bool up = (u + static_cast<size_t>(i)) % 50 != 0;
+      checks.push_back({historyUrlKey(group.urls[u].url),
+                        {time, static_cast<uint8_t>(up ? kStateUp : 0),
+                         static_cast<int16_t>(up ? 200 : 503),
+                         static_cast<uint32_t>(40 + (u * 31 + static_cast<size_t>(i)) % 400)}});
+    }
+  }
+  ::mkdir((dir_ + "/" + kHistoryDir).c_str(), 0700);
+  return writeFile(dir_ + "/" + historyPath(name), encodeHistoryImage(summaries, checks, now));
 }
 
 bool BenchInstance::writeCheckLog(const std::string& name, const GroupConfig& group,

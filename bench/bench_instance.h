@@ -44,6 +44,11 @@ class BenchInstance {
   // Replaces the group's check log with `records` records of its URLs.
   bool writeCheckLog(const std::string& name, const GroupConfig& group, int records) const;
   void removeCheckLogs() const;
+  // Replaces the group's history with checks of its URLs before now: one
+  // every checkMinutes over the last 48 hours, one in fifty down, and a
+  // summary of each of the `days` days before them.
+  bool writeHistory(const std::string& name, const GroupConfig& group, int checkMinutes,
+                    int days) const;
 
   // The environment of every later worker run (NAME=value entries besides PATH).
   void setWorkerEnvironment(std::vector<std::string> env) { workerEnv_ = std::move(env); }

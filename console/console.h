@@ -108,6 +108,11 @@ Markup urlLink(std::string_view url, const std::string& shown);
 std::vector<UrlHistory> readUrlHistories(const std::string& group,
                                          const std::vector<UrlStatus>& urls);
 
+// The same read handed to a visitor record by record (url indexes into urls),
+// for a page that folds the records rather than keeps them.
+void visitUrlHistories(const std::string& group, const std::vector<UrlStatus>& urls,
+                       HistoryVisitor& visitor);
+
 // One URL of a group (the form variables group and url) with its check
 // history; a URL the group does not hold is refused on the group's page.
 void showUrlPage(ConsoleRequest& request, Page& page);

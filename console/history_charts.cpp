@@ -3,9 +3,12 @@
 #include "console/history_charts.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <optional>
 
+#include "common/cgi.h"
 #include "common/templates.h"
 #include "common/text.h"
 
@@ -36,13 +39,37 @@ struct Series {
   const char* stroke;
 };
 
-std::string number(double value) { return formatAlloc("%.1f", value); }
+// Appends a coordinate with one decimal, "12.5", or without one when it is
+// whole, "12". Written by hand: a page of 10,000 charts holds a million.
+void appendNumber(std::string& out, double value) {
+  const long long tenths = std::llround(value * 10);
+  const unsigned long long magnitude =
+      tenths < 0 ? 0ull - static_cast<unsigned long long>(tenths) : tenths;
+  char text[32];
+  char* end = text;
+  if (tenths < 0) *end++ = '-';
+  end = std::to_chars(end, text + sizeof text, magnitude / 10).ptr;
+  if (magnitude % 10 != 0) {
+    *end++ = '.';
+    *end++ = static_cast<char>('0' + magnitude % 10);
+  }
+  out.append(text, end);
+}
+
+std::string number(double value) {
+  std::string text;
+  appendNumber(text, value);
+  return text;
+}
 
 std::string svgStart(const char* type, double width, double height, std::string_view label) {
-  return formatAlloc("<svg class=\"%s\" viewBox=\"0 0 %.0f %.0f\" width=\"%.0f\" height=\"%.0f\" "
-                     "role=\"img\"><title>",
-                     type, width, height, width, height) +
-         htmlValue(label) + "</title>";
+  std::string svg = "<svg class=\"";
+  svg += type;
+  svg += "\" viewBox=\"0 0 " + number(width) + " " + number(height) + "\" width=\"" +
+         number(width) + "\" height=\"" + number(height) + "\" role=\"img\"><title>";
+  appendHtmlEscaped(svg, label, true);
+  svg += "</title>";
+  return svg;
 }
 
 double scaleOf(const std::vector<Series>& lines) {
@@ -71,10 +98,14 @@ void drawSeries(std::string& svg, const Series& line, const ChartFrame& frame, d
       svg += "<circle cx=\"" + number(x(i)) + "\" cy=\"" + number(y(*line.values[i])) + "\" r=\"" +
              number(frame.dot) + "\" fill=\"" + line.stroke + "\"/>";
     } else {
-      svg += "<polyline fill=\"none\" stroke=\"" + std::string(line.stroke) +
-             "\" stroke-width=\"1.5\" stroke-linejoin=\"round\" points=\"";
+      svg += "<polyline fill=\"none\" stroke=\"";
+      svg += line.stroke;
+      svg += "\" stroke-width=\"1.5\" stroke-linejoin=\"round\" points=\"";
       for (size_t at = i; at < end; ++at) {
-        svg += (at == i ? "" : " ") + number(x(at)) + "," + number(y(*line.values[at]));
+        if (at != i) svg += ' ';
+        appendNumber(svg, x(at));
+        svg += ',';
+        appendNumber(svg, y(*line.values[at]));
       }
       svg += "\"/>";
     }
@@ -147,20 +178,26 @@ std::string uptimePercentText(const UptimeCount& count) {
                      static_cast<unsigned long long>(hundredths % 100));
 }
 
+void LastDaySlots::add(std::span<CheckSlot> into, const HistoryCheck& check) const {
+  const std::time_t from = now_ - kSecondsPerDay;
+  if (slots_ == 0 || check.time <= from || check.time > now_) return;
+  const uint64_t offset = static_cast<uint64_t>(check.time - from - 1);
+  CheckSlot& slot = into[offset * slots_ / kSecondsPerDay];
+  ++slot.checks;
+  if (!check.up()) ++slot.failed;
+  slot.responseMsSum += check.responseMs;
+  slot.responseMsMax = std::max(slot.responseMsMax, check.responseMs);
+}
+
 std::vector<CheckSlot> slotsOfLastDay(const UrlHistory& history, std::time_t now, size_t slots) {
   std::vector<CheckSlot> out(slots);
-  if (slots == 0) return out;
-  const std::time_t from = now - kSecondsPerDay;
-  for (const HistoryCheck& check : history.checks) {
-    if (check.time <= from || check.time > now) continue;
-    const uint64_t offset = static_cast<uint64_t>(check.time - from - 1);
-    CheckSlot& slot = out[offset * slots / kSecondsPerDay];
-    ++slot.checks;
-    if (!check.up()) ++slot.failed;
-    slot.responseMsSum += check.responseMs;
-    slot.responseMsMax = std::max(slot.responseMsMax, check.responseMs);
-  }
+  const LastDaySlots lastDay(now, slots);
+  for (const HistoryCheck& check : history.checks) lastDay.add(out, check);
   return out;
+}
+
+bool anyCheck(std::span<const CheckSlot> slots) {
+  return std::any_of(slots.begin(), slots.end(), [](const CheckSlot& slot) { return slot.checks; });
 }
 
 std::vector<HistoryDay> lastDays(const UrlHistory& history, std::time_t now, int days) {

@@ -40,6 +40,22 @@ struct CheckSlot {
 // not later than now) in `slots` equal slots, oldest first.
 std::vector<CheckSlot> slotsOfLastDay(const UrlHistory& history, std::time_t now, size_t slots);
 
+// The same slots, fed one check at a time.
+class LastDaySlots {
+ public:
+  LastDaySlots(std::time_t now, size_t slots) : now_(now), slots_(slots) {}
+  // Folds the check into its slot of into (which holds the slots) when it
+  // falls in the last 24 hours.
+  void add(std::span<CheckSlot> into, const HistoryCheck& check) const;
+
+ private:
+  std::time_t now_;
+  size_t slots_;
+};
+
+// Whether any slot holds a check.
+bool anyCheck(std::span<const CheckSlot> slots);
+
 // The last `days` UTC days up to now's, oldest first: each day's summary
 // plus its kept checks folded in (a day with no check has checks 0).
 std::vector<HistoryDay> lastDays(const UrlHistory& history, std::time_t now, int days);

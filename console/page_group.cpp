@@ -211,11 +211,54 @@ const char* yesOrNo(bool on) { return on ? "Yes" : "No"; }
 // The small chart of a row: half-hour slots of the last 24 hours.
 constexpr size_t kSparkSlots = 48;
 
-// The row's 30-day uptime and its chart of the last 24 hours.
-void setHistoryColumn(Page& page, const UrlHistory& history, std::time_t now) {
-  page.setText("UPTIME30", uptimePercentText(uptimeOver(history, 30, now)));
-  page.setMarkup("SPARK", sparkChart(slotsOfLastDay(history, now, kSparkSlots),
-                                     "Response times of the last 24 hours of " + history.url));
+// What the rows show of the history, folded as the file is read: each URL's
+// 30-day uptime and the slots of its last 24 hours. A group of 10,000 URLs
+// may have a history of hundreds of megabytes; none of it is kept.
+class RowHistories : public HistoryVisitor {
+ public:
+  RowHistories(size_t rows, std::time_t now)
+      : month_(30, now), lastDay_(now, kSparkSlots), uptime_(rows) {}
+
+  void onDay(size_t row, const HistoryDay& day) override { month_.add(uptime_[row], day); }
+  void onCheck(size_t row, const HistoryCheck& check) override {
+    month_.add(uptime_[row], check);
+    // The slots are made at the first check: a group without a history
+    // needs none.
+    if (slots_.empty()) slots_.resize(uptime_.size() * kSparkSlots);
+    lastDay_.add(slotsOf(row), check);
+  }
+
+  const UptimeCount& uptime(size_t row) const { return uptime_[row]; }
+  // None when the group has no check at all.
+  std::span<const CheckSlot> slots(size_t row) const {
+    if (slots_.empty()) return {};
+    return std::span<const CheckSlot>(slots_).subspan(row * kSparkSlots, kSparkSlots);
+  }
+
+ private:
+  std::span<CheckSlot> slotsOf(size_t row) {
+    return std::span<CheckSlot>(slots_).subspan(row * kSparkSlots, kSparkSlots);
+  }
+
+  UptimeWindow month_;
+  LastDaySlots lastDay_;
+  std::vector<UptimeCount> uptime_;
+  std::vector<CheckSlot> slots_;
+};
+
+// The row's 30-day uptime and its chart of the last 24 hours ("-" for a day
+// without a check).
+void setHistoryColumn(Page& page, const RowHistories& histories, size_t row,
+                      std::string_view url) {
+  page.setText("UPTIME30", uptimePercentText(histories.uptime(row)));
+  const std::span<const CheckSlot> slots = histories.slots(row);
+  if (!anyCheck(slots)) {
+    page.setMarkup("SPARK", Markup("-"));
+    return;
+  }
+  std::string label = "Response times of the last 24 hours of ";
+  label += url;
+  page.setMarkup("SPARK", sparkChart(slots, label));
 }
 
 void setUrlRow(Page& page, const UrlStatus& entry, const std::string& selected) {
@@ -289,11 +332,12 @@ void showGroupPage(ConsoleRequest& request, Page& page, const std::string& group
   }
   const bool editing = action == "edit" && !selected.empty() && form.value("CSEL").empty();
   // One read of the history for all rows, in their order.
-  const std::vector<UrlHistory> histories = readUrlHistories(group, config.urls);
+  RowHistories histories(config.urls.size(), request.now);
+  visitUrlHistories(group, config.urls, histories);
   writePage(page, layout, {kGroupHeader, kGroupFooter}, [&] {
     for (size_t i = 0; i < config.urls.size(); ++i) {
       setUrlRow(page, config.urls[i], selected);
-      setHistoryColumn(page, histories[i], request.now);
+      setHistoryColumn(page, histories, i, config.urls[i].url);
       page.render(layout, kGroupUrl);
     }
     if (accepted && (action == "addurl" || editing)) {

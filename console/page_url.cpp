@@ -152,20 +152,44 @@ std::string refusedUrlMessage(const std::string& group, const std::string& url) 
 
 }  // namespace
 
+namespace {
+
+std::vector<std::string_view> urlTexts(const std::vector<UrlStatus>& urls) {
+  std::vector<std::string_view> texts;
+  texts.reserve(urls.size());
+  for (const UrlStatus& entry : urls) texts.push_back(entry.url);
+  return texts;
+}
+
+// Runs read(name, texts) on the group's history and logs what it could not
+// read.
+template <typename Read>
+void readReported(const std::string& group, const std::vector<UrlStatus>& urls, Read read) {
+  const std::string name = effectiveGroupName(group);
+  if (urls.empty() || !isValidGroupName(name)) return;
+  const StoreStatus rc = read(name, urlTexts(urls));
+  if (!rc.ok()) reportError(rc, historyPath(name));
+}
+
+}  // namespace
+
 std::vector<UrlHistory> readUrlHistories(const std::string& group,
                                          const std::vector<UrlStatus>& urls) {
-  std::vector<std::string_view> names;
-  for (const UrlStatus& entry : urls) names.push_back(entry.url);
   std::vector<UrlHistory> histories;
-  const std::string name = effectiveGroupName(group);
-  if (!names.empty() && isValidGroupName(name)) {
-    const StoreStatus rc = readHistory(name, names, histories);
-    if (!rc.ok()) reportError(rc, historyPath(name));
-  }
+  readReported(group, urls, [&](const std::string& name, const std::vector<std::string_view>& texts) {
+    return readHistory(name, texts, histories);
+  });
   // Whatever was read, one history per URL.
   histories.resize(urls.size());
   for (size_t i = 0; i < urls.size(); ++i) histories[i].url = std::string(urls[i].url);
   return histories;
+}
+
+void visitUrlHistories(const std::string& group, const std::vector<UrlStatus>& urls,
+                       HistoryVisitor& visitor) {
+  readReported(group, urls, [&](const std::string& name, const std::vector<std::string_view>& texts) {
+    return visitHistory(name, texts, visitor);
+  });
 }
 
 void showUrlPage(ConsoleRequest& request, Page& page) {

@@ -7,10 +7,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cerrno>
 #include <cstring>
 #include <map>
-#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -214,26 +214,128 @@ StoreStatus writeAt(const LockedFile& file, const std::string& path, std::string
   return StoreCode::kOk;
 }
 
-// The histories of the urls from a decoded image, each oldest first.
-void collectHistories(const HistoryImage& image, std::span<const std::string_view> urls,
-                      std::vector<UrlHistory>& out) {
-  std::unordered_multimap<uint64_t, size_t> indexOf;
-  for (size_t i = 0; i < urls.size(); ++i) indexOf.emplace(historyUrlKey(urls[i]), i);
-  for (const KeyedDay& day : image.days) {
-    const auto [first, last] = indexOf.equal_range(day.key);
-    for (auto it = first; it != last; ++it) out[it->second].days.push_back(day.day);
+// The URLs a reader asked for, found by key: an open-addressed table of the
+// first index of each key, with the later indexes of a URL given twice
+// chained behind it. A file holds millions of records, each looked up once.
+class UrlsByKey {
+ public:
+  explicit UrlsByKey(std::span<const std::string_view> urls) : next_(urls.size(), kNone) {
+    size_t size = 16;
+    while (size < urls.size() * 2) size *= 2;
+    slots_.assign(size, {0, kNone});
+    std::vector<size_t> last(size, kNone);
+    for (size_t i = 0; i < urls.size(); ++i) {
+      const uint64_t key = historyUrlKey(urls[i]);
+      size_t at = slotOf(key);
+      if (slots_[at].first == kNone) {
+        slots_[at] = {key, i};
+      } else {
+        next_[last[at]] = i;
+      }
+      last[at] = i;
+    }
   }
-  for (const KeyedCheck& check : image.checks) {
-    const auto [first, last] = indexOf.equal_range(check.key);
-    for (auto it = first; it != last; ++it) out[it->second].checks.push_back(check.check);
+
+  // Calls each(index) for every index of the key.
+  template <typename Each>
+  void forEach(uint64_t key, Each each) const {
+    const Slot& slot = slots_[slotOf(key)];
+    for (size_t i = slot.first; i != kNone; i = next_[i]) each(i);
   }
-  for (UrlHistory& history : out) {
-    std::stable_sort(history.checks.begin(), history.checks.end(),
-                     [](const HistoryCheck& a, const HistoryCheck& b) { return a.time < b.time; });
-    std::stable_sort(history.days.begin(), history.days.end(),
-                     [](const HistoryDay& a, const HistoryDay& b) { return a.day < b.day; });
+
+ private:
+  static constexpr size_t kNone = SIZE_MAX;
+  struct Slot {
+    uint64_t key;
+    size_t first;
+  };
+
+  // The slot holding the key, or the empty one where it would go.
+  size_t slotOf(uint64_t key) const {
+    const size_t mask = slots_.size() - 1;
+    size_t at = static_cast<size_t>(key * 0x9E3779B97F4A7C15ull >> 20) & mask;
+    while (slots_[at].first != kNone && slots_[at].key != key) at = (at + 1) & mask;
+    return at;
+  }
+
+  std::vector<Slot> slots_;
+  std::vector<size_t> next_;
+};
+
+template <typename T, typename Less>
+void sortIfNeeded(std::vector<T>& records, Less less) {
+  if (!std::is_sorted(records.begin(), records.end(), less)) {
+    std::stable_sort(records.begin(), records.end(), less);
   }
 }
+
+// A history is read in pieces of whole records of at most this many bytes.
+constexpr size_t kReadPieceBytes = 256 * 1024;
+
+// Calls each(record) for count records of recordSize bytes from offset on.
+template <typename Each>
+FileStatus forEachRecordAt(const LockedFile& file, const std::string& path, uint64_t offset,
+                           uint64_t count, size_t recordSize, Each each) {
+  const size_t perPiece = kReadPieceBytes / recordSize;
+  std::vector<uint8_t> piece(static_cast<size_t>(std::min<uint64_t>(count, perPiece)) * recordSize);
+  for (uint64_t done = 0; done < count;) {
+    const size_t records = static_cast<size_t>(std::min<uint64_t>(count - done, perPiece));
+    const size_t bytes = records * recordSize;
+    const off_t at = static_cast<off_t>(offset + done * recordSize);
+    if (readFullyAt(file.fd.get(), piece.data(), bytes, at) != static_cast<ssize_t>(bytes)) {
+      return {FileCode::kShortRead, path, errno};
+    }
+    for (size_t i = 0; i < records; ++i) each(piece.data() + i * recordSize);
+    done += records;
+  }
+  return FileCode::kOk;
+}
+
+// The records of the open file for the urls, handed to the visitor.
+StoreStatus visitLockedHistory(const LockedFile& file, const std::string& path,
+                               std::span<const std::string_view> urls, HistoryVisitor& visitor) {
+  const uint64_t size = file.size();
+  if (size == 0) return StoreCode::kOk;
+  std::array<uint8_t, kHistoryHeaderSize> head{};
+  if (size < kHistoryHeaderSize) return damagedAt(path);
+  if (readFullyAt(file.fd.get(), head.data(), head.size(), 0) != kHistoryHeaderSize) {
+    return {StoreCode::kCannotRead, path, errno};
+  }
+  const std::optional<HistoryHeader> header = decodeHistoryHeader(head.data());
+  if (!header || checksStart(*header) > size) return damagedAt(path);
+  const UrlsByKey byKey(urls);
+  FileStatus read = forEachRecordAt(file, path, kHistoryHeaderSize, header->summaryCount,
+                                    kHistoryDaySize, [&](const uint8_t* record) {
+                                      const KeyedDay day = decodeHistoryDay(record);
+                                      byKey.forEach(day.key, [&](size_t url) {
+                                        visitor.onDay(url, day.day);
+                                      });
+                                    });
+  if (!read.ok()) return storeStatusOf(read);
+  const uint64_t start = checksStart(*header);
+  read = forEachRecordAt(file, path, start, (size - start) / kHistoryCheckSize, kHistoryCheckSize,
+                         [&](const uint8_t* record) {
+                           const std::optional<KeyedCheck> check = decodeHistoryCheck(record);
+                           if (!check) return;
+                           byKey.forEach(check->key, [&](size_t url) {
+                             visitor.onCheck(url, check->check);
+                           });
+                         });
+  return storeStatusOf(read);
+}
+
+// Gathers each URL's records, to be sorted once all are in.
+class HistoryCollector : public HistoryVisitor {
+ public:
+  explicit HistoryCollector(std::vector<UrlHistory>& out) : out_(out) {}
+  void onDay(size_t url, const HistoryDay& day) override { out_[url].days.push_back(day); }
+  void onCheck(size_t url, const HistoryCheck& check) override {
+    out_[url].checks.push_back(check);
+  }
+
+ private:
+  std::vector<UrlHistory>& out_;
+};
 
 }  // namespace
 
@@ -469,23 +571,33 @@ HistoryWrite compactHistory(const std::string& group, std::span<const std::strin
   return compactLocked(path, file, keysOf(groupUrls), {}, now);
 }
 
-StoreStatus readHistory(const std::string& group, std::span<const std::string_view> urls,
-                        std::vector<UrlHistory>& out) {
-  out.assign(urls.size(), {});
-  for (size_t i = 0; i < urls.size(); ++i) out[i].url = std::string(urls[i]);
+StoreStatus visitHistory(const std::string& group, std::span<const std::string_view> urls,
+                         HistoryVisitor& visitor) {
   if (!isValidGroupName(group)) return StoreCode::kRefusedName;
   const std::string path = historyPath(group);
   LockedFile file;
   const FileStatus opened = openLocked(path, LockedOpen::kRead, file);
   if (opened == FileCode::kNotFound) return StoreCode::kOk;
   if (!opened.ok()) return storeStatusOf(opened);
-  std::string bytes;
-  const FileStatus read = readLockedBytes(file, path, bytes);
-  if (!read.ok()) return storeStatusOf(read);
-  if (bytes.empty()) return StoreCode::kOk;
-  const std::optional<HistoryImage> image = decodeHistoryImage(bytes);
-  if (!image) return damagedAt(path);
-  collectHistories(*image, urls, out);
+  return visitLockedHistory(file, path, urls, visitor);
+}
+
+StoreStatus readHistory(const std::string& group, std::span<const std::string_view> urls,
+                        std::vector<UrlHistory>& out) {
+  out.assign(urls.size(), {});
+  for (size_t i = 0; i < urls.size(); ++i) out[i].url = std::string(urls[i]);
+  HistoryCollector collector(out);
+  const StoreStatus read = visitHistory(group, urls, collector);
+  if (!read.ok()) {
+    for (UrlHistory& history : out) history = {history.url, {}, {}};
+    return read;
+  }
+  for (UrlHistory& history : out) {
+    sortIfNeeded(history.checks,
+                 [](const HistoryCheck& a, const HistoryCheck& b) { return a.time < b.time; });
+    sortIfNeeded(history.days,
+                 [](const HistoryDay& a, const HistoryDay& b) { return a.day < b.day; });
+  }
   return StoreCode::kOk;
 }
 
@@ -509,19 +621,23 @@ std::optional<double> UptimeCount::ratio() const {
   return static_cast<double>(upChecks) / static_cast<double>(checks);
 }
 
+void UptimeWindow::add(UptimeCount& count, const HistoryCheck& check) const {
+  if (check.time < start_) return;
+  ++count.checks;
+  if (check.up()) ++count.upChecks;
+}
+
+void UptimeWindow::add(UptimeCount& count, const HistoryDay& day) const {
+  if (int64_t{day.day} * kSecondsPerDay < start_) return;
+  count.checks += day.checks;
+  count.upChecks += day.upChecks;
+}
+
 UptimeCount uptimeOver(const UrlHistory& history, int days, std::time_t now) {
-  const int64_t start = static_cast<int64_t>(now) - int64_t{days} * kSecondsPerDay;
+  const UptimeWindow window(days, now);
   UptimeCount count;
-  for (const HistoryCheck& check : history.checks) {
-    if (check.time < start) continue;
-    ++count.checks;
-    if (check.up()) ++count.upChecks;
-  }
-  for (const HistoryDay& day : history.days) {
-    if (int64_t{day.day} * kSecondsPerDay < start) continue;
-    count.checks += day.checks;
-    count.upChecks += day.upChecks;
-  }
+  for (const HistoryCheck& check : history.checks) window.add(count, check);
+  for (const HistoryDay& day : history.days) window.add(count, day);
   return count;
 }
 

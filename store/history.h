@@ -246,6 +246,24 @@ struct UrlHistory {
                                       std::span<const std::string_view> urls,
                                       std::vector<UrlHistory>& out);
 
+// Receives the records of the URLs a reader named in the order the file
+// holds them (neither sorted nor grouped by URL); url is the URL's index in
+// the reader's list.
+class HistoryVisitor {
+ public:
+  virtual ~HistoryVisitor() = default;
+  virtual void onDay(size_t url, const HistoryDay& day) = 0;
+  virtual void onCheck(size_t url, const HistoryCheck& check) = 0;
+};
+
+// Hands each record of urls to the visitor, reading the file in pieces of
+// bounded size: a reader that folds the records as they come needs no
+// memory for the file, whatever its size. The codes of readHistory; on
+// kDamaged the visitor received nothing.
+[[nodiscard]] StoreStatus visitHistory(const std::string& group,
+                                       std::span<const std::string_view> urls,
+                                       HistoryVisitor& visitor);
+
 // Removes the group's history file: kOk also when there is none;
 // kRefusedName; kLockRefused; kCannotRemove.
 [[nodiscard]] StoreStatus removeHistory(const std::string& group);
@@ -262,6 +280,18 @@ struct UptimeCount {
 // The checks of the last `days` x 24 hours before now: the kept checks from
 // then on and the summaries of the days that begin then or later.
 UptimeCount uptimeOver(const UrlHistory& history, int days, std::time_t now);
+
+// The same window, fed one record at a time.
+class UptimeWindow {
+ public:
+  UptimeWindow(int days, std::time_t now)
+      : start_(static_cast<int64_t>(now) - int64_t{days} * kSecondsPerDay) {}
+  void add(UptimeCount& count, const HistoryCheck& check) const;
+  void add(UptimeCount& count, const HistoryDay& day) const;
+
+ private:
+  int64_t start_;
+};
 
 // The mean response time of the kept checks of the last 24 hours, rounded;
 // none when there is no check.

@@ -7,7 +7,7 @@
 namespace vy {
 namespace {
 
-constexpr std::time_t kNow = 1717243200;  // 2024-06-01 12:00:00 UTC
+constexpr std::time_t kChartsNow = 1717243200;  // 2024-06-01 12:00:00 UTC
 
 HistoryCheck checkAt(std::time_t when, bool up, uint32_t ms) {
   return {static_cast<uint32_t>(when), static_cast<uint8_t>(up ? kStateUp : 0), 200, ms};
@@ -46,10 +46,10 @@ TEST(UptimeTextTest, PercentShowsTwoDecimalsAndNeverRoundsToAllOrNothing) {
 
 TEST(HistorySlotsTest, LastDayTakesChecksAfterItsStartUpToNow) {
   UrlHistory history;
-  history.checks = {checkAt(kNow - 86400, false, 1), checkAt(kNow - 86399, true, 10),
-                    checkAt(kNow - 1, false, 30),    checkAt(kNow, true, 50),
-                    checkAt(kNow + 5, false, 70)};
-  const std::vector<CheckSlot> slots = slotsOfLastDay(history, kNow, 24);
+  history.checks = {checkAt(kChartsNow - 86400, false, 1), checkAt(kChartsNow - 86399, true, 10),
+                    checkAt(kChartsNow - 1, false, 30),    checkAt(kChartsNow, true, 50),
+                    checkAt(kChartsNow + 5, false, 70)};
+  const std::vector<CheckSlot> slots = slotsOfLastDay(history, kChartsNow, 24);
   ASSERT_EQ(slots.size(), 24u);
   EXPECT_EQ(slots.front().checks, 1u);
   EXPECT_EQ(slots.front().failed, 0u);
@@ -60,13 +60,13 @@ TEST(HistorySlotsTest, LastDayTakesChecksAfterItsStartUpToNow) {
 }
 
 TEST(HistorySlotsTest, DaysAddTheirSummaryAndTheirKeptChecks) {
-  const uint16_t today = static_cast<uint16_t>(kNow / 86400);
+  const uint16_t today = static_cast<uint16_t>(kChartsNow / 86400);
   UrlHistory history;
   history.days = {{static_cast<uint16_t>(today - 2), 10, 9, 1000, 400},
                   {static_cast<uint16_t>(today - 1), 4, 4, 40, 10},
                   {static_cast<uint16_t>(today - 40), 1, 1, 1, 1}};
-  history.checks = {checkAt(kNow - 86400, false, 700), checkAt(kNow, true, 5)};
-  const std::vector<HistoryDay> days = lastDays(history, kNow, 30);
+  history.checks = {checkAt(kChartsNow - 86400, false, 700), checkAt(kChartsNow, true, 5)};
+  const std::vector<HistoryDay> days = lastDays(history, kChartsNow, 30);
   ASSERT_EQ(days.size(), 30u);
   EXPECT_EQ(days.back(), (HistoryDay{today, 1, 1, 5, 5}));
   EXPECT_EQ(days[28], (HistoryDay{static_cast<uint16_t>(today - 1), 5, 4, 740, 700}));
@@ -79,15 +79,15 @@ TEST(HistorySlotsTest, DaysAddTheirSummaryAndTheirKeptChecks) {
 TEST(HistoryChartTest, ChartsStayInsideTheirBoxForAnyChecks) {
   const std::vector<std::vector<HistoryCheck>> cases = {
       {},
-      {checkAt(kNow - 60, true, 120)},
-      {checkAt(kNow - 600, true, 0), checkAt(kNow - 300, false, 0), checkAt(kNow - 60, true, 0)},
-      {checkAt(kNow - 7200, true, 1), checkAt(kNow - 60, false, kHistoryMaxResponseMs)},
-      {checkAt(kNow - 60, true, 5), checkAt(kNow - 60, false, 9), checkAt(kNow - 60, true, 7)},
+      {checkAt(kChartsNow - 60, true, 120)},
+      {checkAt(kChartsNow - 600, true, 0), checkAt(kChartsNow - 300, false, 0), checkAt(kChartsNow - 60, true, 0)},
+      {checkAt(kChartsNow - 7200, true, 1), checkAt(kChartsNow - 60, false, kHistoryMaxResponseMs)},
+      {checkAt(kChartsNow - 60, true, 5), checkAt(kChartsNow - 60, false, 9), checkAt(kChartsNow - 60, true, 7)},
   };
   for (const std::vector<HistoryCheck>& checks : cases) {
     UrlHistory history{"http://x/", checks, {}};
-    const std::vector<CheckSlot> slots = slotsOfLastDay(history, kNow, 48);
-    const std::vector<HistoryDay> days = lastDays(history, kNow, 30);
+    const std::vector<CheckSlot> slots = slotsOfLastDay(history, kChartsNow, 48);
+    const std::vector<HistoryDay> days = lastDays(history, kChartsNow, 30);
     for (const Markup& chart : {sparkChart(slots, "x"), dayChart(slots, "x"),
                                 daysChart(days, "x"), uptimeBar(days, "x")}) {
       SCOPED_TRACE(chart.html());
@@ -99,27 +99,27 @@ TEST(HistoryChartTest, ChartsStayInsideTheirBoxForAnyChecks) {
 }
 
 TEST(HistoryChartTest, ChartsShowLoneChecksAndScaleToTheSlowest) {
-  UrlHistory one{"http://x/", {checkAt(kNow - 60, true, 120)}, {}};
-  const std::string lone = dayChart(slotsOfLastDay(one, kNow, 288), "x").html();
+  UrlHistory one{"http://x/", {checkAt(kChartsNow - 60, true, 120)}, {}};
+  const std::string lone = dayChart(slotsOfLastDay(one, kChartsNow, 288), "x").html();
   EXPECT_NE(lone.find("<circle"), std::string::npos) << "a lone check is a dot";
   EXPECT_NE(lone.find(">120 ms</text>"), std::string::npos);
-  EXPECT_NE(lone.find("cy=\"14.0\""), std::string::npos) << "the slowest is at the top";
+  EXPECT_NE(lone.find("cy=\"14\""), std::string::npos) << "the slowest is at the top";
 
-  UrlHistory zeros{"http://x/", {checkAt(kNow - 900, true, 0), checkAt(kNow - 600, true, 0)}, {}};
-  const std::string flat = dayChart(slotsOfLastDay(zeros, kNow, 288), "x").html();
+  UrlHistory zeros{"http://x/", {checkAt(kChartsNow - 900, true, 0), checkAt(kChartsNow - 600, true, 0)}, {}};
+  const std::string flat = dayChart(slotsOfLastDay(zeros, kChartsNow, 288), "x").html();
   EXPECT_NE(flat.find("<polyline"), std::string::npos);
-  EXPECT_NE(flat.find(",118.0"), std::string::npos) << "0 ms lies on the baseline";
+  EXPECT_NE(flat.find(",118"), std::string::npos) << "0 ms lies on the baseline";
 
   UrlHistory none{"http://x/", {}, {}};
-  EXPECT_NE(dayChart(slotsOfLastDay(none, kNow, 288), "x").html().find(">no checks</text>"),
+  EXPECT_NE(dayChart(slotsOfLastDay(none, kChartsNow, 288), "x").html().find(">no checks</text>"),
             std::string::npos);
 }
 
 TEST(HistoryChartTest, LabelsAreEscaped) {
-  UrlHistory history{"x", {checkAt(kNow - 60, false, 1)}, {}};
-  const std::vector<HistoryDay> days = lastDays(history, kNow, 2);
+  UrlHistory history{"x", {checkAt(kChartsNow - 60, false, 1)}, {}};
+  const std::vector<HistoryDay> days = lastDays(history, kChartsNow, 2);
   const std::string svg = uptimeBar(days, "a<b>&\"c\"").html() +
-                          sparkChart(slotsOfLastDay(history, kNow, 4), "<script>").html();
+                          sparkChart(slotsOfLastDay(history, kChartsNow, 4), "<script>").html();
   EXPECT_NE(svg.find("<title>a&lt;b&gt;&amp;&quot;c&quot;</title>"), std::string::npos);
   EXPECT_NE(svg.find("<title>&lt;script&gt;</title>"), std::string::npos);
   EXPECT_EQ(svg.find("<script"), std::string::npos);

@@ -20,7 +20,7 @@ using test::Texts;
 using CertificatesTest = test::DataDirTest;
 
 const std::string kShopCerts = "./vydata/vycert/shop.dat";
-const char *const kA = "https://a.test/", *const kB = "https://b.test/";
+const char *const kSecureA = "https://a.test/", *const kSecureB = "https://b.test/";
 
 const CertificateDetails kShopCert{1'900'000'000, "CN=Test CA", "CN=a.test"};
 const CertificateDetails kRenewed{1'910'000'000, "CN=Test CA", "CN=a.test"};
@@ -79,10 +79,10 @@ TEST(CertificateFile, CutOrInconsistentFilesAreDamaged) {
 }
 
 TEST_F(CertificatesTest, ReadersGetEachUrlsDetailsAndNothingFromAMissingOrDamagedFile) {
-  EXPECT_EQ(readBack({kA, kB}), (std::vector<std::string>{"-", "-"}));
-  const Texts urls = {kA, kB};
-  ASSERT_EQ(storeCertificate("shop", urls, kA, kShopCert).status, StoreCode::kOk);
-  EXPECT_EQ(readBack({kB, kA, kA}),
+  EXPECT_EQ(readBack({kSecureA, kSecureB}), (std::vector<std::string>{"-", "-"}));
+  const Texts urls = {kSecureA, kSecureB};
+  ASSERT_EQ(storeCertificate("shop", urls, kSecureA, kShopCert).status, StoreCode::kOk);
+  EXPECT_EQ(readBack({kSecureB, kSecureA, kSecureA}),
             (std::vector<std::string>{"-", "CN=a.test@1900000000", "CN=a.test@1900000000"}));
 
   const std::string whole = readWholeFile(kShopCerts);
@@ -94,50 +94,50 @@ TEST_F(CertificatesTest, ReadersGetEachUrlsDetailsAndNothingFromAMissingOrDamage
   EXPECT_EQ(readCertificates("../shop", urls, details), StoreCode::kRefusedName);
 
   // The next store starts afresh and says it found damage.
-  const CertificateWrite fresh = storeCertificate("shop", urls, kB, kShopCert);
+  const CertificateWrite fresh = storeCertificate("shop", urls, kSecureB, kShopCert);
   EXPECT_EQ(fresh.status, StoreCode::kOk);
   EXPECT_EQ(fresh.damage, StoreCode::kDamaged);
-  EXPECT_EQ(readBack({kA, kB}), (std::vector<std::string>{"-", "CN=a.test@1900000000"}));
+  EXPECT_EQ(readBack({kSecureA, kSecureB}), (std::vector<std::string>{"-", "CN=a.test@1900000000"}));
 }
 
 // A check run normally finds the certificate it stored before: the file stays as it is.
 TEST_F(CertificatesTest, OnlyAChangedCertificateReplacesTheFile) {
-  const Texts urls = {kA, kB};
-  EXPECT_TRUE(storeCertificate("shop", urls, kA, kShopCert).written);
+  const Texts urls = {kSecureA, kSecureB};
+  EXPECT_TRUE(storeCertificate("shop", urls, kSecureA, kShopCert).written);
   const ino_t first = inodeOf(kShopCerts);
-  const CertificateWrite same = storeCertificate("shop", urls, kA, kShopCert);
+  const CertificateWrite same = storeCertificate("shop", urls, kSecureA, kShopCert);
   EXPECT_EQ(same.status, StoreCode::kOk);
   EXPECT_FALSE(same.written);
   EXPECT_EQ(inodeOf(kShopCerts), first);
 
-  EXPECT_TRUE(storeCertificate("shop", urls, kB, kShopCert).written);
-  EXPECT_TRUE(storeCertificate("shop", urls, kA, kRenewed).written);
-  EXPECT_EQ(readBack({kA, kB}),
+  EXPECT_TRUE(storeCertificate("shop", urls, kSecureB, kShopCert).written);
+  EXPECT_TRUE(storeCertificate("shop", urls, kSecureA, kRenewed).written);
+  EXPECT_EQ(readBack({kSecureA, kSecureB}),
             (std::vector<std::string>{"CN=a.test@1910000000", "CN=a.test@1900000000"}));
   CertificateDetails otherIssuer = kRenewed;
   otherIssuer.issuer = "CN=Other CA";
-  EXPECT_TRUE(storeCertificate("shop", urls, kA, otherIssuer).written);
+  EXPECT_TRUE(storeCertificate("shop", urls, kSecureA, otherIssuer).written);
   std::vector<std::optional<CertificateDetails>> details;
-  ASSERT_EQ(readCertificates("shop", Texts{kA}, details), StoreCode::kOk);
+  ASSERT_EQ(readCertificates("shop", Texts{kSecureA}, details), StoreCode::kOk);
   EXPECT_EQ(details[0], otherIssuer);
 }
 
 TEST_F(CertificatesTest, AUrlGoneFromTheGroupIsDroppedAtTheNextStore) {
-  ASSERT_TRUE(storeCertificate("shop", Texts{kA, kB}, kA, kShopCert).written);
-  ASSERT_TRUE(storeCertificate("shop", Texts{kA, kB}, kB, kShopCert).written);
-  // Unchanged for kB, but kA has left the group.
-  EXPECT_TRUE(storeCertificate("shop", Texts{kB}, kB, kShopCert).written);
-  EXPECT_EQ(readBack({kA, kB}), (std::vector<std::string>{"-", "CN=a.test@1900000000"}));
-  EXPECT_FALSE(storeCertificate("shop", Texts{kB}, kB, kShopCert).written);
+  ASSERT_TRUE(storeCertificate("shop", Texts{kSecureA, kSecureB}, kSecureA, kShopCert).written);
+  ASSERT_TRUE(storeCertificate("shop", Texts{kSecureA, kSecureB}, kSecureB, kShopCert).written);
+  // Unchanged for kSecureB, but kSecureA has left the group.
+  EXPECT_TRUE(storeCertificate("shop", Texts{kSecureB}, kSecureB, kShopCert).written);
+  EXPECT_EQ(readBack({kSecureA, kSecureB}), (std::vector<std::string>{"-", "CN=a.test@1900000000"}));
+  EXPECT_FALSE(storeCertificate("shop", Texts{kSecureB}, kSecureB, kShopCert).written);
 }
 
 TEST_F(CertificatesTest, RemovingTheGroupsDetailsDeletesTheFile) {
   EXPECT_EQ(removeCertificates("shop"), StoreCode::kOk);
-  ASSERT_EQ(storeCertificate("shop", Texts{kA}, kA, kShopCert).status, StoreCode::kOk);
+  ASSERT_EQ(storeCertificate("shop", Texts{kSecureA}, kSecureA, kShopCert).status, StoreCode::kOk);
   EXPECT_EQ(removeCertificates("shop"), StoreCode::kOk);
   EXPECT_FALSE(std::filesystem::exists(kShopCerts));
   EXPECT_EQ(removeCertificates("../shop"), StoreCode::kRefusedName);
-  EXPECT_EQ(storeCertificate("../shop", Texts{kA}, kA, kShopCert).status,
+  EXPECT_EQ(storeCertificate("../shop", Texts{kSecureA}, kSecureA, kShopCert).status,
             StoreCode::kRefusedNameToStore);
 }
 
