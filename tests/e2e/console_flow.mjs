@@ -365,6 +365,18 @@ async function main() {
     }
     await shoot('banned-found');
 
+    log('the URL\'s history: its page shows the checks made so far, one of them failed');
+    if (await row(site.url).locator('svg.spark').count() !== 1) {
+      throw new Error('the group page shows no chart of the last 24 hours');
+    }
+    await row(site.url).getByRole('button', {name: /^History/}).click();
+    await expectText('URL history');
+    await expectText('The last checks');
+    if (await page.locator('svg').count() < 3) throw new Error('the URL page lacks its charts');
+    await shoot('url-history');
+    await button(/^Back to group/).click();
+    await expectText('Check now');
+
     log('help keeps the login: a topic from the group page\'s help, then the main page');
     await button('Help').click();
     await expectText('Help: a group\'s page');
