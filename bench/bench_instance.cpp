@@ -112,18 +112,18 @@ bool BenchInstance::writeHistory(const std::string& name, const GroupConfig& gro
     const uint64_t key = historyUrlKey(group.urls[u].url);
     for (int d = days + 2; d > 2; --d) {
       const uint32_t down = (u + static_cast<size_t>(d)) % 9 == 0 ? 3 : 0;
-      summaries.push_back({key, {static_cast<uint16_t>(today - d), 1440, 1440 - down,
-                                 1440ull * 120, 900}});
+      summaries.push_back(
+          {key, {static_cast<uint16_t>(today - d), 1440, 1440 - down, 1440ull * 120, 900}});
     }
   }
   for (int i = checksPerUrl; i > 0; --i) {
     const uint32_t time = static_cast<uint32_t>(now - i * checkMinutes * 60);
     for (size_t u = 0; u < group.urls.size(); ++u) {
       const bool up = (u + static_cast<size_t>(i)) % 50 != 0;
-      checks.push_back({historyUrlKey(group.urls[u].url),
-                        {time, static_cast<uint8_t>(up ? kStateUp : 0),
-                         static_cast<int16_t>(up ? 200 : 503),
-                         static_cast<uint32_t>(40 + (u * 31 + static_cast<size_t>(i)) % 400)}});
+      checks.push_back(
+          {historyUrlKey(group.urls[u].url),
+           {time, static_cast<uint8_t>(up ? kStateUp : 0), static_cast<int16_t>(up ? 200 : 503),
+            static_cast<uint32_t>(40 + (u * 31 + static_cast<size_t>(i)) % 400)}});
     }
   }
   ::mkdir((dir_ + "/" + kHistoryDir).c_str(), 0700);

@@ -101,8 +101,7 @@ void addConsoleRows(const BenchContext& context, Table& table) {
   PageRuns groupPage(large, loggedIn(large, "fnct=view_group&group=big&urlsort=t"), 1000000);
   PageRuns checkLog(large, loggedIn(large, "fnct=view_checklog&group=big"), 1000000);
   PageRuns overview(many, loggedIn(many, ""), 100000);
-  PageRuns chartedGroup(charted, loggedIn(charted, "fnct=view_group&group=big&urlsort=t"),
-                        2000000);
+  PageRuns chartedGroup(charted, loggedIn(charted, "fnct=view_group&group=big&urlsort=t"), 2000000);
   PageRuns urlPage(charted,
                    loggedIn(charted, "fnct=view_url&group=one&url=" +
                                          formEncoded(std::string(single.urls[0].url))),

@@ -26,6 +26,16 @@ inline void putU32(uint8_t* p, uint32_t v) {
   p[2] = static_cast<uint8_t>(v >> 16);
   p[3] = static_cast<uint8_t>(v >> 24);
 }
+inline void putU24(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v >> 16);
+}
+// The low 48 bits of v.
+inline void putU48(uint8_t* p, uint64_t v) {
+  putU32(p, static_cast<uint32_t>(v));
+  putU16(p + 4, static_cast<uint16_t>(v >> 32));
+}
 inline void putU64(uint8_t* p, uint64_t v) {
   putU32(p, static_cast<uint32_t>(v));
   putU32(p + 4, static_cast<uint32_t>(v >> 32));
@@ -41,6 +51,13 @@ inline uint16_t getU16(const uint8_t* p) {
 inline uint32_t getU32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline uint32_t getU24(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16);
+}
+inline uint64_t getU48(const uint8_t* p) {
+  return static_cast<uint64_t>(getU32(p)) | (static_cast<uint64_t>(getU16(p + 4)) << 32);
 }
 inline uint64_t getU64(const uint8_t* p) {
   return static_cast<uint64_t>(getU32(p)) | (static_cast<uint64_t>(getU32(p + 4)) << 32);

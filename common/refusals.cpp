@@ -13,15 +13,6 @@
 namespace vy {
 namespace {
 
-void putU64(uint8_t* p, uint64_t v) {
-  le::putU32(p, static_cast<uint32_t>(v));
-  le::putU32(p + 4, static_cast<uint32_t>(v >> 32));
-}
-
-uint64_t getU64(const uint8_t* p) {
-  return static_cast<uint64_t>(le::getU32(p)) | (static_cast<uint64_t>(le::getU32(p + 4)) << 32);
-}
-
 uint64_t fnv1a(uint64_t hash, std::string_view bytes) {
   for (unsigned char c : bytes) {
     hash ^= c;
@@ -68,7 +59,7 @@ void encodeRefusalTable(const RefusalTable& table, uint8_t* out) {
   le::putU32(out + kRefusalSlotCountOffset, static_cast<uint32_t>(kRefusalSlots));
   for (size_t i = 0; i < kRefusalSlots; ++i) {
     uint8_t* slot = out + kRefusalHeaderSize + i * kRefusalSlotSize;
-    putU64(slot + kRefusalSlotKeyOffset, table.slots[i].key);
+    le::putU64(slot + kRefusalSlotKeyOffset, table.slots[i].key);
     le::putU32(slot + kRefusalSlotStartOffset, table.slots[i].start);
     le::putU32(slot + kRefusalSlotCountFieldOffset, table.slots[i].count);
   }
@@ -86,7 +77,7 @@ std::optional<RefusalTable> decodeRefusalTable(const uint8_t* in, size_t size) {
   RefusalTable table;
   for (size_t i = 0; i < kRefusalSlots; ++i) {
     const uint8_t* slot = in + kRefusalHeaderSize + i * kRefusalSlotSize;
-    table.slots[i].key = getU64(slot + kRefusalSlotKeyOffset);
+    table.slots[i].key = le::getU64(slot + kRefusalSlotKeyOffset);
     table.slots[i].start = le::getU32(slot + kRefusalSlotStartOffset);
     table.slots[i].count = le::getU32(slot + kRefusalSlotCountFieldOffset);
   }

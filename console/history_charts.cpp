@@ -127,7 +127,8 @@ Markup chart(const char* type, const ChartFrame& frame, std::string_view label,
            kFailColour + "\" fill-opacity=\"0.35\"/>";
   }
   svg += "<line x1=\"0\" y1=\"" + number(frame.height - 1) + "\" x2=\"" + number(frame.width) +
-         "\" y2=\"" + number(frame.height - 1) + "\" stroke=\"currentColor\" stroke-opacity=\"0.3\"/>";
+         "\" y2=\"" + number(frame.height - 1) +
+         "\" stroke=\"currentColor\" stroke-opacity=\"0.3\"/>";
   const double top = scaleOf(lines);
   bool any = false;
   for (const Series& line : lines) {
@@ -263,10 +264,11 @@ Markup uptimeBar(std::span<const HistoryDay> days, std::string_view label) {
   std::string svg = svgStart("uptimebar", width, kHeight, label);
   for (size_t i = 0; i < days.size(); ++i) {
     const HistoryDay& day = days[i];
-    const std::string uptime = day.checks ? uptimePercentText({day.upChecks, day.checks}) : "no checks";
-    svg += "<rect x=\"" + number(i * (kBarWidth + kGap)) + "\" y=\"0\" width=\"" + number(kBarWidth) +
-           "\" height=\"" + number(kHeight) + "\" fill=\"" + dayColour(day) + "\"><title>" +
-           dayText(day.day) + ": " + uptime + "</title></rect>";
+    const std::string uptime =
+        day.checks ? uptimePercentText({day.upChecks, day.checks}) : "no checks";
+    svg += "<rect x=\"" + number(i * (kBarWidth + kGap)) + "\" y=\"0\" width=\"" +
+           number(kBarWidth) + "\" height=\"" + number(kHeight) + "\" fill=\"" + dayColour(day) +
+           "\"><title>" + dayText(day.day) + ": " + uptime + "</title></rect>";
   }
   return Markup(svg + "</svg>");
 }

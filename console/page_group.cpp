@@ -248,8 +248,7 @@ class RowHistories : public HistoryVisitor {
 
 // The row's 30-day uptime and its chart of the last 24 hours ("-" for a day
 // without a check).
-void setHistoryColumn(Page& page, const RowHistories& histories, size_t row,
-                      std::string_view url) {
+void setHistoryColumn(Page& page, const RowHistories& histories, size_t row, std::string_view url) {
   page.setText("UPTIME30", uptimePercentText(histories.uptime(row)));
   const std::span<const CheckSlot> slots = histories.slots(row);
   if (!anyCheck(slots)) {

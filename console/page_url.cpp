@@ -69,14 +69,14 @@ void setUrlHeader(Page& page, const std::string& group, const UrlStatus& entry,
   page.setNumber("RETCODE", entry.resultCode);
   setRatios(page, history, now);
   const std::string url(entry.url);
-  page.setMarkup("CHART_DAY",
-                 dayChart(slotsOfLastDay(history, now, kDaySlots),
-                          "Response times of the last 24 hours of " + url));
+  page.setMarkup("CHART_DAY", dayChart(slotsOfLastDay(history, now, kDaySlots),
+                                       "Response times of the last 24 hours of " + url));
   const std::vector<HistoryDay> days = lastDays(history, now, kBarDays);
   const std::span<const HistoryDay> lastMonth =
       std::span(days).last(std::min<size_t>(days.size(), kChartDays));
-  page.setMarkup("CHART_DAYS",
-                 daysChart(lastMonth, "Daily mean and maximum response times of the last 30 days of " + url));
+  page.setMarkup(
+      "CHART_DAYS",
+      daysChart(lastMonth, "Daily mean and maximum response times of the last 30 days of " + url));
   page.setMarkup("BAR_DAYS", uptimeBar(days, "Uptime of each of the last 90 days of " + url));
 }
 
@@ -176,9 +176,10 @@ void readReported(const std::string& group, const std::vector<UrlStatus>& urls, 
 std::vector<UrlHistory> readUrlHistories(const std::string& group,
                                          const std::vector<UrlStatus>& urls) {
   std::vector<UrlHistory> histories;
-  readReported(group, urls, [&](const std::string& name, const std::vector<std::string_view>& texts) {
-    return readHistory(name, texts, histories);
-  });
+  readReported(group, urls,
+               [&](const std::string& name, const std::vector<std::string_view>& texts) {
+                 return readHistory(name, texts, histories);
+               });
   // Whatever was read, one history per URL.
   histories.resize(urls.size());
   for (size_t i = 0; i < urls.size(); ++i) histories[i].url = std::string(urls[i].url);
@@ -187,9 +188,10 @@ std::vector<UrlHistory> readUrlHistories(const std::string& group,
 
 void visitUrlHistories(const std::string& group, const std::vector<UrlStatus>& urls,
                        HistoryVisitor& visitor) {
-  readReported(group, urls, [&](const std::string& name, const std::vector<std::string_view>& texts) {
-    return visitHistory(name, texts, visitor);
-  });
+  readReported(group, urls,
+               [&](const std::string& name, const std::vector<std::string_view>& texts) {
+                 return visitHistory(name, texts, visitor);
+               });
 }
 
 void showUrlPage(ConsoleRequest& request, Page& page) {

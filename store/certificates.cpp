@@ -2,10 +2,7 @@
 // a change, and removal; see certificates.h.
 #include "store/certificates.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <unordered_map>
 #include <unordered_set>
@@ -17,18 +14,10 @@
 #include "common/replace_file.h"
 #include "store/group_name.h"
 #include "store/history.h"
+#include "store/side_file.h"
 
 namespace vy {
 namespace {
-
-void putKey(uint8_t* p, uint64_t key) {
-  le::putU32(p, static_cast<uint32_t>(key));
-  le::putU16(p + 4, static_cast<uint16_t>(key >> 32));
-}
-
-uint64_t getKey(const uint8_t* p) {
-  return le::getU32(p) | (static_cast<uint64_t>(le::getU16(p + 4)) << 32);
-}
 
 std::string_view cutText(std::string_view text) { return text.substr(0, kMaxCertTextLength); }
 
@@ -36,7 +25,7 @@ void appendEntry(std::string& out, const KeyedCertificate& entry) {
   const std::string_view issuer = cutText(entry.details.issuer);
   const std::string_view subject = cutText(entry.details.subject);
   uint8_t fixed[kCertEntryFixedSize] = {};
-  putKey(fixed + kCertEntryKeyOffset, entry.key & kHistoryKeyMask);
+  le::putU48(fixed + kCertEntryKeyOffset, entry.key & kHistoryKeyMask);
   le::putU64(fixed + kCertEntryNotAfterOffset, static_cast<uint64_t>(entry.details.notAfter));
   le::putU8(fixed + kCertEntryIssuerLengthOffset, static_cast<uint8_t>(issuer.size()));
   le::putU8(fixed + kCertEntrySubjectLengthOffset, static_cast<uint8_t>(subject.size()));
@@ -46,24 +35,6 @@ void appendEntry(std::string& out, const KeyedCertificate& entry) {
 }
 
 StoreStatus damagedAt(const std::string& path) { return {StoreCode::kDamaged, path}; }
-
-FileStatus readLockedBytes(const LockedFile& file, const std::string& path, std::string& out) {
-  out.resize(static_cast<size_t>(file.size()));
-  const ssize_t n = readFullyAt(file.fd.get(), out.data(), out.size(), 0);
-  if (n != static_cast<ssize_t>(out.size())) return {FileCode::kShortRead, path, errno};
-  return FileCode::kOk;
-}
-
-// Opens the file for a change, creating it (and its directory, the first
-// time) when missing.
-FileStatus openForChange(const std::string& path, LockedFile& file) {
-  FileStatus opened = openLocked(path, LockedOpen::kCreate, file, kFileMode);
-  if (opened.ok() || isDirectory(kCertificateDir)) return opened;
-  // Another writer may make the directory at the same moment: its failure
-  // here is the open's to tell.
-  (void)makeDirectory(kCertificateDir, kDirectoryMode);
-  return openLocked(path, LockedOpen::kCreate, file, kFileMode);
-}
 
 // The entries a store leaves: those of the group's URLs, url's with details.
 // None when they are the entries as they are.
@@ -151,7 +122,7 @@ std::optional<std::vector<KeyedCertificate>> decodeCertificateFile(std::string_v
     at += kCertEntryFixedSize;
     if (bytes.size() - at < issuerLength + subjectLength) return std::nullopt;
     KeyedCertificate& entry = entries.emplace_back();
-    entry.key = getKey(fixed + kCertEntryKeyOffset);
+    entry.key = le::getU48(fixed + kCertEntryKeyOffset);
     entry.details.notAfter = static_cast<int64_t>(le::getU64(fixed + kCertEntryNotAfterOffset));
     entry.details.issuer.assign(bytes.substr(at, issuerLength));
     entry.details.subject.assign(bytes.substr(at + issuerLength, subjectLength));
@@ -194,7 +165,7 @@ CertificateWrite storeCertificate(const std::string& group,
   // The usual case, a certificate as it was, takes only the shared lock.
   if (alreadyStored(path, kept, given)) return {StoreCode::kOk, StoreCode::kOk};
   LockedFile file;
-  const FileStatus opened = openForChange(path, file);
+  const FileStatus opened = openSideFileForChange(path, kCertificateDir, file);
   if (!opened.ok()) return {storeStatusOf(opened), StoreCode::kOk};
   std::string bytes;
   const FileStatus read = readLockedBytes(file, path, bytes);
@@ -216,15 +187,7 @@ CertificateWrite storeCertificate(const std::string& group,
 
 StoreStatus removeCertificates(const std::string& group) {
   if (!isValidGroupName(group)) return StoreCode::kRefusedName;
-  const std::string path = certificatePath(group);
-  LockedFile file;
-  const FileStatus opened = openLocked(path, LockedOpen::kChange, file);
-  if (opened == FileCode::kNotFound) return StoreCode::kOk;
-  if (!opened.ok()) return storeStatusOf(opened);
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-    return {StoreCode::kCannotRemove, path, errno};
-  }
-  return StoreCode::kOk;
+  return removeSideFile(certificatePath(group));
 }
 
 }  // namespace vy

@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdint>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <unordered_set>
@@ -20,6 +20,7 @@
 #include "common/locked_file.h"
 #include "common/replace_file.h"
 #include "store/group_name.h"
+#include "store/side_file.h"
 
 namespace vy {
 namespace {
@@ -42,25 +43,6 @@ constexpr std::array<uint8_t, 256> kCrc5Table = crc5Table();
 
 // How many check records the search for the last valid one reads at a time.
 constexpr size_t kTailScanRecords = 256;
-
-void putKey(uint8_t* p, uint64_t key) {
-  le::putU32(p, static_cast<uint32_t>(key));
-  le::putU16(p + 4, static_cast<uint16_t>(key >> 32));
-}
-
-uint64_t getKey(const uint8_t* p) {
-  return le::getU32(p) | (static_cast<uint64_t>(le::getU16(p + 4)) << 32);
-}
-
-void putU24(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-}
-
-uint32_t getU24(const uint8_t* p) {
-  return p[0] | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16);
-}
 
 int64_t dayOf(int64_t time) { return time >= 0 ? time / kSecondsPerDay : -1; }
 
@@ -93,24 +75,6 @@ std::string encodedChecks(std::span<const KeyedCheck> checks) {
 }
 
 StoreStatus damagedAt(const std::string& path) { return {StoreCode::kDamaged, path}; }
-
-// Opens the history for a change, creating it (and its directory, the first
-// time) when missing.
-FileStatus openForAppend(const std::string& path, LockedFile& file) {
-  FileStatus opened = openLocked(path, LockedOpen::kCreate, file, kFileMode);
-  if (opened.ok() || isDirectory(kHistoryDir)) return opened;
-  // Another writer may make the directory at the same moment: its failure
-  // here is the open's to tell.
-  (void)makeDirectory(kHistoryDir, kDirectoryMode);
-  return openLocked(path, LockedOpen::kCreate, file, kFileMode);
-}
-
-FileStatus readLockedBytes(const LockedFile& file, const std::string& path, std::string& out) {
-  out.resize(static_cast<size_t>(file.size()));
-  const ssize_t n = readFullyAt(file.fd.get(), out.data(), out.size(), 0);
-  if (n != static_cast<ssize_t>(out.size())) return {FileCode::kShortRead, path, errno};
-  return FileCode::kOk;
-}
 
 // Where an append goes: the end of the last valid check record, and the
 // header's record of the last compaction; none when the header is unreadable.
@@ -304,22 +268,20 @@ StoreStatus visitLockedHistory(const LockedFile& file, const std::string& path,
   const std::optional<HistoryHeader> header = decodeHistoryHeader(head.data());
   if (!header || checksStart(*header) > size) return damagedAt(path);
   const UrlsByKey byKey(urls);
-  FileStatus read = forEachRecordAt(file, path, kHistoryHeaderSize, header->summaryCount,
-                                    kHistoryDaySize, [&](const uint8_t* record) {
-                                      const KeyedDay day = decodeHistoryDay(record);
-                                      byKey.forEach(day.key, [&](size_t url) {
-                                        visitor.onDay(url, day.day);
-                                      });
-                                    });
+  FileStatus read =
+      forEachRecordAt(file, path, kHistoryHeaderSize, header->summaryCount, kHistoryDaySize,
+                      [&](const uint8_t* record) {
+                        const KeyedDay day = decodeHistoryDay(record);
+                        byKey.forEach(day.key, [&](size_t url) { visitor.onDay(url, day.day); });
+                      });
   if (!read.ok()) return storeStatusOf(read);
   const uint64_t start = checksStart(*header);
   read = forEachRecordAt(file, path, start, (size - start) / kHistoryCheckSize, kHistoryCheckSize,
                          [&](const uint8_t* record) {
                            const std::optional<KeyedCheck> check = decodeHistoryCheck(record);
                            if (!check) return;
-                           byKey.forEach(check->key, [&](size_t url) {
-                             visitor.onCheck(url, check->check);
-                           });
+                           byKey.forEach(check->key,
+                                         [&](size_t url) { visitor.onCheck(url, check->check); });
                          });
   return storeStatusOf(read);
 }
@@ -347,7 +309,7 @@ uint64_t historyUrlKey(std::string_view url) {
   std::array<uint8_t, 32> hash{};
   unsigned int size = 0;
   EVP_Digest(url.data(), url.size(), hash.data(), &size, EVP_sha256(), nullptr);
-  return getKey(hash.data());
+  return le::getU48(hash.data());
 }
 
 HistoryCheck historyCheckFor(const UrlStatus& status) {
@@ -390,7 +352,7 @@ std::optional<HistoryHeader> decodeHistoryHeader(const uint8_t* in) {
 }
 
 void encodeHistoryDay(const KeyedDay& day, uint8_t* out) {
-  putKey(out + kHistoryDayKeyOffset, day.key);
+  le::putU48(out + kHistoryDayKeyOffset, day.key);
   le::putU16(out + kHistoryDayDayOffset, day.day.day);
   le::putU32(out + kHistoryDayChecksOffset, day.day.checks);
   le::putU32(out + kHistoryDayUpOffset, day.day.upChecks);
@@ -400,7 +362,7 @@ void encodeHistoryDay(const KeyedDay& day, uint8_t* out) {
 
 KeyedDay decodeHistoryDay(const uint8_t* in) {
   KeyedDay day;
-  day.key = getKey(in + kHistoryDayKeyOffset);
+  day.key = le::getU48(in + kHistoryDayKeyOffset);
   day.day.day = le::getU16(in + kHistoryDayDayOffset);
   day.day.checks = le::getU32(in + kHistoryDayChecksOffset);
   day.day.upChecks = le::getU32(in + kHistoryDayUpOffset);
@@ -411,9 +373,9 @@ KeyedDay decodeHistoryDay(const uint8_t* in) {
 
 void encodeHistoryCheck(const KeyedCheck& check, uint8_t* out) {
   const uint8_t state = check.check.state & kHistoryStateMask;
-  putKey(out + kHistoryCheckKeyOffset, check.key);
+  le::putU48(out + kHistoryCheckKeyOffset, check.key);
   le::putU32(out + kHistoryCheckTimeOffset, check.check.time);
-  putU24(out + kHistoryCheckMsOffset, std::min(check.check.responseMs, kHistoryMaxResponseMs));
+  le::putU24(out + kHistoryCheckMsOffset, std::min(check.check.responseMs, kHistoryMaxResponseMs));
   le::putI16(out + kHistoryCheckStatusOffset, check.check.statusCode);
   out[kHistoryCheckBitsOffset] = static_cast<uint8_t>(state | historyCheckBits(out, state));
 }
@@ -424,9 +386,9 @@ std::optional<KeyedCheck> decodeHistoryCheck(const uint8_t* in) {
     return std::nullopt;
   }
   KeyedCheck check;
-  check.key = getKey(in + kHistoryCheckKeyOffset);
+  check.key = le::getU48(in + kHistoryCheckKeyOffset);
   check.check.time = le::getU32(in + kHistoryCheckTimeOffset);
-  check.check.responseMs = getU24(in + kHistoryCheckMsOffset);
+  check.check.responseMs = le::getU24(in + kHistoryCheckMsOffset);
   check.check.statusCode = le::getI16(in + kHistoryCheckStatusOffset);
   check.check.state = state;
   if (check.check.time == 0) return std::nullopt;
@@ -537,7 +499,7 @@ HistoryWrite appendHistoryChecks(const std::string& group,
   if (records.empty()) return {StoreCode::kOk, StoreCode::kOk};
   const std::string path = historyPath(group);
   LockedFile file;
-  const FileStatus opened = openForAppend(path, file);
+  const FileStatus opened = openSideFileForChange(path, kHistoryDir, file);
   if (!opened.ok()) return {storeStatusOf(opened), StoreCode::kOk};
   if (file.size() == 0) {
     const std::vector<KeyedCheck> checks(records.begin(), records.end());
@@ -603,15 +565,7 @@ StoreStatus readHistory(const std::string& group, std::span<const std::string_vi
 
 StoreStatus removeHistory(const std::string& group) {
   if (!isValidGroupName(group)) return StoreCode::kRefusedName;
-  const std::string path = historyPath(group);
-  LockedFile file;
-  const FileStatus opened = openLocked(path, LockedOpen::kChange, file);
-  if (opened == FileCode::kNotFound) return StoreCode::kOk;
-  if (!opened.ok()) return storeStatusOf(opened);
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-    return {StoreCode::kCannotRemove, path, errno};
-  }
-  return StoreCode::kOk;
+  return removeSideFile(historyPath(group));
 }
 
 // --- Uptime -----------------------------------------------------------------------

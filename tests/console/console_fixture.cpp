@@ -217,9 +217,9 @@ std::string ConsoleTest::body(const RunResult& result) {
 }
 
 void ConsoleTest::installProbeTemplates() {
-  for (const char* name :
-       {"admin_login.htm", "admin_groups.htm", "admin_group.htm", "admin_edtgrp.htm",
-        "admin_setup.htm", "admin_chpass.htm", "admin_checklog.htm", "admin_error.htm", "admin_url.htm"}) {
+  for (const char* name : {"admin_login.htm", "admin_groups.htm", "admin_group.htm",
+                           "admin_edtgrp.htm", "admin_setup.htm", "admin_chpass.htm",
+                           "admin_checklog.htm", "admin_error.htm", "admin_url.htm"}) {
     const std::string path = std::string("vytpl/") + name;
     instance_.write(path, probeOf(instance_.read(path)));
   }

@@ -35,9 +35,14 @@ void expectInsideItsBox(const std::string& svg) {
 
 TEST(UptimeTextTest, PercentShowsTwoDecimalsAndNeverRoundsToAllOrNothing) {
   const std::pair<UptimeCount, const char*> cases[] = {
-      {{0, 0}, "-"},           {{5, 5}, "100.00 %"},      {{0, 5}, "0.00 %"},
-      {{2, 3}, "66.67 %"},     {{1, 3}, "33.33 %"},       {{9993, 10000}, "99.93 %"},
-      {{99999, 100000}, "99.99 %"}, {{1, 100000}, "0.01 %"},
+      {{0, 0}, "-"},
+      {{5, 5}, "100.00 %"},
+      {{0, 5}, "0.00 %"},
+      {{2, 3}, "66.67 %"},
+      {{1, 3}, "33.33 %"},
+      {{9993, 10000}, "99.93 %"},
+      {{99999, 100000}, "99.99 %"},
+      {{1, 100000}, "0.01 %"},
   };
   for (const auto& [count, text] : cases) {
     EXPECT_EQ(uptimePercentText(count), text) << count.upChecks << "/" << count.checks;
@@ -47,7 +52,7 @@ TEST(UptimeTextTest, PercentShowsTwoDecimalsAndNeverRoundsToAllOrNothing) {
 TEST(HistorySlotsTest, LastDayTakesChecksAfterItsStartUpToNow) {
   UrlHistory history;
   history.checks = {checkAt(kChartsNow - 86400, false, 1), checkAt(kChartsNow - 86399, true, 10),
-                    checkAt(kChartsNow - 1, false, 30),    checkAt(kChartsNow, true, 50),
+                    checkAt(kChartsNow - 1, false, 30), checkAt(kChartsNow, true, 50),
                     checkAt(kChartsNow + 5, false, 70)};
   const std::vector<CheckSlot> slots = slotsOfLastDay(history, kChartsNow, 24);
   ASSERT_EQ(slots.size(), 24u);
@@ -80,16 +85,18 @@ TEST(HistoryChartTest, ChartsStayInsideTheirBoxForAnyChecks) {
   const std::vector<std::vector<HistoryCheck>> cases = {
       {},
       {checkAt(kChartsNow - 60, true, 120)},
-      {checkAt(kChartsNow - 600, true, 0), checkAt(kChartsNow - 300, false, 0), checkAt(kChartsNow - 60, true, 0)},
+      {checkAt(kChartsNow - 600, true, 0), checkAt(kChartsNow - 300, false, 0),
+       checkAt(kChartsNow - 60, true, 0)},
       {checkAt(kChartsNow - 7200, true, 1), checkAt(kChartsNow - 60, false, kHistoryMaxResponseMs)},
-      {checkAt(kChartsNow - 60, true, 5), checkAt(kChartsNow - 60, false, 9), checkAt(kChartsNow - 60, true, 7)},
+      {checkAt(kChartsNow - 60, true, 5), checkAt(kChartsNow - 60, false, 9),
+       checkAt(kChartsNow - 60, true, 7)},
   };
   for (const std::vector<HistoryCheck>& checks : cases) {
     UrlHistory history{"http://x/", checks, {}};
     const std::vector<CheckSlot> slots = slotsOfLastDay(history, kChartsNow, 48);
     const std::vector<HistoryDay> days = lastDays(history, kChartsNow, 30);
-    for (const Markup& chart : {sparkChart(slots, "x"), dayChart(slots, "x"),
-                                daysChart(days, "x"), uptimeBar(days, "x")}) {
+    for (const Markup& chart : {sparkChart(slots, "x"), dayChart(slots, "x"), daysChart(days, "x"),
+                                uptimeBar(days, "x")}) {
       SCOPED_TRACE(chart.html());
       expectInsideItsBox(chart.html());
       EXPECT_EQ(chart.html().find("nan"), std::string::npos);
@@ -105,7 +112,8 @@ TEST(HistoryChartTest, ChartsShowLoneChecksAndScaleToTheSlowest) {
   EXPECT_NE(lone.find(">120 ms</text>"), std::string::npos);
   EXPECT_NE(lone.find("cy=\"14\""), std::string::npos) << "the slowest is at the top";
 
-  UrlHistory zeros{"http://x/", {checkAt(kChartsNow - 900, true, 0), checkAt(kChartsNow - 600, true, 0)}, {}};
+  UrlHistory zeros{
+      "http://x/", {checkAt(kChartsNow - 900, true, 0), checkAt(kChartsNow - 600, true, 0)}, {}};
   const std::string flat = dayChart(slotsOfLastDay(zeros, kChartsNow, 288), "x").html();
   EXPECT_NE(flat.find("<polyline"), std::string::npos);
   EXPECT_NE(flat.find(",118"), std::string::npos) << "0 ms lies on the baseline";

@@ -100,7 +100,8 @@ TEST_F(HistoryPageTest, UrlPageShowsRatiosDaysAndTheNewestFiftyChecks) {
 
   const std::string& bar = header.at("BAR_DAYS");
   size_t bars = 0;
-  for (size_t at = bar.find("<rect"); at != std::string::npos; at = bar.find("<rect", at + 1)) ++bars;
+  for (size_t at = bar.find("<rect"); at != std::string::npos; at = bar.find("<rect", at + 1))
+    ++bars;
   EXPECT_EQ(bars, 90u);
   EXPECT_NE(bar.find("fill=\"#d93025\"><title>2024-05-12: 0.00 %</title>"), std::string::npos);
   EXPECT_NE(bar.find("fill=\"#2e9d4f\"><title>2024-05-29: 100.00 %</title>"), std::string::npos);
@@ -138,7 +139,8 @@ TEST_F(HistoryPageTest, UrlPageNamesTheContentTextThatFailed) {
   const ProbePage page = urlPage("shop", kShop);
   const std::vector<test::Values> texts = page.section("content_template");
   ASSERT_EQ(texts.size(), 2u);
-  EXPECT_EQ(test::joined(texts[0], {"CONTENT_KIND", "CONTENT_TEXT"}, "|"), "Banned text found|gone");
+  EXPECT_EQ(test::joined(texts[0], {"CONTENT_KIND", "CONTENT_TEXT"}, "|"),
+            "Banned text found|gone");
   EXPECT_EQ(test::joined(texts[1], {"CONTENT_KIND", "CONTENT_TEXT"}, "|"),
             "Required text missing|price &amp; &quot;cart&quot;");
   EXPECT_EQ(urlPage("shop", "http://stale.test/").value("content_template", "CONTENT_TEXT"),
@@ -155,8 +157,8 @@ TEST_F(HistoryPageTest, UrlOutsideTheGroupIsRefused) {
   EXPECT_EQ(refused.column("url_template", "URL"), (std::vector<std::string>{kShop}));
   EXPECT_EQ(refused.message(), "Group shop has no URL &quot;http://blog.test/&quot;");
   EXPECT_EQ(urlPage("../x", kShop).message(), "Invalid group name");
-  EXPECT_EQ(urlPage("nosuch", kShop).message(), "Group nosuch has no URL &quot;" +
-                                                    std::string(kShop) + "&quot;");
+  EXPECT_EQ(urlPage("nosuch", kShop).message(),
+            "Group nosuch has no URL &quot;" + std::string(kShop) + "&quot;");
 }
 
 TEST_F(HistoryPageTest, UrlTextIsEscapedInThePageAndItsCharts) {

@@ -97,7 +97,8 @@ TEST_F(CertificatesTest, ReadersGetEachUrlsDetailsAndNothingFromAMissingOrDamage
   const CertificateWrite fresh = storeCertificate("shop", urls, kSecureB, kShopCert);
   EXPECT_EQ(fresh.status, StoreCode::kOk);
   EXPECT_EQ(fresh.damage, StoreCode::kDamaged);
-  EXPECT_EQ(readBack({kSecureA, kSecureB}), (std::vector<std::string>{"-", "CN=a.test@1900000000"}));
+  EXPECT_EQ(readBack({kSecureA, kSecureB}),
+            (std::vector<std::string>{"-", "CN=a.test@1900000000"}));
 }
 
 // A check run normally finds the certificate it stored before: the file stays as it is.
@@ -127,7 +128,8 @@ TEST_F(CertificatesTest, AUrlGoneFromTheGroupIsDroppedAtTheNextStore) {
   ASSERT_TRUE(storeCertificate("shop", Texts{kSecureA, kSecureB}, kSecureB, kShopCert).written);
   // Unchanged for kSecureB, but kSecureA has left the group.
   EXPECT_TRUE(storeCertificate("shop", Texts{kSecureB}, kSecureB, kShopCert).written);
-  EXPECT_EQ(readBack({kSecureA, kSecureB}), (std::vector<std::string>{"-", "CN=a.test@1900000000"}));
+  EXPECT_EQ(readBack({kSecureA, kSecureB}),
+            (std::vector<std::string>{"-", "CN=a.test@1900000000"}));
   EXPECT_FALSE(storeCertificate("shop", Texts{kSecureB}, kSecureB, kShopCert).written);
 }
 
