@@ -7,8 +7,7 @@
 
 namespace vy {
 
-FileStatus openSideFileForChange(const std::string& path, const char* directory,
-                                 LockedFile& file) {
+FileStatus openSideFileForChange(const std::string& path, const char* directory, LockedFile& file) {
   FileStatus opened = openLocked(path, LockedOpen::kCreate, file, kFileMode);
   if (opened.ok() || isDirectory(directory)) return opened;
   // Another writer may make the directory at the same moment: its failure
