@@ -166,6 +166,18 @@ TEST_F(CertificateCheckTest, PlainHttpHasNoExpiryARedirectGetsTheHttpsOneAFailed
   EXPECT_EQ(checked.urls.at(2).certWarnedDays, 14);
 }
 
+TEST_F(CertificateCheckTest, AOneShotGroupTakesItsCertificateDetailsAlong) {
+  FakeServer secure = site(20 * kDay);
+  storeGroup("once", notifying(0, "", {secure.url("/")}, true));
+  // A run that keeps the group keeps its details.
+  storeGroup("kept", groupOf({secure.url("/")}));
+  EXPECT_EQ(checkRun().exitCode, 0);
+  EXPECT_FALSE(instance_.exists("vydata/vydb/once.dat"));
+  EXPECT_FALSE(instance_.exists("vydata/vycert/once.dat"));
+  EXPECT_TRUE(instance_.exists("vydata/vycert/kept.dat"));
+  EXPECT_EQ(test::loggedActions(instance_), LogLines{});
+}
+
 // 30, 20, 13 and 6 days before the expiry, then 6 again, then a renewed certificate with 20 days
 // left, served at the same address.
 TEST_F(CertificateCheckTest, WarningsComeOnceAtTheCrossingsOfTwentyOneFourteenAndSeven) {
