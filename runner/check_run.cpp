@@ -16,6 +16,7 @@
 #include "common/files.h"
 #include "common/text.h"
 #include "net/socket.h"
+#include "runner/certificate_expiry.h"
 #include "runner/check_url.h"
 #include "runner/history_report.h"
 #include "runner/scheduler.h"
@@ -146,7 +147,8 @@ void checkWithThreads(CheckRun& run, int threads) {
 }
 
 // One-shot groups disappear once every URL has been checked, unless one of
-// their notifications failed, and their history with them. A removal that
+// their notifications failed, and their history and certificate details with
+// them. A removal that
 // fails is not reported; a history that outlives its group is reported.
 void removeFinishedOneShotGroups(const CheckRun& run) {
   for (const auto& groupRun : run.groups) {
@@ -156,6 +158,7 @@ void removeFinishedOneShotGroups(const CheckRun& run) {
                                   [](const UrlStatus& url) { return url.lastCheck != 0; });
     if (allChecked && removeGroup(groupRun->handle.name).ok()) {
       removeHistoryReported(groupRun->handle.name);
+      removeCertificatesReported(groupRun->handle.name);
     }
   }
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -25,6 +26,9 @@ struct UrlCheck {
   int16_t previousCode = 0;  // the stored code before the check
   int16_t changedCode = 0;   // the new code when it changed, else the previous one
   uint8_t stateWord = 0;     // kState... bits after the check
+  // The days left of the certificate this check warns about; none when it
+  // warns of nothing (certificate_expiry.h).
+  std::optional<int> certDaysLeft;
   // The group's batch notification owes this URL's status text. Guarded by
   // CheckShared::resultLock once the check has stored its result.
   bool batchMarked = false;

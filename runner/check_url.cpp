@@ -12,6 +12,7 @@
 #include "common/files.h"
 #include "common/text.h"
 #include "net/http.h"
+#include "runner/certificate_expiry.h"
 #include "runner/match_content.h"
 #include "runner/notify.h"
 #include "store/check_log.h"
@@ -292,11 +293,20 @@ int checkUrl(CheckShared& shared, GroupRun& run, int index) {
   entry.setFlag(kUrlBanFound, check.curBanFound);
   entry.setFlag(kUrlPresOk, check.curPresOk);
   check.stateWord = stateBits(entry);
+  const bool expiryChanged = takeCertificateExpiry(entry, result.reply);
+  check.certDaysLeft = takeCertificateWarning(entry, result.reply, settings.certificateWarnDays(),
+                                              group.suspended(), entry.lastCheck);
   recordResult(shared, run, index, codeChanged || stateChanged);
   recordHistory(run, entry);
+  // Only a changed expiry touches the details file, so an ordinary check
+  // neither reads nor writes it.
+  if (expiryChanged) {
+    storeCertificateReported(run.handle.name, run.historyUrls, entry.url, result.reply);
+  }
 
   const int stateWord = check.stateWord;
-  notifyRecipient(shared, run, index, stateChanged && wantsNotification(group, check, firstCheck));
+  const bool changeTold = stateChanged && wantsNotification(group, check, firstCheck);
+  notifyRecipient(shared, run, index, changeTold || check.certDaysLeft.has_value());
   return stateWord;
 }
 

@@ -29,6 +29,7 @@ enum class Family : size_t {
   kUrlStatusCode,
   kUrlResponseSeconds,
   kUrlLastCheck,
+  kUrlCertificateExpiry,
   kUrlBannedTextFound,
   kUrlRequiredTextsPresent,
   kUrlUptimeRatio,
@@ -56,6 +57,9 @@ constexpr FamilyText kFamilies[] = {
     {"vantry_url_response_seconds", "Time the URL's last check took to fetch the page."},
     {"vantry_url_last_check_timestamp_seconds",
      "Unix time of the URL's last check; absent before the first check."},
+    {"vantry_url_certificate_expiry_timestamp_seconds",
+     "Unix time at which the first certificate of the TLS chain the URL's page was last served "
+     "with expires; absent while none is known."},
     {"vantry_url_banned_text_found",
      "Whether the URL's last check found one of the group's banned texts (URLs that test them)."},
     {"vantry_url_required_texts_present",
@@ -174,6 +178,9 @@ void addUrlSamples(Exposition& out, const std::string& groupLabel, const UrlStat
   addSample(out, Family::kUrlResponseSeconds, labels, secondsOfMillis(url.responseMs));
   if (url.lastCheck != 0) {
     addSample(out, Family::kUrlLastCheck, labels, std::to_string(url.lastCheck));
+  }
+  if (url.certExpiry != 0) {
+    addSample(out, Family::kUrlCertificateExpiry, labels, std::to_string(url.certExpiry));
   }
   if (url.checkBan()) addSample(out, Family::kUrlBannedTextFound, labels, bit(url.banFound()));
   if (url.checkPres()) addSample(out, Family::kUrlRequiredTextsPresent, labels, bit(url.presOk()));

@@ -6,6 +6,12 @@
 // URL's state, 4 marks changed URLs and runs the command once per run with
 // the texts of all marked URLs. Types 0 and 5 to 7 ask for nothing.
 //
+// A check that warns about the URL's certificate (UrlCheck::certDaysLeft)
+// notifies the same way, once, together with any change: the status text
+// ends with " cert=<days>d", the mail gets a line with the expiry date, the
+// HTTP address's [CERTDAYS] the days left. Without a warning every text is as
+// it always was.
+//
 // External programs (the commands of types 1 and 4, the mail program of type
 // 2) run only under the shared result lock, so a worker starts one at a time;
 // reading the mail template and writing the reports happen under it too. SMTP
@@ -13,6 +19,7 @@
 #include "runner/notify.h"
 
 #include <string_view>
+#include <utility>
 
 #include "common/cgi.h"
 #include "common/errors.h"
@@ -102,6 +109,30 @@ std::string missingPresenceContent(const GroupConfig& group, const UrlStatus& en
   return std::string(group.presContents[entry.presIndex]);
 }
 
+// The line a mail gets when the check warns about the certificate.
+std::string certificateMailLine(const UrlStatus& entry, int daysLeft) {
+  return "Certificate expires: " + formatTime(entry.certExpiry) + " (" + std::to_string(daysLeft) +
+         " days left)\n";
+}
+
+// The template with the certificate line as the first line of the body (at
+// the end when the template has no body), or as it is without a warning.
+std::string withCertificateLine(std::string templateText, const UrlStatus& entry,
+                                const UrlCheck& check) {
+  if (!check.certDaysLeft) return templateText;
+  const std::string line = certificateMailLine(entry, *check.certDaysLeft);
+  const size_t headerEnd = templateText.find("\n\n");
+  if (headerEnd != std::string::npos) return templateText.insert(headerEnd + 2, line + "\n");
+  if (!templateText.empty() && templateText.back() != '\n') templateText += '\n';
+  return templateText + line;
+}
+
+// Whether the check's notification tells of the certificate alone.
+bool onlyCertificateWarning(const UrlCheck& check) {
+  return check.certDaysLeft && check.curUp == check.prevUp &&
+         check.curBanFound == check.prevBanFound && check.curPresOk == check.prevPresOk;
+}
+
 std::string threeWide(const char* text) { return formatAlloc("%3s", text); }
 std::string threeWide(int number) { return formatAlloc("%3d", number); }
 
@@ -125,7 +156,10 @@ TemplateVars mailVariables(const GroupConfig& group, const std::string& groupNam
   vars.set("FNDPRESCNT", missingPresenceContent(group, entry, check));
   vars.set("TO", " \"" + groupName + "\" <" + group.inform + ">");
   vars.set("FROM", "\"Vantry\" <vantry@" + domain + ">");
-  vars.set("SUBJ", "Changed: " + url);
+  vars.set("SUBJ",
+           onlyCertificateWarning(check)
+               ? "Certificate expires in " + std::to_string(*check.certDaysLeft) + " days: " + url
+               : "Changed: " + url);
   vars.set("HTTP_HOST", domain);
   return vars;
 }
@@ -136,6 +170,8 @@ NotifyResult notifyByMail(CheckShared& shared, GroupRun& run, int index) {
     std::lock_guard<std::mutex> lock(shared.resultLock);
     templateText = readWholeFile(std::string(kTemplateDir) + kNotificationMailTemplate);
   }
+  templateText =
+      withCertificateLine(std::move(templateText), run.group.urls[index], run.checks[index]);
   const std::string domain = mailDomain(shared.worker);
   TemplateVars vars =
       mailVariables(run.group, run.handle.name, run.group.urls[index], run.checks[index], domain);
@@ -160,6 +196,7 @@ TemplateVars httpVariables(const UrlStatus& entry, const UrlCheck& check) {
   vars.set("FNDPRES", entry.presOk() ? "1" : "0");
   vars.set("CHKTIME", std::to_string(entry.lastCheck));
   vars.set("RETHTTP", std::to_string(entry.resultCode));
+  vars.set("CERTDAYS", check.certDaysLeft ? std::to_string(*check.certDaysLeft) : "");
   return vars;
 }
 
@@ -177,6 +214,7 @@ NotifyResult notifyByHttp(CheckShared& shared, GroupRun& run, int index) {
 
 void writeStatusText(std::string& out, const UrlStatus& entry, const UrlCheck& check) {
   out += urlListingLine(entry, check.stateWord);
+  if (check.certDaysLeft) out += " cert=" + std::to_string(*check.certDaysLeft) + "d";
 }
 
 NotifyResult notifyChange(CheckShared& shared, GroupRun& run, int index) {

@@ -28,7 +28,8 @@ inline NotifyType notifyType(const GroupConfig& group) {
 
 enum class NotifyResult { kDone, kFailed };
 
-// Notifies the group's recipient of the change of group.urls[index] (index -1:
+// Notifies the group's recipient of the change of group.urls[index], or of
+// its certificate warning, or both in one (index -1:
 // the batch of the whole group after its last pending URL). kDone also when
 // there is nothing to do (always for a group that asks for no notification);
 // kFailed for types 1 to 4 also when `inform` is empty. Failures are reported.
@@ -37,7 +38,9 @@ enum class NotifyResult { kDone, kFailed };
 
 // Appends the status text of an entry after its check: "<url> <stateWord>",
 // " f=<banIndex>" when a banned content was found, " p=<presIndex>" when the
-// page is up and a presence content is missing, " c=<resultCode>"; no line end.
+// page is up and a presence content is missing, " c=<resultCode>", and
+// " cert=<days>d" when the check warns that the certificate expires in that
+// many days; no line end.
 void writeStatusText(std::string& out, const UrlStatus& entry, const UrlCheck& check);
 
 }  // namespace vy

@@ -11,6 +11,7 @@
 #include "common/credentials.h"
 #include "common/errors.h"
 #include "common/files.h"
+#include "runner/certificate_expiry.h"
 #include "runner/history_report.h"
 #include "runner/metrics.h"
 #include "runner/scheduler.h"
@@ -64,7 +65,10 @@ StoreStatus deleteUrlsOrGroup(const std::string& group, const std::vector<UrlSta
   if (!deleted.empty() && deleted.front().substr(0, deleted.front().find('\0')) == "all") {
     const std::string name = effectiveGroupName(group);
     StoreStatus rc = removeGroup(name);
-    if (rc.ok()) removeHistoryReported(name);
+    if (rc.ok()) {
+      removeHistoryReported(name);
+      removeCertificatesReported(name);
+    }
     return rc;
   }
   return deleteUrls(group, deleted);
@@ -156,9 +160,13 @@ int runMetrics(ServiceRequest& request, const ServiceCommand&) {
 }
 
 // The group argument is taken as it is: the empty name means the file ".dat".
-// A failed removal is not reported; the history of a removed group goes too.
+// A failed removal is not reported; the history and certificate details of a
+// removed group go too.
 int runDelGroup(ServiceRequest& request, const ServiceCommand&) {
-  if (removeGroup(request.group).ok()) removeHistoryReported(request.group);
+  if (removeGroup(request.group).ok()) {
+    removeHistoryReported(request.group);
+    removeCertificatesReported(request.group);
+  }
   return 0;
 }
 

@@ -17,6 +17,7 @@
 #include "common/fd.h"
 #include "store/history.h"
 #include "tests/runner/worker_fixture.h"
+#include "tests/support/fake_clock.h"
 #include "tests/support/fake_server.h"
 
 namespace vy {
@@ -35,17 +36,6 @@ constexpr std::time_t kMarch2026 = 1772323200;  // 2026-03-01 00:00:00 UTC
 // The state word of a page that answered 200 in a group without content checks: up, and the
 // (no) required texts present.
 constexpr int kUpState = kStateUp | kStatePresOk;
-
-// The libfaketime build that keeps one clock for all the threads of a process; empty when
-// faketime is not installed.
-std::string fakeTimeLibrary() {
-  std::error_code error;
-  for (const fs::directory_entry& entry : fs::directory_iterator("/usr/lib", error)) {
-    const fs::path library = entry.path() / "faketime/libfaketimeMT.so.1";
-    if (fs::exists(library, error)) return library;
-  }
-  return "";
-}
 
 HistoryCheck checkAt(std::time_t time, bool up) {
   return {static_cast<uint32_t>(time), static_cast<uint8_t>(up ? kStateUp : 0),
@@ -109,22 +99,12 @@ class SimulatedDaysTest : public HistoryProcessTest {
     HistoryProcessTest::SetUp();
     if (library_.empty()) GTEST_SKIP() << "faketime is not installed (Debian package faketime)";
   }
-  // The environment that starts the worker's clock at `time` and lets it run on from there.
-  // The monotonic clock stays real, so that the worker's timeouts are. libfaketime comes
-  // before a sanitizer build's runtime in the list of loaded libraries, which that runtime
-  // must be told to accept.
+  // The environment that starts the worker's clock at `time`, with the password of the
+  // service commands.
   std::map<std::string, std::string> clockAt(std::time_t time) const {
-    std::tm utc{};
-    ::gmtime_r(&time, &utc);
-    char start[32];
-    std::strftime(start, sizeof start, "@%Y-%m-%d %H:%M:%S", &utc);
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    return {{"LD_PRELOAD", library_},
-            {"FAKETIME", start},
-            {"FAKETIME_DONT_FAKE_MONOTONIC", "1"},
-            {"TZ", "UTC0"},
-            {"ADMIN_PWD", "secret"},
-            {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}};
+    std::map<std::string, std::string> env = test::fakeClockAt(time, library_);
+    env["ADMIN_PWD"] = "secret";
+    return env;
   }
   RunResult workerAt(std::time_t time, const std::vector<std::string>& args,
                      const std::string& input = "") {
@@ -142,7 +122,7 @@ class SimulatedDaysTest : public HistoryProcessTest {
     return "";
   }
 
-  const std::string library_ = fakeTimeLibrary();
+  const std::string library_ = test::fakeTimeLibrary();
   std::atomic<bool> siteUp_{true};
   FakeServer site_{answerWith([this](const std::string&) {
     return siteUp_ ? httpReplyText("200 OK", "") : httpReplyText("503 Service Unavailable", "");

@@ -86,6 +86,13 @@ class MetricsTest : public test::ServiceTest {
     addUrl(archive, "http://gone.test/", 0, kRun - 5000, 2, 5);
     storeGroup("archive", archive);
   }
+  void storeSecureGroup() {
+    GroupConfig secure = groupOf({"https://known.test/", "https://unknown.test/"});
+    secure.urls[0].certExpiry = 1900000000;
+    secure.urls[0].certWarnedDays = 14;
+    addUrl(secure, "http://plain.test/", kUrlUp, kRun, 200);
+    storeGroup("secure", secure);
+  }
   static std::string shopUrl(const std::string& host) {
     return "{group=\"shop\",url=\"http://" + host + ".test/\"}";
   }
@@ -208,6 +215,17 @@ TEST_F(MetricsTest, HistoryGivesEachWindowItsRatioAndTheLastDaysMeanButNoSampleW
   EXPECT_EQ(test::loggedActions(instance_), LogLines{});
 }
 
+// An https URL whose expiry is known, one whose expiry is not yet, and a plain http one.
+TEST_F(MetricsTest, EachKnownCertificateExpiryIsASampleAndUnknownOnesAreLeftOut) {
+  storeSecureGroup();
+  const std::string expected =
+      family("vantry_url_certificate_expiry_timestamp_seconds",
+             {"{group=\"secure\",url=\"https://known.test/\"} 1900000000"});
+  EXPECT_EQ(familiesFrom(exposedLines(service({"metrics", "secure"}).out),
+                         "vantry_url_certificate_expiry_timestamp_seconds", "vantry_group_urls"),
+            expected);
+}
+
 TEST_F(MetricsTest, SchedulerRunningIsOneWhileItsDaemonRuns) {
   test::SchedulerPids daemons(instance_);
   schedule(true, false, 600, 600);
@@ -221,6 +239,7 @@ TEST_F(MetricsTest, PromtoolAcceptsTheExposition) {
     GTEST_SKIP() << "promtool is not installed";
   storeKnownGroups();
   storeGroup("odd", groupOf({"http://q.test/\"a\"\\b\nc\xff"}));
+  storeSecureGroup();
   instance_.writeScript("promcheck.sh", "exec promtool check metrics\n");
   const test::RunResult checked =
       instance_.run("promcheck.sh", {{}, {}, service({"metrics"}).out, 30});

@@ -36,11 +36,16 @@ static UniqueFd bindTo(const sockaddr* local, socklen_t size, bool listen) {
   return bound && (!listen || ::listen(fd.get(), 128) == 0) ? std::move(fd) : UniqueFd();
 }
 
-// Binds `port` of a free 127.0.0.x or a free port of ::1, setting address and port to what it
-// took; a listener takes SO_REUSEADDR, lest TIME_WAIT block it.
+// Binds `port` of a free 127.0.0.x (or of the one address holds) or a free port of ::1, setting
+// address and port to what it took; a listener takes SO_REUSEADDR, lest TIME_WAIT block it.
 static UniqueFd bindLoopback(bool ipv6, std::string& address, uint16_t& port, bool listen) {
   UniqueFd fd;
-  if (ipv6) {
+  const bool given = !ipv6 && !address.empty();
+  if (given) {
+    sockaddr_in local{AF_INET, htons(port), {}, {}};
+    if (::inet_pton(AF_INET, address.c_str(), &local.sin_addr) == 1)
+      fd = bindTo(reinterpret_cast<sockaddr*>(&local), sizeof local, listen);
+  } else if (ipv6) {
     address = "::1";
     sockaddr_in6 local{};
     local.sin6_family = AF_INET6;
@@ -48,7 +53,7 @@ static UniqueFd bindLoopback(bool ipv6, std::string& address, uint16_t& port, bo
     fd = bindTo(reinterpret_cast<sockaddr*>(&local), sizeof local, listen);
   }
   const int start = static_cast<int>(std::random_device{}() % 253);
-  for (int i = 0; i < 253 && !ipv6 && !fd; ++i) {
+  for (int i = 0; i < 253 && !ipv6 && !given && !fd; ++i) {
     address = "127.0.0." + std::to_string(2 + (start + i) % 253);
     sockaddr_in local{AF_INET, htons(port), {}, {}};
     ::inet_pton(AF_INET, address.c_str(), &local.sin_addr);
@@ -156,7 +161,10 @@ void FakeConnection::resetOnClose() {
 }
 
 FakeServer::FakeServer(Session session, const ServerOptions& options)
-    : session_(std::move(session)), port_(options.port), ipv6_(options.ipv6) {
+    : session_(std::move(session)),
+      address_(options.address),
+      port_(options.port),
+      ipv6_(options.ipv6) {
   listen_ = bindLoopback(ipv6_, address_, port_, session_ != nullptr);
   if (listen_ && options.tls) tls_ = serverContext(options.tls(address_));
   if (listen_ && session_) acceptThread_ = std::thread([this] { acceptLoop(); });

@@ -59,6 +59,9 @@ struct ServerOptions {
   // the address it is served on (see TestCa::issuing); plain TCP when empty. A connection whose
   // handshake fails or takes over 5 s is closed without running the session.
   std::function<Credentials(const std::string& address)> tls = nullptr;
+  // This 127.0.0.x rather than a free one, such as a stopped server's, for a site that
+  // comes back with another certificate.
+  std::string address = "";
 };
 
 class FakeServer {
