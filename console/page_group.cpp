@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/cgi.h"
 #include "common/errors.h"
@@ -14,6 +16,7 @@
 #include "common/text.h"
 #include "common/worker_program.h"
 #include "common/zonetime.h"
+#include "console/certificate_notice.h"
 #include "console/console.h"
 #include "console/history_charts.h"
 #include "console/page_templates.h"
@@ -260,6 +263,20 @@ void setHistoryColumn(Page& page, const RowHistories& histories, size_t row, std
   page.setMarkup("SPARK", sparkChart(slots, label));
 }
 
+// The days left of the row's certificate once they are below the largest
+// warning count; nothing before, without a known expiry or with warnings off.
+void setCertificateColumn(Page& page, const UrlStatus& entry, std::time_t now,
+                          std::span<const int> warnDays) {
+  const CertificateNotice notice = certificateNotice(entry.certExpiry, now, warnDays);
+  if (notice.alert == CertificateAlert::kNone) {
+    page.setMarkup("CERTLEFT", Markup(""));
+    page.setMarkup("CLS_CERT", Markup(""));
+    return;
+  }
+  page.setMarkup("CERTLEFT", Markup(daysLeftText(notice.daysLeft)));
+  page.setMarkup("CLS_CERT", Markup(certificateAlertClass(notice.alert)));
+}
+
 void setUrlRow(Page& page, const UrlStatus& entry, const std::string& selected) {
   page.setText("URL", entry.url);
   page.setMarkup("URL_LINK", urlLink(entry.url, *page.value("URL")));
@@ -333,10 +350,12 @@ void showGroupPage(ConsoleRequest& request, Page& page, const std::string& group
   // One read of the history for all rows, in their order.
   RowHistories histories(config.urls.size(), request.now);
   visitUrlHistories(group, config.urls, histories);
+  const std::vector<int> warnDays = request.settings.certificateWarnDays();
   writePage(page, layout, {kGroupHeader, kGroupFooter}, [&] {
     for (size_t i = 0; i < config.urls.size(); ++i) {
       setUrlRow(page, config.urls[i], selected);
       setHistoryColumn(page, histories, i, config.urls[i].url);
+      setCertificateColumn(page, config.urls[i], request.now, warnDays);
       page.render(layout, kGroupUrl);
     }
     if (accepted && (action == "addurl" || editing)) {

@@ -1,7 +1,9 @@
 // The main view and the groups overview: every group with its counters and
 // coloured grades; creating, deleting and opening groups.
+#include <algorithm>
 #include <cstdio>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -9,6 +11,7 @@
 #include "common/errors.h"
 #include "common/files.h"
 #include "common/text.h"
+#include "console/certificate_notice.h"
 #include "console/console.h"
 #include "console/history_charts.h"
 #include "console/page_templates.h"
@@ -117,8 +120,26 @@ std::string groupUptimeText(const std::string& name, const GroupConfig& group, s
   return uptimePercentText(total);
 }
 
+// How many of the group's URLs have a certificate that expires within the
+// largest warning count, marked as urgent when one of them is below the
+// smallest.
+void setCertificatesExpiring(Page& page, const GroupConfig& group, std::time_t now,
+                             std::span<const int> warnDays) {
+  int expiring = 0;
+  CertificateAlert worst = CertificateAlert::kNone;
+  for (const UrlStatus& entry : group.urls) {
+    const CertificateAlert alert = certificateNotice(entry.certExpiry, now, warnDays).alert;
+    if (alert == CertificateAlert::kNone) continue;
+    ++expiring;
+    worst = std::max(worst, alert);
+  }
+  page.setNumber("NCERT", expiring);
+  page.setMarkup("CLS_CERT", Markup(certificateAlertClass(worst)));
+}
+
 // One row per group that can be read.
-void writeGroupRows(Page& page, const PageTemplate& layout, std::time_t now) {
+void writeGroupRows(Page& page, const PageTemplate& layout, std::time_t now,
+                    std::span<const int> warnDays) {
   std::optional<std::vector<std::string>> groups = listGroups();
   if (!groups) reportFatal(ErrAction::kOpenDir, kGroupDir);
   for (const std::string& group : *groups) {
@@ -126,6 +147,7 @@ void writeGroupRows(Page& page, const PageTemplate& layout, std::time_t now) {
     if (!read.ok()) continue;
     setGroupRow(page, group, summarizeGroup(read.group));
     page.setText("GUPTIME30", groupUptimeText(group, read.group, now));
+    setCertificatesExpiring(page, read.group, now, warnDays);
     page.render(layout, kGroupsGroup);
   }
 }
@@ -186,7 +208,8 @@ void showGroupsPage(ConsoleRequest& request, Page& page, std::string_view action
   if (!message.empty()) page.setText("MSG", message);
   writePage(page, kGroupsTemplate, kGroupsPageSections, {kGroupsHeader, kGroupsFooter},
             [&](const PageTemplate& layout) {
-              writeGroupRows(page, layout, request.now);
+              writeGroupRows(page, layout, request.now,
+                             request.settings.certificateWarnDays());
               if (action != "add") return;
               page.setMarkup("ACTION_UPDATE", Markup(" selected"));
               page.render(layout, kGroupsNewGroup);

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/cgi.h"
@@ -72,6 +74,26 @@ bool holdsControlCharacter(std::string_view text) {
   });
 }
 
+// Why the "Warn about certificates that expire within" field cannot be
+// saved; empty when it can (or was not sent).
+std::string warnDaysProblem(const Form& form) {
+  const std::optional<std::string_view> typed = form.find("CERTWARN");
+  if (!typed) return "";
+  switch (parseWarnDays(*typed).error) {
+    case WarnDaysError::kOk:
+      return "";
+    case WarnDaysError::kNotANumber:
+      return "Certificate warnings: enter whole numbers of days separated by commas, such as "
+             "21,14,7";
+    case WarnDaysError::kOutOfRange:
+      return "Certificate warnings: each number of days must be from 1 to 3650 (0 alone switches "
+             "the warnings off)";
+    case WarnDaysError::kTooMany:
+      return "Certificate warnings: at most four numbers of days";
+  }
+  return "";
+}
+
 // What keeps the form from being saved, in the order the page shows the
 // fields; empty when it may be saved. The time zone is checked on its own.
 std::string formProblem(const Form& form) {
@@ -83,6 +105,7 @@ std::string formProblem(const Form& form) {
   if (formNumber(form, "MAXLENPAGE") > kMaxPageLengthLimit) {
     return "The page size limit may be at most 8 MB (8388608 bytes)";
   }
+  if (std::string problem = warnDaysProblem(form); !problem.empty()) return problem;
   if (formNumber(form, "MAXCHKURL") < 0)
     return "The URLs per check run may not be a negative number";
   const int threads = formNumber(form, "MAXCHKPROC");
@@ -108,6 +131,14 @@ void takeNumbersFromForm(const Form& form, Settings& s) {
   s.recheckUpTimes = retries == 0 ? 1 : retries;
 }
 
+// The warning days of the form (checked already); a form without the field
+// (one from before it existed) keeps the list as it is.
+void takeWarnDaysFromForm(const Form& form, Settings& s) {
+  if (const std::optional<std::string_view> typed = form.find("CERTWARN")) {
+    s.setCertificateWarnDays(parseWarnDays(*typed).days);
+  }
+}
+
 // The texts of the form into the settings, each cut to what its field keeps.
 void takeTextsFromForm(const Form& form, Settings& s) {
   s.adminEmail = form.value("AEMAIL").substr(0, keptText(kAdminEmailSize));
@@ -122,6 +153,9 @@ void setSetupTexts(Page& page, const Form& form, const Settings& s, bool fromFor
   page.setText("EMLSEND", fromForm ? form.value("EMLSEND") : s.mailTransport);
   page.setText("USRAGENT", fromForm ? form.value("USRAGENT") : s.userAgent);
   page.setText("REFERER", fromForm ? form.value("REFERER") : s.referer);
+  const std::optional<std::string_view> typedDays = form.find("CERTWARN");
+  page.setText("CERTWARN", fromForm && typedDays ? std::string(*typedDays)
+                                                 : formatWarnDays(s.certificateWarnDays()));
   page.setText("SYSTIME", formatTime(std::time(nullptr)));
 }
 
@@ -173,6 +207,7 @@ void saveSetup(ConsoleRequest& request, Page& page) {
   if (!zoneValid) s.zoneAbbrev = s.zoneName = "";
   s.setFlag(kFlagDaylightSaving, formSwitch(form, "DLS"));
   takeNumbersFromForm(form, s);
+  takeWarnDaysFromForm(form, s);
   s.setFlag(kFlagCronMode, startsWith(form.value("SHED"), "C"));
   if (s.cronMode()) s.setFlag(kFlagSchedulerOn, false);
   if (!zoneValid) {

@@ -82,6 +82,7 @@ inline constexpr SectionMarkers kUrlPageSections[] = {
     {"<logs_template>", "</logs_template>"},
     {"<logrow_template>", "</logrow_template>"},
     kFooterSection,
+    {"<cert_template>", "</cert_template>"},
 };
 enum UrlPageSection : size_t {
   kUrlHeader,
@@ -90,7 +91,8 @@ enum UrlPageSection : size_t {
   kUrlCheck,
   kUrlLogs,
   kUrlLogRow,
-  kUrlFooter
+  kUrlFooter,
+  kUrlCertificate
 };
 
 inline constexpr SectionMarkers kErrorLogSections[] = {kHeaderSection, kFooterSection};

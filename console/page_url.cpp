@@ -1,19 +1,23 @@
 // One URL's page: its uptime over 1, 7, 30 and 365 days, its response times
 // of the last 24 hours and 30 days, a bar of its last 90 days, its last
-// checks, its check-log rows and, when its last content check failed, the
-// text that failed it. Also the reading of a group's histories the group
+// checks, its check-log rows, when its last content check failed the text
+// that failed it, and for an https URL its certificate's expiry. Also the reading of a group's histories the group
 // pages share.
 #include <algorithm>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/errors.h"
 #include "common/files.h"
 #include "common/text.h"
 #include "common/zonetime.h"
+#include "console/certificate_notice.h"
 #include "console/console.h"
 #include "console/history_charts.h"
 #include "console/page_templates.h"
+#include "store/certificates.h"
 #include "store/check_log.h"
 #include "store/group_config.h"
 #include "store/group_name.h"
@@ -144,6 +148,40 @@ void writeLogRows(Page& page, const PageTemplate& layout, const std::string& gro
   }
 }
 
+// The issuer and subject kept for the URL's certificate, when they belong to
+// the expiry its record holds (a renewal whose details could not be stored
+// leaves older ones behind); none when unknown. A file that cannot be read
+// is logged.
+std::optional<CertificateDetails> certificateDetailsOf(const std::string& group,
+                                                       const UrlStatus& entry) {
+  const std::string name = effectiveGroupName(group);
+  if (!isValidGroupName(name)) return std::nullopt;
+  const std::string_view urls[] = {entry.url};
+  std::vector<std::optional<CertificateDetails>> details;
+  const StoreStatus rc = readCertificates(name, urls, details);
+  if (!rc.ok()) reportError(rc, certificatePath(name));
+  if (details.empty() || !details[0]) return std::nullopt;
+  if (storedCertificateExpiry(details[0]->notAfter) != entry.certExpiry) return std::nullopt;
+  return details[0];
+}
+
+// The certificate card of an https URL whose expiry is known: the date, the
+// days left (marked as the group page marks them) and who issued it to whom.
+void writeCertificate(Page& page, const PageTemplate& layout, const std::string& group,
+                      const UrlStatus& entry, const ConsoleRequest& request) {
+  if (entry.certExpiry == 0 || !startsWith(entry.url, "https://")) return;
+  const std::vector<int> warnDays = request.settings.certificateWarnDays();
+  const CertificateNotice notice = certificateNotice(entry.certExpiry, request.now, warnDays);
+  page.setMarkup("CERT_EXPIRY", Markup(expiryText(entry.certExpiry)));
+  page.setMarkup("CERTLEFT",
+                 Markup(daysLeftText(certificateDaysLeft(entry.certExpiry, request.now))));
+  page.setMarkup("CLS_CERT", Markup(certificateAlertClass(notice.alert)));
+  const std::optional<CertificateDetails> details = certificateDetailsOf(group, entry);
+  page.setText("CERT_ISSUER", details ? details->issuer : "not known");
+  page.setText("CERT_SUBJECT", details ? details->subject : "not known");
+  page.render(layout, kUrlCertificate);
+}
+
 std::string refusedUrlMessage(const std::string& group, const std::string& url) {
   std::string quoted = url.substr(0, kQuotedUrlBytes);
   if (quoted.size() < url.size()) quoted += "...";
@@ -214,6 +252,7 @@ void showUrlPage(ConsoleRequest& request, Page& page) {
   writePage(page, kUrlTemplate, kUrlPageSections, {kUrlHeader, kUrlFooter},
             [&](const PageTemplate& layout) {
               writeContentFailures(page, layout, read.group, *entry);
+              writeCertificate(page, layout, group, *entry, request);
               page.render(layout, kUrlChecks);
               writeLastChecks(page, layout, history[0], *entry);
               page.render(layout, kUrlLogs);
