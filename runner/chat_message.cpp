@@ -72,20 +72,25 @@ bool wentDown(const UrlCheck& check) { return !check.curUp && (check.prevUp || f
 
 std::string quotedContent(const std::string& text) { return ": \"" + text + "\""; }
 
-// The words of the content results that changed on a page that answered.
+// The words of the content results of a page that answered. Against a page
+// that was up before, what changed; a page that comes (back) up has no
+// content to compare with, so what is wrong with it now.
 std::vector<std::string> contentChanges(const ChatChange& change) {
   std::vector<std::string> words;
   const UrlCheck& check = change.check;
   if (!check.curUp) return words;
-  if (check.curBanFound != check.prevBanFound) {
-    words.push_back(check.curBanFound ? "banned text found" + quotedContent(change.bannedText)
-                                      : "banned text gone");
+  const std::string found = "banned text found" + quotedContent(change.bannedText);
+  const std::string missing = "required text missing" + quotedContent(change.missingText);
+  if (!check.prevUp || firstCheck(check)) {
+    if (check.curBanFound) words.push_back(found);
+    if (!check.curPresOk) words.push_back(missing);
+    return words;
   }
-  if (check.curPresOk != check.prevPresOk && !firstCheck(check)) {
-    words.push_back(check.curPresOk ? "required text present again"
-                                    : "required text missing" + quotedContent(change.missingText));
-  } else if (firstCheck(check) && !check.curPresOk) {
-    words.push_back("required text missing" + quotedContent(change.missingText));
+  if (check.curBanFound != check.prevBanFound) {
+    words.push_back(check.curBanFound ? found : "banned text gone");
+  }
+  if (check.curPresOk != check.prevPresOk) {
+    words.push_back(check.curPresOk ? "required text present again" : missing);
   }
   return words;
 }
