@@ -195,6 +195,57 @@ TEST_F(ChatNotifyTest, AUrlWithQuotesBackslashesALineFeedAndNonAsciiArrivesIntac
   EXPECT_EQ(change["text"].text.rfind("DOWN " + odd + " (", 0), 0u);
 }
 
+class NotifyTestCommand : public test::ServiceTest {
+ protected:
+  GroupConfig notifyingGroup(int type, const std::string& inform) {
+    GroupConfig group = groupOf({"http://127.0.0.1/shop"}, 5);
+    group.setInfType(type);
+    group.inform = inform;
+    group.urls[0].lastCheck = 1000;
+    group.urls[0].resultCode = 200;
+    group.urls[0].flags = kUrlUp | kUrlPresOk;
+    return group;
+  }
+};
+
+TEST_F(NotifyTestCommand, SendsOneTestMessageThroughTheGroupsSettingsAndSaysWhatBecameOfIt) {
+  FakeServer hook(acceptingHook()), failing(acceptingHook("403 Forbidden"));
+  storeGroup("chat", notifyingGroup(5, "gotify:" + hook.url("/message?token=t")));
+  test::RunResult sent = service({"notifytest", "chat"});
+  EXPECT_EQ(std::tuple(sent.exitCode, sent.out), std::tuple(0, "Test message sent to gotify (200 OK).\n"));
+  const JsonValue message = parseJson(parseReceivedRequest(hook.received(0)).body).value();
+  EXPECT_EQ(message["title"].text, "Vantry: test message for chat");
+  EXPECT_EQ(message["message"].text,
+            "Test message: notifications of the group chat reach this place.");
+
+  storeGroup("refused", notifyingGroup(5, "slack:" + failing.url("/services/KEY")));
+  test::RunResult refused = service({"notifytest", "refused"});
+  EXPECT_EQ(std::tuple(refused.exitCode, refused.out),
+            std::tuple(1, "Test message failed: 403 Forbidden.\n"));
+
+  storeGroup("command", notifyingGroup(1, "cat > told.txt"));
+  EXPECT_EQ(service({"notifytest", "command"}).out, "Test message sent.\n");
+  EXPECT_EQ(instance_.read("told.txt"), "http://127.0.0.1/shop 5 c=200");
+
+  storeGroup("silent", notifyingGroup(0, "cat > never.txt"));
+  EXPECT_EQ(service({"notifytest", "silent"}).exitCode, 1);
+  EXPECT_FALSE(instance_.exists("never.txt"));
+  EXPECT_EQ(test::loggedActions(instance_),
+            (test::LogLines{{"0", "Chat message slack " + failing.address() + ": 403 Forbidden"}}));
+}
+
+TEST_F(NotifyTestCommand, NeedsThePasswordAndIsRefusedOverTheWeb) {
+  FakeServer hook(acceptingHook());
+  storeGroup("chat", notifyingGroup(5, "ntfy:" + hook.url("/topic")));
+  EXPECT_EQ(instance_.runWorker({"notifytest", "chat"}, {{"ADMIN_PWD", "wrong"}}).exitCode, 2);
+  test::CgiRequest cgi = test::apacheRequest("GET", "/vantry/vyrunner.cgi", "notifytest+chat", 0);
+  cgi.env["REMOTE_USER"] = "admin";
+  EXPECT_EQ(instance_.run("vyrunner.cgi", {cgi.args, cgi.env, "", 60}).exitCode, 2);
+  EXPECT_EQ(hook.connectionCount(), 0);
+  EXPECT_EQ(test::loggedActions(instance_),
+            (test::LogLines{{"0", "Refused over the web: notifytest"}, {"1", "Invalid Admin Password"}}));
+}
+
 ChatChange changeOf(std::string_view url, bool prevUp, bool up, int code) {
   ChatChange change;
   change.entry.url = url;
