@@ -1,4 +1,4 @@
-// The "notifytest" service command: one test message through a group's
+// The worker command "notifytest [group]": one test message through a group's
 // current notification settings, whatever the type, so that the
 // administrator sees at once whether the command, the mail, the address or
 // the chat service is right.
@@ -19,7 +19,12 @@ namespace vy {
 
 inline constexpr const char* kNotifyTestWord = "notifytest";
 
-// REQUIRES: the caller is the administrator and group is a valid name.
+// Access: refused over the web, as the commands that change groups are (a
+// stranger must not make the worker post to a group's services); open on
+// the command line like checkurl, which is how the console runs it: the
+// console's child gets none of the request's variables, ADMIN_PWD included,
+// and whoever can run the worker there owns its data already.
+// REQUIRES: group is a valid name (or empty: the file ".dat").
 int runNotifyTestCommand(const WorkerContext& context, const std::string& group);
 
 }  // namespace vy

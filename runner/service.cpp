@@ -13,7 +13,6 @@
 #include "common/files.h"
 #include "runner/history_report.h"
 #include "runner/metrics.h"
-#include "runner/notify_probe.h"
 #include "runner/scheduler.h"
 #include "store/group_config.h"
 #include "store/group_name.h"
@@ -163,10 +162,6 @@ int runDelGroup(ServiceRequest& request, const ServiceCommand&) {
   return 0;
 }
 
-int runNotifyTest(ServiceRequest& request, const ServiceCommand&) {
-  return runNotifyTestCommand(request.context, request.group);
-}
-
 int runExist(ServiceRequest& request, const ServiceCommand&) {
   return isRegularFile(groupFilePath(request.group)) ? kExitGroupExists : 0;
 }
@@ -201,7 +196,6 @@ constexpr ServiceCommand kServiceCommands[] = {
     {.word = kMetricsWord, .run = runMetrics, .emptyNameByDefault = true},
     {.word = "delgroup", .run = runDelGroup, .emptyNameByDefault = true},
     {.word = "exist", .run = runExist, .emptyNameByDefault = true},
-    {.word = kNotifyTestWord, .run = runNotifyTest},
 };
 
 // --- Before the command ---------------------------------------------------------

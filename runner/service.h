@@ -19,8 +19,6 @@
 //                       groups without an argument; see metrics.h)
 //   delgroup [group]    removes the group file and its history
 //   exist [group]       status 1 when the group file exists, else 0
-//   notifytest [group]  one test message through the group's notification
-//                       settings (see notify_probe.h); refused over the web
 //
 // Without a group argument a command works on "general"; getstats, metrics,
 // delgroup and exist work on the empty name instead (all groups; the file

@@ -117,6 +117,11 @@ int dispatchCommand(WorkerContext& context) {
   if (command == "check") return runCheckCommand(context);
   if (command == "checkurl") return runCheckUrlCommand(context);
   if (command == kPasswdWord) return runPasswdCommand(context);
+  if (command == kNotifyTestWord) {
+    // As checkurl: open on the command line, where the console runs it.
+    if (!acceptGroupArgument(context.arg(1))) return kExitInvalidGroupName;
+    return runNotifyTestCommand(context, context.hasArg(1) ? context.arg(1) : kDefaultGroupName);
+  }
   return runServiceCommand(context);
 }
 

@@ -234,16 +234,19 @@ TEST_F(NotifyTestCommand, SendsOneTestMessageThroughTheGroupsSettingsAndSaysWhat
             (test::LogLines{{"0", "Chat message slack " + failing.address() + ": 403 Forbidden"}}));
 }
 
-TEST_F(NotifyTestCommand, NeedsThePasswordAndIsRefusedOverTheWeb) {
+// The console runs it as checkurl, without the request's variables (the password among them).
+TEST_F(NotifyTestCommand, RunsOnTheCommandLineAndIsRefusedOverTheWeb) {
   FakeServer hook(acceptingHook());
   storeGroup("chat", notifyingGroup(5, "ntfy:" + hook.url("/topic")));
-  EXPECT_EQ(instance_.runWorker({"notifytest", "chat"}, {{"ADMIN_PWD", "wrong"}}).exitCode, 2);
+  EXPECT_EQ(instance_.runWorker({"notifytest", "chat"}).exitCode, 0);
+  EXPECT_EQ(hook.connectionCount(), 1);
+  EXPECT_EQ(instance_.runWorker({"notifytest", "../x"}).exitCode, kExitInvalidGroupName);
   test::CgiRequest cgi = test::apacheRequest("GET", "/vantry/vyrunner.cgi", "notifytest+chat", 0);
   cgi.env["REMOTE_USER"] = "admin";
   EXPECT_EQ(instance_.run("vyrunner.cgi", {cgi.args, cgi.env, "", 60}).exitCode, 2);
-  EXPECT_EQ(hook.connectionCount(), 0);
+  EXPECT_EQ(hook.connectionCount(), 1);
   EXPECT_EQ(test::loggedActions(instance_),
-            (test::LogLines{{"0", "Refused over the web: notifytest"}, {"1", "Invalid Admin Password"}}));
+            (test::LogLines{{"0", "Invalid group name"}, {"0", "Refused over the web: notifytest"}}));
 }
 
 ChatChange changeOf(std::string_view url, bool prevUp, bool up, int code) {
