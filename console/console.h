@@ -82,6 +82,7 @@ enum class GroupEdit {
   kEditText,          // then edit the selected text
   kDeleteText,        // delete the selected text
   kAddOrReplaceText,  // add a text, or replace the one being edited
+  kSendTestMessage,   // send a test message through the stored settings
 };
 // Stores the editor form. An edit of a text of each list, and an empty text,
 // are refused with a message and nothing is stored.

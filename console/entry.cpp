@@ -82,6 +82,8 @@ constexpr ConsoleCommand kCommandTable[] = {
      [](ConsoleRequest& r, Page& p) { updateGroupSettings(r, p, GroupEdit::kDeleteText); }},
     {"update_group_cont", true,
      [](ConsoleRequest& r, Page& p) { updateGroupSettings(r, p, GroupEdit::kAddOrReplaceText); }},
+    {"update_group_test", true,
+     [](ConsoleRequest& r, Page& p) { updateGroupSettings(r, p, GroupEdit::kSendTestMessage); }},
     {"view_groups", false,
      [](ConsoleRequest& r, Page& p) { showGroupsPage(r, p, r.form.value("ACTION")); }},
     {"add_group", false, [](ConsoleRequest& r, Page& p) { showGroupsPage(r, p, "add"); }},

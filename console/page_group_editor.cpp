@@ -8,7 +8,9 @@
 
 #include "common/cgi.h"
 #include "common/errors.h"
+#include "common/process.h"
 #include "common/text.h"
+#include "common/worker_program.h"
 #include "console/console.h"
 #include "console/page_templates.h"
 #include "store/group_config.h"
@@ -205,6 +207,20 @@ bool applyEdit(ConsoleRequest& request, Page& page, GroupConfig& group, GroupEdi
   return true;
 }
 
+// The worker sends the test message through the settings just stored and
+// says in one line what became of it; that line is the page's message.
+std::string sendTestMessage(Page& page, const std::string& group) {
+  page.flush();
+  ChildProcess worker;
+  if (!worker.start({kWorkerProgram, "notifytest", group}, ChildProcess::kPipeStdout)) {
+    return "The test message could not be sent: the worker did not start";
+  }
+  std::string said = worker.readStdout(1024);
+  worker.wait();
+  said = said.substr(0, said.find('\n'));
+  return said.empty() ? "The test message could not be sent: the worker said nothing" : said;
+}
+
 }  // namespace
 
 void showGroupEditor(ConsoleRequest& request, Page& page, std::string_view message,
@@ -233,6 +249,10 @@ void updateGroupSettings(ConsoleRequest& request, Page& page, GroupEdit edit) {
   if (!applyEdit(request, page, group, edit)) return;
   StoreStatus rc = storeSettings(name, group);
   if (!rc.ok()) reportFatal(rc, "Set group settings");
+  if (edit == GroupEdit::kSendTestMessage) {
+    showGroupEditor(request, page, sendTestMessage(page, name), EditorMode::kNormal);
+    return;
+  }
   showGroupEditor(request, page, "Group Settings Updated",
                   edit == GroupEdit::kEditText ? EditorMode::kContentEdit : EditorMode::kNormal);
 }

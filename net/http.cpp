@@ -275,6 +275,15 @@ void setRequestIdentity(const std::string& userAgent, const std::string& referer
   identity.referer = holdsControlCharacter(referer) ? "" : referer;
 }
 
+std::string requestUserAgent() {
+  RequestIdentity& identity = requestIdentity();
+  std::lock_guard lock(identity.mutex);
+  return identity.userAgent;
+}
+
+HttpError transferCode(SocketError error) { return transferError(error); }
+HttpError transferCode(TlsError error) { return transferError(error); }
+
 HttpError parseHttpUrl(std::string_view url, HttpTarget& target) {
   constexpr std::string_view kPlain = "http://", kSecure = "https://";
   target = HttpTarget();

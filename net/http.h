@@ -87,6 +87,13 @@ inline constexpr size_t kUnlimitedReplyCap = size_t{64} << 20;
 // settings). Set once at worker start; both are empty until then. A value
 // that holds a control character is never sent: its header stays empty.
 void setRequestIdentity(const std::string& userAgent, const std::string& referer);
+// The User-Agent that setRequestIdentity set, for the other requests of the worker.
+std::string requestUserAgent();
+
+// The transfer code of a failed socket step or TLS handshake, the same for
+// every request the worker makes.
+HttpError transferCode(SocketError error);
+HttpError transferCode(TlsError error);
 
 // GETs url, resolving its host with `hosts`. limit: the size limit of the
 // reply in bytes (0 sends the request and reads nothing; below 0 no limit up

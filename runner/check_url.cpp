@@ -189,7 +189,7 @@ void notifyRecipient(CheckShared& shared, GroupRun& run, int index, bool notifyU
       run.notified = true;
     }
     batchDue =
-        --run.pendingCount == 0 && run.notified && notifyType(run.group) == NotifyType::kBatch;
+        --run.pendingCount == 0 && run.notified && gathersChanges(notifyType(run.group));
   }
   if (!batchDue) return;
   const NotifyResult batch = notifyChange(shared, run, -1);

@@ -4,7 +4,8 @@
 // with the URL's status text on its standard input, 2 sends a mail made from
 // vytpl/notifmail.msg, 3 fetches the group's address template filled with the
 // URL's state, 4 marks changed URLs and runs the command once per run with
-// the texts of all marked URLs. Types 0 and 5 to 7 ask for nothing.
+// the texts of all marked URLs, 5 does the same with one chat or push
+// message (chat_notify.h). Types 0, 6 and 7 ask for nothing.
 //
 // A check that warns about the URL's certificate (UrlCheck::certDaysLeft)
 // notifies the same way, once, together with any change: the status text
@@ -30,6 +31,7 @@
 #include "common/zonetime.h"
 #include "net/http.h"
 #include "net/mail.h"
+#include "runner/chat_notify.h"
 #include "store/group_store.h"
 
 namespace vy {
@@ -224,12 +226,14 @@ NotifyResult notifyChange(CheckShared& shared, GroupRun& run, int index) {
     case NotifyType::kMail:
     case NotifyType::kHttp:
     case NotifyType::kBatch:
+    case NotifyType::kChat:
       break;
     default:  // a group that asks for no notification has nothing that could fail
       return NotifyResult::kDone;
   }
   if (run.group.inform.empty()) return NotifyResult::kFailed;
   if (type == NotifyType::kBatch) return notifyBatch(shared, run, index);
+  if (type == NotifyType::kChat) return notifyByChat(shared, run, index);
   if (index < 0 || index >= run.group.urlCount()) return NotifyResult::kDone;
   switch (type) {
     case NotifyType::kCommand:

@@ -1,8 +1,8 @@
 // Change notifications: telling a group's recipient that a URL's state changed.
 //
 // The group's inftype picks the way (1 command, 2 mail, 3 HTTP request, 4 one
-// command per run for the whole group; 0 and 5 to 7 none) and its `inform`
-// text is the target of every way. Check threads call notifyChange side by
+// command per run for the whole group, 5 one chat message per run; 0, 6 and
+// 7 none) and its `inform` text is the target of every way. Check threads call notifyChange side by
 // side; the external programs it starts run one at a time under the shared
 // result lock.
 #ifndef VANTRY_RUNNER_NOTIFY_H_
@@ -20,10 +20,17 @@ enum class NotifyType : int {
   kMail = 2,
   kHttp = 3,
   kBatch = 4,
+  kChat = 5,  // one chat or push message per run for the whole group (chat_notify.h)
 };
 
 inline NotifyType notifyType(const GroupConfig& group) {
   return static_cast<NotifyType>(group.infType());
+}
+
+// The types whose changes are gathered and told once, after the group's last
+// pending URL of the run.
+inline bool gathersChanges(NotifyType type) {
+  return type == NotifyType::kBatch || type == NotifyType::kChat;
 }
 
 enum class NotifyResult { kDone, kFailed };

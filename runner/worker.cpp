@@ -22,6 +22,7 @@
 #include "runner/metrics.h"
 #include "runner/passwd.h"
 #include "runner/scheduler.h"
+#include "runner/notify_probe.h"
 #include "runner/service.h"
 #include "store/group_name.h"
 #include "store/login_throttle.h"
@@ -64,9 +65,11 @@ void raiseOpenFileLimit() {
 }
 
 // The service commands that store what the request sends, or remove a group,
-// and the one that sets the administrator's login.
-constexpr std::string_view kChangingCommands[] = {"set",   "add",     "writegroup", "del",
-                                                  "write", "rewrite", "delgroup",   kPasswdWord};
+// the one that sets the administrator's login, and the one that sends a test
+// message (a stranger must not make the worker post to the group's services).
+constexpr std::string_view kChangingCommands[] = {
+    "set", "add", "writegroup", "del", "write", "rewrite", "delgroup", kPasswdWord,
+    kNotifyTestWord};
 
 bool changesGroups(std::string_view command) {
   return std::find(std::begin(kChangingCommands), std::end(kChangingCommands), command) !=
@@ -114,6 +117,11 @@ int dispatchCommand(WorkerContext& context) {
   if (command == "check") return runCheckCommand(context);
   if (command == "checkurl") return runCheckUrlCommand(context);
   if (command == kPasswdWord) return runPasswdCommand(context);
+  if (command == kNotifyTestWord) {
+    // As checkurl: open on the command line, where the console runs it.
+    if (!acceptGroupArgument(context.arg(1))) return kExitInvalidGroupName;
+    return runNotifyTestCommand(context, context.hasArg(1) ? context.arg(1) : kDefaultGroupName);
+  }
   return runServiceCommand(context);
 }
 

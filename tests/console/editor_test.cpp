@@ -153,5 +153,19 @@ TEST_F(EditorTest, ATextEmptyBeforeItsFirstNulIsRefused) {
   EXPECT_EQ(page.column("bancont_template", "BANCONT").back(), "kept");
 }
 
+// The worker sends it through what was just stored; its one line is the page's message.
+TEST_F(EditorTest, ATestMessageStoresTheFormFirstAndShowsWhatTheWorkerSaid) {
+  instance_.writeScript("vyrunner.cgi",
+                        "printf '%s\\n' \"$0\" \"$@\" > worker-args.txt\n"
+                        "grep -c 'ntfy:http://push.test/t' vydata/vydb/shop.dat > stored.txt\n"
+                        "echo 'Test message sent to ntfy (200 OK).'\necho more\n");
+  ProbePage page = send("update_group_test", {{"EVRCHK", "30"}, {"TYPEINF", "5"},
+                                              {"UPDCMD", "ntfy:http://push.test/t"}});
+  EXPECT_EQ(instance_.read("worker-args.txt"), "./vyrunner.cgi\nnotifytest\nshop\n");
+  EXPECT_EQ(instance_.read("stored.txt"), "1\n");
+  EXPECT_EQ(page.message(), "Test message sent to ntfy (200 OK).");
+  EXPECT_EQ(readGroup("shop").infType(), 5);
+}
+
 }  // namespace
 }  // namespace vy

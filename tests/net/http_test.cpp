@@ -230,16 +230,8 @@ TEST(ReplyStatus, IsTheTransferErrorOrTheReplysStatusLine) {
   }
 }
 
-// The authority every TLS test of this program trusts: the client context reads SSL_CERT_FILE
-// once, at its first handshake.
-test::TestCa& trusted() {
-  static test::TestCa* ca = [] {
-    auto* made = new test::TestCa();
-    ::setenv("SSL_CERT_FILE", made->caFile().c_str(), 1);
-    return made;
-  }();
-  return *ca;
-}
+// The authority every TLS test of this program trusts.
+test::TestCa& trusted() { return test::processTrustedCa(); }
 
 TEST(HttpsGet, AVerifiedSiteAnswersAsOverHttp) {
   const std::string reply = test::httpReplyText("200 OK", "<html>secure</html>");

@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <optional>
 #include <random>
 #include <stdexcept>
@@ -140,6 +142,22 @@ std::string FakeConnection::readUntil(std::string_view delimiter, double seconds
   return head;
 }
 
+std::string FakeConnection::readCount(size_t count, double seconds) {
+  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                           std::chrono::duration<double>(seconds));
+  while (unread_.size() < count) {
+    char chunk[4096];
+    const long received = receive(chunk, sizeof chunk, deadline);
+    if (received <= 0) return std::exchange(unread_, {});
+    unread_.append(chunk, static_cast<size_t>(received));
+    std::lock_guard lock(server_.mutex_);
+    server_.records_[index_].append(chunk, static_cast<size_t>(received));
+  }
+  std::string bytes = unread_.substr(0, count);
+  unread_.erase(0, count);
+  return bytes;
+}
+
 bool FakeConnection::send(std::string_view bytes) {
   while (!bytes.empty()) {
     const int chunk = static_cast<int>(std::min<size_t>(bytes.size(), 1 << 20));
@@ -244,6 +262,19 @@ Session answerWith(std::string reply) {
 Session answerWith(std::function<std::string(const std::string& request)> reply) {
   return [reply = std::move(reply)](FakeConnection& connection) {
     connection.send(reply(connection.readUntil("\r\n\r\n")));
+  };
+}
+
+Session answerPostWith(std::function<std::string(const std::string& request)> reply) {
+  return [reply = std::move(reply)](FakeConnection& connection) {
+    std::string request = connection.readUntil("\r\n\r\n");
+    std::string head = request;
+    for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const size_t field = head.find("\r\ncontent-length:");
+    if (field != std::string::npos) {
+      request += connection.readCount(std::strtoul(head.c_str() + field + 17, nullptr, 10));
+    }
+    connection.send(reply(request));
   };
 }
 

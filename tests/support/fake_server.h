@@ -33,6 +33,8 @@ class FakeConnection {
   ~FakeConnection();  // sends a TLS close_notify unless resetting
   // The bytes up to and with `delimiter`, or what arrived when the peer closes or `seconds` pass.
   std::string readUntil(std::string_view delimiter, double seconds = 5);
+  // Exactly `count` bytes, or what arrived when the peer closes or `seconds` pass.
+  std::string readCount(size_t count, double seconds = 5);
   bool send(std::string_view bytes);                         // false once the peer is gone
   void holdOpen(double seconds) { readUntil("", seconds); }  // until the peer closes
   void resetOnClose();  // ends with a reset, as a crashed server would (no TLS close_notify)
@@ -111,6 +113,9 @@ class FakeServer {
 // Reads the request head and sends `reply` (or what it makes of the head).
 Session answerWith(std::string reply);
 Session answerWith(std::function<std::string(const std::string& request)> reply);
+// Reads the request head and the body its Content-Length announces, then sends what `reply`
+// makes of the whole request.
+Session answerPostWith(std::function<std::string(const std::string& request)> reply);
 // Reads the request head, waits `seconds`, then sends `reply`.
 Session answerAfter(double seconds, std::string reply);
 

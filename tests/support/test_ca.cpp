@@ -7,6 +7,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
+#include <cstdlib>
 #include <functional>
 #include <random>
 #include <stdexcept>
@@ -158,6 +159,15 @@ Credentials TestCa::writeCredentials(EVP_PKEY* key, const std::vector<X509*>& ch
     return PEM_write_bio_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr);
   });
   return made;
+}
+
+TestCa& processTrustedCa() {
+  static TestCa* ca = [] {
+    auto* made = new TestCa();
+    ::setenv("SSL_CERT_FILE", made->caFile().c_str(), 1);
+    return made;
+  }();
+  return *ca;
 }
 
 }  // namespace vy::test

@@ -77,6 +77,10 @@ class TestCa {
   Credentials writeCredentials(EVP_PKEY* key, const std::vector<X509*>& chain);
 };
 
+// The authority every TLS client of this test process trusts, made on first use: it points
+// SSL_CERT_FILE at its certificate, which the client context reads once, at its first handshake.
+TestCa& processTrustedCa();
+
 }  // namespace vy::test
 
 #endif  // VANTRY_TESTS_SUPPORT_TEST_CA_H_
