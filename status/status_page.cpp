@@ -98,18 +98,40 @@ std::string updatedText(const StatusModel& model) {
   return formatAlloc("Updated %ld minute%s ago", minutes, minutes == 1 ? "" : "s");
 }
 
-// The 90 days of a URL, one bar each, its title the date and the uptime.
+// Whether a day's bar may be drawn together with its neighbours of the same
+// colour: days all up or without a check; a day with a failed check stands
+// alone, its own uptime in its title.
+bool joinsItsRun(const DayFold& day) { return day.checks == 0 || day.upChecks >= day.checks; }
+
+// The 90 days of a URL as bars coloured by their uptime, each titled with its
+// date (or dates) and uptime. A page of ten thousand URLs holds this bar ten
+// thousand times, so neighbouring days of one colour that all say the same
+// share one rectangle.
 void appendBar(std::string& out, const PublicUrl& url, std::time_t now) {
   const int64_t firstDay = std::max<std::time_t>(now, 0) / kSecondsPerDay - (kStatusBarDays - 1);
   out += "<svg class=\"bar\" viewBox=\"0 0 629 24\" width=\"629\" height=\"24\" role=\"img\">"
          "<title>Uptime of the last 90 days</title>";
-  for (int i = 0; i < kStatusBarDays; ++i) {
+  for (int i = 0; i < kStatusBarDays;) {
     const DayFold& day = url.days[static_cast<size_t>(i)];
-    const std::string uptime =
-        day.checks ? uptimePercentText({day.upChecks, day.checks}) : std::string("no checks");
-    out += formatAlloc("<rect x=\"%d\" y=\"0\" width=\"6\" height=\"24\" fill=\"%s\"><title>", i * 7,
-                       dayColour(day));
-    out += dateText(firstDay + i) + ": " + uptime + "</title></rect>";
+    const char* colour = dayColour(day);
+    int end = i + 1;
+    while (joinsItsRun(day) && end < kStatusBarDays &&
+           joinsItsRun(url.days[static_cast<size_t>(end)]) &&
+           dayColour(url.days[static_cast<size_t>(end)]) == colour) {
+      ++end;
+    }
+    UptimeCount count;
+    for (int at = i; at < end; ++at) {
+      count.checks += url.days[static_cast<size_t>(at)].checks;
+      count.upChecks += url.days[static_cast<size_t>(at)].upChecks;
+    }
+    out += formatAlloc("<rect x=\"%d\" width=\"%d\" height=\"24\" fill=\"%s\"><title>", i * 7,
+                       (end - i) * 7 - 1, colour);
+    out += dateText(firstDay + i);
+    if (end - i > 1) out += " to " + dateText(firstDay + end - 1);
+    out += ": " + (count.checks ? uptimePercentText(count) : std::string("no checks"));
+    out += "</title></rect>";
+    i = end;
   }
   out += "</svg>";
 }
