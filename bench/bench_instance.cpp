@@ -48,7 +48,7 @@ BenchInstance::BenchInstance(const std::string& installDir,
   if (!::mkdtemp(pattern)) return;
   dir_ = pattern;
   std::error_code error;
-  for (const char* name : {"vyrunner.cgi", "vyconsole.cgi", "vytpl"}) {
+  for (const char* name : {"vyrunner.cgi", "vyconsole.cgi", "vystatus.cgi", "vytpl"}) {
     fs::copy(installDir + "/" + name, path(name), fs::copy_options::recursive, error);
     if (error) return;
   }

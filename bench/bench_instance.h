@@ -19,7 +19,7 @@ inline constexpr const char* kAdminPassword = "bench";
 
 class BenchInstance {
  public:
-  // Copies DIR/vyrunner.cgi, DIR/vyconsole.cgi and DIR/vytpl/ of installDir;
+  // Copies DIR/vyrunner.cgi, DIR/vyconsole.cgi, DIR/vystatus.cgi and DIR/vytpl/ of installDir;
   // the settings are those of a new installation changed by `adjust`, and the
   // administrator's password is kAdminPassword.
   BenchInstance(const std::string& installDir, const std::function<void(Settings&)>& adjust);

@@ -2,7 +2,7 @@
 // each a ratio measured side by side in the same run (so that a noisy machine
 // moves both sides), with its target and whether it holds.
 //
-//   vybench INSTALL_DIR [GROUP...]     groups: check store console content memory tls history
+//   vybench INSTALL_DIR [GROUP...]     groups: check store console content memory tls history status
 //
 // It binds port 80 of addresses in 127.1.0.0/16 to 127.5.0.0/16 and port 443
 // of those in 127.5.0.0/16, so it runs as root. It is not a test: it asserts
@@ -38,10 +38,10 @@ using RowGroup = void (*)(const BenchContext&, Table&);
 const std::map<std::string, RowGroup> kRowGroups = {
     {"check", addCheckRunRows},  {"store", addGroupStoreRows}, {"console", addConsoleRows},
     {"content", addContentRows}, {"memory", addMemoryRows},    {"tls", addTlsRows},
-    {"history", addHistoryRows},
+    {"history", addHistoryRows}, {"status", addStatusRows},
 };
 const char* const kGroupOrder[] = {"check",  "store", "console", "content",
-                                   "memory", "tls",   "history"};
+                                   "memory", "tls",   "history", "status"};
 
 void printTable(Table table) {
   std::stable_sort(table.begin(), table.end(),
@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
   }
   if (argc < 2) {
     std::fprintf(
-        stderr, "usage: vybench INSTALL_DIR [check|store|console|content|memory|tls|history...]\n");
+        stderr, "usage: vybench INSTALL_DIR [check|store|console|content|memory|tls|history|status...]\n");
     return 2;
   }
   char scratch[] = "/tmp/vy-bench-scratch-XXXXXX";

@@ -53,6 +53,7 @@ void addContentRows(const BenchContext& context, Table& table);     // 5 and 6
 void addMemoryRows(const BenchContext& context, Table& table);      // the worker's memory
 void addTlsRows(const BenchContext& context, Table& table);         // 8
 void addHistoryRows(const BenchContext& context, Table& table);     // 9
+void addStatusRows(const BenchContext& context, Table& table);      // 10
 
 }  // namespace vy::bench
 

@@ -168,17 +168,6 @@ const char* dayColour(const HistoryDay& day) {
 
 }  // namespace
 
-std::string uptimePercentText(const UptimeCount& count) {
-  if (count.checks == 0) return "-";
-  const uint64_t up = std::min(count.upChecks, count.checks);
-  // Hundredths of a percent, rounded half up.
-  uint64_t hundredths = (up * 20000 + count.checks) / (2 * count.checks);
-  if (up < count.checks) hundredths = std::min<uint64_t>(hundredths, 9999);
-  if (up > 0) hundredths = std::max<uint64_t>(hundredths, 1);
-  return formatAlloc("%llu.%02llu %%", static_cast<unsigned long long>(hundredths / 100),
-                     static_cast<unsigned long long>(hundredths % 100));
-}
-
 void LastDaySlots::add(std::span<CheckSlot> into, const HistoryCheck& check) const {
   const std::time_t from = now_ - kSecondsPerDay;
   if (slots_ == 0 || check.time <= from || check.time > now_) return;

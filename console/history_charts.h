@@ -22,12 +22,6 @@
 
 namespace vy {
 
-// The uptime as a percentage with two decimals, "99.93 %"; "-" for a window
-// without a check. Rounded to the nearest, except that a window with a
-// failed check never shows "100.00 %" and one with an up check never
-// "0.00 %".
-std::string uptimePercentText(const UptimeCount& count);
-
 // The checks of one stretch of time folded together.
 struct CheckSlot {
   uint32_t checks = 0;

@@ -1,5 +1,6 @@
 // The group settings editor: a group's check interval, check log, notification
-// settings, suspension, query-string options, and its banned and required
+// settings, suspension, query-string options, public status page switches and
+// title, and its banned and required
 // texts, which are added, edited and deleted one at a time.
 #include <algorithm>
 #include <cstdio>
@@ -15,12 +16,15 @@
 #include "console/page_templates.h"
 #include "store/group_config.h"
 #include "store/group_store.h"
+#include "store/public_title.h"
 
 namespace vy {
 namespace {
 
 constexpr const char* kInvalidInformMessage =
     "The notification target may not hold line breaks or other control characters";
+constexpr const char* kInvalidPublicTitleMessage =
+    "The public title may not hold line breaks or other control characters";
 constexpr const char* kSelectOneTextMessage =
     "Select one text to edit: a banned text or a required text, not one of each";
 constexpr const char* kEmptyTextMessage =
@@ -53,6 +57,13 @@ void setSettingsVariables(Page& page, const GroupConfig& group) {
   page.setMarkup("SUSP1", Markup(group.suspended() ? " selected" : ""));
   page.setMarkup("VYTRCQSUTM", checked(group.moreOptions & kMoreQueryCutPlain));
   page.setMarkup("VYTRCQSBCT", checked(group.moreOptions & kMoreQueryCutChecked));
+  page.setMarkup("PUBLIC", checked(group.isPublic()));
+  page.setMarkup("PUBADDR", checked(group.showsAddresses()));
+}
+
+bool holdsControlCharacter(std::string_view text) {
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
 // The list's rows of the editor's template.
@@ -118,6 +129,8 @@ bool takeSettingsFromForm(const Form& form, GroupConfig& group) {
   group.setOption(kOptSuspend, (parseIntAtoi(form.value("SUSP")) & 1) != 0);
   group.setMoreOption(kMoreQueryCutPlain, formSwitch(form, "VYTRCQSUTM"));
   group.setMoreOption(kMoreQueryCutChecked, formSwitch(form, "VYTRCQSBCT"));
+  group.setPublicFlag(kPublicShown, formSwitch(form, "PUBLIC"));
+  group.setPublicFlag(kPublicAddresses, formSwitch(form, "PUBADDR"));
   return true;
 }
 
@@ -230,8 +243,13 @@ void showGroupEditor(ConsoleRequest& request, Page& page, std::string_view messa
   page.setText("GROUP", name);
   page.setText("MSG", accepted ? message : kInvalidGroupNameMessage);
   GroupConfig group;
-  if (accepted) group = readGroupReported(name).group;
+  std::string publicTitle;
+  if (accepted) {
+    group = readGroupReported(name).group;
+    if (!readPublicTitle(name, publicTitle).ok()) publicTitle.clear();
+  }
   setSettingsVariables(page, group);
+  page.setText("PUBTITLE", publicTitle);
   writeEditorPage(page, request.form, group, mode == EditorMode::kContentEdit);
 }
 
@@ -246,8 +264,15 @@ void updateGroupSettings(ConsoleRequest& request, Page& page, GroupEdit edit) {
     showGroupEditor(request, page, kInvalidInformMessage, EditorMode::kNormal);
     return;
   }
+  const std::string& publicTitle = request.form.value("PUBTITLE");
+  if (holdsControlCharacter(publicTitle)) {
+    showGroupEditor(request, page, kInvalidPublicTitleMessage, EditorMode::kNormal);
+    return;
+  }
   if (!applyEdit(request, page, group, edit)) return;
   StoreStatus rc = storeSettings(name, group);
+  if (!rc.ok()) reportFatal(rc, "Set group settings");
+  rc = storePublicTitle(name, publicTitle);
   if (!rc.ok()) reportFatal(rc, "Set group settings");
   if (edit == GroupEdit::kSendTestMessage) {
     showGroupEditor(request, page, sendTestMessage(page, name), EditorMode::kNormal);

@@ -64,6 +64,7 @@ void encodeGroupHeader(const GroupHeader& h, uint8_t* out) {
   le::putText(out + kGroupInformOffset, kGroupInformSize, h.inform);
   le::putU8(out + kGroupOptionsOffset, h.options);
   le::putU8(out + kGroupMoreOptionsOffset, h.moreOptions & kMoreStoredMask);
+  le::putU8(out + kGroupPublicFlagsOffset, h.publicFlags & kPublicStoredMask);
   le::putI32(out + kGroupUrlCountOffset, h.urlCount);
   le::putI32(out + kGroupBanCountOffset, h.banCount);
   le::putI32(out + kGroupPresCountOffset, h.presCount);
@@ -77,6 +78,7 @@ GroupHeader decodeGroupHeader(const uint8_t* in) {
   h.inform = le::getText(in + kGroupInformOffset, kGroupInformSize).substr(0, kMaxInformLength);
   h.options = le::getU8(in + kGroupOptionsOffset);
   h.moreOptions = le::getU8(in + kGroupMoreOptionsOffset);
+  h.publicFlags = le::getU8(in + kGroupPublicFlagsOffset);
   h.urlCount = le::getI32(in + kGroupUrlCountOffset);
   h.banCount = le::getI32(in + kGroupBanCountOffset);
   h.presCount = le::getI32(in + kGroupPresCountOffset);
@@ -132,6 +134,7 @@ bool decodeGroupImage(FileImage image, GroupConfig& group, GroupLayout& layout) 
   group.inform = h.inform;
   group.options = h.options;
   group.moreOptions = h.moreOptions & kMoreStoredMask;
+  group.publicFlags = h.publicFlags & kPublicStoredMask;
   return true;
 }
 

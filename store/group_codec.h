@@ -13,10 +13,17 @@
 //   264                          4         presCount, i32
 //   268                          4         banBytes, i32: size of the banned-content area
 //   272                          4         presBytes, i32: size of the presence-content area
-//   276                          12        reserved, zero
+//   276                          1         publicFlags, u8 (bits 0-1; the rest zero)
+//   277                          11        reserved, zero
 //   288                          banBytes  banCount NUL-terminated texts, lower case
 //   288 + banBytes               presBytes presCount NUL-terminated texts, lower case
 //   288 + banBytes + presBytes   rest      urlCount URL records
+//
+// publicFlags say whether the public status page shows the group
+// (kPublicShown) and whether it shows its addresses (kPublicAddresses); a
+// file written before they existed holds zero there, a private group. The
+// group's public title does not fit the header: it has a file of its own
+// (public_title.h).
 //
 // A URL record is the 28-byte stored status followed by the URL and a NUL, so
 // records are found only by walking from the first:
@@ -59,7 +66,8 @@ inline constexpr size_t kGroupBanCountOffset = 260;
 inline constexpr size_t kGroupPresCountOffset = 264;
 inline constexpr size_t kGroupBanBytesOffset = 268;
 inline constexpr size_t kGroupPresBytesOffset = 272;
-inline constexpr size_t kGroupReservedOffset = 276, kGroupReservedSize = 12;
+inline constexpr size_t kGroupPublicFlagsOffset = 276;
+inline constexpr size_t kGroupReservedOffset = 277, kGroupReservedSize = 11;
 
 inline constexpr size_t kUrlStatusSize = 28;
 inline constexpr size_t kStatusLastCheckOffset = 0;
@@ -81,6 +89,7 @@ struct GroupHeader {
   std::string inform;
   uint8_t options = 0;
   uint8_t moreOptions = 0;
+  uint8_t publicFlags = 0;
   int32_t urlCount = 0;
   int32_t banCount = 0;
   int32_t presCount = 0;
@@ -89,7 +98,8 @@ struct GroupHeader {
 };
 
 // REQUIRES: out / in point at kGroupHeaderSize bytes. Only bits 0-2 of
-// moreOptions are written; the reserved words are zero.
+// moreOptions and bits 0-1 of publicFlags are written; the reserved bytes
+// are zero.
 void encodeGroupHeader(const GroupHeader& header, uint8_t* out);
 GroupHeader decodeGroupHeader(const uint8_t* in);
 

@@ -17,6 +17,8 @@ namespace {
 constexpr std::string_view kBanContentKey = "bancontent=";
 constexpr std::string_view kPresContentKey = "prescontent=";
 constexpr std::string_view kUrlKey = "url=";
+constexpr std::string_view kPublicPageKey = "publicpage=";
+constexpr std::string_view kPublicAddressKey = "publicaddr=";
 
 // The value after key in line, none when the line does not hold the key.
 std::optional<std::string_view> valueOf(std::string_view line, std::string_view key) {
@@ -85,6 +87,12 @@ void applySettingKeys(GroupConfig& config, std::string_view line) {
   if (auto v = valueOf(line, "suspend=")) config.setOption(kOptSuspend, bit0(*v));
   if (auto v = valueOf(line, "delete_after_check=")) {
     config.setMoreOption(kMoreDeleteAfterCheck, bit0(*v));
+  }
+  if (startsWith(line, kPublicPageKey)) {
+    config.setPublicFlag(kPublicShown, bit0(line.substr(kPublicPageKey.size())));
+  }
+  if (startsWith(line, kPublicAddressKey)) {
+    config.setPublicFlag(kPublicAddresses, bit0(line.substr(kPublicAddressKey.size())));
   }
 }
 
@@ -166,6 +174,10 @@ std::string formatGroupConfig(const GroupConfig& config) {
       config.infUpTime() ? 1 : 0, config.infFndBan() ? 1 : 0, config.infFndPres() ? 1 : 0,
       config.suspended() ? 1 : 0, (config.moreOptions & kMoreQueryCutPlain) ? "u" : "",
       (config.moreOptions & kMoreQueryCutChecked) ? "c" : "", config.deleteAfterCheck() ? 1 : 0);
+  if (config.publicFlags & kPublicStoredMask) {
+    appendNumberLine(out, kPublicPageKey, config.isPublic() ? 1 : 0);
+    appendNumberLine(out, kPublicAddressKey, config.showsAddresses() ? 1 : 0);
+  }
   appendContents(out, kBanContentKey, config.banContents);
   appendContents(out, kPresContentKey, config.presContents);
   for (const UrlStatus& entry : config.urls) {

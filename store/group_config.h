@@ -43,6 +43,11 @@ inline constexpr uint8_t kMoreQueryCutChecked = 0x02;   // "qstrunc=" c: URLs wi
 inline constexpr uint8_t kMoreDeleteAfterCheck = 0x04;  // "delete_after_check=": one-shot group
 inline constexpr uint8_t kMoreStoredMask = 0x07;
 
+// GroupConfig::publicFlags; zero is a private group.
+inline constexpr uint8_t kPublicShown = 0x01;      // "publicpage=": on the public status page
+inline constexpr uint8_t kPublicAddresses = 0x02;  // "publicaddr=": the page shows the URLs
+inline constexpr uint8_t kPublicStoredMask = 0x03;
+
 // UrlStatus::flags
 inline constexpr uint8_t kUrlCheckBan = 0x01;   // "chkban=": test the banned contents
 inline constexpr uint8_t kUrlCheckPres = 0x02;  // "chkpres=": test the presence contents
@@ -126,6 +131,7 @@ struct GroupConfig {
   std::string inform;         // notification recipients, at most 249 bytes stored
   uint8_t options = 0;        // kOpt... bits
   uint8_t moreOptions = 0;    // kMore... bits
+  uint8_t publicFlags = 0;    // kPublic... bits
 
   // Lists; the views point into the buffers below.
   std::vector<std::string_view> banContents;
@@ -148,6 +154,12 @@ struct GroupConfig {
   int infType() const { return (options & kOptInfTypeMask) >> kOptInfTypeShift; }
   bool suspended() const { return options & kOptSuspend; }
   bool deleteAfterCheck() const { return moreOptions & kMoreDeleteAfterCheck; }
+  bool isPublic() const { return publicFlags & kPublicShown; }
+  // Whether the public page shows the URLs (without their query) or only their hosts.
+  bool showsAddresses() const { return publicFlags & kPublicAddresses; }
+  void setPublicFlag(uint8_t bit, bool on) {
+    publicFlags = static_cast<uint8_t>(on ? (publicFlags | bit) : (publicFlags & ~bit));
+  }
   void setOption(uint8_t bit, bool on) {
     options = static_cast<uint8_t>(on ? (options | bit) : (options & ~bit));
   }
@@ -167,10 +179,14 @@ struct GroupConfig {
 
 // Fills config from the text form, replacing everything it held; the record
 // takes the text over and its views point into it. Unknown keys, missing keys
-// and bad numbers leave zeros.
+// and bad numbers leave zeros. The public switches count only at the start of
+// a line: a URL or a content that holds "publicpage=1" never makes a group
+// public.
 void parseGroupConfig(GroupConfig& config, std::string text);
 
 // The text form of a group: settings, contents and URLs with their switches.
+// The public switches ("publicpage=", "publicaddr=") are written only for a
+// group that has one on, so the text of a private group is as it always was.
 std::string formatGroupConfig(const GroupConfig& config);
 
 // Releases the lists and buffers and sets every field back to its default.

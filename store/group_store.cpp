@@ -17,6 +17,7 @@
 #include "common/locked_file.h"
 #include "common/replace_file.h"
 #include "store/group_codec.h"
+#include "store/public_title.h"
 #include "store/group_name.h"
 #include "store/url_index.h"
 
@@ -114,6 +115,7 @@ std::string imageStoringGroup(const StoredGroup& stored, const GroupConfig& conf
   header.inform = config.inform;
   header.options = config.options;
   header.moreOptions = config.moreOptions & kMoreStoredMask;
+  header.publicFlags = config.publicFlags & kPublicStoredMask;
   std::string out(kGroupHeaderSize, '\0');
   const ContentArea banned = appendContentArea(out, config.banContents);
   const ContentArea present = appendContentArea(out, config.presContents);
@@ -320,6 +322,8 @@ StoreStatus removeGroup(const std::string& name) {
   const FileStatus opened = openLocked(path, LockedOpen::kChange, locked);
   if (!opened.ok()) return openStatus(opened);
   if (::unlink(path.c_str()) != 0) return {StoreCode::kCannotRemove, path};
+  // A group made again under this name starts without the old public title.
+  if (!name.empty()) (void)storePublicTitle(name, "");
   return StoreCode::kOk;
 }
 

@@ -19,6 +19,7 @@
 #include "common/le.h"
 #include "common/locked_file.h"
 #include "common/replace_file.h"
+#include "common/text.h"
 #include "store/group_name.h"
 #include "store/side_file.h"
 
@@ -585,6 +586,17 @@ void UptimeWindow::add(UptimeCount& count, const HistoryDay& day) const {
   if (int64_t{day.day} * kSecondsPerDay < start_) return;
   count.checks += day.checks;
   count.upChecks += day.upChecks;
+}
+
+std::string uptimePercentText(const UptimeCount& count) {
+  if (count.checks == 0) return "-";
+  const uint64_t up = std::min(count.upChecks, count.checks);
+  // Hundredths of a percent, rounded half up.
+  uint64_t hundredths = (up * 20000 + count.checks) / (2 * count.checks);
+  if (up < count.checks) hundredths = std::min<uint64_t>(hundredths, 9999);
+  if (up > 0) hundredths = std::max<uint64_t>(hundredths, 1);
+  return formatAlloc("%llu.%02llu %%", static_cast<unsigned long long>(hundredths / 100),
+                     static_cast<unsigned long long>(hundredths % 100));
 }
 
 UptimeCount uptimeOver(const UrlHistory& history, int days, std::time_t now) {

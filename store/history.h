@@ -293,6 +293,12 @@ class UptimeWindow {
   int64_t start_;
 };
 
+// The uptime as a percentage with two decimals, "99.93 %"; "-" for a window
+// without a check. Rounded to the nearest, except that a window with a
+// failed check never shows "100.00 %" and one with an up check never
+// "0.00 %".
+std::string uptimePercentText(const UptimeCount& count);
+
 // The mean response time of the kept checks of the last 24 hours, rounded;
 // none when there is no check.
 std::optional<uint32_t> meanResponseMsOfLastDay(const UrlHistory& history, std::time_t now);

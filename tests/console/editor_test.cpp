@@ -169,3 +169,32 @@ TEST_F(EditorTest, ATestMessageStoresTheFormFirstAndShowsWhatTheWorkerSaid) {
 
 }  // namespace
 }  // namespace vy
+
+namespace vy {
+namespace {
+
+TEST_F(EditorTest, ThePublicSwitchesAndTitleAreStoredAndShownBack) {
+  ProbePage page = send("update_group", {{"EVRCHK", "30"},
+                                         {"PUBLIC", "1"},
+                                         {"PUBADDR", "1"},
+                                         {"PUBTITLE", "Shop <front>"}});
+  EXPECT_EQ(page.message(), "Group Settings Updated");
+  EXPECT_EQ(readGroup("shop").publicFlags, kPublicShown | kPublicAddresses);
+  EXPECT_EQ(test::joined(page.line("header_template"), {"PUBLIC", "PUBADDR", "PUBTITLE"}, "|"),
+            " checked| checked|Shop &lt;front&gt;");
+
+  page = send("update_group", {{"EVRCHK", "30"}, {"PUBLIC", "1"}});
+  EXPECT_EQ(readGroup("shop").publicFlags, kPublicShown);
+  EXPECT_EQ(page.value("header_template", "PUBTITLE"), "");
+  EXPECT_FALSE(instance_.exists("vydata/vypublic/shop.dat"));
+}
+
+TEST_F(EditorTest, APublicTitleHoldingALineBreakIsRefused) {
+  const std::string before = groupBytes("shop");
+  ProbePage page = send("update_group", {{"EVRCHK", "5"}, {"PUBLIC", "1"}, {"PUBTITLE", "a\nb"}});
+  EXPECT_NE(page.message().find("control characters"), std::string::npos);
+  EXPECT_EQ(groupBytes("shop"), before);
+}
+
+}  // namespace
+}  // namespace vy

@@ -20,6 +20,9 @@ TEST(GroupHeaderCodec, EachFieldHasItsGoldenBytesAndDecodesBack) {
        {[](GroupHeader& h) { h.moreOptions = 0x07; }, 255, bytesOf({0x07})},
        // only the three stored bits ever reach the file
        {[](GroupHeader& h) { h.moreOptions = 0xFF; }, 255, bytesOf({0x07})},
+       {[](GroupHeader& h) { h.publicFlags = 0x03; }, 276, bytesOf({0x03})},
+       // only the two public switches ever reach the file
+       {[](GroupHeader& h) { h.publicFlags = 0xFF; }, 276, bytesOf({0x03})},
        {[](GroupHeader& h) { h.urlCount = 0x01020304; }, 256, bytesOf({4, 3, 2, 1})},
        {[](GroupHeader& h) { h.banCount = 2; }, 260, bytesOf({2})},
        {[](GroupHeader& h) { h.presCount = 3; }, 264, bytesOf({3})},
