@@ -17,6 +17,7 @@
 #include "console/page_templates.h"
 #include "store/group_config.h"
 #include "store/group_name.h"
+#include "store/group_removal.h"
 #include "store/group_stats.h"
 #include "store/group_store.h"
 #include "store/history.h"
@@ -97,7 +98,9 @@ bool actOnGroup(ConsoleRequest& request, Page& page, std::string_view action,
   }
   if (action == "update") return createGroup(request, page, name);
   if (action == "delete") {
-    (void)removeGroup(name);  // shown as deleted whatever happened
+    std::vector<SideFileFailure> stayed;  // shown as deleted whatever happened
+    (void)removeGroupAndSideFiles(name, stayed);
+    for (const SideFileFailure& failure : stayed) reportError(failure.status, failure.path);
     message = "Group deleted";
   } else if (action == "setup") {  // the editor where texts can be added
     showGroupEditor(request, page, "", EditorMode::kNormal);

@@ -63,10 +63,4 @@ void storeCertificateReported(const std::string& group, std::span<const std::str
   if (!write.status.ok()) reportError(write.status, certificatePath(group));
 }
 
-void removeCertificatesReported(const std::string& group) {
-  if (group.empty()) return;
-  const StoreStatus rc = removeCertificates(group);
-  if (!rc.ok()) reportError(rc, certificatePath(group));
-}
-
 }  // namespace vy

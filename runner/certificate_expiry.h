@@ -57,10 +57,6 @@ std::optional<int> takeCertificateWarning(UrlStatus& entry, const HttpReply& rep
 void storeCertificateReported(const std::string& group, std::span<const std::string_view> groupUrls,
                               std::string_view url, const HttpReply& reply);
 
-// Removes the group's certificate details after its group was removed; a
-// failure is logged. The empty name has none.
-void removeCertificatesReported(const std::string& group);
-
 }  // namespace vy
 
 #endif  // VANTRY_RUNNER_CERTIFICATE_EXPIRY_H_

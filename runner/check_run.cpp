@@ -20,6 +20,7 @@
 #include "runner/check_url.h"
 #include "runner/history_report.h"
 #include "runner/scheduler.h"
+#include "runner/service.h"
 #include "store/group_name.h"
 #include "store/group_store.h"
 
@@ -147,19 +148,15 @@ void checkWithThreads(CheckRun& run, int threads) {
 }
 
 // One-shot groups disappear once every URL has been checked, unless one of
-// their notifications failed, and their history and certificate details with
-// them. A removal that
-// fails is not reported; a history that outlives its group is reported.
+// their notifications failed, with their side files. A removal that fails is
+// not reported; a side file that outlives its group is.
 void removeFinishedOneShotGroups(const CheckRun& run) {
   for (const auto& groupRun : run.groups) {
     const GroupConfig& group = groupRun->group;
     if (!group.deleteAfterCheck() || groupRun->notifyFailed) continue;
     bool allChecked = std::all_of(group.urls.begin(), group.urls.end(),
                                   [](const UrlStatus& url) { return url.lastCheck != 0; });
-    if (allChecked && removeGroup(groupRun->handle.name).ok()) {
-      removeHistoryReported(groupRun->handle.name);
-      removeCertificatesReported(groupRun->handle.name);
-    }
+    if (allChecked) (void)removeGroupReported(groupRun->handle.name);
   }
 }
 

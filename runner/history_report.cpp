@@ -86,10 +86,4 @@ int runUptimeCommand(const std::string& group) {
   return 0;
 }
 
-void removeHistoryReported(const std::string& group) {
-  if (group.empty()) return;
-  const StoreStatus rc = removeHistory(group);
-  if (!rc.ok()) reportError(rc, historyPath(group));
-}
-
 }  // namespace vy

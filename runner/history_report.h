@@ -31,10 +31,6 @@ std::string formatUptimeLines(const std::vector<UrlHistory>& histories, std::tim
 int runHistoryCommand(const std::string& group, const std::optional<std::string>& onlyUrl);
 int runUptimeCommand(const std::string& group);
 
-// Removes the group's history after its group was removed; a failure is
-// logged. The empty name has none.
-void removeHistoryReported(const std::string& group);
-
 }  // namespace vy
 
 #endif  // VANTRY_RUNNER_HISTORY_REPORT_H_

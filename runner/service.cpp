@@ -17,6 +17,7 @@
 #include "runner/scheduler.h"
 #include "store/group_config.h"
 #include "store/group_name.h"
+#include "store/group_removal.h"
 #include "store/group_stats.h"
 #include "store/group_store.h"
 
@@ -64,12 +65,7 @@ StoreStatus deleteUrlsOrGroup(const std::string& group, const std::vector<UrlSta
   for (const UrlStatus& entry : urls) deleted.push_back(entry.url);
   if (!deleted.empty() && deleted.front().substr(0, deleted.front().find('\0')) == "all") {
     const std::string name = effectiveGroupName(group);
-    StoreStatus rc = removeGroup(name);
-    if (rc.ok()) {
-      removeHistoryReported(name);
-      removeCertificatesReported(name);
-    }
-    return rc;
+    return removeGroupReported(name);
   }
   return deleteUrls(group, deleted);
 }
@@ -163,10 +159,7 @@ int runMetrics(ServiceRequest& request, const ServiceCommand&) {
 // A failed removal is not reported; the history and certificate details of a
 // removed group go too.
 int runDelGroup(ServiceRequest& request, const ServiceCommand&) {
-  if (removeGroup(request.group).ok()) {
-    removeHistoryReported(request.group);
-    removeCertificatesReported(request.group);
-  }
+  (void)removeGroupReported(request.group);
   return 0;
 }
 
@@ -239,6 +232,13 @@ int runServiceCommand(WorkerContext& context) {
   }
   if (!command) return 0;
   return command->run(request, *command);
+}
+
+StoreStatus removeGroupReported(const std::string& name) {
+  std::vector<SideFileFailure> stayed;
+  const StoreStatus rc = removeGroupAndSideFiles(name, stayed);
+  for (const SideFileFailure& failure : stayed) reportError(failure.status, failure.path);
+  return rc;
 }
 
 }  // namespace vy

@@ -38,7 +38,10 @@
 #ifndef VANTRY_RUNNER_SERVICE_H_
 #define VANTRY_RUNNER_SERVICE_H_
 
+#include <string>
+
 #include "runner/worker.h"
+#include "store/store_code.h"
 
 namespace vy {
 
@@ -46,6 +49,10 @@ inline constexpr int kExitGroupExists = 1;
 
 // Runs the service command context.args[0]; returns the exit status.
 int runServiceCommand(WorkerContext& context);
+
+// Removes the group file and, when that went, the group's history,
+// certificate details and public title; a side file that stays is logged.
+[[nodiscard]] StoreStatus removeGroupReported(const std::string& name);
 
 }  // namespace vy
 

@@ -17,7 +17,6 @@
 #include "common/locked_file.h"
 #include "common/replace_file.h"
 #include "store/group_codec.h"
-#include "store/public_title.h"
 #include "store/group_name.h"
 #include "store/url_index.h"
 
@@ -322,8 +321,6 @@ StoreStatus removeGroup(const std::string& name) {
   const FileStatus opened = openLocked(path, LockedOpen::kChange, locked);
   if (!opened.ok()) return openStatus(opened);
   if (::unlink(path.c_str()) != 0) return {StoreCode::kCannotRemove, path};
-  // A group made again under this name starts without the old public title.
-  if (!name.empty()) (void)storePublicTitle(name, "");
   return StoreCode::kOk;
 }
 

@@ -102,13 +102,21 @@ TEST_F(GroupsTest, CreatingAnExistingGroupChangesNothing) {
   EXPECT_EQ(groupBytes("shop"), stored);
 }
 
-// A missing group is reported deleted as well.
-TEST_F(GroupsTest, DeletingAGroupRemovesItsFile) {
+// A missing group is reported deleted as well. The files kept beside the
+// group go with it, so a group made again under the name starts afresh.
+TEST_F(GroupsTest, DeletingAGroupRemovesItsFileAndItsSideFiles) {
   onGroup("update", "shop");
+  const std::vector<std::string> sideFiles = {"vydata/vyhist/shop.dat", "vydata/vycert/shop.dat",
+                                              "vydata/vypublic/shop.dat"};
+  for (const std::string& file : sideFiles) {
+    std::filesystem::create_directories(std::filesystem::path(instance_.path(file)).parent_path());
+    instance_.write(file, "bytes");
+  }
   ProbePage page = onGroup("delete", "shop");
   EXPECT_EQ(std::pair(page.section("grp_template").size(), page.message()),
             std::pair(size_t{1}, std::string("Group deleted")));
   EXPECT_FALSE(instance_.exists("vydata/vydb/shop.dat"));
+  for (const std::string& file : sideFiles) EXPECT_FALSE(instance_.exists(file)) << file;
   EXPECT_EQ(onGroup("delete", "nosuch").message(), "Group deleted");
 }
 

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "store/group_name.h"
+#include "store/group_removal.h"
 #include "store/group_store.h"
 #include "tests/store/store_fixture.h"
 #include "tests/support/printers.h"
@@ -84,7 +85,9 @@ TEST_F(PublicTitleTest, AStoredTitleReadsBackAndAnEmptyOneOrTheGroupsRemovalDele
 
   ASSERT_EQ(writeGroup("shop", parsed("url=http://a.example/\n")), StoreCode::kOk);
   ASSERT_EQ(storePublicTitle("shop", "Shop"), StoreCode::kOk);
-  ASSERT_EQ(removeGroup("shop"), StoreCode::kOk);
+  std::vector<SideFileFailure> stayed;
+  ASSERT_EQ(removeGroupAndSideFiles("shop", stayed), StoreCode::kOk);
+  EXPECT_TRUE(stayed.empty());
   EXPECT_FALSE(std::filesystem::exists(publicTitlePath("shop")));
   EXPECT_EQ(storePublicTitle("../x", "t"), StoreCode::kRefusedNameToStore);
 }
