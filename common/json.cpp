@@ -80,6 +80,9 @@ void appendJsonString(std::string& out, std::string_view text) {
     } else if (c < 0x20) {
       appendEscapedControl(out, c);
       ++at;
+    } else if (c == '<') {
+      out += "\\u003c";  // never markup, whoever puts the JSON into a page
+      ++at;
     } else if (const size_t length = utf8CharacterLength(text, at); length == 0) {
       out += kReplacement;
       ++at;

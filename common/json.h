@@ -18,7 +18,8 @@
 
 namespace vy {
 
-// Appends text as a JSON string, quotes included.
+// Appends text as a JSON string, quotes included: invalid UTF-8 becomes
+// U+FFFD, and "<" is escaped so the JSON never holds markup.
 void appendJsonString(std::string& out, std::string_view text);
 
 // text with every byte that starts no valid UTF-8 character replaced by

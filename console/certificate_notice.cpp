@@ -8,14 +8,14 @@
 namespace vy {
 
 namespace {
-constexpr int64_t kSecondsPerDay = 86400;
+constexpr int64_t kSecondsADay = 86400;
 }  // namespace
 
 int64_t certificateDaysLeft(uint32_t expiry, std::time_t now) {
   const int64_t seconds = int64_t{expiry} - static_cast<int64_t>(now);
   // Rounded towards minus infinity, so a certificate that ran out a second
   // ago has -1 days, not 0.
-  return seconds >= 0 ? seconds / kSecondsPerDay : -((-seconds + kSecondsPerDay - 1) / kSecondsPerDay);
+  return seconds >= 0 ? seconds / kSecondsADay : -((-seconds + kSecondsADay - 1) / kSecondsADay);
 }
 
 CertificateNotice certificateNotice(uint32_t expiry, std::time_t now,

@@ -68,6 +68,8 @@ Grade statusGrade(int count, int total, bool inverted);
 Grade checkGrade(float averageAge, int checkInterval);
 // The grade as a word, for those who do not see the colour.
 const char* gradeText(Grade grade);
+// "Yes" or "No", as the pages show a state bit.
+inline const char* yesNo(bool value) { return value ? "Yes" : "No"; }
 
 // One group's URLs, after the form's action.
 void showGroupPage(ConsoleRequest& request, Page& page, const std::string& group);

@@ -27,8 +27,6 @@
 namespace vy {
 namespace {
 
-const char* yesNo(bool value) { return value ? "Yes" : "No"; }
-
 // The group the log pages are about; a name no group may have ends the
 // request in the main view with a message.
 bool logGroup(ConsoleRequest& request, Page& page, std::string& group) {

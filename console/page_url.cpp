@@ -34,8 +34,6 @@ constexpr int kBarDays = 90;
 // A refused address is quoted in the message up to this many bytes.
 constexpr size_t kQuotedUrlBytes = 200;
 
-const char* yesNo(bool value) { return value ? "Yes" : "No"; }
-
 // The group's record; a group that is not there reads as empty (and is not
 // reported, as a page for a group that was just deleted may ask for it).
 GroupRead groupOfPage(const std::string& group) {

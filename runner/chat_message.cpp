@@ -259,6 +259,10 @@ void jsonChange(JsonWriter& json, const ChatChange& change) {
   json.field("checked", static_cast<int64_t>(entry.lastCheck));
   if (check.curBanFound) json.field("banned_index", static_cast<int>(entry.banIndex));
   if (check.curUp && !check.curPresOk) json.field("missing_index", static_cast<int>(entry.presIndex));
+  if (check.certDaysLeft) {
+    json.field("certificate_days_left", *check.certDaysLeft);
+    json.field("certificate_expiry", static_cast<int64_t>(entry.certExpiry));
+  }
   json.key("previous").beginObject();
   stateFields(json, check.prevUp, check.prevBanFound, check.prevPresOk, check.previousCode);
   json.endObject().endObject();
@@ -313,8 +317,19 @@ std::optional<ChatTarget> parseChatAddress(std::string_view inform) {
 
 std::string plainLink(std::string_view url) { return std::string(url); }
 
+// "certificate expires in 6 days" when the check warns about the
+// certificate.
+std::optional<std::string> certificateWords(const UrlCheck& check) {
+  if (!check.certDaysLeft) return std::nullopt;
+  const int days = *check.certDaysLeft;
+  return "certificate expires in " + std::to_string(days) + (days == 1 ? " day" : " days");
+}
+
 std::string changeLine(const ChatChange& change, std::string (*link)(std::string_view url)) {
   std::vector<std::string> words = contentChanges(change);
+  if (const std::optional<std::string> certificate = certificateWords(change.check)) {
+    words.push_back(*certificate);
+  }
   const std::optional<std::string> availability = availabilityChange(change.check);
   std::string first;
   if (availability) {

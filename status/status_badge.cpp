@@ -10,10 +10,10 @@ namespace vy {
 namespace {
 
 constexpr const char* kLabelColour = "#555";
-constexpr const char* kUpColour = "#2e9d4f";
-constexpr const char* kAmberColour = "#dfb317";
-constexpr const char* kFailColour = "#e05d44";
-constexpr const char* kNoDataColour = "#9f9f9f";
+constexpr const char* kBadgeUpColour = "#2e9d4f";
+constexpr const char* kBadgeAmberColour = "#dfb317";
+constexpr const char* kBadgeFailColour = "#e05d44";
+constexpr const char* kBadgeNoDataColour = "#9f9f9f";
 
 // A width for a text at 11 px: no font is measured, so wide enough for the widest.
 int textWidth(std::string_view text) {
@@ -52,10 +52,10 @@ std::pair<std::string, const char*> statusValue(const std::vector<const PublicUr
     down += url->state == UrlState::kDown;
     paused += url->state == UrlState::kPaused;
   }
-  if (up + down == 0) return {paused ? "paused" : "unknown", kNoDataColour};
-  if (down == 0) return {"up", kUpColour};
-  if (up == 0) return {"down", kFailColour};
-  return {"degraded", kAmberColour};
+  if (up + down == 0) return {paused ? "paused" : "unknown", kBadgeNoDataColour};
+  if (down == 0) return {"up", kBadgeUpColour};
+  if (up == 0) return {"down", kBadgeFailColour};
+  return {"degraded", kBadgeAmberColour};
 }
 
 std::pair<std::string, const char*> uptimeValue(const std::vector<const PublicUrl*>& urls) {
@@ -64,10 +64,10 @@ std::pair<std::string, const char*> uptimeValue(const std::vector<const PublicUr
     total.checks += url->uptimeWindow.checks;
     total.upChecks += url->uptimeWindow.upChecks;
   }
-  if (total.checks == 0) return {"no data", kNoDataColour};
-  const char* colour = total.upChecks >= total.checks                   ? kUpColour
-                       : total.upChecks * 100 >= total.checks * 99 ? kAmberColour
-                                                                       : kFailColour;
+  if (total.checks == 0) return {"no data", kBadgeNoDataColour};
+  const char* colour = total.upChecks >= total.checks                   ? kBadgeUpColour
+                       : total.upChecks * 100 >= total.checks * 99 ? kBadgeAmberColour
+                                                                       : kBadgeFailColour;
   return {uptimePercentText(total), colour};
 }
 
@@ -75,8 +75,8 @@ std::pair<std::string, const char*> responseValue(const std::vector<const Public
   ResponseFold total;
   for (const PublicUrl* url : urls) total.add(url->responseWindow);
   const std::optional<uint32_t> mean = total.meanMs();
-  if (!mean) return {"no data", kNoDataColour};
-  return {std::to_string(*mean) + " ms", kUpColour};
+  if (!mean) return {"no data", kBadgeNoDataColour};
+  return {std::to_string(*mean) + " ms", kBadgeUpColour};
 }
 
 }  // namespace
@@ -123,7 +123,7 @@ std::string badgeReply(BadgeKind kind, const StatusModel& model,
 }
 
 std::string missingBadgeReply() {
-  return "Status: 404 Not Found\n" + badgeHeader() + badgeSvg("status", "not found", kNoDataColour);
+  return "Status: 404 Not Found\n" + badgeHeader() + badgeSvg("status", "not found", kBadgeNoDataColour);
 }
 
 }  // namespace vy

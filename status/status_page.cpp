@@ -2,6 +2,7 @@
 #include <ctime>
 
 #include "common/cgi.h"
+#include "common/json.h"
 #include "common/text.h"
 #include "status/status_render.h"
 
@@ -208,24 +209,6 @@ void appendJsonGroup(std::string& out, const PublicGroup& group) {
 }
 
 }  // namespace
-
-void appendJsonString(std::string& out, std::string_view value) {
-  out += '"';
-  for (char c : value) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20 || byte == 0x7f) {
-      out += formatAlloc("\\u%04x", byte);
-    } else if (c == '<') {
-      out += "\\u003c";  // never markup, whoever puts the JSON into a page
-    } else {
-      out += c;
-    }
-  }
-  out += '"';
-}
 
 std::string statusPageReply(const StatusModel& model) {
   std::string out = pageStart("", kPageMaxAgeSeconds);

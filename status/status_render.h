@@ -35,9 +35,6 @@ std::string missingBadgeReply();
 // A refused request: 400 with a plain text.
 std::string badRequestReply(std::string_view why);
 
-// Writes `value` into out as a JSON string, quotes included.
-void appendJsonString(std::string& out, std::string_view value);
-
 // The two-part badge's SVG.
 std::string badgeSvg(std::string_view label, std::string_view value, const char* colour);
 

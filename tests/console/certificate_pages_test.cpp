@@ -14,16 +14,16 @@ using test::Fields;
 using test::ProbePage;
 
 // 2024-06-01 12:00:00 UTC.
-constexpr std::time_t kNow = 1717243200;
-constexpr uint32_t kDay = 86400;
-constexpr uint32_t kToday = static_cast<uint32_t>(kNow);
+constexpr std::time_t kCertNow = 1717243200;
+constexpr uint32_t kCertDay = 86400;
+constexpr uint32_t kToday = static_cast<uint32_t>(kCertNow);
 
 template <typename Base>
 class CertificateFixture : public Base {
  protected:
   void SetUp() override {
     Base::SetUp();
-    this->serveAt(kNow);
+    this->serveAt(kCertNow);
   }
   Settings stored() {
     Settings settings;
@@ -115,11 +115,11 @@ class CertificatePageTest : public CertificateFixture<test::WorkingConsoleTest> 
 
 // With the default 21,14,7: shown below 21 days, urgent below 7, nothing for an unknown expiry.
 TEST_F(CertificatePageTest, GroupPageShowsDaysLeftBelowTheLargestCountAndUrgesBelowTheSmallest) {
-  storeExpiries("shop", {{"https://a.test/", kToday + 21 * kDay},
-                         {"https://b.test/", kToday + 21 * kDay - 1},
-                         {"https://c.test/", kToday + 7 * kDay},
-                         {"https://d.test/", kToday + 7 * kDay - 1},
-                         {"https://e.test/", kToday + kDay},
+  storeExpiries("shop", {{"https://a.test/", kToday + 21 * kCertDay},
+                         {"https://b.test/", kToday + 21 * kCertDay - 1},
+                         {"https://c.test/", kToday + 7 * kCertDay},
+                         {"https://d.test/", kToday + 7 * kCertDay - 1},
+                         {"https://e.test/", kToday + kCertDay},
                          {"https://f.test/", kToday},
                          {"https://g.test/", kToday - 1},
                          {"https://h.test/", 0}});
@@ -135,9 +135,9 @@ TEST_F(CertificatePageTest, GroupPageShowsDaysLeftBelowTheLargestCountAndUrgesBe
 
 TEST_F(CertificatePageTest, UrlPageShowsTheExpiryDaysLeftAndEscapedNames) {
   const std::string url = "https://shop.test/";
-  storeExpiries("shop", {{url, kToday + 10 * kDay + 3600}});
+  storeExpiries("shop", {{url, kToday + 10 * kCertDay + 3600}});
   storeDetails("shop", {url}, url,
-               {kNow + 10 * kDay + 3600, "CN=<Evil> & \"Co\"", "CN=shop.test, O='Shop'"});
+               {kCertNow + 10 * kCertDay + 3600, "CN=<Evil> & \"Co\"", "CN=shop.test, O='Shop'"});
   const ProbePage page = ask({{"fnct", "view_url"}, {"group", "shop"}, {"url", url}});
   EXPECT_EQ(test::joined(page.line("cert_template"),
                          {"CERT_EXPIRY", "CERTLEFT", "CLS_CERT", "CERT_ISSUER", "CERT_SUBJECT"}, "|"),
@@ -147,11 +147,11 @@ TEST_F(CertificatePageTest, UrlPageShowsTheExpiryDaysLeftAndEscapedNames) {
 
 // Names kept for an earlier certificate are not passed off as the current one's.
 TEST_F(CertificatePageTest, UrlPageShowsNoCardWithoutAnHttpsExpiryAndNoStaleNames) {
-  storeExpiries("shop", {{"https://renewed.test/", kToday + 90 * kDay},
+  storeExpiries("shop", {{"https://renewed.test/", kToday + 90 * kCertDay},
                          {"https://new.test/", 0},
-                         {"http://plain.test/", kToday + 5 * kDay}});
+                         {"http://plain.test/", kToday + 5 * kCertDay}});
   storeDetails("shop", {"https://renewed.test/"}, "https://renewed.test/",
-               {kNow + 5 * kDay, "CN=Old CA", "CN=renewed.test"});
+               {kCertNow + 5 * kCertDay, "CN=Old CA", "CN=renewed.test"});
   auto card = [&](const char* url) {
     return ask({{"fnct", "view_url"}, {"group", "shop"}, {"url", url}}).section("cert_template");
   };
@@ -164,11 +164,11 @@ TEST_F(CertificatePageTest, UrlPageShowsNoCardWithoutAnHttpsExpiryAndNoStaleName
 }
 
 TEST_F(CertificatePageTest, OverviewCountsEachGroupsExpiringCertificates) {
-  storeExpiries("shop", {{"https://a.test/", kToday + 20 * kDay},
-                         {"https://b.test/", kToday + 30 * kDay},
-                         {"https://c.test/", kToday - kDay},
+  storeExpiries("shop", {{"https://a.test/", kToday + 20 * kCertDay},
+                         {"https://b.test/", kToday + 30 * kCertDay},
+                         {"https://c.test/", kToday - kCertDay},
                          {"https://d.test/", 0}});
-  storeExpiries("blog", {{"https://blog.test/", kToday + 10 * kDay}});
+  storeExpiries("blog", {{"https://blog.test/", kToday + 10 * kCertDay}});
   auto counts = [&] {
     std::map<std::string, std::string> shown;
     for (const test::Values& row : ask({{"fnct", "view_groups"}}).section("grp_template")) {
@@ -199,9 +199,9 @@ class CertificateTidyTest : public CertificateFixture<test::ConsoleTest> {
 
 TEST_F(CertificateTidyTest, PagesWithCertificatesAreValid) {
   const std::string url = "https://shop.test/?a=<b>";
-  storeExpiries("shop", {{url, kToday + 3 * kDay}, {"https://b.test/", kToday + 15 * kDay},
+  storeExpiries("shop", {{url, kToday + 3 * kCertDay}, {"https://b.test/", kToday + 15 * kCertDay},
                          {"http://c.test/", 0}});
-  storeDetails("shop", {url}, url, {kNow + 3 * kDay, "CN=<CA> & Co", "CN=\"shop\""});
+  storeDetails("shop", {url}, url, {kCertNow + 3 * kCertDay, "CN=<CA> & Co", "CN=\"shop\""});
   expectValid("group", {{"fnct", "view_group"}, {"group", "shop"}});
   expectValid("overview", {{"fnct", "view_groups"}});
   expectValid("url", {{"fnct", "view_url"}, {"group", "shop"}, {"url", url}});

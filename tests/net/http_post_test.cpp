@@ -18,7 +18,7 @@ using test::answerPostWith;
 using test::FakeConnection;
 using test::FakeServer;
 
-const HostTable kNoHosts;
+const HostTable kNoHostNames;
 
 PostRequest jsonPost(const std::string& url, const std::string& body) {
   return {url, "application/json", body, {{"X-Token", "abc"}}};
@@ -32,7 +32,7 @@ TEST(HttpPost, SendsTheWholeRequestAndReadsAContentLengthReply) {
   setRequestIdentity("VantryTest/1.0", "http://console.test/");
   FakeServer hook(replying("HTTP/1.1 201 Created\r\nContent-Length: 4\r\n\r\ndone"), 8080);
   const std::string body = R"({"text":"é"})";
-  const PostReply reply = httpPost(jsonPost(hook.url("/hooks/T1/B2?x=1"), body), kNoHosts);
+  const PostReply reply = httpPost(jsonPost(hook.url("/hooks/T1/B2?x=1"), body), kNoHostNames);
   EXPECT_EQ(hook.received(0), "POST /hooks/T1/B2?x=1 HTTP/1.1\r\nHost: " + hook.address() +
                                   ":8080\r\nUser-Agent: VantryTest/1.0\r\n"
                                   "Content-Type: application/json\r\nContent-Length: " +
@@ -51,7 +51,7 @@ TEST(HttpPost, AChunkedReplyIsDecodedAndEndsTheExchangeWithoutTheClose) {
     connection.holdOpen(20);
   });
   const Clock::time_point start = Clock::now();
-  const PostReply reply = httpPost(jsonPost(hook.url("/"), "{}"), kNoHosts);
+  const PostReply reply = httpPost(jsonPost(hook.url("/"), "{}"), kNoHostNames);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
   EXPECT_TRUE(reply.succeeded());
   EXPECT_EQ(reply.body, "abc0123456789");
@@ -67,7 +67,7 @@ TEST(HttpPost, StatusesOutsideTwoHundredsAndUnreadableRepliesAreNoSuccess) {
   };
   for (const auto& [text, expected] : cases) {
     FakeServer hook(replying(text));
-    const PostReply reply = httpPost(jsonPost(hook.url("/"), "{}"), kNoHosts);
+    const PostReply reply = httpPost(jsonPost(hook.url("/"), "{}"), kNoHostNames);
     EXPECT_EQ(std::pair(reply.code, reply.status), expected) << text;
     EXPECT_FALSE(reply.succeeded()) << text;
   }
@@ -86,7 +86,7 @@ TEST(HttpPost, TheTimeLimitCoversTheWholeExchange) {
   for (const FakeServer* hook : {&silent, &trickling}) {
     const Clock::time_point start = Clock::now();
     const PostReply reply =
-        httpPost(jsonPost(hook->url("/"), "{}"), kNoHosts, std::chrono::milliseconds(600));
+        httpPost(jsonPost(hook->url("/"), "{}"), kNoHostNames, std::chrono::milliseconds(600));
     EXPECT_EQ(reply.code, HttpError::kTimeout);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(3000));
   }
@@ -94,14 +94,14 @@ TEST(HttpPost, TheTimeLimitCoversTheWholeExchange) {
 
 TEST(HttpPost, ARefusedConnectionOrAHeaderWithALineBreakSendsNothing) {
   FakeServer closed(nullptr);
-  EXPECT_EQ(httpPost(jsonPost(closed.url("/"), "{}"), kNoHosts).code, HttpError::kConnectError);
+  EXPECT_EQ(httpPost(jsonPost(closed.url("/"), "{}"), kNoHostNames).code, HttpError::kConnectError);
   FakeServer hook(replying("HTTP/1.1 200 OK\r\n\r\n"));
   PostRequest smuggling = jsonPost(hook.url("/"), "{}");
   smuggling.headers = {{"Title", "down\r\nX-Evil: 1"}};
-  EXPECT_EQ(httpPost(smuggling, kNoHosts).code, HttpError::kInvalidUrl);
+  EXPECT_EQ(httpPost(smuggling, kNoHostNames).code, HttpError::kInvalidUrl);
   PostRequest badType = jsonPost(hook.url("/"), "{}");
   badType.contentType = "text/plain\n";
-  EXPECT_EQ(httpPost(badType, kNoHosts).code, HttpError::kInvalidUrl);
+  EXPECT_EQ(httpPost(badType, kNoHostNames).code, HttpError::kInvalidUrl);
   EXPECT_EQ(hook.connectionCount(), 0);
 }
 
@@ -109,7 +109,7 @@ TEST(HttpsPost, AVerifiedServiceGetsTheRequestAndAnUntrustedOneNone) {
   test::TestCa& ca = test::processTrustedCa();
   FakeServer hook(replying("HTTP/1.1 204 No Content\r\n\r\n"),
                   {443, false, ca.issuing(test::CertKind::kValid)});
-  const PostReply reply = httpPost(jsonPost(hook.url("/secret/path"), "{\"a\":1}"), kNoHosts);
+  const PostReply reply = httpPost(jsonPost(hook.url("/secret/path"), "{\"a\":1}"), kNoHostNames);
   EXPECT_TRUE(reply.succeeded());
   EXPECT_EQ(hook.received(0).rfind("POST /secret/path HTTP/1.1\r\nHost: " + hook.address() + "\r\n",
                                    0),
@@ -117,7 +117,7 @@ TEST(HttpsPost, AVerifiedServiceGetsTheRequestAndAnUntrustedOneNone) {
   EXPECT_NE(hook.received(0).find("\r\n\r\n{\"a\":1}"), std::string::npos);
   FakeServer selfSigned(replying("HTTP/1.1 200 OK\r\n\r\n"),
                         {443, false, ca.issuing(test::CertKind::kSelfSigned)});
-  EXPECT_EQ(httpPost(jsonPost(selfSigned.url("/"), "{}"), kNoHosts).code, HttpError::kCertificate);
+  EXPECT_EQ(httpPost(jsonPost(selfSigned.url("/"), "{}"), kNoHostNames).code, HttpError::kCertificate);
 }
 
 }  // namespace

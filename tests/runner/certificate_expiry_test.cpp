@@ -28,11 +28,11 @@ using test::FakeServer;
 using test::httpReplyText;
 using test::LogLines;
 
-constexpr long kDay = 86400;
+constexpr long kOneDay = 86400;
 // Lifetimes get an hour more than their whole days, so that the seconds a test takes never cost
 // a day.
 constexpr long kMargin = 3600;
-constexpr int kUpState = kStateUp | kStatePresOk;
+constexpr int kPageUpState = kStateUp | kStatePresOk;
 
 TEST(CertificateWarning, TheSmallestCountCrossedIsToldOnceAndOnlyBelowTheLastOneTold) {
   const std::vector<int> counts = {21, 14, 7};
@@ -62,11 +62,11 @@ TEST(CertificateWarning, TheSmallestCountCrossedIsToldOnceAndOnlyBelowTheLastOne
 TEST(CertificateWarning, DaysLeftAreWholeDaysRoundedDown) {
   const std::time_t now = 1772323200;
   const auto at = [&](long offset) { return static_cast<uint32_t>(now + offset); };
-  EXPECT_EQ(certificateDaysLeft(at(kDay - 1), now), 0);
-  EXPECT_EQ(certificateDaysLeft(at(kDay), now), 1);
-  EXPECT_EQ(certificateDaysLeft(at(20 * kDay + 5), now), 20);
+  EXPECT_EQ(certificateDaysLeft(at(kOneDay - 1), now), 0);
+  EXPECT_EQ(certificateDaysLeft(at(kOneDay), now), 1);
+  EXPECT_EQ(certificateDaysLeft(at(20 * kOneDay + 5), now), 20);
   EXPECT_EQ(certificateDaysLeft(at(-1), now), -1);  // expired an instant ago
-  EXPECT_EQ(certificateDaysLeft(at(-kDay - 1), now), -2);
+  EXPECT_EQ(certificateDaysLeft(at(-kOneDay - 1), now), -2);
 }
 
 // Whether address:port accepts a connection.
@@ -115,14 +115,14 @@ class CertificateCheckTest : public test::CheckRunTest {
 
 TEST_F(CertificateCheckTest, TheStoredExpiryIsTheEarliestOfLeafAndIntermediate) {
   const std::time_t before = std::time(nullptr);
-  FakeServer shortIntermediate = site(40 * kDay, 20 * kDay);
-  FakeServer shortLeaf = site(10 * kDay, 60 * kDay);
+  FakeServer shortIntermediate = site(40 * kOneDay, 20 * kOneDay);
+  FakeServer shortLeaf = site(10 * kOneDay, 60 * kOneDay);
   const std::string first = shortIntermediate.url("/"), second = shortLeaf.url("/");
   storeGroup("shop", groupOf({first, second}));
   EXPECT_EQ(checkRun().exitCode, 0);
   const GroupConfig checked = readGroup("shop");
-  expectExpiresIn(checked.urls.at(0).certExpiry, before, 20 * kDay);
-  expectExpiresIn(checked.urls.at(1).certExpiry, before, 10 * kDay);
+  expectExpiresIn(checked.urls.at(0).certExpiry, before, 20 * kOneDay);
+  expectExpiresIn(checked.urls.at(1).certExpiry, before, 10 * kOneDay);
 
   const auto kept = details("shop", {first, second});
   ASSERT_TRUE(kept.at(0) && kept.at(1));
@@ -134,14 +134,14 @@ TEST_F(CertificateCheckTest, TheStoredExpiryIsTheEarliestOfLeafAndIntermediate) 
 
   // The same certificate again leaves the details file alone.
   std::filesystem::remove(instance_.path("vydata/vycert/shop.dat"));
-  EXPECT_EQ(checkOne("shop", second).exitCode, kUpState);
+  EXPECT_EQ(checkOne("shop", second).exitCode, kPageUpState);
   EXPECT_FALSE(instance_.exists("vydata/vycert/shop.dat"));
   EXPECT_EQ(test::loggedActions(instance_), LogLines{});
 }
 
 TEST_F(CertificateCheckTest, PlainHttpHasNoExpiryARedirectGetsTheHttpsOneAFailedConnectKeepsIt) {
   const std::time_t before = std::time(nullptr);
-  FakeServer secure = site(20 * kDay, std::nullopt, "<p>signed in</p>");
+  FakeServer secure = site(20 * kOneDay, std::nullopt, "<p>signed in</p>");
   FakeServer moved(answerWith(
       "HTTP/1.0 301 Moved Permanently\r\nLocation: " + secure.url("/login") + "\r\n\r\n"));
   FakeServer refused(nullptr, 443);  // bound, not listening
@@ -158,7 +158,7 @@ TEST_F(CertificateCheckTest, PlainHttpHasNoExpiryARedirectGetsTheHttpsOneAFailed
   EXPECT_EQ(checkRun().exitCode, 0);
   const GroupConfig checked = readGroup("shop");
   EXPECT_EQ(checked.urls.at(0).resultCode, 200);
-  expectExpiresIn(checked.urls.at(0).certExpiry, before, 20 * kDay);
+  expectExpiresIn(checked.urls.at(0).certExpiry, before, 20 * kOneDay);
   EXPECT_EQ(checked.urls.at(1).certExpiry, 0u);
   EXPECT_EQ(checked.urls.at(1).certWarnedDays, 0);
   EXPECT_EQ(checked.urls.at(2).resultCode, 5);
@@ -167,7 +167,7 @@ TEST_F(CertificateCheckTest, PlainHttpHasNoExpiryARedirectGetsTheHttpsOneAFailed
 }
 
 TEST_F(CertificateCheckTest, AOneShotGroupTakesItsCertificateDetailsAlong) {
-  FakeServer secure = site(20 * kDay);
+  FakeServer secure = site(20 * kOneDay);
   storeGroup("once", notifying(0, "", {secure.url("/")}, true));
   // A run that keeps the group keeps its details.
   storeGroup("kept", groupOf({secure.url("/")}));
@@ -188,7 +188,7 @@ TEST_F(CertificateCheckTest, WarningsComeOnceAtTheCrossingsOfTwentyOneFourteenAn
         answerWith(httpReplyText("200 OK", "ok")),
         test::ServerOptions{443, false, ca_.issuingExpiring(leafSeconds), address});
   };
-  std::unique_ptr<FakeServer> server = serving(30 * kDay + kMargin, "");
+  std::unique_ptr<FakeServer> server = serving(30 * kOneDay + kMargin, "");
   const std::string address = server->address(), url = server->url("/");
   GroupConfig group = notifying(1, "cat >> told.txt; echo >> told.txt", {url});
   wasUp(group.urls[0]);
@@ -198,35 +198,35 @@ TEST_F(CertificateCheckTest, WarningsComeOnceAtTheCrossingsOfTwentyOneFourteenAn
   std::string told;
   for (const auto& [day, warning] : std::vector<std::pair<long, std::string>>{
            {0, ""}, {10, "20d"}, {17, "13d"}, {24, "6d"}, {24, ""}}) {
-    EXPECT_EQ(checkOne("shop", url, test::fakeClockAt(now + day * kDay, library)).exitCode,
-              kUpState);
+    EXPECT_EQ(checkOne("shop", url, test::fakeClockAt(now + day * kOneDay, library)).exitCode,
+              kPageUpState);
     if (!warning.empty()) told += line + warning + "\n";
     EXPECT_EQ(instance_.exists("told.txt") ? instance_.read("told.txt") : "", told) << day;
   }
   EXPECT_EQ(readGroup("shop").urls.at(0).certWarnedDays, 7);
 
   server.reset();
-  server = serving((24 + 20) * kDay + kMargin, address);
+  server = serving((24 + 20) * kOneDay + kMargin, address);
   ASSERT_TRUE(server->ok());
-  EXPECT_EQ(checkOne("shop", url, test::fakeClockAt(now + 24 * kDay, library)).exitCode, kUpState);
+  EXPECT_EQ(checkOne("shop", url, test::fakeClockAt(now + 24 * kOneDay, library)).exitCode, kPageUpState);
   EXPECT_EQ(instance_.read("told.txt"), told + line + "20d\n");
   EXPECT_EQ(readGroup("shop").urls.at(0).certWarnedDays, 21);
 }
 
 TEST_F(CertificateCheckTest, ASuspendedGroupIsNotWarnedUntilItIsResumed) {
-  FakeServer secure = site(10 * kDay + kMargin);
+  FakeServer secure = site(10 * kOneDay + kMargin);
   const std::string url = secure.url("/");
   GroupConfig group = notifying(1, "cat >> told.txt", {url});
   group.setOption(kOptSuspend, true);
   wasUp(group.urls[0]);
   storeGroup("shop", group);
-  EXPECT_EQ(checkOne("shop", url).exitCode, kUpState);
+  EXPECT_EQ(checkOne("shop", url).exitCode, kPageUpState);
   EXPECT_FALSE(instance_.exists("told.txt"));
   GroupConfig resumed = readGroup("shop");
   EXPECT_EQ(resumed.urls.at(0).certWarnedDays, 0);
   resumed.setOption(kOptSuspend, false);
   storeGroup("shop", resumed);
-  EXPECT_EQ(checkOne("shop", url).exitCode, kUpState);
+  EXPECT_EQ(checkOne("shop", url).exitCode, kPageUpState);
   EXPECT_EQ(instance_.read("told.txt"), url + " 5 c=200 cert=10d");
 }
 
@@ -237,7 +237,7 @@ TEST_F(CertificateCheckTest, EveryNotificationTypeTellsTheDaysLeft) {
   settings_.setFlag(kFlagDaylightSaving, true);
   settings_.zoneName = "Asia/Tokyo";
   saveSettings();
-  FakeServer secure = site(9 * kDay + kMargin);
+  FakeServer secure = site(9 * kOneDay + kMargin);
   FakeServer hook(answerWith(httpReplyText("200 OK", "")));
   const std::string a = secure.url("/a"), b = secure.url("/b"), c = secure.url("/c"),
                     m = secure.url("/m");
@@ -270,7 +270,7 @@ TEST_F(CertificateCheckTest, ARealWebServersCertificateExpiringInTenDaysSendsOne
   std::string address;
   { address = FakeServer(nullptr, 443).address(); }
   const std::time_t before = std::time(nullptr);
-  const test::Credentials credentials = ca_.issueExpiring(address, 10 * kDay + kMargin);
+  const test::Credentials credentials = ca_.issueExpiring(address, 10 * kOneDay + kMargin);
   std::filesystem::create_directories(instance_.path("www"));
   instance_.write("www/index.html", "ok");
   instance_.write("lighttpd.conf", "server.document-root = \"" + instance_.path("www") +
@@ -298,8 +298,8 @@ TEST_F(CertificateCheckTest, ARealWebServersCertificateExpiringInTenDaysSendsOne
   wasUp(group.urls[0]);
   storeGroup("shop", group);
   EXPECT_EQ(checkRun().exitCode, 0);
-  expectExpiresIn(readGroup("shop").urls.at(0).certExpiry, before, 10 * kDay + kMargin);
-  EXPECT_EQ(checkOne("shop", url).exitCode, kUpState);  // no second warning
+  expectExpiresIn(readGroup("shop").urls.at(0).certExpiry, before, 10 * kOneDay + kMargin);
+  EXPECT_EQ(checkOne("shop", url).exitCode, kPageUpState);  // no second warning
   const std::string mail = instance_.read("mail.txt");
   const std::string subject = "\nSubject: Certificate expires in 10 days: " + url + "\n";
   EXPECT_NE(mail.find(subject), std::string::npos) << mail;

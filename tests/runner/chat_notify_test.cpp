@@ -273,6 +273,13 @@ TEST(ChatMessageText, LinesSayWhatChangedWithTheStatusAndTheContent) {
   missing.missingText = "welcome";
   EXPECT_EQ(changeLine(missing, plainLink),
             "UP again http://x/ (200 OK), required text missing: \"welcome\"");
+  ChatChange expiring = changeOf("https://x/", true, true, 200);
+  expiring.check.certDaysLeft = 6;
+  EXPECT_EQ(changeLine(expiring, plainLink), "certificate expires in 6 days https://x/ (200 OK)");
+  missing.check.certDaysLeft = 1;
+  EXPECT_EQ(changeLine(missing, plainLink),
+            "UP again http://x/ (200 OK), required text missing: \"welcome\", certificate expires "
+            "in 1 day");
 }
 
 TEST(ChatMessageText, DiscordCutsLongListsWithAndNMoreWithinItsLimit) {
