@@ -88,4 +88,18 @@ std::string timeText(const std::tm& parts) {
   return text;
 }
 
+namespace {
+
+std::string utcText(std::time_t when, const char* format) {
+  std::tm parts{};
+  gmtime_r(&when, &parts);
+  char text[32];
+  return std::string(text, std::strftime(text, sizeof text, format, &parts));
+}
+
+}  // namespace
+
+std::string utcDateText(std::time_t when) { return utcText(when, "%Y-%m-%d"); }
+std::string utcMinuteText(std::time_t when) { return utcText(when, "%Y-%m-%d %H:%M UTC"); }
+
 }  // namespace vy

@@ -38,6 +38,10 @@ std::string formatTime(std::time_t when);
 // asctime's text of broken-down time, without its newline.
 std::string timeText(const std::tm& parts);
 
+// UTC texts for pages read anywhere: "2026-12-07" and "2026-12-07 19:03 UTC".
+std::string utcDateText(std::time_t when);
+std::string utcMinuteText(std::time_t when);
+
 }  // namespace vy
 
 #endif  // VANTRY_COMMON_ZONETIME_H_

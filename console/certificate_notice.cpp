@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include "common/text.h"
+#include "common/zonetime.h"
 
 namespace vy {
 
@@ -47,11 +48,7 @@ const char* certificateAlertClass(CertificateAlert alert) {
 }
 
 std::string expiryText(uint32_t expiry) {
-  const std::time_t when = expiry;
-  struct tm parts {};
-  gmtime_r(&when, &parts);
-  return formatAlloc("%04d-%02d-%02d %02d:%02d UTC", parts.tm_year + 1900, parts.tm_mon + 1,
-                     parts.tm_mday, parts.tm_hour, parts.tm_min);
+  return utcMinuteText(expiry);
 }
 
 }  // namespace vy

@@ -11,6 +11,7 @@
 #include "common/cgi.h"
 #include "common/templates.h"
 #include "common/text.h"
+#include "common/zonetime.h"
 
 namespace vy {
 namespace {
@@ -219,14 +220,7 @@ std::vector<HistoryDay> lastDays(const UrlHistory& history, std::time_t now, int
   return out;
 }
 
-std::string dayText(uint32_t day) {
-  const std::time_t when = static_cast<std::time_t>(day) * kSecondsPerDay;
-  std::tm parts{};
-  gmtime_r(&when, &parts);
-  char text[16];
-  std::strftime(text, sizeof text, "%Y-%m-%d", &parts);
-  return text;
-}
+std::string dayText(uint32_t day) { return utcDateText(static_cast<std::time_t>(day) * kSecondsPerDay); }
 
 Markup sparkChart(std::span<const CheckSlot> slots, std::string_view label) {
   return slotChart("spark", kSparkFrame, slots, label);

@@ -4,6 +4,7 @@
 #include "common/cgi.h"
 #include "common/json.h"
 #include "common/text.h"
+#include "common/zonetime.h"
 #include "status/status_render.h"
 
 namespace vy {
@@ -32,24 +33,9 @@ constexpr const char* kStyle =
     ".uptime{font-size:.9rem;color:#57606a}"
     ".bar{display:block;width:100%;height:auto;max-width:629px}";
 
-std::string timeText(uint32_t when) {
-  if (when == 0) return "never";
-  const std::time_t time = when;
-  std::tm parts{};
-  gmtime_r(&time, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &parts);
-  return text;
-}
+std::string lastCheckText(uint32_t when) { return when == 0 ? "never" : utcMinuteText(when); }
 
-std::string dateText(int64_t day) {
-  const std::time_t time = static_cast<std::time_t>(day) * kSecondsPerDay;
-  std::tm parts{};
-  gmtime_r(&time, &parts);
-  char text[16];
-  std::strftime(text, sizeof text, "%Y-%m-%d", &parts);
-  return text;
-}
+std::string dateText(int64_t day) { return utcDateText(static_cast<std::time_t>(day) * kSecondsPerDay); }
 
 long minutesAgo(const StatusModel& model) {
   const long long seconds = static_cast<long long>(model.now) - model.lastCheck;
@@ -151,7 +137,7 @@ void appendUrl(std::string& out, const PublicUrl& url, std::time_t now) {
 void appendGroup(std::string& out, const PublicGroup& group, std::time_t now) {
   out += "<section class=\"group\"><h2>";
   escape(out, group.title);
-  out += "</h2><p class=\"meta\">Last check: " + timeText(group.lastCheck);
+  out += "</h2><p class=\"meta\">Last check: " + lastCheckText(group.lastCheck);
   if (!group.historyRead) out += " · uptime not available";
   out += "</p><ul class=\"urls\">";
   for (const PublicUrl& url : group.urls) appendUrl(out, url, now);

@@ -190,11 +190,6 @@ class CertificateTidyTest : public CertificateFixture<test::ConsoleTest> {
     serveInProcess();
     makeWorking();
   }
-  void expectValid(const std::string& name, Fields fields) {
-    std::string report;
-    EXPECT_TRUE(test::tidyAccepts(body(submit(std::move(fields))), &report)) << name << "\n"
-                                                                             << report;
-  }
 };
 
 TEST_F(CertificateTidyTest, PagesWithCertificatesAreValid) {

@@ -149,15 +149,6 @@ Fields hiddenFields(const std::string& html, const std::string& button) {
   return {};
 }
 
-bool tidyAccepts(const std::string& html, std::string* report) {
-  TempDir dir;
-  const ProgramRun tidy =
-      runProgramWithInput({"tidy", "-q", "-e", "-utf8", "-f", dir.file("r")}, html);
-  if (report) *report = tidy.started ? readWholeFile(dir.file("r")) : "tidy cannot be started";
-  // Status 1: warnings only.
-  return tidy.started && WIFEXITED(tidy.waitStatus) && WEXITSTATUS(tidy.waitStatus) <= 1;
-}
-
 void ConsoleTest::SetUp() {
   previousDir_ = std::filesystem::current_path();
   std::filesystem::current_path(instance_.dir());

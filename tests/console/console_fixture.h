@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tests/support/instance_test.h"
+#include "tests/support/validators.h"
 
 namespace vy::test {
 
@@ -52,8 +53,6 @@ ProbePage parseProbePage(const std::string& text);
 // fails when there is no such form).
 Fields hiddenFields(const std::string& html, const std::string& button);
 
-// True when `tidy` finds no error in the page (warnings allowed); the report goes to *report.
-bool tidyAccepts(const std::string& html, std::string* report);
 
 class ConsoleTest : public InstanceTest {
  protected:
@@ -89,6 +88,14 @@ class ConsoleTest : public InstanceTest {
   // The page without its CGI header (the test fails when the header is missing).
   static std::string body(const RunResult& result);
   ProbePage probe(const RunResult& result) { return parseProbePage(body(result)); }
+  // Expects tidy to accept the page; name says which page failed.
+  void expectValid(const std::string& name, const RunResult& result) {
+    std::string report;
+    EXPECT_TRUE(tidyAccepts(body(result), &report)) << name << "\n" << report;
+  }
+  void expectValid(const std::string& name, Fields fields) {
+    expectValid(name, submit(std::move(fields)));
+  }
   // The probe page of a submit.
   ProbePage ask(Fields fields, const Env& extra = {}) {
     return probe(submit(std::move(fields), extra));

@@ -184,11 +184,6 @@ class HistoryTidyTest : public HistoryFixture<test::ConsoleTest> {
     serveInProcess();
     makeWorking();
   }
-  void expectValid(const std::string& name, Fields fields) {
-    std::string report;
-    EXPECT_TRUE(test::tidyAccepts(body(submit(std::move(fields))), &report)) << name << "\n"
-                                                                             << report;
-  }
 };
 
 TEST_F(HistoryTidyTest, HistoryPagesAreValid) {

@@ -27,13 +27,6 @@ class PagesTest : public ConsoleTest {
                     encodeCheckLogEntry({1700000000, 200, kStateUp, "http://shop.test/<x>"}));
     instance_.write("vydata/error.log", "1700000000|987|1|2|./vydata/<x>.dat|vyconsole|1\n");
   }
-  void expectValid(const std::string& name, const test::RunResult& result) {
-    std::string report;
-    EXPECT_TRUE(test::tidyAccepts(body(result), &report)) << name << "\n" << report;
-  }
-  void expectValid(const std::string& name, Fields fields) {
-    expectValid(name, submit(std::move(fields)));
-  }
 };
 
 TEST_F(PagesTest, TheGroupPagesAreValidInEveryState) {

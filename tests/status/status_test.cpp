@@ -18,6 +18,7 @@
 #include "store/public_title.h"
 #include "tests/support/child.h"
 #include "tests/support/instance_test.h"
+#include "tests/support/validators.h"
 
 namespace vy::test {
 namespace {
@@ -82,15 +83,6 @@ class StatusTest : public InstanceTest {
 
   std::time_t now_ = std::time(nullptr);
 };
-
-bool xmlAccepts(const std::string& svg) {
-  return runProgramWithInput({"xmllint", "--noout", "-"}, svg).succeeded();
-}
-
-bool tidyAccepts(const std::string& html) {
-  const ProgramRun tidy = runProgramWithInput({"tidy", "-q", "-e", "-utf8"}, html);
-  return tidy.started && WIFEXITED(tidy.waitStatus) && WEXITSTATUS(tidy.waitStatus) <= 1;
-}
 
 // Parses the JSON with Python and gives back one line per URL,
 // "group|url|state|uptime30|uptime90|failed days", and a first line "minutesAgo|overall".
@@ -186,7 +178,7 @@ TEST_F(StatusTest, EveryStoredTextIsEscapedOnThePageAndInTheJson) {
   EXPECT_NE(page.body.find("&lt;script&gt;alert(&quot;t&quot;)&lt;/script&gt; &amp; &#39;co&#39;"),
             std::string::npos);
   EXPECT_NE(page.body.find("&lt;i&gt;Maintenance&lt;/i&gt; &amp; more"), std::string::npos);
-  EXPECT_TRUE(tidyAccepts(page.body)) << page.body;
+  EXPECT_TRUE(test::tidyAccepts(page.body)) << page.body;
   EXPECT_EQ(page.body.find("<script"), std::string::npos);
 
   const Reply json = get("format=json");
@@ -233,7 +225,7 @@ TEST_F(StatusTest, EachBadgeKindIsValidSvgWithItsText) {
     const Reply badge = get(query);
     EXPECT_NE(badge.header.find("Content-Type: image/svg+xml\n"), std::string::npos) << query;
     EXPECT_NE(badge.header.find("Cache-Control: max-age=60\n"), std::string::npos) << query;
-    EXPECT_TRUE(xmlAccepts(badge.body)) << badge.body;
+    EXPECT_TRUE(test::xmlAccepts(badge.body)) << badge.body;
     EXPECT_NE(badge.body.find(title), std::string::npos) << query << "\n" << badge.body;
   }
   // The full URL with its query is not how a badge names a URL.
