@@ -332,12 +332,21 @@ async function publicStatusShown(ui, statusUrl, shown, hidden) {
   if (html.includes(hidden) || html.includes(shown.url)) {
     throw new Error('the status page shows the private group or the whole address');
   }
+  // The uptime bar spans the URL's row and keeps its height, whatever the width.
+  const barFits = () => page.evaluate(() => {
+    const bar = document.querySelector('li.url .bar').getBoundingClientRect();
+    const row = document.querySelector('li.url').getBoundingClientRect();
+    return Math.abs(bar.width - row.width) < 1 && bar.height === 24;
+  });
+  const desktopBar = await barFits();
   await shoot('status');
   await page.setViewportSize({width: 390, height: 844});
   const widths = await page.evaluate(() => [document.documentElement.scrollWidth, innerWidth]);
+  const phoneBar = await barFits();
   await shoot('status-phone');
   await page.setViewportSize({width: 1280, height: 900});
   if (widths[0] > widths[1]) throw new Error(`the status page is ${widths[0]} px wide on a phone`);
+  if (!desktopBar || !phoneBar) throw new Error('the uptime bar does not span its row');
 
   const json = await page.request.get(`${statusUrl}?format=json`);
   const data = await json.json();
