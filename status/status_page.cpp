@@ -31,7 +31,7 @@ constexpr const char* kStyle =
     ".addr{flex:1 1 14rem;overflow-wrap:anywhere}.state{font-weight:600}"
     ".state.up{color:#1a7f37}.state.down{color:#cf222e}.state.unknown,.state.paused{color:#57606a}"
     ".uptime{font-size:.9rem;color:#57606a}"
-    ".bar{display:block;width:100%;height:auto;max-width:629px}";
+    ".bar{display:block;width:100%;height:24px}";
 
 std::string lastCheckText(uint32_t when) { return when == 0 ? "never" : utcMinuteText(when); }
 
@@ -96,7 +96,9 @@ bool joinsItsRun(const DayFold& day) { return day.checks == 0 || day.upChecks >=
 // share one rectangle.
 void appendBar(std::string& out, const PublicUrl& url, std::time_t now) {
   const int64_t firstDay = std::max<std::time_t>(now, 0) / kSecondsPerDay - (kStatusBarDays - 1);
-  out += "<svg class=\"bar\" viewBox=\"0 0 629 24\" width=\"629\" height=\"24\" role=\"img\">"
+  // The bar spans its row at any width, the days stretched, its height kept.
+  out += "<svg class=\"bar\" viewBox=\"0 0 629 24\" width=\"629\" height=\"24\" "
+         "preserveAspectRatio=\"none\" role=\"img\">"
          "<title>Uptime of the last 90 days</title>";
   for (int i = 0; i < kStatusBarDays;) {
     const DayFold& day = url.days[static_cast<size_t>(i)];

@@ -14,7 +14,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import {chromium} from 'playwright-core';
 import {adopt, argsOf, basicAuth, basicCredentials, get, log, run, serveInstance, startInstance,
-        startPages, startSite, tempDir, waitFor} from './instance.mjs';
+        startPages, startSite, startWebhook, tempDir, waitFor} from './instance.mjs';
 
 const [stageDir, shotDir] = argsOf('console_flow.mjs STAGE_DIR SCREENSHOT_DIR');
 const stepTimeout = 15000;
@@ -267,6 +267,110 @@ async function passwordsNowhere(instance) {
   }
 }
 
+// A group of its own, private, whose chat notification goes to a webhook of the flow: the test
+// message reaches it once, as the JSON service's document, and the console says it was sent.
+async function chatTestMessageSent({page, shoot, expectText, button, overview}, group) {
+  const hook = await startWebhook();
+  await button('Main Page').click();
+  await overview();
+  await button('New group').click();
+  await page.getByLabel('Name of the new group').fill(group);
+  await button('Create').click();
+  await expectText('Group Updated');
+  await page.selectOption('select[name=TYPEINF]', '5');
+  await page.fill('input[name=UPDCMD]', `json:${hook.url}/hook`);
+  await button('Send a test message').click();
+  await page.waitForLoadState();
+  const said = (await page.locator('.msg').innerText()).trim();
+  if (said !== 'Test message sent to json (200 OK).') throw new Error(`the console said "${said}"`);
+  await shoot('chat-test');
+  if (hook.received.length !== 1) {
+    throw new Error(`the webhook got ${hook.received.length} requests for one test message`);
+  }
+  const [{method, path: where, type, body}] = hook.received;
+  if (method !== 'POST' || where !== '/hook' || !type.startsWith('application/json')) {
+    throw new Error(`the webhook got ${method} ${where} (${type})`);
+  }
+  const sent = JSON.parse(body);
+  if (sent.test !== true || sent.group !== group || !sent.text?.includes(group) ||
+      sent.changes?.length !== 0) {
+    throw new Error(`the test message was ${body}`);
+  }
+  // The test stored the settings it sent through.
+  if (await page.inputValue('select[name=TYPEINF]') !== '5' ||
+      await page.inputValue('input[name=UPDCMD]') !== `json:${hook.url}/hook`) {
+    throw new Error('the editor lost the notification settings the test message used');
+  }
+}
+
+// The group `shown.group` made public under `shown.title`: the status page, its JSON and its
+// badge then show it, its URL as the host alone in `shown.state` (the page's word), and nothing
+// of the private group `hidden`, whose badge is the missing one. The page fits a phone's width
+// without scrolling sideways.
+async function publicStatusShown(ui, statusUrl, shown, hidden) {
+  const {page, shoot, expectText, button, overview} = ui;
+  await button('Main Page').click();
+  await overview();
+  await button(`Settings of group ${shown.group}`).click();
+  await page.check('input[name=PUBLIC]');
+  await page.fill('input[name=PUBTITLE]', shown.title);
+  await button('Save settings').click();
+  await expectText('Group Settings Updated');
+
+  const answer = await page.goto(statusUrl);
+  if (answer.status() !== 200) throw new Error(`the status page answered ${answer.status()}`);
+  const html = await page.content();
+  const group = page.locator('section.group');
+  if (await group.count() !== 1 || (await group.locator('h2').innerText()).trim() !== shown.title) {
+    throw new Error('the status page does not show the public group under its title');
+  }
+  const url = group.locator('li.url');
+  if ((await url.locator('.addr').innerText()).trim() !== shown.host ||
+      (await url.locator('.state').innerText()).trim() !== shown.state) {
+    throw new Error(`the status page shows the URL as "${await url.innerText()}"`);
+  }
+  if (html.includes(hidden) || html.includes(shown.url)) {
+    throw new Error('the status page shows the private group or the whole address');
+  }
+  // The uptime bar spans the URL's row and keeps its height, whatever the width.
+  const barFits = () => page.evaluate(() => {
+    const bar = document.querySelector('li.url .bar').getBoundingClientRect();
+    const row = document.querySelector('li.url').getBoundingClientRect();
+    return Math.abs(bar.width - row.width) < 1 && bar.height === 24;
+  });
+  const desktopBar = await barFits();
+  await shoot('status');
+  await page.setViewportSize({width: 390, height: 844});
+  const widths = await page.evaluate(() => [document.documentElement.scrollWidth, innerWidth]);
+  const phoneBar = await barFits();
+  await shoot('status-phone');
+  await page.setViewportSize({width: 1280, height: 900});
+  if (widths[0] > widths[1]) throw new Error(`the status page is ${widths[0]} px wide on a phone`);
+  if (!desktopBar || !phoneBar) throw new Error('the uptime bar does not span its row');
+
+  const json = await page.request.get(`${statusUrl}?format=json`);
+  const data = await json.json();
+  const urls = data.groups?.length === 1 && data.groups[0].group === shown.group &&
+               data.groups[0].title === shown.title ? data.groups[0].urls : [];
+  if (urls.length !== 1 || urls[0].url !== shown.host || urls[0].state !== shown.state) {
+    throw new Error(`the status JSON is ${JSON.stringify(data)}`);
+  }
+  const badge = async (group) => {
+    const reply = await page.request.get(`${statusUrl}?badge=status&group=${group}`);
+    return {status: reply.status(), type: reply.headers()['content-type'], svg: await reply.text()};
+  };
+  const publicBadge = await badge(shown.group);
+  if (publicBadge.status !== 200 || publicBadge.type !== 'image/svg+xml' ||
+      !publicBadge.svg.startsWith('<svg') || !publicBadge.svg.includes(shown.title) ||
+      !publicBadge.svg.includes(shown.state)) {
+    throw new Error(`the badge is ${publicBadge.status} ${publicBadge.type}: ${publicBadge.svg}`);
+  }
+  const privateBadge = await badge(hidden);
+  if (privateBadge.status !== 404 || !privateBadge.svg.includes('not found')) {
+    throw new Error(`the private group's badge is ${privateBadge.status}: ${privateBadge.svg}`);
+  }
+}
+
 async function main() {
   fs.mkdirSync(shotDir, {recursive: true});
   const instance = await startInstance(stageDir, 'vy-e2e');
@@ -375,6 +479,18 @@ async function main() {
     if (await page.locator('svg').count() < 3) throw new Error('the URL page lacks its charts');
     await shoot('url-history');
     await button(/^Back to group/).click();
+    await expectText('Check now');
+
+    log('a chat test message from a private group of its own reaches a webhook');
+    await chatTestMessageSent(ui, 'backroom');
+
+    log('the group public: the status page, its JSON and badge show it, the private one not');
+    await publicStatusShown(ui, `${instance.url}/vystatus.cgi`,
+                            {group: 'shop', title: 'Shop front', url: site.url,
+                             host: new URL(site.url).hostname, state: 'down'},
+                            'backroom');
+    await logIn(ui, consoleUrl, passwords.first);
+    await button('Open group shop').click();
     await expectText('Check now');
 
     log('help keeps the login: a topic from the group page\'s help, then the main page');

@@ -1,6 +1,7 @@
 // What the end-to-end flows share: an installed instance copied to a temporary directory and
 // served by lighttpd on a free loopback port, a test site on port 80 of a free 127.0.0.x, pages
-// of another site on a free 127.0.0.x, plain HTTP requests, bounded waits, and the clean-up.
+// of another site and a chat webhook on a free 127.0.0.x, plain HTTP requests, bounded waits,
+// and the clean-up.
 // Every process started through here is stopped by its pid and every temporary directory
 // removed, whether the flow passes, fails or is stopped by a signal.
 import {spawn, execFileSync} from 'node:child_process';
@@ -171,6 +172,25 @@ export function startPages(pages) {
     response.end(page ?? '');
   });
   return listenOnLoopback(server, 0, 'a page server');
+}
+
+// A chat service's webhook on a free port of a free 127.0.0.x: every request it gets is kept in
+// `received` ({method, path, type, body}) and answered 200. Returns {url (its base URL),
+// received}.
+export async function startWebhook() {
+  const received = [];
+  const server = http.createServer((request, response) => {
+    let body = '';
+    request.setEncoding('utf8');
+    request.on('data', (chunk) => { body += chunk; });
+    request.on('end', () => {
+      received.push({method: request.method, path: request.url,
+                     type: request.headers['content-type'] ?? '', body});
+      response.writeHead(200, {'Content-Type': 'text/plain'});
+      response.end('ok');
+    });
+  });
+  return {url: await listenOnLoopback(server, 0, 'a webhook'), received};
 }
 
 // A fresh copy of the installed instance in STAGE_DIR, served by lighttpd on a free port of
