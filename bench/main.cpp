@@ -2,7 +2,8 @@
 // each a ratio measured side by side in the same run (so that a noisy machine
 // moves both sides), with its target and whether it holds.
 //
-//   vybench INSTALL_DIR [GROUP...]     groups: check store console content memory tls history status
+//   vybench INSTALL_DIR [GROUP...]
+//     groups: check store console content memory tls history status
 //
 // It binds port 80 of addresses in 127.1.0.0/16 to 127.5.0.0/16 and port 443
 // of those in 127.5.0.0/16, so it runs as root. It is not a test: it asserts
@@ -73,7 +74,8 @@ int main(int argc, char** argv) {
   }
   if (argc < 2) {
     std::fprintf(
-        stderr, "usage: vybench INSTALL_DIR [check|store|console|content|memory|tls|history|status...]\n");
+        stderr,
+        "usage: vybench INSTALL_DIR [check|store|console|content|memory|tls|history|status...]\n");
     return 2;
   }
   char scratch[] = "/tmp/vy-bench-scratch-XXXXXX";

@@ -15,8 +15,8 @@ GroupConfig publicGroup(int number) {
   GroupConfig group = newGroupDefaults();
   group.publicFlags = kPublicShown | (number % 2 ? kPublicAddresses : 0);
   for (int i = 0; i < kUrlsPerGroup; ++i) {
-    UrlStatus& url = group.addUrl(format("https://service%d.example.com/api/health%d?key=secret",
-                                         number, i));
+    UrlStatus& url =
+        group.addUrl(format("https://service%d.example.com/api/health%d?key=secret", number, i));
     const bool up = i % 13 != 0;
     url.flags = static_cast<uint8_t>(up ? kUrlUp : 0);
     url.lastCheck = static_cast<uint32_t>(std::time(nullptr) - 120 - i);
@@ -57,9 +57,9 @@ void addRatioRow(const char* id, const char* measure, const Runs& page, const Ru
     table.push_back(failedRow(id, measure, Bound::kAtMost, kTarget, "a request failed"));
     return;
   }
-  table.push_back(measuredRow(
-      id, measure, median(page.wall) / median(about.wall), Bound::kAtMost, kTarget,
-      format("%.2f ms / %.2f ms", median(page.wall) * 1e3, median(about.wall) * 1e3)));
+  table.push_back(
+      measuredRow(id, measure, median(page.wall) / median(about.wall), Bound::kAtMost, kTarget,
+                  format("%.2f ms / %.2f ms", median(page.wall) * 1e3, median(about.wall) * 1e3)));
 }
 
 }  // namespace

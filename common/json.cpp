@@ -38,12 +38,23 @@ size_t utf8CharacterLength(std::string_view text, size_t at) {
 
 void appendEscapedControl(std::string& out, unsigned char c) {
   switch (c) {
-    case '\b': out += "\\b"; return;
-    case '\f': out += "\\f"; return;
-    case '\n': out += "\\n"; return;
-    case '\r': out += "\\r"; return;
-    case '\t': out += "\\t"; return;
-    default: break;
+    case '\b':
+      out += "\\b";
+      return;
+    case '\f':
+      out += "\\f";
+      return;
+    case '\n':
+      out += "\\n";
+      return;
+    case '\r':
+      out += "\\r";
+      return;
+    case '\t':
+      out += "\\t";
+      return;
+    default:
+      break;
   }
   constexpr char kHex[] = "0123456789abcdef";
   out += "\\u00";

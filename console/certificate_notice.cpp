@@ -25,8 +25,8 @@ CertificateNotice certificateNotice(uint32_t expiry, std::time_t now,
   if (expiry == 0 || warnDays.empty()) return notice;
   notice.daysLeft = certificateDaysLeft(expiry, now);
   if (notice.daysLeft >= warnDays.front()) return notice;
-  notice.alert = notice.daysLeft < warnDays.back() ? CertificateAlert::kUrgent
-                                                   : CertificateAlert::kSoon;
+  notice.alert =
+      notice.daysLeft < warnDays.back() ? CertificateAlert::kUrgent : CertificateAlert::kSoon;
   return notice;
 }
 
@@ -47,8 +47,6 @@ const char* certificateAlertClass(CertificateAlert alert) {
   return "";
 }
 
-std::string expiryText(uint32_t expiry) {
-  return utcMinuteText(expiry);
-}
+std::string expiryText(uint32_t expiry) { return utcMinuteText(expiry); }
 
 }  // namespace vy

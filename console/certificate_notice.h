@@ -16,9 +16,9 @@ namespace vy {
 int64_t certificateDaysLeft(uint32_t expiry, std::time_t now);
 
 enum class CertificateAlert {
-  kNone,     // no known expiry, warnings off, or not below the largest count
-  kSoon,     // below the largest count
-  kUrgent,   // below the smallest count, or expired
+  kNone,    // no known expiry, warnings off, or not below the largest count
+  kSoon,    // below the largest count
+  kUrgent,  // below the smallest count, or expired
 };
 
 struct CertificateNotice {

@@ -220,7 +220,9 @@ std::vector<HistoryDay> lastDays(const UrlHistory& history, std::time_t now, int
   return out;
 }
 
-std::string dayText(uint32_t day) { return utcDateText(static_cast<std::time_t>(day) * kSecondsPerDay); }
+std::string dayText(uint32_t day) {
+  return utcDateText(static_cast<std::time_t>(day) * kSecondsPerDay);
+}
 
 Markup sparkChart(std::span<const CheckSlot> slots, std::string_view label) {
   return slotChart("spark", kSparkFrame, slots, label);

@@ -211,8 +211,7 @@ void showGroupsPage(ConsoleRequest& request, Page& page, std::string_view action
   if (!message.empty()) page.setText("MSG", message);
   writePage(page, kGroupsTemplate, kGroupsPageSections, {kGroupsHeader, kGroupsFooter},
             [&](const PageTemplate& layout) {
-              writeGroupRows(page, layout, request.now,
-                             request.settings.certificateWarnDays());
+              writeGroupRows(page, layout, request.now, request.settings.certificateWarnDays());
               if (action != "add") return;
               page.setMarkup("ACTION_UPDATE", Markup(" selected"));
               page.render(layout, kGroupsNewGroup);

@@ -1,8 +1,8 @@
 // One URL's page: its uptime over 1, 7, 30 and 365 days, its response times
 // of the last 24 hours and 30 days, a bar of its last 90 days, its last
 // checks, its check-log rows, when its last content check failed the text
-// that failed it, and for an https URL its certificate's expiry. Also the reading of a group's histories the group
-// pages share.
+// that failed it, and for an https URL its certificate's expiry. Also the reading of a group's
+// histories the group pages share.
 #include <algorithm>
 #include <optional>
 #include <string>

@@ -46,7 +46,8 @@ std::optional<std::string> headerValue(std::string_view head, std::string_view n
     const size_t colon = line.find(':');
     if (colon == std::string_view::npos || lowerCopy(line.substr(0, colon)) != name) continue;
     std::string_view value = line.substr(colon + 1);
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+      value.remove_prefix(1);
     while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
     return std::string(value);
   }
@@ -74,10 +75,14 @@ std::optional<size_t> chunkSize(std::string_view line) {
   size_t size = 0, digits = 0;
   for (char c : line) {
     int value;
-    if (c >= '0' && c <= '9') value = c - '0';
-    else if (c >= 'a' && c <= 'f') value = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') value = c - 'A' + 10;
-    else break;
+    if (c >= '0' && c <= '9')
+      value = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      value = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      value = c - 'A' + 10;
+    else
+      break;
     if (++digits > 8) return std::nullopt;
     size = size * 16 + static_cast<size_t>(value);
   }
@@ -213,11 +218,9 @@ PostReply httpPost(const PostRequest& request, const HostTable& hosts, Milliseco
   left = timeLeft(deadline);
   if (!left) return failedPost(HttpError::kTimeout);
   if (!session.send(text, *left)) return failedPost(HttpError::kSocketError);
-  reply.code = readPostReply(
-      [&](char* buffer, size_t size, Milliseconds wait) {
-        return session.receive(buffer, size, wait);
-      },
-      deadline, reply);
+  reply.code = readPostReply([&](char* buffer, size_t size,
+                                 Milliseconds wait) { return session.receive(buffer, size, wait); },
+                             deadline, reply);
   return reply;
 }
 

@@ -18,11 +18,16 @@ struct ServiceName {
 };
 
 constexpr ServiceName kServices[] = {
-    {ChatService::kSlack, "slack"},     {ChatService::kMattermost, "mattermost"},
-    {ChatService::kRocketChat, "rocketchat"}, {ChatService::kDiscord, "discord"},
-    {ChatService::kTeams, "teams"},     {ChatService::kGoogleChat, "googlechat"},
-    {ChatService::kNtfy, "ntfy"},       {ChatService::kGotify, "gotify"},
-    {ChatService::kTelegram, "telegram"}, {ChatService::kJson, "json"},
+    {ChatService::kSlack, "slack"},
+    {ChatService::kMattermost, "mattermost"},
+    {ChatService::kRocketChat, "rocketchat"},
+    {ChatService::kDiscord, "discord"},
+    {ChatService::kTeams, "teams"},
+    {ChatService::kGoogleChat, "googlechat"},
+    {ChatService::kNtfy, "ntfy"},
+    {ChatService::kGotify, "gotify"},
+    {ChatService::kTelegram, "telegram"},
+    {ChatService::kJson, "json"},
 };
 
 constexpr std::string_view kTelegramApi = "https://api.telegram.org/bot";
@@ -125,10 +130,14 @@ std::string joined(const std::vector<std::string>& lines) {
 std::string slackEscaped(std::string_view text) {
   std::string out;
   for (char c : text) {
-    if (c == '&') out += "&amp;";
-    else if (c == '<') out += "&lt;";
-    else if (c == '>') out += "&gt;";
-    else out += c;
+    if (c == '&')
+      out += "&amp;";
+    else if (c == '<')
+      out += "&lt;";
+    else if (c == '>')
+      out += "&gt;";
+    else
+      out += c;
   }
   return out;
 }
@@ -214,8 +223,10 @@ PostRequest googleChatRequest(const ChatTarget& target, const ChatMessage& messa
 
 PostRequest ntfyRequest(const ChatTarget& target, const ChatMessage& message) {
   const bool down = anyWentDown(message);
-  PostRequest request{target.url, "text/plain; charset=utf-8",
-                      validUtf8(joined(messageLines(message, plainLink))), {}};
+  PostRequest request{target.url,
+                      "text/plain; charset=utf-8",
+                      validUtf8(joined(messageLines(message, plainLink))),
+                      {}};
   // Header values stay ASCII: the title holds the group name, which is.
   request.headers = {{"Title", messageTitle(message)},
                      {"Priority", down ? "high" : "default"},
@@ -237,8 +248,8 @@ PostRequest telegramRequest(const ChatTarget& target, const ChatMessage& message
   JsonWriter json;
   json.beginObject()
       .field("chat_id", target.chatId)
-      .field("text", linesWithin(messageTitle(message), messageLines(message, plainLink),
-                                 kTelegramLimit))
+      .field("text",
+             linesWithin(messageTitle(message), messageLines(message, plainLink), kTelegramLimit))
       .field("disable_web_page_preview", true)
       .endObject();
   return jsonPost(target, json);
@@ -258,7 +269,8 @@ void jsonChange(JsonWriter& json, const ChatChange& change) {
   json.field("response_ms", static_cast<int64_t>(entry.responseMs));
   json.field("checked", static_cast<int64_t>(entry.lastCheck));
   if (check.curBanFound) json.field("banned_index", static_cast<int>(entry.banIndex));
-  if (check.curUp && !check.curPresOk) json.field("missing_index", static_cast<int>(entry.presIndex));
+  if (check.curUp && !check.curPresOk)
+    json.field("missing_index", static_cast<int>(entry.presIndex));
   if (check.certDaysLeft) {
     json.field("certificate_days_left", *check.certDaysLeft);
     json.field("certificate_expiry", static_cast<int64_t>(entry.certExpiry));
@@ -272,7 +284,8 @@ void jsonChange(JsonWriter& json, const ChatChange& change) {
 PostRequest jsonRequest(const ChatTarget& target, const ChatMessage& message) {
   JsonWriter json;
   json.beginObject().field("group", message.group).field("title", messageTitle(message));
-  json.field("time", static_cast<int64_t>(message.time)).field("time_text", formatTime(message.time));
+  json.field("time", static_cast<int64_t>(message.time))
+      .field("time_text", formatTime(message.time));
   json.field("test", !message.testText.empty());
   if (!message.testText.empty()) json.field("text", message.testText);
   json.key("changes").beginArray();
@@ -346,8 +359,8 @@ std::string changeLine(const ChatChange& change, std::string (*link)(std::string
     tail = first.substr(quote);
     first.erase(quote);
   }
-  std::string line =
-      first + " " + link(change.entry.url) + " (" + statusWords(change.entry.resultCode) + ")" + tail;
+  std::string line = first + " " + link(change.entry.url) + " (" +
+                     statusWords(change.entry.resultCode) + ")" + tail;
   for (const std::string& more : words) line += ", " + more;
   return line;
 }
@@ -370,7 +383,8 @@ std::string linesWithin(const std::string& first, const std::vector<std::string>
   for (const std::string& line : lines) valid.push_back(validUtf8(line));
   // Characters of the first text and of the first n lines, each after a line feed.
   std::vector<size_t> lengths{characterCount(first)};
-  for (const std::string& line : valid) lengths.push_back(lengths.back() + 1 + characterCount(line));
+  for (const std::string& line : valid)
+    lengths.push_back(lengths.back() + 1 + characterCount(line));
   for (size_t n = valid.size() + 1; n-- > 0;) {
     const size_t rest = valid.size() - n;
     const std::string more = rest ? "\nand " + std::to_string(rest) + " more" : "";

@@ -59,10 +59,10 @@ std::string chatServiceOf(std::string_view inform);
 
 // One changed URL, copied from the run when the message is made.
 struct ChatChange {
-  UrlStatus entry;           // entry.url views the run's group
+  UrlStatus entry;  // entry.url views the run's group
   UrlCheck check;
-  std::string bannedText;    // the banned content found, when one was
-  std::string missingText;   // the required content missing, when one is
+  std::string bannedText;   // the banned content found, when one was
+  std::string missingText;  // the required content missing, when one is
 };
 
 struct ChatMessage {

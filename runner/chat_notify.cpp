@@ -75,8 +75,7 @@ NotifyResult reportUnusableChatAddress(std::string_view inform, std::mutex& repo
 }
 
 NotifyResult sendChatMessage(const ChatTarget& target, const ChatMessage& message,
-                             const HostTable& hosts, std::mutex& reportLock,
-                             std::string* outcome) {
+                             const HostTable& hosts, std::mutex& reportLock, std::string* outcome) {
   const PostReply reply = httpPost(chatRequest(target, message), hosts);
   if (outcome) *outcome = outcomeWords(reply);
   if (reply.succeeded()) return NotifyResult::kDone;

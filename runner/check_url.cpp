@@ -188,8 +188,7 @@ void notifyRecipient(CheckShared& shared, GroupRun& run, int index, bool notifyU
       run.notifyFailed = run.notifyFailed || result == NotifyResult::kFailed;
       run.notified = true;
     }
-    batchDue =
-        --run.pendingCount == 0 && run.notified && gathersChanges(notifyType(run.group));
+    batchDue = --run.pendingCount == 0 && run.notified && gathersChanges(notifyType(run.group));
   }
   if (!batchDue) return;
   const NotifyResult batch = notifyChange(shared, run, -1);

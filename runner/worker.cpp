@@ -20,9 +20,9 @@
 #include "runner/check_run.h"
 #include "runner/check_url.h"
 #include "runner/metrics.h"
+#include "runner/notify_probe.h"
 #include "runner/passwd.h"
 #include "runner/scheduler.h"
-#include "runner/notify_probe.h"
 #include "runner/service.h"
 #include "store/group_name.h"
 #include "store/login_throttle.h"
@@ -67,9 +67,9 @@ void raiseOpenFileLimit() {
 // The service commands that store what the request sends, or remove a group,
 // the one that sets the administrator's login, and the one that sends a test
 // message (a stranger must not make the worker post to the group's services).
-constexpr std::string_view kChangingCommands[] = {
-    "set", "add", "writegroup", "del", "write", "rewrite", "delgroup", kPasswdWord,
-    kNotifyTestWord};
+constexpr std::string_view kChangingCommands[] = {"set",      "add",       "writegroup",
+                                                  "del",      "write",     "rewrite",
+                                                  "delgroup", kPasswdWord, kNotifyTestWord};
 
 bool changesGroups(std::string_view command) {
   return std::find(std::begin(kChangingCommands), std::end(kChangingCommands), command) !=

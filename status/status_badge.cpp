@@ -65,9 +65,9 @@ std::pair<std::string, const char*> uptimeValue(const std::vector<const PublicUr
     total.upChecks += url->uptimeWindow.upChecks;
   }
   if (total.checks == 0) return {"no data", kBadgeNoDataColour};
-  const char* colour = total.upChecks >= total.checks                   ? kBadgeUpColour
+  const char* colour = total.upChecks >= total.checks              ? kBadgeUpColour
                        : total.upChecks * 100 >= total.checks * 99 ? kBadgeAmberColour
-                                                                       : kBadgeFailColour;
+                                                                   : kBadgeFailColour;
   return {uptimePercentText(total), colour};
 }
 
@@ -88,8 +88,10 @@ std::string badgeSvg(std::string_view label, std::string_view value, const char*
       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"20\" role=\"img\" "
       "aria-label=\"%s: %s\"><title>%s: %s</title>",
       width, label_.c_str(), value_.c_str(), label_.c_str(), value_.c_str());
-  svg += formatAlloc("<rect width=\"%d\" height=\"20\" rx=\"3\" fill=\"%s\"/>", width, kLabelColour);
-  svg += formatAlloc("<rect x=\"%d\" width=\"%d\" height=\"20\" fill=\"%s\"/>", left, right, colour);
+  svg +=
+      formatAlloc("<rect width=\"%d\" height=\"20\" rx=\"3\" fill=\"%s\"/>", width, kLabelColour);
+  svg +=
+      formatAlloc("<rect x=\"%d\" width=\"%d\" height=\"20\" fill=\"%s\"/>", left, right, colour);
   svg += formatAlloc(
       "<g fill=\"#fff\" text-anchor=\"middle\" font-family=\"Verdana,DejaVu Sans,sans-serif\" "
       "font-size=\"11\"><text x=\"%d\" y=\"14\">%s</text><text x=\"%d\" y=\"14\">%s</text></g>",
@@ -123,7 +125,8 @@ std::string badgeReply(BadgeKind kind, const StatusModel& model,
 }
 
 std::string missingBadgeReply() {
-  return "Status: 404 Not Found\n" + badgeHeader() + badgeSvg("status", "not found", kBadgeNoDataColour);
+  return "Status: 404 Not Found\n" + badgeHeader() +
+         badgeSvg("status", "not found", kBadgeNoDataColour);
 }
 
 }  // namespace vy

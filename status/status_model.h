@@ -53,8 +53,8 @@ struct PublicUrl {
   int16_t statusCode = 0;
   UptimeCount uptime30;
   UptimeCount uptime90;
-  UptimeCount uptimeWindow;      // the badge's window
-  ResponseFold responseWindow;   // the badge's window
+  UptimeCount uptimeWindow;                    // the badge's window
+  ResponseFold responseWindow;                 // the badge's window
   std::array<DayFold, kStatusBarDays> days{};  // oldest first, the last one today (UTC)
 };
 
@@ -62,7 +62,7 @@ struct PublicGroup {
   std::string name;
   std::string title;  // the public title, or the name
   std::vector<PublicUrl> urls;
-  uint32_t lastCheck = 0;  // the newest check of its URLs, 0 for none
+  uint32_t lastCheck = 0;   // the newest check of its URLs, 0 for none
   bool historyRead = true;  // false: the history could not be read, figures are empty
 };
 

@@ -35,7 +35,9 @@ constexpr const char* kStyle =
 
 std::string lastCheckText(uint32_t when) { return when == 0 ? "never" : utcMinuteText(when); }
 
-std::string dateText(int64_t day) { return utcDateText(static_cast<std::time_t>(day) * kSecondsPerDay); }
+std::string dateText(int64_t day) {
+  return utcDateText(static_cast<std::time_t>(day) * kSecondsPerDay);
+}
 
 long minutesAgo(const StatusModel& model) {
   const long long seconds = static_cast<long long>(model.now) - model.lastCheck;
@@ -97,9 +99,10 @@ bool joinsItsRun(const DayFold& day) { return day.checks == 0 || day.upChecks >=
 void appendBar(std::string& out, const PublicUrl& url, std::time_t now) {
   const int64_t firstDay = std::max<std::time_t>(now, 0) / kSecondsPerDay - (kStatusBarDays - 1);
   // The bar spans its row at any width, the days stretched, its height kept.
-  out += "<svg class=\"bar\" viewBox=\"0 0 629 24\" width=\"629\" height=\"24\" "
-         "preserveAspectRatio=\"none\" role=\"img\">"
-         "<title>Uptime of the last 90 days</title>";
+  out +=
+      "<svg class=\"bar\" viewBox=\"0 0 629 24\" width=\"629\" height=\"24\" "
+      "preserveAspectRatio=\"none\" role=\"img\">"
+      "<title>Uptime of the last 90 days</title>";
   for (int i = 0; i < kStatusBarDays;) {
     const DayFold& day = url.days[static_cast<size_t>(i)];
     const char* colour = dayColour(day);
@@ -153,9 +156,10 @@ std::string pageStart(const char* status, int maxAge) {
       "X-Content-Type-Options: nosniff\n"
       "Content-Security-Policy: default-src 'none'; style-src 'unsafe-inline'\n\n",
       maxAge);
-  out += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
-         "<title>Status</title><style>";
+  out +=
+      "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+      "<title>Status</title><style>";
   out += kStyle;
   out += "</style></head><body><main><h1>Status</h1>";
   return out;

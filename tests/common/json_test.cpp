@@ -34,14 +34,18 @@ TEST(JsonString, QuotesBackslashesAndControlsAreEscapedAndUtf8PassesThrough) {
 // Each byte that starts no character is replaced on its own; what follows it is read afresh.
 TEST(JsonString, BytesThatAreNoUtf8BecomeReplacementCharacters) {
   const std::string r = "\xEF\xBF\xBD";
-  EXPECT_EQ(asJson("a\xFF" "b"), "\"a" + r + "b\"");
-  EXPECT_EQ(asJson("\xC3"), "\"" + r + "\"");                     // cut short at the end
-  EXPECT_EQ(asJson("\xC3(z"), "\"" + r + "(z\"");                 // no continuation
-  EXPECT_EQ(asJson("\xC0\xAF"), "\"" + r + r + "\"");             // overlong "/"
-  EXPECT_EQ(asJson("\xE0\x80\xAF"), "\"" + r + r + r + "\"");     // overlong three bytes
-  EXPECT_EQ(asJson("\xED\xA0\x80"), "\"" + r + r + r + "\"");     // a surrogate
+  EXPECT_EQ(asJson("a\xFF"
+                   "b"),
+            "\"a" + r + "b\"");
+  EXPECT_EQ(asJson("\xC3"), "\"" + r + "\"");                          // cut short at the end
+  EXPECT_EQ(asJson("\xC3(z"), "\"" + r + "(z\"");                      // no continuation
+  EXPECT_EQ(asJson("\xC0\xAF"), "\"" + r + r + "\"");                  // overlong "/"
+  EXPECT_EQ(asJson("\xE0\x80\xAF"), "\"" + r + r + r + "\"");          // overlong three bytes
+  EXPECT_EQ(asJson("\xED\xA0\x80"), "\"" + r + r + r + "\"");          // a surrogate
   EXPECT_EQ(asJson("\xF4\x90\x80\x80"), "\"" + r + r + r + r + "\"");  // above U+10FFFF
-  EXPECT_EQ(asJson("\x80" "\""), "\"" + r + "\\\"\"");
+  EXPECT_EQ(asJson("\x80"
+                   "\""),
+            "\"" + r + "\\\"\"");
   EXPECT_EQ(validUtf8("ok\xFE€"), "ok" + r + "€");
 }
 

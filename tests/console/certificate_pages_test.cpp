@@ -88,9 +88,12 @@ TEST_F(CertificateSetupTest, InvalidWarnDaysAreRefusedWithAMessageAndNothingIsSa
       "Certificate warnings: each number of days must be from 1 to 3650 (0 alone switches the "
       "warnings off)";
   const std::pair<const char*, std::string> refused[] = {
-      {"21,x", notANumber},          {"21,,7", notANumber},
-      {"-7", notANumber},            {"7.5", notANumber},
-      {"0,7", outOfRange},           {"3651", outOfRange},
+      {"21,x", notANumber},
+      {"21,,7", notANumber},
+      {"-7", notANumber},
+      {"7.5", notANumber},
+      {"0,7", outOfRange},
+      {"3651", outOfRange},
       {"30,21,14,7,1", "Certificate warnings: at most four numbers of days"}};
   for (const auto& [typed, message] : refused) {
     const ProbePage page = save({{"CERTWARN", typed}, {"AEMAIL", "typed@x"}});
@@ -139,10 +142,11 @@ TEST_F(CertificatePageTest, UrlPageShowsTheExpiryDaysLeftAndEscapedNames) {
   storeDetails("shop", {url}, url,
                {kCertNow + 10 * kCertDay + 3600, "CN=<Evil> & \"Co\"", "CN=shop.test, O='Shop'"});
   const ProbePage page = ask({{"fnct", "view_url"}, {"group", "shop"}, {"url", url}});
-  EXPECT_EQ(test::joined(page.line("cert_template"),
-                         {"CERT_EXPIRY", "CERTLEFT", "CLS_CERT", "CERT_ISSUER", "CERT_SUBJECT"}, "|"),
-            "2024-06-11 13:00 UTC|10 days|soon|CN=&lt;Evil&gt; &amp; &quot;Co&quot;|"
-            "CN=shop.test, O=&#39;Shop&#39;");
+  EXPECT_EQ(
+      test::joined(page.line("cert_template"),
+                   {"CERT_EXPIRY", "CERTLEFT", "CLS_CERT", "CERT_ISSUER", "CERT_SUBJECT"}, "|"),
+      "2024-06-11 13:00 UTC|10 days|soon|CN=&lt;Evil&gt; &amp; &quot;Co&quot;|"
+      "CN=shop.test, O=&#39;Shop&#39;");
 }
 
 // Names kept for an earlier certificate are not passed off as the current one's.
@@ -194,7 +198,8 @@ class CertificateTidyTest : public CertificateFixture<test::ConsoleTest> {
 
 TEST_F(CertificateTidyTest, PagesWithCertificatesAreValid) {
   const std::string url = "https://shop.test/?a=<b>";
-  storeExpiries("shop", {{url, kToday + 3 * kCertDay}, {"https://b.test/", kToday + 15 * kCertDay},
+  storeExpiries("shop", {{url, kToday + 3 * kCertDay},
+                         {"https://b.test/", kToday + 15 * kCertDay},
                          {"http://c.test/", 0}});
   storeDetails("shop", {url}, url, {kCertNow + 3 * kCertDay, "CN=<CA> & Co", "CN=\"shop\""});
   expectValid("group", {{"fnct", "view_group"}, {"group", "shop"}});

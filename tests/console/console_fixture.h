@@ -53,7 +53,6 @@ ProbePage parseProbePage(const std::string& text);
 // fails when there is no such form).
 Fields hiddenFields(const std::string& html, const std::string& button);
 
-
 class ConsoleTest : public InstanceTest {
  protected:
   void SetUp() override;

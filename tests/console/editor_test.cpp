@@ -159,8 +159,9 @@ TEST_F(EditorTest, ATestMessageStoresTheFormFirstAndShowsWhatTheWorkerSaid) {
                         "printf '%s\\n' \"$0\" \"$@\" > worker-args.txt\n"
                         "grep -c 'ntfy:http://push.test/t' vydata/vydb/shop.dat > stored.txt\n"
                         "echo 'Test message sent to ntfy (200 OK).'\necho more\n");
-  ProbePage page = send("update_group_test", {{"EVRCHK", "30"}, {"TYPEINF", "5"},
-                                              {"UPDCMD", "ntfy:http://push.test/t"}});
+  ProbePage page =
+      send("update_group_test",
+           {{"EVRCHK", "30"}, {"TYPEINF", "5"}, {"UPDCMD", "ntfy:http://push.test/t"}});
   EXPECT_EQ(instance_.read("worker-args.txt"), "./vyrunner.cgi\nnotifytest\nshop\n");
   EXPECT_EQ(instance_.read("stored.txt"), "1\n");
   EXPECT_EQ(page.message(), "Test message sent to ntfy (200 OK).");
@@ -174,10 +175,9 @@ namespace vy {
 namespace {
 
 TEST_F(EditorTest, ThePublicSwitchesAndTitleAreStoredAndShownBack) {
-  ProbePage page = send("update_group", {{"EVRCHK", "30"},
-                                         {"PUBLIC", "1"},
-                                         {"PUBADDR", "1"},
-                                         {"PUBTITLE", "Shop <front>"}});
+  ProbePage page =
+      send("update_group",
+           {{"EVRCHK", "30"}, {"PUBLIC", "1"}, {"PUBADDR", "1"}, {"PUBTITLE", "Shop <front>"}});
   EXPECT_EQ(page.message(), "Group Settings Updated");
   EXPECT_EQ(readGroup("shop").publicFlags, kPublicShown | kPublicAddresses);
   EXPECT_EQ(test::joined(page.line("header_template"), {"PUBLIC", "PUBADDR", "PUBTITLE"}, "|"),

@@ -111,13 +111,14 @@ TEST(HttpsPost, AVerifiedServiceGetsTheRequestAndAnUntrustedOneNone) {
                   {443, false, ca.issuing(test::CertKind::kValid)});
   const PostReply reply = httpPost(jsonPost(hook.url("/secret/path"), "{\"a\":1}"), kNoHostNames);
   EXPECT_TRUE(reply.succeeded());
-  EXPECT_EQ(hook.received(0).rfind("POST /secret/path HTTP/1.1\r\nHost: " + hook.address() + "\r\n",
-                                   0),
-            0u);
+  EXPECT_EQ(
+      hook.received(0).rfind("POST /secret/path HTTP/1.1\r\nHost: " + hook.address() + "\r\n", 0),
+      0u);
   EXPECT_NE(hook.received(0).find("\r\n\r\n{\"a\":1}"), std::string::npos);
   FakeServer selfSigned(replying("HTTP/1.1 200 OK\r\n\r\n"),
                         {443, false, ca.issuing(test::CertKind::kSelfSigned)});
-  EXPECT_EQ(httpPost(jsonPost(selfSigned.url("/"), "{}"), kNoHostNames).code, HttpError::kCertificate);
+  EXPECT_EQ(httpPost(jsonPost(selfSigned.url("/"), "{}"), kNoHostNames).code,
+            HttpError::kCertificate);
 }
 
 }  // namespace

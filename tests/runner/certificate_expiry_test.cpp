@@ -208,7 +208,8 @@ TEST_F(CertificateCheckTest, WarningsComeOnceAtTheCrossingsOfTwentyOneFourteenAn
   server.reset();
   server = serving((24 + 20) * kOneDay + kMargin, address);
   ASSERT_TRUE(server->ok());
-  EXPECT_EQ(checkOne("shop", url, test::fakeClockAt(now + 24 * kOneDay, library)).exitCode, kPageUpState);
+  EXPECT_EQ(checkOne("shop", url, test::fakeClockAt(now + 24 * kOneDay, library)).exitCode,
+            kPageUpState);
   EXPECT_EQ(instance_.read("told.txt"), told + line + "20d\n");
   EXPECT_EQ(readGroup("shop").urls.at(0).certWarnedDays, 21);
 }

@@ -63,7 +63,8 @@ TEST_F(ChatNotifyTest, EachServiceReceivesItsOwnRequestShape) {
   FakeServer slack(acceptingHook()), mattermost(acceptingHook()), discord(acceptingHook()),
       googlechat(acceptingHook()), ntfy(acceptingHook()), gotify(acceptingHook()),
       telegram(acceptingHook()), json(acceptingHook());
-  FakeServer teams(acceptingHook("202 Accepted"), {443, false, ca_.issuing(test::CertKind::kValid)});
+  FakeServer teams(acceptingHook("202 Accepted"),
+                   {443, false, ca_.issuing(test::CertKind::kValid)});
   storeDownGroup("slack", "slack:" + slack.url("/services/T1/B2/XYZ"));
   storeDownGroup("mattermost", " Mattermost: " + mattermost.url("/hooks/abc") + " ");
   storeDownGroup("discord", "discord:" + discord.url("/api/webhooks/1/tok"));
@@ -85,9 +86,9 @@ TEST_F(ChatNotifyTest, EachServiceReceivesItsOwnRequestShape) {
     EXPECT_EQ(request.headers.at("user-agent"), "VantryTest/1.0");
     EXPECT_EQ(request.headers.at("connection"), "close");
     EXPECT_EQ(request.headers.at("host"), hook->address());
-    EXPECT_EQ(body(request)["text"].text,
-              std::string("*Vantry: 1 change in ") + name + "*\nDOWN <" + down_.url("/") + name +
-                  "> (503 Service Unavailable)");
+    EXPECT_EQ(body(request)["text"].text, std::string("*Vantry: 1 change in ") + name +
+                                              "*\nDOWN <" + down_.url("/") + name +
+                                              "> (503 Service Unavailable)");
   }
   const JsonValue discordBody = body(only(discord));
   EXPECT_EQ(discordBody["content"].text, "**Vantry: 1 change in discord**\n" + downLine("discord"));
@@ -122,7 +123,8 @@ TEST_F(ChatNotifyTest, EachServiceReceivesItsOwnRequestShape) {
   const ReceivedRequest telegramRequest = only(telegram);
   EXPECT_EQ(telegramRequest.line, "POST /bot123:ABC/sendMessage HTTP/1.1");
   EXPECT_EQ(body(telegramRequest)["chat_id"].text, "-100200");
-  EXPECT_EQ(body(telegramRequest)["text"].text, "Vantry: 1 change in telegram\n" + downLine("telegram"));
+  EXPECT_EQ(body(telegramRequest)["text"].text,
+            "Vantry: 1 change in telegram\n" + downLine("telegram"));
 
   const JsonValue report = body(only(json));
   EXPECT_EQ(report["group"].text, "json");
@@ -162,7 +164,7 @@ TEST_F(ChatNotifyTest, ThreeChangesOfARunMakeOneMessageAndARunWithoutChangeNone)
 TEST_F(ChatNotifyTest, EachFailedMessageIsLoggedOnceWithoutTheSecretAndKeepsItsOneShotGroup) {
   FakeServer failing(acceptingHook("500 Internal Server Error")),
       throttled(acceptingHook("429 Too Many Requests")), refusing(nullptr),
-      silent([](FakeConnection& connection) { connection.holdOpen(30); });
+      silent([](FakeConnection&connection) { connection.holdOpen(30); });
   storeDownGroup("failing", "slack:" + failing.url("/services/SECRET1"), true);
   storeDownGroup("throttled", "ntfy:" + throttled.url("/SECRET2"), true);
   storeDownGroup("refusing", "gotify:" + refusing.url("/message?token=SECRET3"), true);
@@ -174,13 +176,14 @@ TEST_F(ChatNotifyTest, EachFailedMessageIsLoggedOnceWithoutTheSecretAndKeepsItsO
   }
   test::LogLines logged = test::loggedActions(instance_);
   std::sort(logged.begin(), logged.end());
-  EXPECT_EQ(logged, (test::LogLines{
-                        {"0", "Chat message gotify " + refusing.address() + ": Connection error"},
-                        {"0", "Chat message ntfy " + throttled.address() + ": 429 Too Many Requests"},
-                        {"0", "Chat message slack " + failing.address() + ": 500 Internal Server Error"},
-                        {"0", "Chat message telegram " + silent.address() + ": Connection timeout"},
-                        {"0", "Chat message: unknown service or address \"pager\""},
-                    }));
+  EXPECT_EQ(logged,
+            (test::LogLines{
+                {"0", "Chat message gotify " + refusing.address() + ": Connection error"},
+                {"0", "Chat message ntfy " + throttled.address() + ": 429 Too Many Requests"},
+                {"0", "Chat message slack " + failing.address() + ": 500 Internal Server Error"},
+                {"0", "Chat message telegram " + silent.address() + ": Connection timeout"},
+                {"0", "Chat message: unknown service or address \"pager\""},
+            }));
   EXPECT_EQ(instance_.read("vydata/error.log").find("SECRET"), std::string::npos);
 }
 
@@ -212,7 +215,8 @@ TEST_F(NotifyTestCommand, SendsOneTestMessageThroughTheGroupsSettingsAndSaysWhat
   FakeServer hook(acceptingHook()), failing(acceptingHook("403 Forbidden"));
   storeGroup("chat", notifyingGroup(5, "gotify:" + hook.url("/message?token=t")));
   test::RunResult sent = service({"notifytest", "chat"});
-  EXPECT_EQ(std::tuple(sent.exitCode, sent.out), std::tuple(0, "Test message sent to gotify (200 OK).\n"));
+  EXPECT_EQ(std::tuple(sent.exitCode, sent.out),
+            std::tuple(0, "Test message sent to gotify (200 OK).\n"));
   const JsonValue message = parseJson(parseReceivedRequest(hook.received(0)).body).value();
   EXPECT_EQ(message["title"].text, "Vantry: test message for chat");
   EXPECT_EQ(message["message"].text,
@@ -245,8 +249,9 @@ TEST_F(NotifyTestCommand, RunsOnTheCommandLineAndIsRefusedOverTheWeb) {
   cgi.env["REMOTE_USER"] = "admin";
   EXPECT_EQ(instance_.run("vyrunner.cgi", {cgi.args, cgi.env, "", 60}).exitCode, 2);
   EXPECT_EQ(hook.connectionCount(), 1);
-  EXPECT_EQ(test::loggedActions(instance_),
-            (test::LogLines{{"0", "Invalid group name"}, {"0", "Refused over the web: notifytest"}}));
+  EXPECT_EQ(
+      test::loggedActions(instance_),
+      (test::LogLines{{"0", "Invalid group name"}, {"0", "Refused over the web: notifytest"}}));
 }
 
 ChatChange changeOf(std::string_view url, bool prevUp, bool up, int code) {
@@ -290,8 +295,8 @@ TEST(ChatMessageText, DiscordCutsLongListsWithAndNMoreWithinItsLimit) {
   for (const std::string& url : urls) message.changes.push_back(changeOf(url, true, false, 503));
   const PostRequest request = chatRequest({ChatService::kDiscord, "http://h/", ""}, message);
   const std::string content = parseJson(request.body)->operator[]("content").text;
-  const size_t characters = static_cast<size_t>(std::count_if(
-      content.begin(), content.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+  const size_t characters = static_cast<size_t>(
+      std::count_if(content.begin(), content.end(), [](char c) { return (c & 0xC0) != 0x80; }));
   EXPECT_LE(characters, kDiscordLimit);
   EXPECT_GT(characters, kDiscordLimit - 130);  // as many whole lines as fit
   const size_t shown = static_cast<size_t>(std::count(content.begin(), content.end(), '\n')) - 1;

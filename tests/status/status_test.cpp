@@ -1,10 +1,9 @@
 // The installed status program on fresh instances: only public groups ever show, addresses only
 // as the group allows and never with their query, every stored text escaped, the JSON and the
 // badges agreeing with the page, and a data directory it cannot change.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
@@ -37,14 +36,13 @@ class StatusTest : public InstanceTest {
   void SetUp() override { instance_.makeDataDirs(); }
 
   Reply get(const std::string& query) {
-    const RunResult run = instance_.run(
-        "vystatus.cgi", {{},
-                         {{"REQUEST_METHOD", "GET"},
-                          {"QUERY_STRING", query},
-                          {"GATEWAY_INTERFACE", "CGI/1.1"},
-                          {"REMOTE_ADDR", "127.0.0.1"}},
-                         "",
-                         30});
+    const RunResult run = instance_.run("vystatus.cgi", {{},
+                                                         {{"REQUEST_METHOD", "GET"},
+                                                          {"QUERY_STRING", query},
+                                                          {"GATEWAY_INTERFACE", "CGI/1.1"},
+                                                          {"REMOTE_ADDR", "127.0.0.1"}},
+                                                         "",
+                                                         30});
     Reply reply{run.exitCode, "", run.out, run.err};
     const size_t end = run.out.find("\n\n");
     if (end != std::string::npos) {
@@ -67,7 +65,8 @@ class StatusTest : public InstanceTest {
 
   // Checks of url at the given ages in days, each up or not, with its response time.
   void writeChecks(const std::string& group, const std::vector<std::string>& groupUrls,
-                   const std::string& url, const std::vector<std::tuple<double, bool, uint32_t>>& checks) {
+                   const std::string& url,
+                   const std::vector<std::tuple<double, bool, uint32_t>>& checks) {
     std::vector<KeyedCheck> records;
     for (const auto& [ageDays, up, ms] : checks) {
       const auto time = static_cast<uint32_t>(now_ - static_cast<std::time_t>(ageDays * 86400));
@@ -122,7 +121,8 @@ std::string pageSummary(const std::string& html) {
     for (std::sregex_iterator u(inner.begin(), inner.end(), url); u != end; ++u) {
       const std::string bar = (*u)[5];
       size_t failed = 0;
-      for (size_t at = bar.find("#d93025"); at != std::string::npos; at = bar.find("#d93025", at + 1)) {
+      for (size_t at = bar.find("#d93025"); at != std::string::npos;
+           at = bar.find("#d93025", at + 1)) {
         ++failed;
       }
       lines += "\n" + (*g)[1].str() + "|" + (*u)[1].str() + "|" + (*u)[2].str() + "|" +
@@ -142,7 +142,7 @@ TEST_F(StatusTest, APrivateGroupNeverShowsAndItsNameGetsTheMissingGroupAnswer) {
     EXPECT_EQ(all.body.find("secret"), std::string::npos) << query;
   }
   for (const std::string kind : {"", "format=json&", "badge=status&", "badge=uptime&",
-                                  "badge=response&", "badge=status&url=intranet.secret.example&"}) {
+                                 "badge=response&", "badge=status&url=intranet.secret.example&"}) {
     const Reply guessed = get(kind + "group=secret");
     const Reply missing = get(kind + "group=nosuch");
     EXPECT_EQ(guessed.header + guessed.body, missing.header + missing.body) << kind;
@@ -215,12 +215,14 @@ TEST_F(StatusTest, EachBadgeKindIsValidSvgWithItsText) {
   writeChecks("shop", urls, urls[1], {{0.1, false, 20}});
   const std::map<std::string, std::string> expected = {
       {"badge=status&group=shop", "<title>Shop &amp; Co: degraded</title>"},
-      {"badge=status&group=shop&url=http%3A%2F%2Fa.example%2Fx", "<title>Shop &amp; Co: up</title>"},
+      {"badge=status&group=shop&url=http%3A%2F%2Fa.example%2Fx",
+       "<title>Shop &amp; Co: up</title>"},
       {"badge=uptime&group=shop&window=30d", "<title>uptime 30d: 50.00 %</title>"},
       {"badge=uptime&group=shop&window=1d&url=http%3A%2F%2Fa.example%2Fx",
        "<title>uptime 1d: 100.00 %</title>"},
       {"badge=response&group=shop&window=1d", "<title>response 1d: 140 ms</title>"},
-      {"badge=response&group=shop&url=http%3A%2F%2Fa.example%2Fx", "<title>response 1d: 200 ms</title>"}};
+      {"badge=response&group=shop&url=http%3A%2F%2Fa.example%2Fx",
+       "<title>response 1d: 200 ms</title>"}};
   for (const auto& [query, title] : expected) {
     const Reply badge = get(query);
     EXPECT_NE(badge.header.find("Content-Type: image/svg+xml\n"), std::string::npos) << query;
@@ -229,8 +231,9 @@ TEST_F(StatusTest, EachBadgeKindIsValidSvgWithItsText) {
     EXPECT_NE(badge.body.find(title), std::string::npos) << query << "\n" << badge.body;
   }
   // The full URL with its query is not how a badge names a URL.
-  EXPECT_NE(get("badge=status&group=shop&url=http%3A%2F%2Fa.example%2Fx%3Fq%3D1").header.find("404"),
-            std::string::npos);
+  EXPECT_NE(
+      get("badge=status&group=shop&url=http%3A%2F%2Fa.example%2Fx%3Fq%3D1").header.find("404"),
+      std::string::npos);
   EXPECT_NE(get("badge=uptime&group=shop&window=0d").header.find("Status: 400"), std::string::npos);
 }
 

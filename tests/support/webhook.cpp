@@ -120,7 +120,8 @@ class Reader {
     for (int i = 0; i < 4; ++i) {
       const char c = text_[at_++];
       if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
-      code = code * 16 + static_cast<unsigned>(std::isdigit(c) ? c - '0' : std::tolower(c) - 'a' + 10);
+      code =
+          code * 16 + static_cast<unsigned>(std::isdigit(c) ? c - '0' : std::tolower(c) - 'a' + 10);
     }
     return code;
   }
