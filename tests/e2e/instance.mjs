@@ -173,6 +173,12 @@ export function startPages(pages) {
   return listenOnLoopback(server, 0, 'a page server');
 }
 
+// Binds a server the flow made itself (an https one, say) to the port of a free 127.0.0.x other
+// than 127.0.0.1, and closes it at the end. Returns the address, "127.0.0.x".
+export async function listenOnFreeLoopback(server, port, what) {
+  return new URL(await listenOnLoopback(server, port, what)).hostname;
+}
+
 // A fresh copy of the installed instance in STAGE_DIR, served by lighttpd on a free port of
 // 127.0.0.1 with the configuration of scripts/lighttpd-config and `extraConfig(dir)` after it.
 // Returns once the console answers: {dir, work (a temporary directory for the flow's own
