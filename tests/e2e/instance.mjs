@@ -174,7 +174,6 @@ export function startPages(pages) {
   return listenOnLoopback(server, 0, 'a page server');
 }
 
-<<<<<<< HEAD
 // A chat service's webhook on a free port of a free 127.0.0.x: every request it gets is kept in
 // `received` ({method, path, type, body}) and answered 200. Returns {url (its base URL),
 // received}.
@@ -192,12 +191,12 @@ export async function startWebhook() {
     });
   });
   return {url: await listenOnLoopback(server, 0, 'a webhook'), received};
-=======
+}
+
 // Binds a server the flow made itself (an https one, say) to the port of a free 127.0.0.x other
 // than 127.0.0.1, and closes it at the end. Returns the address, "127.0.0.x".
 export async function listenOnFreeLoopback(server, port, what) {
   return new URL(await listenOnLoopback(server, port, what)).hostname;
->>>>>>> prom-https
 }
 
 // A fresh copy of the installed instance in STAGE_DIR, served by lighttpd on a free port of
