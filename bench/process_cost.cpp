@@ -151,4 +151,11 @@ double median(std::vector<double> figures) {
   return figures.size() % 2 ? figures[mid] : (figures[mid - 1] + figures[mid]) / 2;
 }
 
+Row pageRatioRow(const char* id, const char* measure, const std::vector<double>& page,
+                 const std::vector<double>& about, bool failed, double target) {
+  if (failed) return failedRow(id, measure, Bound::kAtMost, target, "a request failed");
+  return measuredRow(id, measure, median(page) / median(about), Bound::kAtMost, target,
+                     format("%.2f ms / %.2f ms", median(page) * 1e3, median(about) * 1e3));
+}
+
 }  // namespace vy::bench

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/table.h"
+
 namespace vy::bench {
 
 struct ProcessCost {
@@ -55,6 +57,12 @@ double monotonicSeconds();
 
 // The median of the figures (which it sorts).
 double median(std::vector<double> figures);
+
+// A row of a page's median wall time over the about page's (both in
+// seconds), at most target, with both in milliseconds beside it; a failed
+// row when either side failed.
+Row pageRatioRow(const char* id, const char* measure, const std::vector<double>& page,
+                 const std::vector<double>& about, bool failed, double target);
 
 }  // namespace vy::bench
 

@@ -71,13 +71,8 @@ std::string loggedIn(const BenchInstance& on, const std::string& query) {
 
 void addRatioRow(const char* id, const char* measure, const PageRuns& page, const PageRuns& about,
                  Table& table, double target = 5) {
-  if (page.failed || about.failed) {
-    table.push_back(failedRow(id, measure, Bound::kAtMost, target, "a page request failed"));
-    return;
-  }
   table.push_back(
-      measuredRow(id, measure, median(page.wall) / median(about.wall), Bound::kAtMost, target,
-                  format("%.2f ms / %.2f ms", median(page.wall) * 1e3, median(about.wall) * 1e3)));
+      pageRatioRow(id, measure, page.wall, about.wall, page.failed || about.failed, target));
 }
 
 }  // namespace

@@ -52,14 +52,7 @@ struct Runs {
 
 void addRatioRow(const char* id, const char* measure, const Runs& page, const Runs& about,
                  Table& table) {
-  constexpr double kTarget = 5;
-  if (page.failed || about.failed) {
-    table.push_back(failedRow(id, measure, Bound::kAtMost, kTarget, "a request failed"));
-    return;
-  }
-  table.push_back(
-      measuredRow(id, measure, median(page.wall) / median(about.wall), Bound::kAtMost, kTarget,
-                  format("%.2f ms / %.2f ms", median(page.wall) * 1e3, median(about.wall) * 1e3)));
+  table.push_back(pageRatioRow(id, measure, page.wall, about.wall, page.failed || about.failed, 5));
 }
 
 }  // namespace
