@@ -26,9 +26,9 @@ using std::chrono::milliseconds;
 
 // Under a sanitizer every process starts several times slower: shorter runs at a slower pace.
 #ifdef VY_SANITIZED
-constexpr int kLoadSeconds = 10, kFaultSeconds = 10, kPaceMs = 250, kKillWindowMs = 150;
+constexpr int kLoadSeconds = 10, kFaultSeconds = 10, kPaceMs = 250;
 #else
-constexpr int kLoadSeconds = 30, kFaultSeconds = 20, kPaceMs = 100, kKillWindowMs = 12;
+constexpr int kLoadSeconds = 30, kFaultSeconds = 20, kPaceMs = 100;
 #endif
 // Every group file is larger than the limit (a long banned text), so that every limited change
 // fails half-way, while the error log stays far below it.
@@ -37,10 +37,11 @@ const std::string kBallast(48000, 'z');
 constexpr double kLimitedShare = 0.15, kKilledShare = 0.6;
 
 // What befalls one writer under faults: a file-size limit, or SIGKILL at a random moment within
-// the time a writer takes (killAfterMs; -1: never).
+// the time a writer takes (killAt: that share of a writer's measured running time; -1: never).
+// Measuring the time keeps kills happening on machines of any speed and under a sanitizer.
 struct Fault {
   bool limited = false;
-  int killAfterMs = -1;
+  double killAt = -1;
 };
 const std::map<std::string, std::string> kAdmin = {{"ADMIN_PWD", "secret"}};
 
@@ -186,7 +187,8 @@ class LoadTest : public test::ServiceTest {
   Fault fault(Rng& rng) const {
     if (!faults_) return {};
     if (rng.chance(kLimitedShare)) return {true, -1};
-    return {false, rng.chance(kKilledShare) ? rng.below(kKillWindowMs) : -1};
+    return {false, rng.chance(kKilledShare) ? std::uniform_real_distribution<double>()(rng.engine)
+                                            : -1};
   }
 
   // A check of all groups or of one group, started every second.
@@ -207,16 +209,19 @@ class LoadTest : public test::ServiceTest {
   Fate write(const std::string& program, test::RunOptions options, Fault fault, int refusedExit,
              int reports) {
     if (fault.limited) options.fileSizeLimit = kFileSizeLimit;
+    const auto started = Clock::now();
     test::BackgroundProcess process = instance_.start(program, options);
     const auto ended = [&] { return process.ended(); };
-    if (fault.killAfterMs >= 0 && !test::waitUntil(ended, fault.killAfterMs / 1000.0)) {
-      process.signal(SIGKILL);  // not reaped yet, so the pid is still this writer's
+    if (fault.killAt >= 0) {
+      std::this_thread::sleep_for(milliseconds(static_cast<int>(fault.killAt * writerMs_)));
+      if (!ended()) process.signal(SIGKILL);  // not reaped yet, so the pid is still this writer's
     }
     EXPECT_TRUE(test::waitUntil(ended, 60));
     const test::RunResult result = process.wait(1);
     ++writers_;
     if (fault.limited) maxReports_ += reports;
-    if (fault.killAfterMs >= 0 && result.exitCode < 0) {
+    if (fault.killAt < 0 && !fault.limited) measureWriter(Clock::now() - started);
+    if (fault.killAt >= 0 && result.exitCode < 0) {
       ++killed_;
       return Fate::kKilled;
     }
@@ -225,6 +230,11 @@ class LoadTest : public test::ServiceTest {
     ++refused_;
     minReports_ += reports;
     return Fate::kRefused;
+  }
+  // A running average of how long an undisturbed writer takes (polling adds up to 20 ms).
+  void measureWriter(Clock::duration took) {
+    const int ms = static_cast<int>(std::chrono::duration_cast<milliseconds>(took).count());
+    writerMs_ = (writerMs_.load() * 3 + ms) / 4;
   }
   Fate service(const std::string& command, const std::string& group, const std::string& text,
                Fault fault) {
@@ -340,6 +350,7 @@ class LoadTest : public test::ServiceTest {
   Clock::time_point deadline_;
   std::mutex mergeLock_;  // guards the merging into urls_
   std::atomic<int> named_{0}, writers_{0}, refused_{0}, killed_{0}, minReports_{0}, maxReports_{0};
+  std::atomic<int> writerMs_{50};  // first guess, until writers have been measured
   Outcomes urls_;
   std::map<std::string, std::set<std::string>> groupSettings_;  // "interval|inform" it may hold
   std::string flipTexts_[2], flipCanonical_[2];
