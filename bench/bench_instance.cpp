@@ -17,6 +17,7 @@
 #include "store/group_name.h"
 #include "store/group_store.h"
 #include "store/history.h"
+#include "store/history_digest.h"
 #include "store/sessions.h"
 
 namespace vy::bench {
@@ -127,7 +128,12 @@ bool BenchInstance::writeHistory(const std::string& name, const GroupConfig& gro
     }
   }
   ::mkdir((dir_ + "/" + kHistoryDir).c_str(), 0700);
-  return writeFile(dir_ + "/" + historyPath(name), encodeHistoryImage(summaries, checks, now));
+  if (!writeFile(dir_ + "/" + historyPath(name), encodeHistoryImage(summaries, checks, now))) {
+    return false;
+  }
+  std::vector<std::string_view> urls;
+  for (const UrlStatus& url : group.urls) urls.push_back(url.url);
+  return insideDirectory(dir_, [&] { return writeHistoryDigest(name, urls, now).ok(); });
 }
 
 bool BenchInstance::writeCheckLog(const std::string& name, const GroupConfig& group,

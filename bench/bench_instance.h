@@ -46,7 +46,8 @@ class BenchInstance {
   void removeCheckLogs() const;
   // Replaces the group's history with checks of its URLs before now: one
   // every checkMinutes over the last 48 hours, one in fifty down, and a
-  // summary of each of the `days` days before them.
+  // summary of each of the `days` days before them; then its day digest, as
+  // the worker's run writes it at its end.
   bool writeHistory(const std::string& name, const GroupConfig& group, int checkMinutes,
                     int days) const;
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 
 #include "common/files.h"
@@ -188,12 +189,26 @@ std::string urlEncode(std::string_view text) {
   return result;
 }
 
+namespace {
+
+// The bytes an HTML text must not hold as they are: a page tests every byte
+// of ten thousand addresses, so a table answers.
+constexpr std::array<bool, 256> htmlSpecialBytes() {
+  std::array<bool, 256> special{};
+  for (const unsigned char c : std::string_view("&<>\"'")) special[c] = true;
+  return special;
+}
+constexpr std::array<bool, 256> kHtmlSpecial = htmlSpecialBytes();
+
+}  // namespace
+
 void appendHtmlEscaped(std::string& out, std::string_view text, bool apostrophe) {
   // Plain runs are copied whole; only the few special bytes are replaced.
   size_t runStart = 0;
   for (size_t i = 0; i < text.size(); ++i) {
-    const char* entity = htmlEntity(text[i]);
-    if (!entity || (text[i] == '\'' && !apostrophe)) continue;
+    const char c = text[i];
+    if (!kHtmlSpecial[static_cast<unsigned char>(c)] || (c == '\'' && !apostrophe)) continue;
+    const char* entity = htmlEntity(c);
     out.append(text.substr(runStart, i - runStart));
     out.append(entity);
     runStart = i + 1;

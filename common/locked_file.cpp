@@ -42,7 +42,8 @@ FileStatus openLocked(const std::string& path, LockedOpen how, LockedFile& out, 
     if (!S_ISREG(status.st_mode)) {
       return {how == LockedOpen::kCreate ? FileCode::kCannotWrite : FileCode::kNotFound, path};
     }
-    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+    // Reads of a regular file never wait anyway; writes keep the usual flags.
+    if (how != LockedOpen::kRead) ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
     const FileIdentity held{status.st_dev, status.st_ino};
     if (held == identityOf(path)) {
       out = LockedFile{std::move(fd), held, status};

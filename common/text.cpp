@@ -1,6 +1,7 @@
 // Text helpers; see text.h.
 #include "common/text.h"
 
+#include <charconv>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -8,6 +9,12 @@
 #include <cstring>
 
 namespace vy {
+
+void appendDecimal(std::string& out, uint64_t value) {
+  char digits[20];
+  const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, end.ptr);
+}
 
 std::string formatAlloc(const char* format, ...) {
   va_list args;

@@ -20,6 +20,10 @@ namespace vy {
 // printf into a new text of exactly the formatted length; the empty text when
 // the format cannot be measured.
 std::string formatAlloc(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The decimal digits of value appended to out, without a format call: pages
+// of many thousand figures write them this way.
+void appendDecimal(std::string& out, uint64_t value);
+
 // A time in milliseconds as seconds with two decimals: the text of "%0.2f"
 // of milliseconds * 0.001, made without a format call for all but the
 // values that fall halfway, whose rounding depends on the binary value.

@@ -195,6 +195,7 @@ RunOutcome runChecks(const WorkerContext& context, int maxUrls, int threads,
     return RunOutcome::kNotRun;
   }
   checkWithThreads(run, threads);
+  for (const auto& groupRun : run.groups) refreshHistoryDigest(*groupRun);
   removeFinishedOneShotGroups(run);
   // The names examined, written over the start of the file; the write also
   // marks the end of the run in the file's modification time.

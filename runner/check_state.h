@@ -43,6 +43,7 @@ struct HistoryQueue {
   std::mutex lock;
   std::vector<KeyedCheck> pending;  // guarded by lock
   bool writing = false;             // guarded by lock
+  bool recorded = false;            // a check went in; guarded by lock
 };
 
 // One group during a run or a one-URL check: the record read from its file,

@@ -19,6 +19,7 @@
 #include "store/group_name.h"
 #include "store/group_store.h"
 #include "store/history.h"
+#include "store/history_digest.h"
 
 namespace vy {
 namespace {
@@ -170,6 +171,10 @@ void recordHistory(GroupRun& run, const UrlStatus& entry) {
     }
     const HistoryWrite write =
         appendHistoryChecks(run.handle.name, run.historyUrls, batch, std::time(nullptr));
+    if (write.status.ok()) {
+      std::lock_guard<std::mutex> lock(queue.lock);
+      queue.recorded = true;
+    }
     if (!write.damage.ok()) reportError(write.damage, historyPath(run.handle.name));
     if (!write.status.ok()) reportError(write.status, historyPath(run.handle.name));
   }
@@ -261,6 +266,16 @@ std::string resolveRedirect(const std::string& base, const std::string& target) 
   return origin + directory + target;
 }
 
+void refreshHistoryDigest(GroupRun& run) {
+  {
+    std::lock_guard<std::mutex> lock(run.history.lock);
+    if (!run.history.recorded) return;
+  }
+  const StoreStatus written =
+      writeHistoryDigest(run.handle.name, run.historyUrls, std::time(nullptr));
+  if (!written.ok()) reportError(written, historyDigestPath(run.handle.name));
+}
+
 int checkUrl(CheckShared& shared, GroupRun& run, int index) {
   GroupConfig& group = run.group;
   UrlStatus& entry = group.urls[index];
@@ -343,7 +358,9 @@ int runCheckUrlCommand(WorkerContext& context) {
   CheckShared shared(context);
   GroupRun run(std::move(group), std::move(handle));
   if (!storedGroupOnly) run.historyUrls = storedHistoryUrls(stored, run.group.urls[0].url);
-  return checkUrl(shared, run, index);
+  const int state = checkUrl(shared, run, index);
+  refreshHistoryDigest(run);
+  return state;
 }
 
 }  // namespace vy

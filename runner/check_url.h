@@ -33,6 +33,10 @@ inline constexpr int kMaxRedirects = 2;
 // table loaded.
 int checkUrl(CheckShared& shared, GroupRun& run, int index);
 
+// Once the run's checks of the group are done: folds the group's history
+// into its day digest when the run added checks to it; a failure is logged.
+void refreshHistoryDigest(GroupRun& run);
+
 // The target of a redirect from `base`: an absolute http:// or https://
 // target as it is, a target with another scheme as it is (the request then
 // fails as an invalid URL), and a relative one ("/login", "login", "?x=1",

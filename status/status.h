@@ -10,8 +10,10 @@
 
 namespace vy {
 
-// The whole reply to a request of this query string at now.
-std::string statusReply(std::string_view queryString, std::time_t now);
+struct ReplyWriter;
+
+// The reply to a request of this query string at now, written to out.
+void statusReply(std::string_view queryString, std::time_t now, ReplyWriter& out);
 
 // Answers the request the environment describes on standard output; the
 // exit status.

@@ -40,7 +40,7 @@ std::vector<const PublicUrl*> badgeUrls(const PublicGroup& group,
                                         const std::optional<std::string>& url) {
   std::vector<const PublicUrl*> urls;
   for (const PublicUrl& entry : group.urls) {
-    if (!url || entry.shown == *url) urls.push_back(&entry);
+    if (!url || entry.shown() == *url) urls.push_back(&entry);
   }
   return urls;
 }

@@ -2,59 +2,95 @@
 #include "status/status_model.h"
 
 #include <algorithm>
+#include <array>
+#include <span>
+#include <string_view>
 
 #include "store/group_name.h"
 #include "store/group_store.h"
+#include "store/history_digest.h"
 #include "store/public_title.h"
 
 namespace vy {
 namespace {
 
-// Folds a group's history into its URLs' figures as the records come.
-class FiguresVisitor final : public HistoryVisitor {
+// Folds a group's history into its URLs' uptime and response time over a
+// badge's window as the records come.
+class WindowVisitor final : public HistoryVisitor {
  public:
-  FiguresVisitor(std::vector<PublicUrl>& urls, int windowDays, std::time_t now)
+  WindowVisitor(std::vector<PublicUrl>& urls, int windowDays, std::time_t now)
       : urls_(urls),
-        window30_(30, now),
-        window90_(kStatusBarDays, now),
         window_(windowDays, now),
-        windowStart_(static_cast<int64_t>(now) - int64_t{windowDays} * kSecondsPerDay),
-        firstBarDay_(static_cast<int64_t>(std::max<std::time_t>(now, 0) / kSecondsPerDay) -
-                     (kStatusBarDays - 1)) {}
+        windowStart_(static_cast<int64_t>(now) - int64_t{windowDays} * kSecondsPerDay) {}
 
   void onDay(size_t url, const HistoryDay& day) override {
     PublicUrl& figures = urls_[url];
-    window30_.add(figures.uptime30, day);
-    window90_.add(figures.uptime90, day);
     window_.add(figures.uptimeWindow, day);
     if (int64_t{day.day} * kSecondsPerDay >= windowStart_) {
       figures.responseWindow.add({day.responseMsSum, day.checks});
     }
-    foldIntoBar(figures, day.day, day.checks, day.upChecks);
   }
 
   void onCheck(size_t url, const HistoryCheck& check) override {
     PublicUrl& figures = urls_[url];
-    window30_.add(figures.uptime30, check);
-    window90_.add(figures.uptime90, check);
     window_.add(figures.uptimeWindow, check);
     if (int64_t{check.time} >= windowStart_) figures.responseWindow.add({check.responseMs, 1});
-    foldIntoBar(figures, check.time / kSecondsPerDay, 1, check.up() ? 1 : 0);
   }
 
  private:
-  void foldIntoBar(PublicUrl& figures, int64_t day, uint32_t checks, uint32_t up) const {
-    const int64_t at = day - firstBarDay_;
-    if (at < 0 || at >= kStatusBarDays) return;
-    figures.days[static_cast<size_t>(at)].checks += checks;
-    figures.days[static_cast<size_t>(at)].upChecks += up;
-  }
-
   std::vector<PublicUrl>& urls_;
-  UptimeWindow window30_, window90_, window_;
+  UptimeWindow window_;
   int64_t windowStart_;
-  int64_t firstBarDay_;
 };
+
+// Where a digest's days fall: its days from30 on make the 30-day window,
+// from90 on the 90-day one (the days that begin in the window), and its
+// days barFrom to barEnd (exclusive) are the bar's from barAt on. The same
+// for every URL of the digest.
+struct DayWindows {
+  size_t from30 = 0, from90 = 0, barFrom = 0, barEnd = 0, barAt = 0;
+};
+
+DayWindows windowsOf(const DigestView& digest, std::time_t now) {
+  const int64_t count = digest.dayCount();
+  const auto firstFrom = [&](int64_t start) {
+    const int64_t day = start <= 0 ? 0 : (start + kSecondsPerDay - 1) / kSecondsPerDay;
+    return static_cast<size_t>(std::clamp<int64_t>(day - digest.firstDay(), 0, count));
+  };
+  const int64_t firstBarDay =
+      static_cast<int64_t>(std::max<std::time_t>(now, 0) / kSecondsPerDay) - (kStatusBarDays - 1);
+  DayWindows windows;
+  windows.from30 = firstFrom(static_cast<int64_t>(now) - int64_t{30} * kSecondsPerDay);
+  windows.from90 = firstFrom(static_cast<int64_t>(now) - int64_t{kStatusBarDays} * kSecondsPerDay);
+  windows.barFrom = static_cast<size_t>(std::clamp<int64_t>(firstBarDay - digest.firstDay(), 0, count));
+  windows.barEnd = static_cast<size_t>(
+      std::clamp<int64_t>(firstBarDay + kStatusBarDays - digest.firstDay(), 0, count));
+  if (windows.barEnd <= windows.barFrom) {
+    windows.barEnd = windows.barFrom;  // none of the digest's days is on the bar
+  } else {
+    windows.barAt = static_cast<size_t>(digest.firstDay() + int64_t(windows.barFrom) - firstBarDay);
+  }
+  return windows;
+}
+
+// One URL's figures from its days (none: a URL the digest does not hold).
+void addDays(UrlDays& figures, const DigestDays& days, const DayWindows& windows) {
+  if (days.empty()) return;
+  const auto sumFrom = [&](size_t from) {
+    UptimeCount count;
+    for (size_t i = from; i < days.size(); ++i) {
+      const DigestDay day = days[i];
+      count.checks += day.checks;
+      count.upChecks += day.upChecks;
+    }
+    return count;
+  };
+  figures.uptime30 = sumFrom(windows.from30);
+  figures.uptime90 = sumFrom(windows.from90);
+  for (size_t i = windows.barFrom; i < windows.barEnd; ++i) {
+    figures.days[windows.barAt + i - windows.barFrom] = days[i];
+  }
+}
 
 std::string titleOf(const std::string& name) {
   std::string title;
@@ -74,9 +110,12 @@ std::optional<PublicGroup> publicGroup(const std::string& name, const StatusQuer
   group.name = name;
   group.title = titleOf(name);
   std::vector<std::string_view> urls;
+  group.urls.reserve(stored.urls.size());
+  urls.reserve(stored.urls.size());
   for (const UrlStatus& entry : stored.urls) {
     PublicUrl& url = group.urls.emplace_back();
-    url.shown = publicAddress(entry.url, stored.showsAddresses());
+    url.url = entry.url;
+    url.address = publicAddress(entry.url, stored.showsAddresses());
     url.state = urlState(entry, stored.suspended());
     url.lastCheck = entry.lastCheck;
     url.statusCode = entry.resultCode;
@@ -84,7 +123,7 @@ std::optional<PublicGroup> publicGroup(const std::string& name, const StatusQuer
     urls.push_back(entry.url);
   }
   if (query.history && !urls.empty()) {
-    FiguresVisitor visitor(group.urls, query.windowDays, now);
+    WindowVisitor visitor(group.urls, query.windowDays, now);
     group.historyRead = visitHistory(name, urls, visitor).ok();
   }
   return group;
@@ -98,11 +137,29 @@ std::vector<std::string> candidateNames(const StatusQuery& query) {
 }
 
 // The part of a URL after its scheme, up to the path, query or fragment.
+// A set of bytes as a table: find_first_of asks memchr for every byte, and
+// a page asks this of ten thousand URLs.
+using ByteSet = std::array<bool, 256>;
+constexpr ByteSet byteSet(std::string_view bytes) {
+  ByteSet set{};
+  for (const char c : bytes) set[static_cast<unsigned char>(c)] = true;
+  return set;
+}
+constexpr ByteSet kAuthorityEnd = byteSet("/?#");
+constexpr ByteSet kPathEnd = byteSet("?#");
+
+// The first byte at or after from that is in stops, or the size.
+size_t findAny(std::string_view text, const ByteSet& stops, size_t from = 0) {
+  for (size_t i = from; i < text.size(); ++i) {
+    if (stops[static_cast<unsigned char>(text[i])]) return i;
+  }
+  return text.size();
+}
+
 std::string_view authorityOf(std::string_view url, size_t& end) {
   size_t start = url.find("://");
   start = start == std::string_view::npos ? 0 : start + 3;
-  end = url.find_first_of("/?#", start);
-  if (end == std::string_view::npos) end = url.size();
+  end = findAny(url, kAuthorityEnd, start);
   return url.substr(start, end - start);
 }
 
@@ -140,16 +197,24 @@ std::optional<uint32_t> ResponseFold::meanMs() const {
   return static_cast<uint32_t>((msSum + checks / 2) / checks);
 }
 
-std::string publicAddress(std::string_view url, bool showAddresses) {
+ShownAddress publicAddress(std::string_view url, bool showAddresses) {
   size_t end = 0;
   const std::string_view authority = authorityOf(url, end);
   const std::string_view host = withoutUserInfo(authority);
-  if (!showAddresses) return std::string(withoutPort(host));
-  std::string shown(url.substr(0, static_cast<size_t>(authority.data() - url.data())));
-  shown += host;
+  const auto partOfUrl = [&](std::string_view part) {
+    return ShownAddress{static_cast<size_t>(part.data() - url.data()), part.size(), {}};
+  };
+  if (!showAddresses) return partOfUrl(withoutPort(host));
   const std::string_view rest = url.substr(end);
-  shown += rest.substr(0, rest.find_first_of("?#"));
-  return shown;
+  const std::string_view path = rest.substr(0, findAny(rest, kPathEnd));
+  if (host.size() == authority.size()) {
+    return partOfUrl(url.substr(0, static_cast<size_t>(path.data() + path.size() - url.data())));
+  }
+  ShownAddress joined;
+  joined.joined = url.substr(0, static_cast<size_t>(authority.data() - url.data()));
+  joined.joined += host;
+  joined.joined += path;
+  return joined;
 }
 
 UrlState urlState(const UrlStatus& status, bool groupSuspended) {
@@ -171,6 +236,34 @@ Overall overallState(const std::vector<PublicGroup>& groups) {
   if (up + down == 0) return Overall::kNoData;
   if (down == 0) return Overall::kAllWorking;
   return up == 0 ? Overall::kAllFailing : Overall::kSomeFailing;
+}
+
+namespace {
+
+// Without a digest to read: the group's history folded as the worker folds
+// it, into bytes for the view.
+bool foldFromHistory(const std::string& group, std::span<const std::string_view> urls,
+                     std::time_t now, std::string& bytes, DigestView& view) {
+  HistoryDigest folded;
+  if (!foldHistoryDigest(group, urls, now, kDigestDays, folded).ok()) return false;
+  bytes = encodeHistoryDigest(folded);
+  return view.open(bytes);
+}
+
+}  // namespace
+
+void gatherGroupDays(const PublicGroup& group, std::time_t now, GroupDays& days) {
+  days.urls.assign(group.urls.size(), UrlDays{});
+  days.urlTexts.clear();
+  for (const PublicUrl& url : group.urls) days.urlTexts.push_back(url.url);
+  DigestView& digest = days.digest;
+  days.read = readHistoryDigest(group.name, days.digestBytes, digest).ok() ||
+              foldFromHistory(group.name, days.urlTexts, now, days.digestBytes, digest);
+  if (!days.read) return;
+  const DayWindows windows = windowsOf(digest, now);
+  for (size_t i = 0; i < group.urls.size(); ++i) {
+    addDays(days.urls[i], digest.daysOf(group.urls[i].url), windows);
+  }
 }
 
 std::optional<StatusModel> gatherStatus(const StatusQuery& query, std::time_t now) {

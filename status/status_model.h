@@ -1,6 +1,7 @@
 // The figures of the public status page: which groups are public, what each
 // of their URLs shows and the state of the whole, gathered by reading the
-// group files and their histories and nothing else.
+// group files, their day digests (or, without one, their histories) and
+// nothing else.
 //
 // Everything here only reads: every file is opened read-only under a shared
 // lock at most, and a group that is not public is treated exactly like a
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "store/history.h"
+#include "store/history_digest.h"
 
 namespace vy {
 
@@ -29,11 +31,8 @@ enum class UrlState { kUp, kDown, kUnknown, kPaused };
 // badges use.
 const char* stateWord(UrlState state);
 
-// A day of the bar: its checks, up checks and response times folded.
-struct DayFold {
-  uint32_t checks = 0;
-  uint32_t upChecks = 0;
-};
+// A day of the bar: its checks and up checks.
+using DayFold = DigestDay;
 
 // The response times of a window folded.
 struct ResponseFold {
@@ -46,16 +45,29 @@ struct ResponseFold {
   }
 };
 
+// What the page shows of a URL: with addresses, the URL without its query,
+// its fragment and any user name or password; otherwise only the host.
+// Mostly one part of the URL (at, size), so that ten thousand of them need
+// no texts of their own; a text put together only where a user name or
+// password is left out of the middle.
+struct ShownAddress {
+  size_t at = 0;
+  size_t size = 0;
+  std::string joined;  // when not empty, the whole of what is shown
+  std::string_view of(std::string_view url) const {
+    return joined.empty() ? url.substr(at, size) : std::string_view(joined);
+  }
+};
 struct PublicUrl {
-  std::string shown;  // the URL without its query, or only its host
+  std::string url;  // as stored, never shown whole: it names the URL's history
+  ShownAddress address;
+  // The URL without its query, or only its host.
+  std::string_view shown() const { return address.of(url); }
   UrlState state = UrlState::kUnknown;
   uint32_t lastCheck = 0;
   int16_t statusCode = 0;
-  UptimeCount uptime30;
-  UptimeCount uptime90;
-  UptimeCount uptimeWindow;                    // the badge's window
-  ResponseFold responseWindow;                 // the badge's window
-  std::array<DayFold, kStatusBarDays> days{};  // oldest first, the last one today (UTC)
+  UptimeCount uptimeWindow;     // the badge's window
+  ResponseFold responseWindow;  // the badge's window
 };
 
 struct PublicGroup {
@@ -63,8 +75,32 @@ struct PublicGroup {
   std::string title;  // the public title, or the name
   std::vector<PublicUrl> urls;
   uint32_t lastCheck = 0;   // the newest check of its URLs, 0 for none
-  bool historyRead = true;  // false: the history could not be read, figures are empty
+  bool historyRead = true;  // false: the history could not be read, window figures are empty
 };
+
+// What the page and the JSON show of a URL's last 90 days.
+struct UrlDays {
+  UptimeCount uptime30;
+  UptimeCount uptime90;
+  std::array<DayFold, kStatusBarDays> days{};  // oldest first, the last one today (UTC)
+};
+
+// The days of one group's URLs, in its order. The page and the JSON gather
+// them a group at a time as they write it, so that the days of ten thousand
+// URLs are never all in memory; one GroupDays serves every group in turn,
+// reusing its memory.
+struct GroupDays {
+  std::vector<UrlDays> urls;
+  bool read = true;  // false: neither the day digest nor the history could be read
+  // Reused from group to group.
+  std::string digestBytes;
+  DigestView digest;
+  std::vector<std::string_view> urlTexts;
+};
+
+// Fills days with the group's figures at now: from its day digest, or from
+// its history when there is no digest to read.
+void gatherGroupDays(const PublicGroup& group, std::time_t now, GroupDays& days);
 
 enum class Overall { kNoData, kAllWorking, kSomeFailing, kAllFailing };
 
@@ -80,16 +116,15 @@ struct StatusModel {
 struct StatusQuery {
   std::optional<std::string> group;  // none: every public group
   int windowDays = 30;               // the badge's window, 1 to 400
-  bool history = true;               // false: the stored states only (a status badge)
+  bool history = false;              // the uptime and response time over the window (a badge)
 };
 
 // The model at now; none when query.group names no public group (a missing,
 // private, damaged or wrongly named one alike).
 std::optional<StatusModel> gatherStatus(const StatusQuery& query, std::time_t now);
 
-// What the page shows of a URL: with addresses, the URL without its query,
-// its fragment and any user name or password; otherwise only the host.
-std::string publicAddress(std::string_view url, bool showAddresses);
+// What the page shows of url (see ShownAddress).
+ShownAddress publicAddress(std::string_view url, bool showAddresses);
 
 // The state a URL's stored status stands for.
 UrlState urlState(const UrlStatus& status, bool groupSuspended);

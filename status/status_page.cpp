@@ -1,5 +1,12 @@
 // The status page as HTML and as JSON; see status_render.h.
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstring>
 #include <ctime>
+#include <iterator>
+#include <string_view>
+#include <unordered_map>
 
 #include "common/cgi.h"
 #include "common/json.h"
@@ -10,10 +17,11 @@
 namespace vy {
 namespace {
 
-constexpr const char* kUpColour = "#2e9d4f";
-constexpr const char* kAmberColour = "#e0a100";
-constexpr const char* kFailColour = "#d93025";
-constexpr const char* kNoDataColour = "#b0b7c3";
+// How a day of the bar is coloured, by its uptime: the class of its
+// rectangle, whose colour the style sheet gives.
+enum class Shade { kUp, kAmber, kFail, kNoData };
+constexpr int kShades = 4;
+constexpr const char* kShadeClasses[kShades] = {"u", "a", "f", "n"};
 
 constexpr const char* kStyle =
     "body{margin:0;font:16px/1.45 system-ui,sans-serif;color:#1f2328;background:#f6f8fa}"
@@ -31,13 +39,15 @@ constexpr const char* kStyle =
     ".addr{flex:1 1 14rem;overflow-wrap:anywhere}.state{font-weight:600}"
     ".state.up{color:#1a7f37}.state.down{color:#cf222e}.state.unknown,.state.paused{color:#57606a}"
     ".uptime{font-size:.9rem;color:#57606a}"
-    ".bar{display:block;width:100%;height:24px}";
+    ".bar{display:block;width:100%;height:24px}"
+    ".u{fill:#2e9d4f}.a{fill:#e0a100}.f{fill:#d93025}.n{fill:#b0b7c3}"
+    ".key{color:#57606a;font-size:.85rem;margin:.25rem 0}"
+    ".key i{display:inline-block;width:.8em;height:.8em;margin:0 .25em 0 .6em;"
+    "vertical-align:-.05em}"
+    ".key .u{background:#2e9d4f}.key .a{background:#e0a100}.key .f{background:#d93025}"
+    ".key .n{background:#b0b7c3}";
 
 std::string lastCheckText(uint32_t when) { return when == 0 ? "never" : utcMinuteText(when); }
-
-std::string dateText(int64_t day) {
-  return utcDateText(static_cast<std::time_t>(day) * kSecondsPerDay);
-}
 
 long minutesAgo(const StatusModel& model) {
   const long long seconds = static_cast<long long>(model.now) - model.lastCheck;
@@ -72,11 +82,11 @@ const char* overallClass(Overall overall) {
   return "none";
 }
 
-const char* dayColour(const DayFold& day) {
-  if (day.checks == 0) return kNoDataColour;
-  if (day.upChecks >= day.checks) return kUpColour;
-  if (uint64_t{day.upChecks} * 100 >= uint64_t{day.checks} * 99) return kAmberColour;
-  return kFailColour;
+Shade dayShade(const DayFold& day) {
+  if (day.checks == 0) return Shade::kNoData;
+  if (day.upChecks >= day.checks) return Shade::kUp;
+  if (uint64_t{day.upChecks} * 100 >= uint64_t{day.checks} * 99) return Shade::kAmber;
+  return Shade::kFail;
 }
 
 void escape(std::string& out, std::string_view text) { appendHtmlEscaped(out, text, true); }
@@ -87,65 +97,172 @@ std::string updatedText(const StatusModel& model) {
   return formatAlloc("Updated %ld minute%s ago", minutes, minutes == 1 ? "" : "s");
 }
 
-// Whether a day's bar may be drawn together with its neighbours of the same
-// colour: days all up or without a check; a day with a failed check stands
-// alone, its own uptime in its title.
-bool joinsItsRun(const DayFold& day) { return day.checks == 0 || day.upChecks >= day.checks; }
+// Builds a text of bounded length in place from literals and numbers: the
+// JSON appends a day figure for every day of ten thousand URLs, each URL's
+// made here with one append. The callers' pieces never add up to kCapacity.
+template <size_t kCapacity>
+class Piece {
+ public:
+  template <size_t N>
+  Piece& operator<<(const char (&text)[N]) {
+    std::memcpy(at_, text, N - 1);
+    at_ += N - 1;
+    return *this;
+  }
+  Piece& operator<<(uint64_t value) {
+    at_ = std::to_chars(at_, std::end(bytes_), value).ptr;
+    return *this;
+  }
+  // An uptime as "99.93".
+  Piece& operator<<(const UptimeCount& count) {
+    const uint64_t hundredths = uptimeHundredths(count);
+    *this << hundredths / 100;
+    at_[0] = '.';
+    at_[1] = static_cast<char>('0' + hundredths % 100 / 10);
+    at_[2] = static_cast<char>('0' + hundredths % 10);
+    at_ += 3;
+    return *this;
+  }
+  void appendTo(std::string& out) const { out.append(bytes_, static_cast<size_t>(at_ - bytes_)); }
 
-// The 90 days of a URL as bars coloured by their uptime, each titled with its
-// date (or dates) and uptime. A page of ten thousand URLs holds this bar ten
-// thousand times, so neighbouring days of one colour that all say the same
+ private:
+  char bytes_[kCapacity];
+  char* at_ = bytes_;
+};
+
+// The texts of the bar's rectangles. A rectangle's text is fixed by its days
+// and its shade, but for the uptime of days with a failed check, so each is
+// made once for a page: ten thousand bars share a few hundred of them. Only
+// the days with a failed check carry a title (their date and uptime): what a
+// stretch of green or grey days means the page's key says, and a page of
+// ten thousand bars is a third smaller for it.
+class BarRects {
+ public:
+  explicit BarRects(std::time_t now)
+      : firstDay_(std::max<std::time_t>(now, 0) / kSecondsPerDay - (kStatusBarDays - 1)) {}
+
+  // The days first to end (exclusive); a day with a failed check alone,
+  // with its checks in count.
+  void append(std::string& out, int first, int end, Shade shade, const UptimeCount& count) {
+    if (shade == Shade::kUp || shade == Shade::kNoData) {
+      out += fixedPart(first, end, shade);
+    } else {
+      out += failedDay(first, shade, count);
+    }
+  }
+
+ private:
+  const std::string& fixedPart(int first, int end, Shade shade) {
+    const int at = (first * kStatusBarDays + end - 1) * kShades + static_cast<int>(shade);
+    std::string& text = texts_[at];
+    if (!text.empty()) return text;
+    text = formatAlloc("<rect x=\"%d\" width=\"%d\" height=\"24\" class=\"%s\">", first * 7,
+                       (end - first) * 7, kShadeClasses[static_cast<int>(shade)]);
+    if (shade == Shade::kUp || shade == Shade::kNoData) {
+      text += "</rect>";
+    } else {
+      text += "<title>" + dateText(first) + ": ";  // a day with a failed check stands alone
+    }
+    return text;
+  }
+  // The rectangle of a day with a failed check. The URLs of a group often
+  // share a day's counts (an outage of the whole site), so the text last
+  // made for each day is kept.
+  const std::string& failedDay(int day, Shade shade, const UptimeCount& count) {
+    Figure& figure = lastFigures_[static_cast<size_t>(day)];
+    if (figure.text.empty() || figure.shade != shade || figure.count.checks != count.checks ||
+        figure.count.upChecks != count.upChecks) {
+      Piece<40> uptime;
+      uptime << count << " %</title></rect>";
+      figure.text = fixedPart(day, day + 1, shade);
+      uptime.appendTo(figure.text);
+      figure.count = count;
+      figure.shade = shade;
+    }
+    return figure.text;
+  }
+  std::string dateText(int day) const {
+    return utcDateText(static_cast<std::time_t>(firstDay_ + day) * kSecondsPerDay);
+  }
+
+  struct Figure {
+    UptimeCount count;
+    Shade shade = Shade::kUp;
+    std::string text;
+  };
+
+  int64_t firstDay_;
+  std::unordered_map<int, std::string> texts_;  // by first day, last day and shade
+  std::array<Figure, kStatusBarDays> lastFigures_;
+};
+
+// The 90 days of a URL as a bar coloured by each day's uptime, a day with a
+// failed check titled with its date and uptime. A page of ten thousand URLs
+// holds this bar ten thousand times, so the green of the days all up is
+// drawn once under the whole bar, and neighbouring days without a check
 // share one rectangle.
-void appendBar(std::string& out, const PublicUrl& url, std::time_t now) {
-  const int64_t firstDay = std::max<std::time_t>(now, 0) / kSecondsPerDay - (kStatusBarDays - 1);
-  // The bar spans its row at any width, the days stretched, its height kept.
+void appendBar(std::string& out, const UrlDays& url, BarRects& rects) {
+  // The bar spans its row at any width (the style sheet sizes it), the days
+  // stretched, its height kept.
   out +=
-      "<svg class=\"bar\" viewBox=\"0 0 629 24\" width=\"629\" height=\"24\" "
-      "preserveAspectRatio=\"none\" role=\"img\">"
-      "<title>Uptime of the last 90 days</title>";
+      "<svg class=\"bar\" viewBox=\"0 0 629 24\" preserveAspectRatio=\"none\" role=\"img\">"
+      "<title>Uptime of the last 90 days</title>"
+      "<rect width=\"629\" height=\"24\" class=\"u\"></rect>";  // green under all, as most days are
   for (int i = 0; i < kStatusBarDays;) {
     const DayFold& day = url.days[static_cast<size_t>(i)];
-    const char* colour = dayColour(day);
-    int end = i + 1;
-    while (joinsItsRun(day) && end < kStatusBarDays &&
-           joinsItsRun(url.days[static_cast<size_t>(end)]) &&
-           dayColour(url.days[static_cast<size_t>(end)]) == colour) {
-      ++end;
+    const Shade shade = dayShade(day);
+    int end = i + 1;  // a day with a failed check stands alone
+    if (shade == Shade::kNoData) {
+      while (end < kStatusBarDays && url.days[static_cast<size_t>(end)].checks == 0) ++end;
     }
-    UptimeCount count;
-    for (int at = i; at < end; ++at) {
-      count.checks += url.days[static_cast<size_t>(at)].checks;
-      count.upChecks += url.days[static_cast<size_t>(at)].upChecks;
-    }
-    out += formatAlloc("<rect x=\"%d\" width=\"%d\" height=\"24\" fill=\"%s\"><title>", i * 7,
-                       (end - i) * 7 - 1, colour);
-    out += dateText(firstDay + i);
-    if (end - i > 1) out += " to " + dateText(firstDay + end - 1);
-    out += ": " + (count.checks ? uptimePercentText(count) : std::string("no checks"));
-    out += "</title></rect>";
+    if (shade != Shade::kUp) rects.append(out, i, end, shade, {day.upChecks, day.checks});
     i = end;
   }
   out += "</svg>";
 }
 
-void appendUrl(std::string& out, const PublicUrl& url, std::time_t now) {
+// uptimePercentText's text ("99.93 %", "-"), without a text of its own.
+void appendPercent(std::string& out, const UptimeCount& count) {
+  if (count.checks == 0) {
+    out += '-';
+    return;
+  }
+  Piece<32> text;
+  text << count << " %";
+  text.appendTo(out);
+}
+
+void appendUrl(std::string& out, const PublicUrl& url, const UrlDays& days,
+               BarRects& rects) {
   const char* state = stateWord(url.state);
-  out += formatAlloc("<li class=\"url\"><span class=\"addr\">");
-  escape(out, url.shown);
-  out += formatAlloc("</span><span class=\"state %s\">%s</span>", state, state);
-  out += "<span class=\"uptime\">30 days: " + uptimePercentText(url.uptime30) +
-         " · 90 days: " + uptimePercentText(url.uptime90) + "</span>";
-  appendBar(out, url, now);
+  out += "<li class=\"url\"><span class=\"addr\">";
+  escape(out, url.shown());
+  out += "</span><span class=\"state ";
+  out += state;
+  out += "\">";
+  out += state;
+  out += "</span>";
+  out += "<span class=\"uptime\">30 days: ";
+  appendPercent(out, days.uptime30);
+  out += " · 90 days: ";
+  appendPercent(out, days.uptime90);
+  out += "</span>";
+  appendBar(out, days, rects);
   out += "</li>";
 }
 
-void appendGroup(std::string& out, const PublicGroup& group, std::time_t now) {
+void writeGroup(ReplyWriter& writer, const PublicGroup& group, const GroupDays& days,
+                BarRects& rects) {
+  std::string& out = writer.text;
   out += "<section class=\"group\"><h2>";
   escape(out, group.title);
   out += "</h2><p class=\"meta\">Last check: " + lastCheckText(group.lastCheck);
-  if (!group.historyRead) out += " · uptime not available";
+  if (!days.read) out += " · uptime not available";
   out += "</p><ul class=\"urls\">";
-  for (const PublicUrl& url : group.urls) appendUrl(out, url, now);
+  for (size_t i = 0; i < group.urls.size(); ++i) {
+    appendUrl(out, group.urls[i], days.urls[i], rects);
+    writer.handOn();
+  }
   out += "</ul></section>";
 }
 
@@ -167,27 +284,60 @@ std::string pageStart(const char* status, int maxAge) {
 
 // A percentage text ("99.93 %") as a JSON number, null for "-".
 void appendJsonPercent(std::string& out, const UptimeCount& count) {
-  const std::string text = uptimePercentText(count);
-  out += count.checks ? text.substr(0, text.find(' ')) : "null";
+  if (count.checks == 0) {
+    out += "null";
+  } else {
+    appendUptimeNumber(out, count);
+  }
 }
 
-void appendJsonUrl(std::string& out, const PublicUrl& url) {
-  out += "{\"url\":";
-  appendJsonString(out, url.shown);
-  out += formatAlloc(",\"state\":\"%s\",\"lastCheck\":%u,\"uptime30\":", stateWord(url.state),
-                     url.lastCheck);
-  appendJsonPercent(out, url.uptime30);
-  out += ",\"uptime90\":";
-  appendJsonPercent(out, url.uptime90);
-  out += ",\"days\":[";
-  for (size_t i = 0; i < url.days.size(); ++i) {
-    if (i) out += ',';
-    appendJsonPercent(out, {url.days[i].upChecks, url.days[i].checks});
+// The days' uptimes, comma-separated: null for a day without a check, 100
+// for a day all up (most days, spared the division), else two decimals.
+// Written in place, as the JSON has one for every day of ten thousand URLs.
+void appendJsonDays(std::string& out, const UrlDays& days) {
+  constexpr size_t kMostPerDay = 6;  // "99.99,"
+  const size_t start = out.size();
+  out.resize(start + days.days.size() * kMostPerDay);
+  char* at = out.data() + start;
+  for (const DayFold& day : days.days) {
+    if (day.checks == 0) {
+      std::memcpy(at, "null,", 5);
+      at += 5;
+    } else if (day.upChecks >= day.checks) {
+      std::memcpy(at, "100,", 4);
+      at += 4;
+    } else {
+      const uint64_t hundredths = uptimeHundredths({day.upChecks, day.checks});  // below 10000
+      at = std::to_chars(at, at + 2, hundredths / 100).ptr;
+      at[0] = '.';
+      at[1] = static_cast<char>('0' + hundredths % 100 / 10);
+      at[2] = static_cast<char>('0' + hundredths % 10);
+      at[3] = ',';
+      at += 4;
+    }
   }
+  const size_t written = static_cast<size_t>(at - (out.data() + start));
+  out.resize(start + (written > 0 ? written - 1 : 0));  // without the last comma
+}
+
+void appendJsonUrl(std::string& out, const PublicUrl& url, const UrlDays& days) {
+  out += "{\"url\":";
+  appendJsonString(out, url.shown());
+  out += ",\"state\":\"";
+  out += stateWord(url.state);
+  out += "\",\"lastCheck\":";
+  appendDecimal(out, url.lastCheck);
+  out += ",\"uptime30\":";
+  appendJsonPercent(out, days.uptime30);
+  out += ",\"uptime90\":";
+  appendJsonPercent(out, days.uptime90);
+  out += ",\"days\":[";
+  appendJsonDays(out, days);
   out += "]}";
 }
 
-void appendJsonGroup(std::string& out, const PublicGroup& group) {
+void writeJsonGroup(ReplyWriter& writer, const PublicGroup& group, const GroupDays& days) {
+  std::string& out = writer.text;
   out += "{\"group\":";
   appendJsonString(out, group.name);
   out += ",\"title\":";
@@ -195,15 +345,28 @@ void appendJsonGroup(std::string& out, const PublicGroup& group) {
   out += formatAlloc(",\"lastCheck\":%u,\"urls\":[", group.lastCheck);
   for (size_t i = 0; i < group.urls.size(); ++i) {
     if (i) out += ',';
-    appendJsonUrl(out, group.urls[i]);
+    appendJsonUrl(out, group.urls[i], days.urls[i]);
+    writer.handOn();
   }
   out += "]}";
 }
 
 }  // namespace
 
-std::string statusPageReply(const StatusModel& model) {
-  std::string out = pageStart("", kPageMaxAgeSeconds);
+void ReplyWriter::handOn(size_t atLeast) {
+  if (!file || text.size() < atLeast) return;
+  if (std::fwrite(text.data(), 1, text.size(), file) != text.size()) failed = true;
+  text.clear();
+}
+
+bool ReplyWriter::finish() {
+  handOn(0);
+  return !failed && (!file || std::fflush(file) == 0);
+}
+
+void writeStatusPage(const StatusModel& model, ReplyWriter& writer) {
+  std::string& out = writer.text;
+  out += pageStart("", kPageMaxAgeSeconds);
   if (!model.notice.empty()) {
     out += "<div class=\"banner note\" role=\"note\">";
     escape(out, model.notice);
@@ -212,12 +375,25 @@ std::string statusPageReply(const StatusModel& model) {
   out += formatAlloc("<div class=\"banner %s\" role=\"status\">%s</div>",
                      overallClass(model.overall), overallText(model.overall));
   out += "<p class=\"updated\">" + updatedText(model) + "</p>";
-  for (const PublicGroup& group : model.groups) appendGroup(out, group, model.now);
-  return out + "</main></body></html>\n";
+  if (!model.groups.empty()) {
+    out +=
+        "<p class=\"key\">Each bar shows the last 90 days, today on the right:"
+        "<i class=\"u\"></i>every check up<i class=\"a\"></i>99 % or more"
+        "<i class=\"f\"></i>less<i class=\"n\"></i>no checks. "
+        "Point at a red or amber day for its date and uptime.</p>";
+  }
+  BarRects rects(model.now);
+  GroupDays days;
+  for (const PublicGroup& group : model.groups) {
+    gatherGroupDays(group, model.now, days);
+    writeGroup(writer, group, days, rects);
+  }
+  out += "</main></body></html>\n";
 }
 
-std::string statusJsonReply(const StatusModel& model) {
-  std::string out = formatAlloc(
+void writeStatusJson(const StatusModel& model, ReplyWriter& writer) {
+  std::string& out = writer.text;
+  out += formatAlloc(
       "Content-Type: application/json\nCache-Control: max-age=%d\n"
       "X-Content-Type-Options: nosniff\n\n",
       kPageMaxAgeSeconds);
@@ -229,11 +405,13 @@ std::string statusJsonReply(const StatusModel& model) {
   out += ",\"notice\":";
   appendJsonString(out, model.notice);
   out += ",\"groups\":[";
+  GroupDays days;
   for (size_t i = 0; i < model.groups.size(); ++i) {
     if (i) out += ',';
-    appendJsonGroup(out, model.groups[i]);
+    gatherGroupDays(model.groups[i], model.now, days);
+    writeJsonGroup(writer, model.groups[i], days);
   }
-  return out + "]}\n";
+  out += "]}\n";
 }
 
 std::string missingPageReply(bool json) {

@@ -7,6 +7,8 @@
 #ifndef VANTRY_STATUS_STATUS_RENDER_H_
 #define VANTRY_STATUS_STATUS_RENDER_H_
 
+#include <cstddef>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,8 +21,22 @@ namespace vy {
 inline constexpr int kPageMaxAgeSeconds = 30;
 inline constexpr int kBadgeMaxAgeSeconds = 60;
 
-std::string statusPageReply(const StatusModel& model);
-std::string statusJsonReply(const StatusModel& model);
+// A reply handed on as it is made: the renderer appends to text and calls
+// handOn() between URLs, which writes the text to file and clears it once it
+// has passed kPieceBytes, so that a page of ten thousand URLs never needs the
+// memory of the whole. Without a file the whole reply stays in text.
+struct ReplyWriter {
+  static constexpr size_t kPieceBytes = 256 * 1024;
+  std::FILE* file = nullptr;
+  std::string text;
+  bool failed = false;  // a write to file failed
+  void handOn(size_t atLeast = kPieceBytes);
+  // Writes what is left; false when any write failed.
+  bool finish();
+};
+
+void writeStatusPage(const StatusModel& model, ReplyWriter& out);
+void writeStatusJson(const StatusModel& model, ReplyWriter& out);
 // The answer for a group that is not shown: missing and private alike.
 std::string missingPageReply(bool json);
 

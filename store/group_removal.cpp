@@ -5,6 +5,7 @@
 #include "store/group_name.h"
 #include "store/group_store.h"
 #include "store/history.h"
+#include "store/history_digest.h"
 #include "store/public_title.h"
 #include "store/side_file.h"
 
@@ -18,6 +19,7 @@ StoreStatus removeGroupAndSideFiles(const std::string& name,
     if (!side.ok()) sideFailures.push_back({path, side});
   };
   note(historyPath(name), removeHistory(name));
+  note(historyDigestPath(name), removeHistoryDigest(name));
   note(certificatePath(name), removeCertificates(name));
   note(publicTitlePath(name), removeSideFile(publicTitlePath(name)));
   return rc;

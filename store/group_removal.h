@@ -1,5 +1,5 @@
 // Removing a group with everything kept beside its group file: the check
-// history, the certificate details and the public title.
+// history and its day digest, the certificate details and the public title.
 #pragma once
 
 #include <string>

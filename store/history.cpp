@@ -306,10 +306,30 @@ std::string historyPath(std::string_view group) {
   return std::string(kHistoryDir) + "/" + std::string(group) + ".dat";
 }
 
+namespace {
+
+// One digest context per thread, made once: pages key ten thousand URLs,
+// and a context made for each costs more than the hash.
+struct Sha256Context {
+  Sha256Context() : context(EVP_MD_CTX_new()), md(EVP_sha256()) {}
+  ~Sha256Context() { EVP_MD_CTX_free(context); }
+  Sha256Context(const Sha256Context&) = delete;
+  Sha256Context& operator=(const Sha256Context&) = delete;
+  EVP_MD_CTX* context;
+  const EVP_MD* md;
+};
+
+}  // namespace
+
 uint64_t historyUrlKey(std::string_view url) {
   std::array<uint8_t, 32> hash{};
   unsigned int size = 0;
-  EVP_Digest(url.data(), url.size(), hash.data(), &size, EVP_sha256(), nullptr);
+  thread_local Sha256Context sha;
+  if (!sha.context || EVP_DigestInit_ex(sha.context, sha.md, nullptr) != 1 ||
+      EVP_DigestUpdate(sha.context, url.data(), url.size()) != 1 ||
+      EVP_DigestFinal_ex(sha.context, hash.data(), &size) != 1) {
+    EVP_Digest(url.data(), url.size(), hash.data(), &size, EVP_sha256(), nullptr);
+  }
   return le::getU48(hash.data());
 }
 
@@ -588,15 +608,29 @@ void UptimeWindow::add(UptimeCount& count, const HistoryDay& day) const {
   count.upChecks += day.upChecks;
 }
 
-std::string uptimePercentText(const UptimeCount& count) {
-  if (count.checks == 0) return "-";
+uint64_t uptimeHundredths(const UptimeCount& count) {
   const uint64_t up = std::min(count.upChecks, count.checks);
-  // Hundredths of a percent, rounded half up.
+  // Rounded half up.
   uint64_t hundredths = (up * 20000 + count.checks) / (2 * count.checks);
   if (up < count.checks) hundredths = std::min<uint64_t>(hundredths, 9999);
   if (up > 0) hundredths = std::max<uint64_t>(hundredths, 1);
-  return formatAlloc("%llu.%02llu %%", static_cast<unsigned long long>(hundredths / 100),
-                     static_cast<unsigned long long>(hundredths % 100));
+  return hundredths;
+}
+
+void appendUptimeNumber(std::string& out, const UptimeCount& count) {
+  if (count.checks == 0) return;
+  const uint64_t hundredths = uptimeHundredths(count);
+  appendDecimal(out, hundredths / 100);
+  out += '.';
+  out += static_cast<char>('0' + hundredths % 100 / 10);
+  out += static_cast<char>('0' + hundredths % 10);
+}
+
+std::string uptimePercentText(const UptimeCount& count) {
+  if (count.checks == 0) return "-";
+  std::string text;
+  appendUptimeNumber(text, count);
+  return text + " %";
 }
 
 UptimeCount uptimeOver(const UrlHistory& history, int days, std::time_t now) {

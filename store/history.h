@@ -298,6 +298,11 @@ class UptimeWindow {
 // failed check never shows "100.00 %" and one with an up check never
 // "0.00 %".
 std::string uptimePercentText(const UptimeCount& count);
+// The same number without " %" ("99.93"), appended to out; nothing for a
+// window without a check.
+void appendUptimeNumber(std::string& out, const UptimeCount& count);
+// That number in hundredths of a percent (9993). REQUIRES: count.checks > 0.
+uint64_t uptimeHundredths(const UptimeCount& count);
 
 // The mean response time of the kept checks of the last 24 hours, rounded;
 // none when there is no check.

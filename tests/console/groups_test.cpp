@@ -106,7 +106,8 @@ TEST_F(GroupsTest, CreatingAnExistingGroupChangesNothing) {
 // group go with it, so a group made again under the name starts afresh.
 TEST_F(GroupsTest, DeletingAGroupRemovesItsFileAndItsSideFiles) {
   onGroup("update", "shop");
-  const std::vector<std::string> sideFiles = {"vydata/vyhist/shop.dat", "vydata/vycert/shop.dat",
+  const std::vector<std::string> sideFiles = {"vydata/vyhist/shop.dat", "vydata/vydays/shop.dat",
+                                              "vydata/vycert/shop.dat",
                                               "vydata/vypublic/shop.dat"};
   for (const std::string& file : sideFiles) {
     std::filesystem::create_directories(std::filesystem::path(instance_.path(file)).parent_path());

@@ -16,6 +16,7 @@
 
 #include "common/fd.h"
 #include "store/history.h"
+#include "store/history_digest.h"
 #include "tests/runner/worker_fixture.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/fake_server.h"
@@ -322,6 +323,14 @@ TEST_F(SimulatedDaysTest, ChecksOfARunAndOfCheckurlProcessesAtOnceAreAllKept) {
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(checked, expected);
   for (long time : history.times) EXPECT_TRUE(time >= now && time <= now + 30) << time;
+  // Each process folds the day digest after its own checks, so the last one holds them all.
+  HistoryDigest digest;
+  ASSERT_EQ(inInstance([&] { return readHistoryDigest("shop", digest); }), StoreCode::kOk);
+  for (const std::string& url : urls) {
+    const std::span<const DigestDay> days = digest.daysOf(url);
+    ASSERT_EQ(days.size(), kDigestDays);
+    EXPECT_EQ(days.back(), (DigestDay{1, 1})) << url;
+  }
   EXPECT_EQ(test::loggedActions(instance_), LogLines{});
 }
 

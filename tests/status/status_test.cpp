@@ -14,6 +14,7 @@
 #include "common/files.h"
 #include "common/process.h"
 #include "store/history.h"
+#include "store/history_digest.h"
 #include "store/public_title.h"
 #include "tests/support/child.h"
 #include "tests/support/instance_test.h"
@@ -121,8 +122,8 @@ std::string pageSummary(const std::string& html) {
     for (std::sregex_iterator u(inner.begin(), inner.end(), url); u != end; ++u) {
       const std::string bar = (*u)[5];
       size_t failed = 0;
-      for (size_t at = bar.find("#d93025"); at != std::string::npos;
-           at = bar.find("#d93025", at + 1)) {
+      for (size_t at = bar.find("class=\"f\""); at != std::string::npos;
+           at = bar.find("class=\"f\"", at + 1)) {
         ++failed;
       }
       lines += "\n" + (*g)[1].str() + "|" + (*u)[1].str() + "|" + (*u)[2].str() + "|" +
@@ -205,6 +206,24 @@ TEST_F(StatusTest, TheJsonParsesAndCarriesThePagesFigures) {
             "10|some\nshop|http://a.example/|up|90.00 %|94.00 %|3\n"
             "shop|http://b.example/|down|0.00 %|0.00 %|1");
   EXPECT_EQ(jsonSummary(get("format=json").body), fromPage);
+}
+
+// The worker's day digest gives the figures the history gives, and is what the page reads: with
+// the history gone they stay.
+TEST_F(StatusTest, TheDayDigestGivesTheFiguresOfTheHistoryItWasFoldedFrom) {
+  const std::vector<std::string> urls = {"http://a.example/", "http://b.example/"};
+  storeShown("shop", kPublicShown | kPublicAddresses, {{urls[0], true}, {urls[1], false}});
+  writeChecks("shop", urls, urls[0], {{0.2, true, 1}, {1.5, false, 1}, {45, false, 1}});
+  writeChecks("shop", urls, urls[1], {{0.5, false, 10}, {88, true, 1}});
+  const std::string fromHistory = jsonSummary(get("format=json").body);
+  EXPECT_EQ(fromHistory,
+            "10|some\nshop|http://a.example/|up|50.00 %|33.33 %|2\n"
+            "shop|http://b.example/|down|0.00 %|50.00 %|1");
+  const std::vector<std::string_view> views(urls.begin(), urls.end());
+  ASSERT_EQ(inInstance([&] { return writeHistoryDigest("shop", views, now_); }), StoreCode::kOk);
+  fs::remove(instance_.path("vydata/vyhist/shop.dat"));
+  EXPECT_EQ(jsonSummary(get("format=json").body), fromHistory);
+  EXPECT_EQ(pageSummary(get("").body), fromHistory);
 }
 
 TEST_F(StatusTest, EachBadgeKindIsValidSvgWithItsText) {
