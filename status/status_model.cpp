@@ -43,22 +43,14 @@ class WindowVisitor final : public HistoryVisitor {
   int64_t windowStart_;
 };
 
-// Where a digest's days fall: its days from30 on make the 30-day window,
-// from90 on the 90-day one (the days that begin in the window), and its
-// days barFrom to barEnd (exclusive) are the bar's from barAt on. The same
-// for every URL of the digest.
-struct DayWindows {
-  size_t from30 = 0, from90 = 0, barFrom = 0, barEnd = 0, barAt = 0;
-};
-
 DayWindows windowsOf(const DigestView& digest, std::time_t now) {
   const int64_t count = digest.dayCount();
   const auto firstFrom = [&](int64_t start) {
     const int64_t day = start <= 0 ? 0 : (start + kSecondsPerDay - 1) / kSecondsPerDay;
     return static_cast<size_t>(std::clamp<int64_t>(day - digest.firstDay(), 0, count));
   };
-  const int64_t firstBarDay =
-      static_cast<int64_t>(std::max<std::time_t>(now, 0) / kSecondsPerDay) - (kStatusBarDays - 1);
+  const int64_t today = static_cast<int64_t>(std::max<std::time_t>(now, 0) / kSecondsPerDay);
+  const int64_t firstBarDay = today - (kStatusBarDays - 1);
   DayWindows windows;
   windows.from30 = firstFrom(static_cast<int64_t>(now) - int64_t{30} * kSecondsPerDay);
   windows.from90 = firstFrom(static_cast<int64_t>(now) - int64_t{kStatusBarDays} * kSecondsPerDay);
@@ -70,16 +62,26 @@ DayWindows windowsOf(const DigestView& digest, std::time_t now) {
   } else {
     windows.barAt = static_cast<size_t>(digest.firstDay() + int64_t(windows.barFrom) - firstBarDay);
   }
+  // A digest whose last day is today holds the windows' totals, but at
+  // midnight, when a window takes in one day more.
+  windows.totalsHold = digest.firstDay() + count - 1 == today && now % kSecondsPerDay != 0 &&
+                       windows.from30 + 30 == size_t(count) && windows.from90 + 90 == size_t(count);
   return windows;
 }
 
-// One URL's figures from its days (none: a URL the digest does not hold).
-void addDays(UrlDays& figures, const DigestDays& days, const DayWindows& windows) {
-  if (days.empty()) return;
+// One URL's uptimes from its entry (none: a URL the digest does not hold).
+void addUptimes(UrlDays& figures, const DayWindows& windows) {
+  const DigestEntry& entry = figures.entry;
+  if (entry.empty()) return;
+  if (windows.totalsHold) {
+    figures.uptime30 = {entry.last30Up, entry.last30Checks};
+    figures.uptime90 = {entry.last90Up, entry.last90Checks};
+    return;
+  }
   const auto sumFrom = [&](size_t from) {
     UptimeCount count;
-    for (size_t i = from; i < days.size(); ++i) {
-      const DigestDay day = days[i];
+    for (size_t i = from; i < entry.days.size(); ++i) {
+      const DigestDay day = entry.days[i];
       count.checks += day.checks;
       count.upChecks += day.upChecks;
     }
@@ -87,9 +89,6 @@ void addDays(UrlDays& figures, const DigestDays& days, const DayWindows& windows
   };
   figures.uptime30 = sumFrom(windows.from30);
   figures.uptime90 = sumFrom(windows.from90);
-  for (size_t i = windows.barFrom; i < windows.barEnd; ++i) {
-    figures.days[windows.barAt + i - windows.barFrom] = days[i];
-  }
 }
 
 std::string titleOf(const std::string& name) {
@@ -252,6 +251,26 @@ bool foldFromHistory(const std::string& group, std::span<const std::string_view>
 
 }  // namespace
 
+DayFold GroupDays::day(size_t url, size_t d) const {
+  const DigestEntry& entry = urls[url].entry;
+  if (entry.empty() || d < windows.barAt || d - windows.barAt >= windows.barEnd - windows.barFrom) {
+    return {};
+  }
+  return entry.days[windows.barFrom + d - windows.barAt];
+}
+
+uint64_t GroupDays::otherDays(size_t url, size_t from, size_t count) const {
+  const auto ones = [](size_t n) { return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; };
+  uint64_t bits = ones(count);  // days without a check, unless the entry has them
+  const DigestEntry& entry = urls[url].entry;
+  const size_t coverFrom = std::max(from, windows.barAt);
+  const size_t coverTo = std::min(from + count, windows.barAt + (windows.barEnd - windows.barFrom));
+  if (entry.empty() || coverTo <= coverFrom) return bits;
+  const size_t shift = coverFrom - from, covered = coverTo - coverFrom;
+  const uint64_t known = entry.otherBits(windows.barFrom + coverFrom - windows.barAt, covered);
+  return (bits & ~(ones(covered) << shift)) | (known << shift);
+}
+
 void gatherGroupDays(const PublicGroup& group, std::time_t now, GroupDays& days) {
   days.urls.assign(group.urls.size(), UrlDays{});
   days.urlTexts.clear();
@@ -260,9 +279,10 @@ void gatherGroupDays(const PublicGroup& group, std::time_t now, GroupDays& days)
   days.read = readHistoryDigest(group.name, days.digestBytes, digest).ok() ||
               foldFromHistory(group.name, days.urlTexts, now, days.digestBytes, digest);
   if (!days.read) return;
-  const DayWindows windows = windowsOf(digest, now);
+  days.windows = windowsOf(digest, now);
   for (size_t i = 0; i < group.urls.size(); ++i) {
-    addDays(days.urls[i], digest.daysOf(group.urls[i].url), windows);
+    days.urls[i].entry = digest.entryOf(group.urls[i].url);
+    addUptimes(days.urls[i], days.windows);
   }
 }
 

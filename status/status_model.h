@@ -78,11 +78,21 @@ struct PublicGroup {
   bool historyRead = true;  // false: the history could not be read, window figures are empty
 };
 
-// What the page and the JSON show of a URL's last 90 days.
+// What the page and the JSON show of a URL's last 90 days: its uptimes and
+// its digest entry, whose days are read where they are shown.
 struct UrlDays {
   UptimeCount uptime30;
   UptimeCount uptime90;
-  std::array<DayFold, kStatusBarDays> days{};  // oldest first, the last one today (UTC)
+  DigestEntry entry;  // empty: no check on record
+};
+
+// Where a digest's days fall: its days from30 on make the 30-day window,
+// from90 on the 90-day one (the days that begin in the window), and its
+// days barFrom to barEnd (exclusive) are the bar's from barAt on; the bar's
+// other days have no check. The same for every URL of the digest.
+struct DayWindows {
+  size_t from30 = 0, from90 = 0, barFrom = 0, barEnd = 0, barAt = 0;
+  bool totalsHold = false;  // the entries' own 30- and 90-day totals are the windows'
 };
 
 // The days of one group's URLs, in its order. The page and the JSON gather
@@ -91,7 +101,13 @@ struct UrlDays {
 // reusing its memory.
 struct GroupDays {
   std::vector<UrlDays> urls;
+  DayWindows windows;
   bool read = true;  // false: neither the day digest nor the history could be read
+  // Day d of the bar (0 the oldest, kStatusBarDays - 1 today) of URL url.
+  DayFold day(size_t url, size_t d) const;
+  // The bar's days from..from + count (count at most 64) of URL url that are
+  // not all up, bit 0 for day from.
+  uint64_t otherDays(size_t url, size_t from, size_t count) const;
   // Reused from group to group.
   std::string digestBytes;
   DigestView digest;

@@ -1,6 +1,7 @@
 // The status page as HTML and as JSON; see status_render.h.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <ctime>
@@ -201,22 +202,29 @@ class BarRects {
 // holds this bar ten thousand times, so the green of the days all up is
 // drawn once under the whole bar, and neighbouring days without a check
 // share one rectangle.
-void appendBar(std::string& out, const UrlDays& url, BarRects& rects) {
+void appendBar(std::string& out, const GroupDays& days, size_t url, BarRects& rects) {
   // The bar spans its row at any width (the style sheet sizes it), the days
   // stretched, its height kept.
   out +=
       "<svg class=\"bar\" viewBox=\"0 0 629 24\" preserveAspectRatio=\"none\" role=\"img\">"
       "<title>Uptime of the last 90 days</title>"
       "<rect width=\"629\" height=\"24\" class=\"u\"></rect>";  // green under all, as most days are
-  for (int i = 0; i < kStatusBarDays;) {
-    const DayFold& day = url.days[static_cast<size_t>(i)];
-    const Shade shade = dayShade(day);
-    int end = i + 1;  // a day with a failed check stands alone
-    if (shade == Shade::kNoData) {
-      while (end < kStatusBarDays && url.days[static_cast<size_t>(end)].checks == 0) ++end;
+  const uint64_t other[2] = {days.otherDays(url, 0, 64), days.otherDays(url, 64, kStatusBarDays - 64)};
+  const auto isOther = [&](size_t d) { return (other[d / 64] >> (d % 64) & 1) != 0; };
+  for (size_t word = 0; word < 2; ++word) {
+    for (uint64_t bits = other[word]; bits != 0; bits &= bits - 1) {
+      const size_t d = word * 64 + static_cast<size_t>(std::countr_zero(bits));
+      const DayFold day = days.day(url, d);
+      if (day.checks == 0 && d > 0 && isOther(d - 1) && days.day(url, d - 1).checks == 0) {
+        continue;  // drawn with the days without a check before it
+      }
+      size_t end = d + 1;  // a day with a failed check stands alone
+      if (day.checks == 0) {
+        while (end < kStatusBarDays && isOther(end) && days.day(url, end).checks == 0) ++end;
+      }
+      rects.append(out, static_cast<int>(d), static_cast<int>(end), dayShade(day),
+                   {day.upChecks, day.checks});
     }
-    if (shade != Shade::kUp) rects.append(out, i, end, shade, {day.upChecks, day.checks});
-    i = end;
   }
   out += "</svg>";
 }
@@ -232,8 +240,9 @@ void appendPercent(std::string& out, const UptimeCount& count) {
   text.appendTo(out);
 }
 
-void appendUrl(std::string& out, const PublicUrl& url, const UrlDays& days,
+void appendUrl(std::string& out, const PublicUrl& url, const GroupDays& group, size_t at,
                BarRects& rects) {
+  const UrlDays& days = group.urls[at];
   const char* state = stateWord(url.state);
   out += "<li class=\"url\"><span class=\"addr\">";
   escape(out, url.shown());
@@ -247,7 +256,7 @@ void appendUrl(std::string& out, const PublicUrl& url, const UrlDays& days,
   out += " · 90 days: ";
   appendPercent(out, days.uptime90);
   out += "</span>";
-  appendBar(out, days, rects);
+  appendBar(out, group, at, rects);
   out += "</li>";
 }
 
@@ -260,7 +269,7 @@ void writeGroup(ReplyWriter& writer, const PublicGroup& group, const GroupDays& 
   if (!days.read) out += " · uptime not available";
   out += "</p><ul class=\"urls\">";
   for (size_t i = 0; i < group.urls.size(); ++i) {
-    appendUrl(out, group.urls[i], days.urls[i], rects);
+    appendUrl(out, group.urls[i], days, i, rects);
     writer.handOn();
   }
   out += "</ul></section>";
@@ -294,12 +303,19 @@ void appendJsonPercent(std::string& out, const UptimeCount& count) {
 // The days' uptimes, comma-separated: null for a day without a check, 100
 // for a day all up (most days, spared the division), else two decimals.
 // Written in place, as the JSON has one for every day of ten thousand URLs.
-void appendJsonDays(std::string& out, const UrlDays& days) {
+void appendJsonDays(std::string& out, const GroupDays& days, size_t url) {
   constexpr size_t kMostPerDay = 6;  // "99.99,"
   const size_t start = out.size();
-  out.resize(start + days.days.size() * kMostPerDay);
+  out.resize(start + kStatusBarDays * kMostPerDay);
   char* at = out.data() + start;
-  for (const DayFold& day : days.days) {
+  const uint64_t other[2] = {days.otherDays(url, 0, 64), days.otherDays(url, 64, kStatusBarDays - 64)};
+  for (size_t d = 0; d < kStatusBarDays; ++d) {
+    if ((other[d / 64] >> (d % 64) & 1) == 0) {  // all up: its counts need not be read
+      std::memcpy(at, "100,", 4);
+      at += 4;
+      continue;
+    }
+    const DayFold day = days.day(url, d);
     if (day.checks == 0) {
       std::memcpy(at, "null,", 5);
       at += 5;
@@ -320,7 +336,8 @@ void appendJsonDays(std::string& out, const UrlDays& days) {
   out.resize(start + (written > 0 ? written - 1 : 0));  // without the last comma
 }
 
-void appendJsonUrl(std::string& out, const PublicUrl& url, const UrlDays& days) {
+void appendJsonUrl(std::string& out, const PublicUrl& url, const GroupDays& group, size_t at) {
+  const UrlDays& days = group.urls[at];
   out += "{\"url\":";
   appendJsonString(out, url.shown());
   out += ",\"state\":\"";
@@ -332,7 +349,7 @@ void appendJsonUrl(std::string& out, const PublicUrl& url, const UrlDays& days) 
   out += ",\"uptime90\":";
   appendJsonPercent(out, days.uptime90);
   out += ",\"days\":[";
-  appendJsonDays(out, days);
+  appendJsonDays(out, group, at);
   out += "]}";
 }
 
@@ -345,7 +362,7 @@ void writeJsonGroup(ReplyWriter& writer, const PublicGroup& group, const GroupDa
   out += formatAlloc(",\"lastCheck\":%u,\"urls\":[", group.lastCheck);
   for (size_t i = 0; i < group.urls.size(); ++i) {
     if (i) out += ',';
-    appendJsonUrl(out, group.urls[i], days.urls[i]);
+    appendJsonUrl(out, group.urls[i], days, i);
     writer.handOn();
   }
   out += "]}";

@@ -16,7 +16,33 @@
 namespace vy {
 namespace {
 
-size_t entrySize(uint16_t dayCount) { return kDigestEntryDaysOffset + dayCount * kDigestDaySize; }
+size_t otherWords(size_t dayCount) { return (dayCount + 63) / 64; }
+size_t daysOffset(size_t dayCount) {
+  return kDigestEntryOtherDaysOffset + otherWords(dayCount) * 8;
+}
+size_t entrySize(size_t dayCount) { return daysOffset(dayCount) + dayCount * kDigestDaySize; }
+
+// The totals and the bit words of the days not all up, from an entry's days.
+struct EntryFigures {
+  uint64_t checks[2] = {0, 0};
+  uint64_t up[2] = {0, 0};
+  std::vector<uint64_t> other;
+};
+
+EntryFigures figuresOf(std::span<const DigestDay> days) {
+  EntryFigures figures;
+  figures.other.assign(otherWords(days.size()), 0);
+  for (size_t d = 0; d < days.size(); ++d) {
+    const DigestDay& day = days[d];
+    if (day.checks == 0 || day.upChecks < day.checks) figures.other[d / 64] |= uint64_t{1} << (d % 64);
+    for (size_t t = 0; t < 2; ++t) {
+      if (days.size() - d > kDigestTotalDays[t]) continue;
+      figures.checks[t] += day.checks;
+      figures.up[t] += day.upChecks;
+    }
+  }
+  return figures;
+}
 
 std::vector<uint64_t> distinctKeys(std::span<const std::string_view> urls) {
   std::vector<uint64_t> keys;
@@ -99,9 +125,19 @@ std::string encodeHistoryDigest(const HistoryDigest& digest) {
   for (size_t entry = 0; entry < digest.keys.size(); ++entry) {
     uint8_t* at = out + kDigestHeaderSize + entry * size;
     le::putU64(at + kDigestEntryKeyOffset, digest.keys[entry]);
+    const std::span<const DigestDay> days =
+        std::span<const DigestDay>(digest.days).subspan(entry * digest.dayCount, digest.dayCount);
+    const EntryFigures figures = figuresOf(days);
+    le::putU64(at + kDigestEntryLast30ChecksOffset, figures.checks[0]);
+    le::putU64(at + kDigestEntryLast30UpOffset, figures.up[0]);
+    le::putU64(at + kDigestEntryLast90ChecksOffset, figures.checks[1]);
+    le::putU64(at + kDigestEntryLast90UpOffset, figures.up[1]);
+    for (size_t w = 0; w < figures.other.size(); ++w) {
+      le::putU64(at + kDigestEntryOtherDaysOffset + w * 8, figures.other[w]);
+    }
     for (size_t d = 0; d < digest.dayCount; ++d) {
-      const DigestDay& day = digest.days[entry * digest.dayCount + d];
-      uint8_t* record = at + kDigestEntryDaysOffset + d * kDigestDaySize;
+      const DigestDay& day = days[d];
+      uint8_t* record = at + daysOffset(digest.dayCount) + d * kDigestDaySize;
       le::putU32(record + kDigestDayChecksOffset, day.checks);
       le::putU32(record + kDigestDayUpOffset, day.upChecks);
     }
@@ -137,15 +173,33 @@ bool DigestView::open(std::string_view bytes) {
   return true;
 }
 
-DigestDays DigestView::daysAt(size_t entry) const {
-  return {entries_ + entry * entrySize(dayCount_) + kDigestEntryDaysOffset, dayCount_};
+uint64_t DigestEntry::otherBits(size_t from, size_t count) const {
+  if (count == 0 || from >= days.size()) return 0;
+  const size_t word = from / 64, shift = from % 64;
+  uint64_t bits = le::getU64(otherDays + word * 8) >> shift;
+  if (shift != 0 && word + 1 < otherWords(days.size())) {
+    bits |= le::getU64(otherDays + (word + 1) * 8) << (64 - shift);
+  }
+  return count >= 64 ? bits : bits & ((uint64_t{1} << count) - 1);
 }
 
-DigestDays DigestView::daysOf(std::string_view url) const {
+DigestEntry DigestView::entryAt(size_t entry) const {
+  const uint8_t* at = entries_ + entry * entrySize(dayCount_);
+  DigestEntry out;
+  out.days = DigestDays(at + daysOffset(dayCount_), dayCount_);
+  out.last30Checks = le::getU64(at + kDigestEntryLast30ChecksOffset);
+  out.last30Up = le::getU64(at + kDigestEntryLast30UpOffset);
+  out.last90Checks = le::getU64(at + kDigestEntryLast90ChecksOffset);
+  out.last90Up = le::getU64(at + kDigestEntryLast90UpOffset);
+  out.otherDays = at + kDigestEntryOtherDaysOffset;
+  return out;
+}
+
+DigestEntry DigestView::entryOf(std::string_view url) const {
   const uint64_t key = digestUrlKey(url);
   const auto at = std::lower_bound(keys_.begin(), keys_.end(), key);
   if (at == keys_.end() || *at != key) return {};
-  return daysAt(static_cast<size_t>(at - keys_.begin()));
+  return entryAt(static_cast<size_t>(at - keys_.begin()));
 }
 
 std::optional<HistoryDigest> decodeHistoryDigest(std::string_view bytes) {
@@ -156,10 +210,18 @@ std::optional<HistoryDigest> decodeHistoryDigest(std::string_view bytes) {
   digest.dayCount = view.dayCount();
   digest.keys.reserve(view.urlCount());
   digest.days.reserve(view.urlCount() * view.dayCount());
-  for (size_t entry = 0; entry < view.urlCount(); ++entry) {
-    digest.keys.push_back(view.keyAt(entry));
-    const DigestDays days = view.daysAt(entry);
-    for (size_t d = 0; d < days.size(); ++d) digest.days.push_back(days[d]);
+  for (size_t at = 0; at < view.urlCount(); ++at) {
+    digest.keys.push_back(view.keyAt(at));
+    const DigestEntry entry = view.entryAt(at);
+    for (size_t d = 0; d < entry.days.size(); ++d) digest.days.push_back(entry.days[d]);
+    // The totals and bits must be those of the days: anything else is damage.
+    const EntryFigures figures = figuresOf(std::span<const DigestDay>(digest.days).last(digest.dayCount));
+    bool same = figures.checks[0] == entry.last30Checks && figures.up[0] == entry.last30Up &&
+                figures.checks[1] == entry.last90Checks && figures.up[1] == entry.last90Up;
+    for (size_t w = 0; w < figures.other.size(); ++w) {
+      same = same && figures.other[w] == le::getU64(entry.otherDays + w * 8);
+    }
+    if (!same) return std::nullopt;
   }
   return digest;
 }

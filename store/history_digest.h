@@ -17,7 +17,10 @@
 // page to key ten thousand URLs; a URL it does not hold has no checks yet.
 //
 // File, little-endian, no padding: a header, then `URL count` entries
-// ordered by key, each of `day count` days, the oldest first.
+// ordered by key, each of `day count` days, the oldest first. Besides its
+// days an entry holds what a page would otherwise find by going through
+// them all: the totals of its last 30 and 90 days and which days were not
+// all up (a page draws only those over its green).
 //
 //   header, 16 bytes
 //   offset  size  field
@@ -28,10 +31,16 @@
 //   10      2     reserved, 0
 //   12      4     URL count, u32
 //
-//   entry, 8 + 8 x day count bytes
+//   entry, 40 + 8 x W + 8 x day count bytes, W = (day count + 63) / 64
 //   0       8     URL key, u64 (digestUrlKey)
-//   8 + 8d  4     checks of day d, u32
-//   12 + 8d 4     up checks of day d, u32
+//   8       8     checks of the entry's last 30 days (all, if fewer), u64
+//   16      8     up checks of those, u64
+//   24      8     checks of its last 90 days (all, if fewer), u64
+//   32      8     up checks of those, u64
+//   40      8W    days not all up (no check, or a failed one): bit d % 64 of
+//                 word d / 64 for day d, the unused bits 0, u64 each
+//   D + 8d  4     checks of day d, u32, D = 40 + 8W
+//   D+4+8d  4     up checks of day d, u32
 //
 // Writing. The worker folds the history under its shared lock and replaces
 // the digest whole (replaceLockedFile) under the digest's own lock, so a
@@ -67,7 +76,12 @@ inline constexpr size_t kDigestUrlCountOffset = 12;
 inline constexpr size_t kDigestHeaderSize = 16;
 
 inline constexpr size_t kDigestEntryKeyOffset = 0;
-inline constexpr size_t kDigestEntryDaysOffset = 8;
+inline constexpr size_t kDigestEntryLast30ChecksOffset = 8;
+inline constexpr size_t kDigestEntryLast30UpOffset = 16;
+inline constexpr size_t kDigestEntryLast90ChecksOffset = 24;
+inline constexpr size_t kDigestEntryLast90UpOffset = 32;
+inline constexpr size_t kDigestEntryOtherDaysOffset = 40;
+inline constexpr size_t kDigestTotalDays[] = {30, 90};
 inline constexpr size_t kDigestDayChecksOffset = 0;
 inline constexpr size_t kDigestDayUpOffset = 4;
 inline constexpr size_t kDigestDaySize = 8;
@@ -118,6 +132,18 @@ class DigestDays {
   size_t count_ = 0;
 };
 
+// One URL's entry in an encoded digest, read from its bytes.
+struct DigestEntry {
+  DigestDays days;
+  uint64_t last30Checks = 0, last30Up = 0;  // its last 30 days
+  uint64_t last90Checks = 0, last90Up = 0;  // its last 90 days
+  const uint8_t* otherDays = nullptr;       // the bit words of the days not all up
+  bool empty() const { return days.empty(); }
+  // Up to 64 bits of the days not all up, from day from on (bit 0 that day),
+  // count of them at most; days past the entry's are 0.
+  uint64_t otherBits(size_t from, size_t count) const;
+};
+
 // An encoded digest read in place: its header and keys checked once, each
 // URL's days read from the bytes when asked. A page of ten thousand URLs
 // reads a digest this way without copying its days. The bytes must outlive
@@ -130,9 +156,9 @@ class DigestView {
   uint16_t dayCount() const { return dayCount_; }
   size_t urlCount() const { return keys_.size(); }
   uint64_t keyAt(size_t entry) const { return keys_[entry]; }
-  DigestDays daysAt(size_t entry) const;
-  // The days of the URL; empty for one the digest does not hold.
-  DigestDays daysOf(std::string_view url) const;
+  DigestEntry entryAt(size_t entry) const;
+  // The entry of the URL; empty for one the digest does not hold.
+  DigestEntry entryOf(std::string_view url) const;
 
  private:
   const uint8_t* entries_ = nullptr;

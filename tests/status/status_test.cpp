@@ -224,6 +224,16 @@ TEST_F(StatusTest, TheDayDigestGivesTheFiguresOfTheHistoryItWasFoldedFrom) {
   fs::remove(instance_.path("vydata/vyhist/shop.dat"));
   EXPECT_EQ(jsonSummary(get("format=json").body), fromHistory);
   EXPECT_EQ(pageSummary(get("").body), fromHistory);
+
+  // A digest of days ago (no run since) gives what its days hold at the page's time.
+  storeShown("old", kPublicShown | kPublicAddresses, {{urls[0], true}});
+  writeChecks("old", {urls[0]}, urls[0], {{5, false, 1}, {29.5, false, 1}, {40, true, 1}});
+  const std::string oldFromHistory = jsonSummary(get("format=json&group=old").body);
+  const std::vector<std::string_view> old = {urls[0]};
+  ASSERT_EQ(inInstance([&] { return writeHistoryDigest("old", old, now_ - 3 * 86400); }),
+            StoreCode::kOk);
+  fs::remove(instance_.path("vydata/vyhist/old.dat"));
+  EXPECT_EQ(jsonSummary(get("format=json&group=old").body), oldFromHistory);
 }
 
 TEST_F(StatusTest, EachBadgeKindIsValidSvgWithItsText) {
