@@ -40,7 +40,7 @@ constexpr const char* kStyle =
     ".addr{flex:1 1 14rem;overflow-wrap:anywhere}.state{font-weight:600}"
     ".state.up{color:#1a7f37}.state.down{color:#cf222e}.state.unknown,.state.paused{color:#57606a}"
     ".uptime{font-size:.9rem;color:#57606a}"
-    ".bar{display:block;width:100%;height:24px}"
+    ".bar{display:block;width:100%;height:24px;background:#2e9d4f}"
     ".u{fill:#2e9d4f}.a{fill:#e0a100}.f{fill:#d93025}.n{fill:#b0b7c3}"
     ".key{color:#57606a;font-size:.85rem;margin:.25rem 0}"
     ".key i{display:inline-block;width:.8em;height:.8em;margin:0 .25em 0 .6em;"
@@ -199,16 +199,15 @@ class BarRects {
 
 // The 90 days of a URL as a bar coloured by each day's uptime, a day with a
 // failed check titled with its date and uptime. A page of ten thousand URLs
-// holds this bar ten thousand times, so the green of the days all up is
-// drawn once under the whole bar, and neighbouring days without a check
-// share one rectangle.
+// holds this bar ten thousand times, so the green of the days all up is the
+// bar's background, only the other days are drawn over it, and neighbouring
+// days without a check share one rectangle.
 void appendBar(std::string& out, const GroupDays& days, size_t url, BarRects& rects) {
   // The bar spans its row at any width (the style sheet sizes it), the days
   // stretched, its height kept.
   out +=
       "<svg class=\"bar\" viewBox=\"0 0 629 24\" preserveAspectRatio=\"none\" role=\"img\">"
-      "<title>Uptime of the last 90 days</title>"
-      "<rect width=\"629\" height=\"24\" class=\"u\"></rect>";  // green under all, as most days are
+      "<title>Uptime of the last 90 days</title>";
   const uint64_t other[2] = {days.otherDays(url, 0, 64), days.otherDays(url, 64, kStatusBarDays - 64)};
   const auto isOther = [&](size_t d) { return (other[d / 64] >> (d % 64) & 1) != 0; };
   for (size_t word = 0; word < 2; ++word) {

@@ -44,7 +44,8 @@
 //
 // Writing. The worker folds the history under its shared lock and replaces
 // the digest whole (replaceLockedFile) under the digest's own lock, so a
-// reader finds the old digest or the new one, never a mix.
+// reader, which takes no lock, finds the old digest or the new one, never a
+// mix.
 #ifndef VANTRY_STORE_HISTORY_DIGEST_H_
 #define VANTRY_STORE_HISTORY_DIGEST_H_
 
@@ -189,7 +190,7 @@ std::optional<HistoryDigest> decodeHistoryDigest(std::string_view bytes);
 
 // The stored digest's bytes, whole and opened in view (bytes is kept by a
 // reader of many, so that it needs no new memory for each). kOk; kNotFound
-// (none yet); kRefusedName; kCannotRead; kLockRefused; kDamaged.
+// (none yet); kRefusedName; kCannotRead; kDamaged.
 [[nodiscard]] StoreStatus readHistoryDigest(const std::string& group, std::string& bytes,
                                             DigestView& view);
 [[nodiscard]] StoreStatus readHistoryDigest(const std::string& group, HistoryDigest& out);
