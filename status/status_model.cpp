@@ -135,7 +135,6 @@ std::vector<std::string> candidateNames(const StatusQuery& query) {
   return names;
 }
 
-// The part of a URL after its scheme, up to the path, query or fragment.
 // A set of bytes as a table: find_first_of asks memchr for every byte, and
 // a page asks this of ten thousand URLs.
 using ByteSet = std::array<bool, 256>;
@@ -155,6 +154,7 @@ size_t findAny(std::string_view text, const ByteSet& stops, size_t from = 0) {
   return text.size();
 }
 
+// The part of a URL after its scheme, up to the path, query or fragment.
 std::string_view authorityOf(std::string_view url, size_t& end) {
   size_t start = url.find("://");
   start = start == std::string_view::npos ? 0 : start + 3;

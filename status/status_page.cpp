@@ -98,9 +98,19 @@ std::string updatedText(const StatusModel& model) {
   return formatAlloc("Updated %ld minute%s ago", minutes, minutes == 1 ? "" : "s");
 }
 
-// Builds a text of bounded length in place from literals and numbers: the
-// JSON appends a day figure for every day of ten thousand URLs, each URL's
-// made here with one append. The callers' pieces never add up to kCapacity.
+// Writes an uptime as "99.93" at at (at most 6 bytes) and gives its end.
+char* writeUptime(char* at, const UptimeCount& count) {
+  const uint64_t hundredths = uptimeHundredths(count);
+  at = std::to_chars(at, at + 3, hundredths / 100).ptr;
+  at[0] = '.';
+  at[1] = static_cast<char>('0' + hundredths % 100 / 10);
+  at[2] = static_cast<char>('0' + hundredths % 10);
+  return at + 3;
+}
+
+// Builds a short text in place from literals, numbers and uptimes, to be
+// appended at once: the page has an uptime text for each of its ten
+// thousand URLs. The callers' pieces never add up to kCapacity.
 template <size_t kCapacity>
 class Piece {
  public:
@@ -114,14 +124,8 @@ class Piece {
     at_ = std::to_chars(at_, std::end(bytes_), value).ptr;
     return *this;
   }
-  // An uptime as "99.93".
   Piece& operator<<(const UptimeCount& count) {
-    const uint64_t hundredths = uptimeHundredths(count);
-    *this << hundredths / 100;
-    at_[0] = '.';
-    at_[1] = static_cast<char>('0' + hundredths % 100 / 10);
-    at_[2] = static_cast<char>('0' + hundredths % 10);
-    at_ += 3;
+    at_ = writeUptime(at_, count);
     return *this;
   }
   void appendTo(std::string& out) const { out.append(bytes_, static_cast<size_t>(at_ - bytes_)); }
@@ -322,13 +326,8 @@ void appendJsonDays(std::string& out, const GroupDays& days, size_t url) {
       std::memcpy(at, "100,", 4);
       at += 4;
     } else {
-      const uint64_t hundredths = uptimeHundredths({day.upChecks, day.checks});  // below 10000
-      at = std::to_chars(at, at + 2, hundredths / 100).ptr;
-      at[0] = '.';
-      at[1] = static_cast<char>('0' + hundredths % 100 / 10);
-      at[2] = static_cast<char>('0' + hundredths % 10);
-      at[3] = ',';
-      at += 4;
+      at = writeUptime(at, {day.upChecks, day.checks});  // below 100: "99.99" at most
+      *at++ = ',';
     }
   }
   const size_t written = static_cast<size_t>(at - (out.data() + start));
