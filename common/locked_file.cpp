@@ -43,7 +43,8 @@ FileStatus openLocked(const std::string& path, LockedOpen how, LockedFile& out, 
       return {how == LockedOpen::kCreate ? FileCode::kCannotWrite : FileCode::kNotFound, path};
     }
     // Reads of a regular file never wait anyway; writes keep the usual flags.
-    if (how != LockedOpen::kRead) ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+    if (how != LockedOpen::kRead)
+      ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
     const FileIdentity held{status.st_dev, status.st_ino};
     if (held == identityOf(path)) {
       out = LockedFile{std::move(fd), held, status};

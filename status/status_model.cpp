@@ -54,7 +54,8 @@ DayWindows windowsOf(const DigestView& digest, std::time_t now) {
   DayWindows windows;
   windows.from30 = firstFrom(static_cast<int64_t>(now) - int64_t{30} * kSecondsPerDay);
   windows.from90 = firstFrom(static_cast<int64_t>(now) - int64_t{kStatusBarDays} * kSecondsPerDay);
-  windows.barFrom = static_cast<size_t>(std::clamp<int64_t>(firstBarDay - digest.firstDay(), 0, count));
+  windows.barFrom =
+      static_cast<size_t>(std::clamp<int64_t>(firstBarDay - digest.firstDay(), 0, count));
   windows.barEnd = static_cast<size_t>(
       std::clamp<int64_t>(firstBarDay + kStatusBarDays - digest.firstDay(), 0, count));
   if (windows.barEnd <= windows.barFrom) {

@@ -212,7 +212,8 @@ void appendBar(std::string& out, const GroupDays& days, size_t url, BarRects& re
   out +=
       "<svg class=\"bar\" viewBox=\"0 0 629 24\" preserveAspectRatio=\"none\" role=\"img\">"
       "<title>Uptime of the last 90 days</title>";
-  const uint64_t other[2] = {days.otherDays(url, 0, 64), days.otherDays(url, 64, kStatusBarDays - 64)};
+  const uint64_t other[2] = {days.otherDays(url, 0, 64),
+                             days.otherDays(url, 64, kStatusBarDays - 64)};
   const auto isOther = [&](size_t d) { return (other[d / 64] >> (d % 64) & 1) != 0; };
   for (size_t word = 0; word < 2; ++word) {
     for (uint64_t bits = other[word]; bits != 0; bits &= bits - 1) {
@@ -311,7 +312,8 @@ void appendJsonDays(std::string& out, const GroupDays& days, size_t url) {
   const size_t start = out.size();
   out.resize(start + kStatusBarDays * kMostPerDay);
   char* at = out.data() + start;
-  const uint64_t other[2] = {days.otherDays(url, 0, 64), days.otherDays(url, 64, kStatusBarDays - 64)};
+  const uint64_t other[2] = {days.otherDays(url, 0, 64),
+                             days.otherDays(url, 64, kStatusBarDays - 64)};
   for (size_t d = 0; d < kStatusBarDays; ++d) {
     if ((other[d / 64] >> (d % 64) & 1) == 0) {  // all up: its counts need not be read
       std::memcpy(at, "100,", 4);

@@ -38,7 +38,8 @@ EntryFigures figuresOf(std::span<const DigestDay> days) {
   figures.other.assign(otherWords(days.size()), 0);
   for (size_t d = 0; d < days.size(); ++d) {
     const DigestDay& day = days[d];
-    if (day.checks == 0 || day.upChecks < day.checks) figures.other[d / 64] |= uint64_t{1} << (d % 64);
+    if (day.checks == 0 || day.upChecks < day.checks)
+      figures.other[d / 64] |= uint64_t{1} << (d % 64);
     for (size_t t = 0; t < 2; ++t) {
       if (days.size() - d > kDigestTotalDays[t]) continue;
       figures.checks[t] += day.checks;
@@ -219,7 +220,8 @@ std::optional<HistoryDigest> decodeHistoryDigest(std::string_view bytes) {
     const DigestEntry entry = view.entryAt(at);
     for (size_t d = 0; d < entry.days.size(); ++d) digest.days.push_back(entry.days[d]);
     // The totals and bits must be those of the days: anything else is damage.
-    const EntryFigures figures = figuresOf(std::span<const DigestDay>(digest.days).last(digest.dayCount));
+    const EntryFigures figures =
+        figuresOf(std::span<const DigestDay>(digest.days).last(digest.dayCount));
     bool same = figures.checks[0] == entry.last30Checks && figures.up[0] == entry.last30Up &&
                 figures.checks[1] == entry.last90Checks && figures.up[1] == entry.last90Up;
     for (size_t w = 0; w < figures.other.size(); ++w) {

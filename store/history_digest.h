@@ -109,8 +109,8 @@ struct DigestDay {
 struct HistoryDigest {
   uint16_t firstDay = 0;  // days since 1970-01-01 of each entry's first day
   uint16_t dayCount = 0;
-  std::vector<uint64_t> keys;    // ascending, distinct
-  std::vector<DigestDay> days;   // keys.size() x dayCount: by key, then oldest day first
+  std::vector<uint64_t> keys;   // ascending, distinct
+  std::vector<DigestDay> days;  // keys.size() x dayCount: by key, then oldest day first
   // The days of the URL, oldest first; empty for one it does not hold.
   std::span<const DigestDay> daysOf(std::string_view url) const;
   bool operator==(const HistoryDigest&) const = default;
@@ -177,9 +177,8 @@ std::optional<HistoryDigest> decodeHistoryDigest(std::string_view bytes);
 // with now's. The codes of visitHistory (a missing history is kOk, with
 // every count 0).
 [[nodiscard]] StoreStatus foldHistoryDigest(const std::string& group,
-                                            std::span<const std::string_view> urls,
-                                            std::time_t now, uint16_t dayCount,
-                                            HistoryDigest& out);
+                                            std::span<const std::string_view> urls, std::time_t now,
+                                            uint16_t dayCount, HistoryDigest& out);
 
 // Folds the group's history of its current urls and replaces the digest
 // with it, creating the folder when missing. kOk; the codes of the fold;

@@ -107,8 +107,7 @@ TEST_F(GroupsTest, CreatingAnExistingGroupChangesNothing) {
 TEST_F(GroupsTest, DeletingAGroupRemovesItsFileAndItsSideFiles) {
   onGroup("update", "shop");
   const std::vector<std::string> sideFiles = {"vydata/vyhist/shop.dat", "vydata/vydays/shop.dat",
-                                              "vydata/vycert/shop.dat",
-                                              "vydata/vypublic/shop.dat"};
+                                              "vydata/vycert/shop.dat", "vydata/vypublic/shop.dat"};
   for (const std::string& file : sideFiles) {
     std::filesystem::create_directories(std::filesystem::path(instance_.path(file)).parent_path());
     instance_.write(file, "bytes");

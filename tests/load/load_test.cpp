@@ -187,8 +187,8 @@ class LoadTest : public test::ServiceTest {
   Fault fault(Rng& rng) const {
     if (!faults_) return {};
     if (rng.chance(kLimitedShare)) return {true, -1};
-    return {false, rng.chance(kKilledShare) ? std::uniform_real_distribution<double>()(rng.engine)
-                                            : -1};
+    return {false,
+            rng.chance(kKilledShare) ? std::uniform_real_distribution<double>()(rng.engine) : -1};
   }
 
   // A check of all groups or of one group, started every second.

@@ -24,8 +24,8 @@ const std::vector<std::string_view> kBoth = {kShop, kBlog};
 using HistoryDigestTest = test::DataDirTest;
 
 void check(std::string_view url, std::time_t at, bool up, std::time_t now) {
-  const HistoryCheck record{static_cast<uint32_t>(at), static_cast<uint8_t>(up ? kStateUp : 0),
-                            200, 80};
+  const HistoryCheck record{static_cast<uint32_t>(at), static_cast<uint8_t>(up ? kStateUp : 0), 200,
+                            80};
   ASSERT_TRUE(appendHistory("g", kBoth, url, record, now).status.ok());
 }
 
@@ -42,8 +42,8 @@ TEST(HistoryDigestFormat, HeaderAndEntryHaveTheirGoldenBytes) {
   const std::string bytes = encodeHistoryDigest(twoDays());
   const std::string total = test::bytesOf({10, 3, 2, 1, 0, 0, 0, 0, 12, 0, 0, 0, 0, 0, 0, 0});
   EXPECT_EQ(bytes, "VYDD" + test::bytesOf({1, 0, 2, 0, 2, 1, 0, 0, 1, 0, 0, 0}) +  // header
-                       test::bytesOf({1, 2, 3, 4, 5, 6, 7, 8}) +                 // key
-                       total + total +                  // the last 30 and 90 days: both days
+                       test::bytesOf({1, 2, 3, 4, 5, 6, 7, 8}) +                   // key
+                       total + total +  // the last 30 and 90 days: both days
                        test::bytesOf({1, 0, 0, 0, 0, 0, 0, 0}) +  // day 0 not all up, day 1 all up
                        test::bytesOf({4, 3, 2, 1, 5, 0, 0, 0, 6, 0, 0, 0, 7, 0, 0, 0}));  // days
   EXPECT_EQ(decodeHistoryDigest(bytes), twoDays());
@@ -53,8 +53,8 @@ TEST(HistoryDigestFormat, HeaderAndEntryHaveTheirGoldenBytes) {
 // decoder refuses an entry whose totals or bits are not those of its days.
 TEST(HistoryDigestFormat, TotalsOrDayBitsThatDisagreeWithTheDaysAreDamage) {
   const std::string bytes = encodeHistoryDigest(twoDays());
-  for (const size_t at : {kDigestEntryLast30ChecksOffset, kDigestEntryLast90UpOffset,
-                          kDigestEntryOtherDaysOffset}) {
+  for (const size_t at :
+       {kDigestEntryLast30ChecksOffset, kDigestEntryLast90UpOffset, kDigestEntryOtherDaysOffset}) {
     std::string changed = bytes;
     changed[kDigestHeaderSize + at] ^= 2;
     EXPECT_FALSE(decodeHistoryDigest(changed)) << at;
@@ -64,7 +64,8 @@ TEST(HistoryDigestFormat, TotalsOrDayBitsThatDisagreeWithTheDaysAreDamage) {
   const DigestEntry entry = view.entryAt(0);
   EXPECT_EQ(entry.otherBits(0, 2), 1u);
   EXPECT_EQ(entry.otherBits(1, 64), 0u);
-  EXPECT_EQ(std::pair(entry.last30Checks, entry.last90Up), std::pair(uint64_t{0x0102030A}, uint64_t{12}));
+  EXPECT_EQ(std::pair(entry.last30Checks, entry.last90Up),
+            std::pair(uint64_t{0x0102030A}, uint64_t{12}));
 }
 
 // The keys are part of the stored format: a change of the hash would lose every digest.
