@@ -13,6 +13,7 @@
 #include "tests/store/store_fixture.h"
 
 namespace vy {
+namespace digest_test {
 namespace {
 
 constexpr std::time_t kDay = kSecondsPerDay;
@@ -153,4 +154,5 @@ TEST_F(HistoryDigestTest, TheWrittenDigestReadsBackAndGoesWithItsGroup) {
 }
 
 }  // namespace
+}  // namespace digest_test
 }  // namespace vy
