@@ -395,8 +395,8 @@ void writeStatusPage(const StatusModel& model, ReplyWriter& writer) {
   if (!model.groups.empty()) {
     out +=
         "<p class=\"key\">Each bar shows the last 90 days, today on the right:"
-        "<i class=\"u\"></i>every check up<i class=\"a\"></i>99 % or more"
-        "<i class=\"f\"></i>less<i class=\"n\"></i>no checks. "
+        "<i class=\"u\"></i>every check up<i class=\"a\"></i>99&nbsp;% or more"
+        "<i class=\"f\"></i>less<i class=\"n\"></i>no&nbsp;checks. "
         "Point at a red or amber day for its date and uptime.</p>";
   }
   BarRects rects(model.now);
