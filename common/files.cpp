@@ -139,7 +139,11 @@ FileStatus makeDirectory(const std::string& path, mode_t mode) {
     ::chmod(path.c_str(), mode);
     return FileCode::kOk;
   }
-  if (::mkdir(path.c_str(), mode) != 0) return {FileCode::kCannotCreateDirectory, path};
+  if (::mkdir(path.c_str(), mode) != 0) {
+    // Another process may have made it since the look above.
+    if (errno == EEXIST && isDirectory(path)) return FileCode::kOk;
+    return {FileCode::kCannotCreateDirectory, path, errno};
+  }
   ::chmod(path.c_str(), mode);
   return FileCode::kOk;
 }

@@ -9,10 +9,12 @@ namespace vy {
 
 FileStatus openSideFileForChange(const std::string& path, const char* directory, LockedFile& file) {
   FileStatus opened = openLocked(path, LockedOpen::kCreate, file, kFileMode);
-  if (opened.ok() || isDirectory(directory)) return opened;
-  // Another writer may make the directory at the same moment: its failure
-  // here is the open's to tell.
-  (void)makeDirectory(directory, kDirectoryMode);
+  if (opened.ok()) return opened;
+  // The directory may be missing, or another writer may have made it since
+  // the open failed: whether it is there now says nothing about this open.
+  // One more open tells; a failure to make the directory is that open's to
+  // report.
+  if (!isDirectory(directory)) (void)makeDirectory(directory, kDirectoryMode);
   return openLocked(path, LockedOpen::kCreate, file, kFileMode);
 }
 
