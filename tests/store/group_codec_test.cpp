@@ -31,29 +31,21 @@ TEST(GroupHeaderCodec, EachFieldHasItsGoldenBytesAndDecodesBack) {
       encodeGroupHeader, decodeGroupHeader);
 }
 
-TEST(UrlStatusCodec, TheStatusHasItsGoldenBytesAndKeepsNoRunTimeFlag) {
+// Records written before the certificate state existed hold zeros there: not known, nothing told.
+TEST(UrlStatusCodec, TheStatusHasItsGoldenBytesKeepsNoRunTimeFlagAndZerosReadAsNotKnown) {
   UrlStatus status;
   std::tie(status.lastCheck, status.resultCode, status.flags) = std::tuple(0x01020304, -3, 0xFF);
   std::tie(status.responseMs, status.banIndex, status.presIndex) = std::tuple(321, 1, 258);
-  const std::string golden = "\x04\x03\x02\x01\xfd\xff\x1f\0\x41\x01\0\0\1\0\x02\x01"s;
+  std::tie(status.certExpiry, status.certWarnedDays) = std::tuple(0xF4E3D2C1u, 0x0E07);
+  const std::string golden =
+      "\x04\x03\x02\x01\xfd\xff\x1f\0\x41\x01\0\0\1\0\x02\x01\xc1\xd2\xe3\xf4\x07\x0e"s;
   const std::string bytes = test::encodedBy<kUrlStatusSize>(encodeUrlStatus, status);
   EXPECT_EQ(bytes, golden + std::string(kUrlStatusSize - golden.size(), '\0'));
   const UrlStatus back = decodeUrlStatus(reinterpret_cast<const uint8_t*>(bytes.data()));
   EXPECT_EQ(std::tuple(back.lastCheck, back.resultCode, back.flags, back.responseMs, back.banIndex,
-                       back.presIndex),
-            std::tuple(0x01020304u, int16_t{-3}, uint8_t{0x1F}, 321u, int16_t{1}, int16_t{258}));
-}
-
-// Records written before the certificate state existed hold zeros there: not known, nothing told.
-TEST(UrlStatusCodec, TheCertificateStateHasItsGoldenBytesAndZerosReadAsNotKnown) {
-  UrlStatus status;
-  std::tie(status.certExpiry, status.certWarnedDays) = std::tuple(0xF4E3D2C1u, 0x0E07);
-  const std::string bytes = test::encodedBy<kUrlStatusSize>(encodeUrlStatus, status);
-  EXPECT_EQ(bytes.substr(16), "\xc1\xd2\xe3\xf4\x07\x0e"s + std::string(6, '\0'));
-  EXPECT_EQ(bytes.substr(0, 16), std::string(16, '\0'));
-  const UrlStatus back = decodeUrlStatus(reinterpret_cast<const uint8_t*>(bytes.data()));
-  EXPECT_EQ(std::pair(back.certExpiry, back.certWarnedDays),
-            std::pair(0xF4E3D2C1u, uint16_t{14 * 256 + 7}));
+                       back.presIndex, back.certExpiry, back.certWarnedDays),
+            std::tuple(0x01020304u, int16_t{-3}, uint8_t{0x1F}, 321u, int16_t{1}, int16_t{258},
+                       0xF4E3D2C1u, uint16_t{14 * 256 + 7}));
 
   const std::string old(kUrlStatusSize, '\0');
   const UrlStatus unknown = decodeUrlStatus(reinterpret_cast<const uint8_t*>(old.data()));

@@ -39,7 +39,7 @@ HistoryDigest twoDays() {
   return digest;
 }
 
-TEST(HistoryDigestFormat, HeaderAndEntryHaveTheirGoldenBytes) {
+TEST(HistoryDigestFormat, HeaderAndEntryHaveTheirGoldenBytesAndAViewReadsTheEntry) {
   const std::string bytes = encodeHistoryDigest(twoDays());
   const std::string total = test::bytesOf({10, 3, 2, 1, 0, 0, 0, 0, 12, 0, 0, 0, 0, 0, 0, 0});
   EXPECT_EQ(bytes, "VYDD" + test::bytesOf({1, 0, 2, 0, 2, 1, 0, 0, 1, 0, 0, 0}) +  // header
@@ -48,18 +48,6 @@ TEST(HistoryDigestFormat, HeaderAndEntryHaveTheirGoldenBytes) {
                        test::bytesOf({1, 0, 0, 0, 0, 0, 0, 0}) +  // day 0 not all up, day 1 all up
                        test::bytesOf({4, 3, 2, 1, 5, 0, 0, 0, 6, 0, 0, 0, 7, 0, 0, 0}));  // days
   EXPECT_EQ(decodeHistoryDigest(bytes), twoDays());
-}
-
-// A page trusts an entry's totals and day bits without going through its days, so the full
-// decoder refuses an entry whose totals or bits are not those of its days.
-TEST(HistoryDigestFormat, TotalsOrDayBitsThatDisagreeWithTheDaysAreDamage) {
-  const std::string bytes = encodeHistoryDigest(twoDays());
-  for (const size_t at :
-       {kDigestEntryLast30ChecksOffset, kDigestEntryLast90UpOffset, kDigestEntryOtherDaysOffset}) {
-    std::string changed = bytes;
-    changed[kDigestHeaderSize + at] ^= 2;
-    EXPECT_FALSE(decodeHistoryDigest(changed)) << at;
-  }
   DigestView view;
   ASSERT_TRUE(view.open(bytes));
   const DigestEntry entry = view.entryAt(0);
@@ -82,8 +70,16 @@ TEST(HistoryDigestFormat, UrlKeysAreTheWordWiseFnvHashOfTheirText) {
   EXPECT_NE(digestUrlKey("https://a.example/1"), digestUrlKey("https://a.example/2"));
 }
 
-TEST(HistoryDigestFormat, CountsThatDoNotFitTheBytesOrKeysOutOfOrderAreRefused) {
+// A page trusts an entry's totals and day bits without going through its days, so the full
+// decoder refuses an entry whose totals or bits are not those of its days.
+TEST(HistoryDigestFormat, CountsThatDoNotFitTheBytesKeysOutOfOrderOrWrongTotalsAreRefused) {
   const std::string bytes = encodeHistoryDigest(twoDays());
+  for (const size_t at :
+       {kDigestEntryLast30ChecksOffset, kDigestEntryLast90UpOffset, kDigestEntryOtherDaysOffset}) {
+    std::string changed = bytes;
+    changed[kDigestHeaderSize + at] ^= 2;
+    EXPECT_FALSE(decodeHistoryDigest(changed)) << at;
+  }
   EXPECT_FALSE(decodeHistoryDigest(bytes.substr(0, bytes.size() - 1)));
   EXPECT_FALSE(decodeHistoryDigest(bytes + '\0'));
   EXPECT_FALSE(decodeHistoryDigest(bytes.substr(0, kDigestHeaderSize - 1)));

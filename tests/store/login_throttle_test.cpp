@@ -3,13 +3,12 @@
 #include "store/login_throttle.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <vector>
 
 #include "common/files.h"
-#include "tests/support/child.h"
+#include "tests/store/store_fixture.h"
 
 namespace vy {
 namespace {
@@ -172,16 +171,12 @@ TEST(LoginThrottleFile, ConcurrentProcessesLoseNoCount) {
   test::TempDir dir;
   const std::string path = dir.file("logins");
   constexpr int kProcesses = 4, kEach = 25;
-  std::vector<pid_t> children;
-  for (int p = 0; p < kProcesses; ++p) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      for (int i = 0; i < kEach; ++i) (void)countFailedLogin("192.0.2.7", at(1000), path);
-      _exit(0);
-    }
-    children.push_back(pid);
+  for (int code : test::exitCodesOf(kProcesses, [&](int) {
+         for (int i = 0; i < kEach; ++i) (void)countFailedLogin("192.0.2.7", at(1000), path);
+         return 0;
+       })) {
+    EXPECT_EQ(code, 0);
   }
-  for (pid_t pid : children) EXPECT_EQ(test::reap(pid, 30).exitCode, 0);
   const std::optional<LoginThrottleTable> table = decodeLoginThrottle(readWholeFile(path));
   ASSERT_TRUE(table);
   EXPECT_EQ(table->allFailures, uint32_t{kProcesses * kEach});

@@ -19,12 +19,6 @@ using test::bytesOf;
 
 constexpr std::time_t kNoon = 1700000000;
 
-std::string readAll(const std::string& path) {
-  std::string bytes;
-  EXPECT_TRUE(readFileBytes(path, bytes).ok());
-  return bytes;
-}
-
 TEST(SessionFile, ARecordHasItsGoldenBytesAndDecodesBack) {
   SessionRecord record;
   for (size_t i = 0; i < kSessionHashSize; ++i) record.hash[i] = static_cast<uint8_t>(i + 1);
@@ -79,7 +73,7 @@ class SessionStoreTest : public ::testing::Test {
     return token;
   }
   std::vector<SessionRecord> stored() {
-    return decodeSessions(readAll(path_)).value_or(std::vector<SessionRecord>{});
+    return decodeSessions(readWholeFile(path_)).value_or(std::vector<SessionRecord>{});
   }
 };
 
@@ -91,7 +85,7 @@ TEST_F(SessionStoreTest, ANewSessionIsStoredAsTheHashOfItsBytesOnly) {
   const std::vector<SessionRecord> records = stored();
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[1], (SessionRecord{*sessionHashOf(token), kNoon, kNoon}));
-  EXPECT_EQ(readAll(path_).find(token), std::string::npos);
+  EXPECT_EQ(readWholeFile(path_).find(token), std::string::npos);
   struct stat st {};
   ASSERT_EQ(::stat(path_.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -101,9 +95,9 @@ TEST_F(SessionStoreTest, ANewSessionIsStoredAsTheHashOfItsBytesOnly) {
 // days after the login stays.
 TEST_F(SessionStoreTest, UseKeepsASessionAliveUntilItOutlivesItsLogin) {
   const std::string token = created(kNoon);
-  const std::string before = readAll(path_);
+  const std::string before = readWholeFile(path_);
   EXPECT_TRUE(useSession(path_, token, kNoon + kSessionTouchSeconds - 1).ok());
-  EXPECT_EQ(readAll(path_), before);
+  EXPECT_EQ(readWholeFile(path_), before);
   std::time_t now = kNoon;
   for (int day = 0; day < 6; ++day) {
     now += kSessionIdleSeconds - 1;
@@ -138,7 +132,7 @@ TEST_F(SessionStoreTest, TheTableKeepsSixtyFourSessionsAndTheOneUsedLongestAgoGo
 // A damaged file lets no one in and is written anew by the next login.
 TEST_F(SessionStoreTest, ADamagedFileHoldsNoSessionAndIsReplacedByTheNextLogin) {
   const std::string token = created(kNoon);
-  std::string bytes = readAll(path_);
+  std::string bytes = readWholeFile(path_);
   bytes.pop_back();
   std::ofstream(path_, std::ios::binary | std::ios::trunc) << bytes;
   EXPECT_EQ(useSession(path_, token, kNoon), StoreCode::kNotFound);

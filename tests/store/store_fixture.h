@@ -1,13 +1,15 @@
 // What the store tests share: a fresh ./vydata with its vydb and vychklog directories as the
-// working directory of the store's paths, the group text parser, and the golden-byte check of a
-// fixed-size record codec.
+// working directory of the store's paths, the group text parser, processes run at once, and the
+// golden-byte check of a fixed-size record codec.
 #ifndef VANTRY_TESTS_STORE_STORE_FIXTURE_H_
 #define VANTRY_TESTS_STORE_STORE_FIXTURE_H_
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -32,6 +34,21 @@ inline GroupConfig parsed(std::string text) {
   GroupConfig config;
   parseGroupConfig(config, std::move(text));
   return config;
+}
+
+// Runs body(p) for p from 0 in `processes` children forked at once from this single thread (a
+// fork beside other threads may leave a child stuck on a lock one of them held); their exit codes.
+inline std::vector<int> exitCodesOf(int processes, const std::function<int(int)>& body) {
+  std::vector<pid_t> children;
+  for (int p = 0; p < processes; ++p) {
+    const pid_t pid = ::fork();
+    if (pid == 0) _exit(body(p));
+    EXPECT_GT(pid, 0);
+    if (pid > 0) children.push_back(pid);
+  }
+  std::vector<int> codes;
+  for (pid_t pid : children) codes.push_back(reap(pid, 60).exitCode);
+  return codes;
 }
 
 inline std::string bytesOf(std::initializer_list<int> values) {

@@ -113,29 +113,37 @@ FakeConnection::~FakeConnection() {
   ERR_clear_error();
 }
 
+static Clock::time_point deadlineIn(double seconds) {
+  return Clock::now() +
+         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// What arrives is both unread and recorded.
 long FakeConnection::receive(char* buffer, size_t size, Clock::time_point deadline) {
+  long got = -1;
   if (!ssl_) {
     pollfd watch{fd_, POLLIN, 0};
-    return ::poll(&watch, 1, msLeft(deadline)) > 0 ? ::recv(fd_, buffer, size, 0) : -1;
+    if (::poll(&watch, 1, msLeft(deadline)) > 0) got = ::recv(fd_, buffer, size, 0);
+  } else {
+    do got = SSL_read(ssl_, buffer, static_cast<int>(size));
+    while (got <= 0 && readyToRetry(ssl_, fd_, static_cast<int>(got), deadline));
   }
-  for (;;) {
-    const int got = SSL_read(ssl_, buffer, static_cast<int>(size));
-    if (got > 0 || !readyToRetry(ssl_, fd_, got, deadline)) return got;
+  if (got > 0) {
+    unread_.append(buffer, static_cast<size_t>(got));
+    std::lock_guard lock(server_.mutex_);
+    server_.records_[index_].append(buffer, static_cast<size_t>(got));
   }
+  return got;
 }
 
 // An empty delimiter is never found.
 std::string FakeConnection::readUntil(std::string_view delimiter, double seconds) {
-  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                           std::chrono::duration<double>(seconds));
+  const Clock::time_point deadline = deadlineIn(seconds);
   size_t found = 0;
+  char chunk[4096];
   while (delimiter.empty() || (found = unread_.find(delimiter)) == std::string::npos) {
-    char chunk[4096];
-    const long received = receive(chunk, sizeof chunk, deadline);
-    if (received <= 0) return std::exchange(unread_, {});  // the time is up or the peer closed
-    unread_.append(chunk, static_cast<size_t>(received));
-    std::lock_guard lock(server_.mutex_);
-    server_.records_[index_].append(chunk, static_cast<size_t>(received));
+    // the time is up or the peer closed
+    if (receive(chunk, sizeof chunk, deadline) <= 0) return std::exchange(unread_, {});
   }
   std::string head = unread_.substr(0, found + delimiter.size());
   unread_.erase(0, head.size());
@@ -143,15 +151,10 @@ std::string FakeConnection::readUntil(std::string_view delimiter, double seconds
 }
 
 std::string FakeConnection::readCount(size_t count, double seconds) {
-  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                           std::chrono::duration<double>(seconds));
+  const Clock::time_point deadline = deadlineIn(seconds);
+  char chunk[4096];
   while (unread_.size() < count) {
-    char chunk[4096];
-    const long received = receive(chunk, sizeof chunk, deadline);
-    if (received <= 0) return std::exchange(unread_, {});
-    unread_.append(chunk, static_cast<size_t>(received));
-    std::lock_guard lock(server_.mutex_);
-    server_.records_[index_].append(chunk, static_cast<size_t>(received));
+    if (receive(chunk, sizeof chunk, deadline) <= 0) return std::exchange(unread_, {});
   }
   std::string bytes = unread_.substr(0, count);
   unread_.erase(0, count);
