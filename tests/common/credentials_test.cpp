@@ -86,15 +86,13 @@ TEST_F(CredentialsTest, OnlyBcryptAndDesHashesAreKnown) {
   }
 }
 
-// The whole line is read: a long user name keeps its hash; a line beyond the bound is cut.
-TEST_F(CredentialsTest, TheWholeLineIsReadUpToItsBound) {
+// The whole line is read: a long user name keeps its hash; a line beyond the bound is cut, and one
+// without a separator counts as no password file.
+TEST_F(CredentialsTest, TheWholeLineIsReadUpToItsBoundAndNeedsItsSeparator) {
   ASSERT_TRUE(writePasswordFile(std::string(40, 'u'), "secret", path_, kLowestBcryptCost).ok());
   EXPECT_EQ(accessAs("GET", nullptr, "secret", path_), Access::kGranted);
   ASSERT_TRUE(writePasswordFile(std::string(460, 'u'), "secret", path_, kLowestBcryptCost).ok());
   EXPECT_EQ(accessAs("GET", nullptr, "secret", path_), Access::kRefused);
-}
-
-TEST_F(CredentialsTest, AFileWithoutSeparatorCountsAsNoPasswordFile) {
   std::ofstream(path_) << "adminabNANd1rDfiNc";
   PasswordEntry entry;
   EXPECT_EQ(readPasswordFile(path_, entry).code, PasswordFileError::kNoSeparator);

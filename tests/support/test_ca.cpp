@@ -126,23 +126,22 @@ Credentials TestCa::issue(const std::string& name, CertKind kind) {
 
 Credentials TestCa::issueExpiring(const std::string& name, long leafSeconds,
                                   std::optional<long> intermediateSeconds) {
-  KeyPtr key = newKey();
-  if (!intermediateSeconds) {
-    CertPtr cert = makeCert(key.get(), name, -kDay, leafSeconds, leafExtensions(name, false),
-                            cert_.get(), key_.get());
-    return writeCredentials(key.get(), {cert.get()});
+  KeyPtr key = newKey(), middleKey;
+  CertPtr middle;
+  if (intermediateSeconds) {
+    middleKey = newKey();
+    middle = makeCert(middleKey.get(), "Vantry Test Intermediate " + std::to_string(issued_ + 1),
+                      -kDay, *intermediateSeconds,
+                      {{NID_basic_constraints, "critical,CA:TRUE,pathlen:0"},
+                       {NID_key_usage, "critical,keyCertSign,cRLSign"},
+                       {NID_subject_key_identifier, "hash"},
+                       {NID_authority_key_identifier, "keyid"}},
+                      cert_.get(), key_.get());
   }
-  KeyPtr middleKey = newKey();
-  CertPtr middle =
-      makeCert(middleKey.get(), "Vantry Test Intermediate " + std::to_string(issued_ + 1), -kDay,
-               *intermediateSeconds,
-               {{NID_basic_constraints, "critical,CA:TRUE,pathlen:0"},
-                {NID_key_usage, "critical,keyCertSign,cRLSign"},
-                {NID_subject_key_identifier, "hash"},
-                {NID_authority_key_identifier, "keyid"}},
-               cert_.get(), key_.get());
-  CertPtr cert = makeCert(key.get(), name, -kDay, leafSeconds, leafExtensions(name, false),
-                          middle.get(), middleKey.get());
+  CertPtr cert =
+      makeCert(key.get(), name, -kDay, leafSeconds, leafExtensions(name, false),
+               middle ? middle.get() : cert_.get(), middle ? middleKey.get() : key_.get());
+  if (!middle) return writeCredentials(key.get(), {cert.get()});
   return writeCredentials(key.get(), {cert.get(), middle.get()});
 }
 
