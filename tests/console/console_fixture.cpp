@@ -217,13 +217,22 @@ void ConsoleTest::installProbeTemplates() {
   instance_.write("vytpl/admin_style.css", "");  // probe lines hold no style
 }
 
+Settings ConsoleTest::storedSettings() {
+  Settings settings;
+  EXPECT_EQ(loadSettings(settings, instance_.path("vydata/vyvars.dat")), StoreCode::kOk);
+  return settings;
+}
+
+void ConsoleTest::storeSettings(const Settings& settings) {
+  ASSERT_EQ(saveSettings(settings, instance_.path("vydata/vyvars.dat")), StoreCode::kOk);
+}
+
 void ConsoleTest::makeWorking() {
   get("");  // the first request installs the data directory
   ASSERT_TRUE(
       writePasswordFile("admin", kPassword, instance_.path("vydata/admin.pwd"), kLowestBcryptCost)
           .ok());
-  ASSERT_EQ(saveSettings(defaultSettings("console.test"), instance_.path("vydata/vyvars.dat")),
-            StoreCode::kOk);
+  storeSettings(defaultSettings("console.test"));
 }
 
 }  // namespace vy::test

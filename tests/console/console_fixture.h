@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "store/settings.h"
 #include "tests/support/instance_test.h"
 #include "tests/support/validators.h"
 
@@ -100,6 +101,15 @@ class ConsoleTest : public InstanceTest {
     return probe(submit(std::move(fields), extra));
   }
 
+  // The stored settings, and a store of changed ones.
+  Settings storedSettings();
+  void storeSettings(const Settings& settings);
+  // A save of the settings page: the fields, then the page's own (the first of a name counts).
+  static Fields settingsForm(Fields fields) {
+    fields.insert(fields.end(), {{"fnct", "setup_save"}, {"TZ", "41;UTC;0;UTC;(UTC)"}});
+    return fields;
+  }
+
   // The probe templates in place of the real ones.
   void installProbeTemplates();
   // An installed console: data directory, administrator, settings.
@@ -111,6 +121,16 @@ class ConsoleTest : public InstanceTest {
   std::time_t now_ = 0;
   std::string previousDir_;
   std::string session_;
+};
+
+// An installed console rendering the real templates, served in process.
+class RealConsoleTest : public ConsoleTest {
+ protected:
+  void SetUp() override {
+    ConsoleTest::SetUp();
+    serveInProcess();
+    makeWorking();
+  }
 };
 
 // An installed console rendering the probe templates, served in process.

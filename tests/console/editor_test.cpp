@@ -45,13 +45,19 @@ TEST_F(EditorTest, ThePageShowsTheStoredSettingsAndTexts) {
 }
 
 // It would break the group's text form.
-TEST_F(EditorTest, ANotificationTargetHoldingALineBreakIsRefused) {
+TEST_F(EditorTest, ANotificationTargetOrPublicTitleHoldingALineBreakIsRefused) {
   const std::string before = groupBytes("shop");
-  ProbePage page = send("update_group", {{"EVRCHK", "5"}, {"UPDCMD", "mail\nurl=http://x/"}});
-  EXPECT_NE(page.message().find("control characters"), std::string::npos);
+  for (const test::Fields& fields : {test::Fields{{"UPDCMD", "mail\nurl=http://x/"}},
+                                     test::Fields{{"PUBLIC", "1"}, {"PUBTITLE", "a\nb"}}}) {
+    test::Fields changes = {{"EVRCHK", "5"}};
+    changes.insert(changes.end(), fields.begin(), fields.end());
+    EXPECT_NE(send("update_group", changes).message().find("control characters"), std::string::npos)
+        << fields.back().first;
+  }
   EXPECT_EQ(groupBytes("shop"), before);
 }
 
+// A public group without a title keeps no side file.
 TEST_F(EditorTest, StoringTakesEveryFieldAndKeepsTheUrlRecordsByteForByte) {
   const std::string before = groupBytes("shop");
   const std::string records = before.substr(before.size() - (kUrlStatusSize + 18));
@@ -60,8 +66,13 @@ TEST_F(EditorTest, StoringTakesEveryFieldAndKeepsTheUrlRecordsByteForByte) {
                                          {"SUSP", "2"},
                                          {"UPDCMD", "notify-me"},
                                          {"INFFNDPRES", "1"},
-                                         {"VYTRCQSUTM", "1"}});
+                                         {"VYTRCQSUTM", "1"},
+                                         {"PUBLIC", "1"},
+                                         {"PUBADDR", "1"},
+                                         {"PUBTITLE", "Shop <front>"}});
   EXPECT_EQ(page.message(), "Group Settings Updated");
+  EXPECT_EQ(test::joined(page.line("header_template"), {"PUBLIC", "PUBADDR", "PUBTITLE"}, "|"),
+            " checked| checked|Shop &lt;front&gt;");
   GroupConfig stored = readGroup("shop");
   // Only the type's low three bits and the suspension's lowest bit count; unticked boxes are off.
   EXPECT_EQ(std::tuple(stored.checkInterval, stored.infType(), stored.suspended(),
@@ -69,8 +80,14 @@ TEST_F(EditorTest, StoringTakesEveryFieldAndKeepsTheUrlRecordsByteForByte) {
             std::tuple(45, 1, false, false, false, true));
   EXPECT_EQ(stored.moreOptions, kMoreQueryCutPlain | kMoreDeleteAfterCheck);
   EXPECT_EQ(stored.inform, "notify-me");
+  EXPECT_EQ(stored.publicFlags, kPublicShown | kPublicAddresses);
   const std::string after = groupBytes("shop");
   EXPECT_EQ(after.substr(after.size() - records.size()), records);
+
+  page = send("update_group", {{"EVRCHK", "30"}, {"PUBLIC", "1"}});
+  EXPECT_EQ(readGroup("shop").publicFlags, kPublicShown);
+  EXPECT_EQ(page.value("header_template", "PUBTITLE"), "");
+  EXPECT_FALSE(instance_.exists("vydata/vypublic/shop.dat"));
 }
 
 TEST_F(EditorTest, TextsAreAddedOnceInLowerCaseWithoutCarriageReturns) {
@@ -91,7 +108,7 @@ TEST_F(EditorTest, DeletingMovesTheLastTextIntoTheGap) {
   EXPECT_EQ(page.column("prescont_template", "PRESCONT").size(), 2u);  // outside: unchanged
 }
 
-TEST_F(EditorTest, EditingShowsAndReplacesTheSelectedText) {
+TEST_F(EditorTest, EditingShowsAndReplacesTheSelectedTextInItsListAlone) {
   ProbePage page = send("update_group_edit", {{"PCSEL", "1"}});
   EXPECT_EQ(test::joined(
                 page.line("footer_template"),
@@ -101,10 +118,18 @@ TEST_F(EditorTest, EditingShowsAndReplacesTheSelectedText) {
   EXPECT_EQ(page.column("bancont_template", "CSEL"), (Texts{"", "", ""}));
   page = send("update_group_edit", {{"PCSEL", "0"}});
   EXPECT_EQ(page.value("footer_template", "CONT"), "&lt;b&gt;price&lt;/b&gt;");
+  page = send("update_group_edit", {{"BCSEL", "1"}});
+  EXPECT_EQ(
+      test::joined(page.line("footer_template"), {"SELBAN", "SELPRES", "CONT", "SELNUM"}, "|"),
+      " selected||beta|1");
 
   page = send("update_group_cont", {{"SELNUM", "1"}, {"SELPRES", " selected"}, {"CONT", "Basket"}});
-  EXPECT_EQ(page.column("prescont_template", "PRESCONT"),
-            (Texts{"&lt;b&gt;price&lt;/b&gt;", "basket"}));
+  const Texts required = {"&lt;b&gt;price&lt;/b&gt;", "basket"};
+  EXPECT_EQ(page.column("prescont_template", "PRESCONT"), required);
+  EXPECT_EQ(page.column("bancont_template", "BANCONT"), (Texts{"alpha", "beta", "gamma"}));
+  page = send("update_group_cont", {{"SELNUM", "1"}, {"SELBAN", " selected"}, {"CONT", "Delta"}});
+  EXPECT_EQ(page.column("bancont_template", "BANCONT"), (Texts{"alpha", "delta", "gamma"}));
+  EXPECT_EQ(page.column("prescont_template", "PRESCONT"), required);
 }
 
 // One list at a time: an edit never takes a text of one list into the other.
@@ -119,17 +144,6 @@ TEST_F(EditorTest, AnEditOfATextOfEachListIsRefused) {
               {{"SELNUM", "0"}, {"SELBAN", " selected"}, {"SELPRES", " selected"}, {"CONT", "x"}});
   EXPECT_EQ(page.message(), refusal);
   EXPECT_EQ(groupBytes("shop"), before);
-}
-
-TEST_F(EditorTest, ReplacingATextTouchesOnlyItsList) {
-  ProbePage page = send("update_group_edit", {{"BCSEL", "1"}});
-  EXPECT_EQ(
-      test::joined(page.line("footer_template"), {"SELBAN", "SELPRES", "CONT", "SELNUM"}, "|"),
-      " selected||beta|1");
-  page = send("update_group_cont", {{"SELNUM", "1"}, {"SELBAN", " selected"}, {"CONT", "Delta"}});
-  EXPECT_EQ(page.column("bancont_template", "BANCONT"), (Texts{"alpha", "delta", "gamma"}));
-  EXPECT_EQ(page.column("prescont_template", "PRESCONT"),
-            (Texts{"&lt;b&gt;price&lt;/b&gt;", "cart"}));
 }
 
 // A text is cut at its first NUL byte; one that is empty then (an empty banned text would be
@@ -166,34 +180,6 @@ TEST_F(EditorTest, ATestMessageStoresTheFormFirstAndShowsWhatTheWorkerSaid) {
   EXPECT_EQ(instance_.read("stored.txt"), "1\n");
   EXPECT_EQ(page.message(), "Test message sent to ntfy (200 OK).");
   EXPECT_EQ(readGroup("shop").infType(), 5);
-}
-
-}  // namespace
-}  // namespace vy
-
-namespace vy {
-namespace {
-
-TEST_F(EditorTest, ThePublicSwitchesAndTitleAreStoredAndShownBack) {
-  ProbePage page =
-      send("update_group",
-           {{"EVRCHK", "30"}, {"PUBLIC", "1"}, {"PUBADDR", "1"}, {"PUBTITLE", "Shop <front>"}});
-  EXPECT_EQ(page.message(), "Group Settings Updated");
-  EXPECT_EQ(readGroup("shop").publicFlags, kPublicShown | kPublicAddresses);
-  EXPECT_EQ(test::joined(page.line("header_template"), {"PUBLIC", "PUBADDR", "PUBTITLE"}, "|"),
-            " checked| checked|Shop &lt;front&gt;");
-
-  page = send("update_group", {{"EVRCHK", "30"}, {"PUBLIC", "1"}});
-  EXPECT_EQ(readGroup("shop").publicFlags, kPublicShown);
-  EXPECT_EQ(page.value("header_template", "PUBTITLE"), "");
-  EXPECT_FALSE(instance_.exists("vydata/vypublic/shop.dat"));
-}
-
-TEST_F(EditorTest, APublicTitleHoldingALineBreakIsRefused) {
-  const std::string before = groupBytes("shop");
-  ProbePage page = send("update_group", {{"EVRCHK", "5"}, {"PUBLIC", "1"}, {"PUBTITLE", "a\nb"}});
-  EXPECT_NE(page.message().find("control characters"), std::string::npos);
-  EXPECT_EQ(groupBytes("shop"), before);
 }
 
 }  // namespace

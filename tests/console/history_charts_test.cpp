@@ -3,6 +3,7 @@
 #include "console/history_charts.h"
 
 #include <regex>
+#include <tuple>
 
 namespace vy {
 namespace {
@@ -22,8 +23,7 @@ void expectInsideItsBox(const std::string& svg) {
   for (std::sregex_iterator it(svg.begin(), svg.end(), kNumber), end; it != end; ++it) {
     const std::string name = (*it)[1], value = (*it)[2];
     static const std::regex kPart("[^ ,]+");
-    const std::string values = value;
-    for (std::sregex_iterator part(values.begin(), values.end(), kPart); part != end; ++part) {
+    for (std::sregex_iterator part(value.begin(), value.end(), kPart); part != end; ++part) {
       const std::string text = part->str();
       ASSERT_TRUE(std::regex_match(text, std::regex("[0-9]+(\\.[0-9]+)?"))) << name << "=" << value;
       const double number = std::stod(text);
@@ -56,12 +56,10 @@ TEST(HistorySlotsTest, LastDayTakesChecksAfterItsStartUpToNow) {
                     checkAt(kChartsNow + 5, false, 70)};
   const std::vector<CheckSlot> slots = slotsOfLastDay(history, kChartsNow, 24);
   ASSERT_EQ(slots.size(), 24u);
-  EXPECT_EQ(slots.front().checks, 1u);
-  EXPECT_EQ(slots.front().failed, 0u);
-  EXPECT_EQ(slots.back().checks, 2u);
-  EXPECT_EQ(slots.back().failed, 1u);
-  EXPECT_EQ(slots.back().responseMsSum, 80u);
-  EXPECT_EQ(slots.back().responseMsMax, 50u);
+  EXPECT_EQ(std::pair(slots.front().checks, slots.front().failed), std::pair(1u, 0u));
+  EXPECT_EQ(std::tuple(slots.back().checks, slots.back().failed, slots.back().responseMsSum,
+                       slots.back().responseMsMax),
+            std::tuple(2u, 1u, 80u, 50u));
 }
 
 TEST(HistorySlotsTest, DaysAddTheirSummaryAndTheirKeptChecks) {
@@ -76,8 +74,7 @@ TEST(HistorySlotsTest, DaysAddTheirSummaryAndTheirKeptChecks) {
   EXPECT_EQ(days.back(), (HistoryDay{today, 1, 1, 5, 5}));
   EXPECT_EQ(days[28], (HistoryDay{static_cast<uint16_t>(today - 1), 5, 4, 740, 700}));
   EXPECT_EQ(days[27], (HistoryDay{static_cast<uint16_t>(today - 2), 10, 9, 1000, 400}));
-  EXPECT_EQ(days.front().day, today - 29);
-  EXPECT_EQ(days.front().checks, 0u);
+  EXPECT_EQ(days.front(), (HistoryDay{static_cast<uint16_t>(today - 29), 0, 0, 0, 0}));
   EXPECT_EQ(dayText(today), "2024-06-01");
 }
 

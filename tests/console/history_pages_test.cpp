@@ -8,7 +8,6 @@
 namespace vy {
 namespace {
 
-using test::Fields;
 using test::ProbePage;
 
 // 2024-06-01 12:00:00 UTC.
@@ -20,12 +19,11 @@ constexpr const char* kShop = "http://shop.test/";
 constexpr const char* kOdd = "http://odd.test/?q=<b>&x=\"1\"";
 
 // A working console serving at kNow, with histories written at fixed times.
-template <typename Base>
-class HistoryFixture : public Base {
+class HistoryPageTest : public test::WorkingConsoleTest {
  protected:
   void SetUp() override {
-    Base::SetUp();
-    this->serveAt(kNow);
+    WorkingConsoleTest::SetUp();
+    serveAt(kNow);
   }
   // One check of url in group, appended at its own time.
   void check(const std::string& group, const std::string& url, std::time_t when, bool up,
@@ -34,19 +32,15 @@ class HistoryFixture : public Base {
     const HistoryCheck record{static_cast<uint32_t>(when),
                               static_cast<uint8_t>(up ? kStateUp | kStatePresOk : 0),
                               up ? code : int16_t{5}, ms};
-    const HistoryWrite write =
-        this->inInstance([&] { return appendHistory(group, urls, url, record, when); });
-    ASSERT_TRUE(write.status.ok());
+    ASSERT_TRUE(appendHistory(group, urls, url, record, when).status.ok());
   }
   void compact(const std::string& group, const std::vector<std::string_view>& urls) {
-    ASSERT_TRUE(this->inInstance([&] { return compactHistory(group, urls, kNow); }).status.ok());
+    ASSERT_TRUE(compactHistory(group, urls, kNow).status.ok());
   }
   ProbePage urlPage(const std::string& group, const std::string& url) {
-    return this->ask({{"fnct", "view_url"}, {"group", group}, {"url", url}});
+    return ask({{"fnct", "view_url"}, {"group", group}, {"url", url}});
   }
 };
-
-using HistoryPageTest = HistoryFixture<test::WorkingConsoleTest>;
 
 TEST_F(HistoryPageTest, GroupPageAndOverviewShowTheThirtyDayUptime) {
   storeGroup("shop", groupOf({kShop, "http://never.test/", kOdd}));
@@ -174,37 +168,6 @@ TEST_F(HistoryPageTest, UrlTextIsEscapedInThePageAndItsCharts) {
   }
   EXPECT_EQ(page.find("<b>"), std::string::npos);
   EXPECT_EQ(page.find("\"1\""), std::string::npos);
-}
-
-// The real templates.
-class HistoryTidyTest : public HistoryFixture<test::ConsoleTest> {
- protected:
-  void SetUp() override {
-    HistoryFixture::SetUp();
-    serveInProcess();
-    makeWorking();
-  }
-};
-
-TEST_F(HistoryTidyTest, HistoryPagesAreValid) {
-  GroupConfig group;
-  group.addBanContent("<b>sold out</b>");
-  addUrl(group, kOdd, kUrlUp | kUrlCheckBan | kUrlBanFound, kNow - kHour, 200, 50);
-  addUrl(group, kShop, 0);
-  storeGroup("shop", std::move(group));
-  check("shop", kOdd, kNow - 3 * kDay, true);
-  compact("shop", {kOdd, kShop});
-  check("shop", kOdd, kNow - 2 * kHour, false, 16777215);
-  check("shop", kOdd, kNow - kHour, true, 50);
-  instance_.write("vydata/vychklog/shop.log",
-                  encodeCheckLogEntry({1700000000, 200, kStateUp, kOdd}));
-  expectValid("group", {{"fnct", "view_group"}, {"group", "shop"}});
-  expectValid("overview", {{"fnct", "view_groups"}});
-  expectValid("url with history", {{"fnct", "view_url"}, {"group", "shop"}, {"url", kOdd}});
-  expectValid("url without history", {{"fnct", "view_url"}, {"group", "shop"}, {"url", kShop}});
-  expectValid("url refused", {{"fnct", "view_url"}, {"group", "shop"}, {"url", "x"}});
-  std::string report;
-  EXPECT_TRUE(test::tidyAccepts(body(get("fnct=help&page=url")), &report)) << report;
 }
 
 }  // namespace

@@ -23,7 +23,14 @@ std::string record(uint32_t time, int16_t status, uint8_t flags, const std::stri
   return encodeCheckLogEntry({time, status, flags, url});
 }
 
+// A missing or empty log shows no rows.
 TEST_F(LogsTest, CheckLogRowsShowTheRecordsBeforeACutOne) {
+  for (const std::string log : {"missing", "empty"}) {
+    if (log == "empty") instance_.write("vydata/vychklog/general.log", "");
+    ProbePage page = checkLog("general");
+    EXPECT_TRUE(page.has("header_template") && page.has("footer_template")) << log;
+    EXPECT_FALSE(page.has("temp_template")) << log;
+  }
   instance_.write("vydata/vychklog/general.log",
                   record(1700000000, -3, kStateUp | kStateBanFound | kStatePresOk, "http://a/<b>") +
                       record(1700000060, 404, 0, "http://b/") + "\x01\x02\x03\x04\x05\x06\x07");
@@ -33,15 +40,6 @@ TEST_F(LogsTest, CheckLogRowsShowTheRecordsBeforeACutOne) {
             "http://a/&lt;b&gt; -3 Yes Yes Yes");
   EXPECT_EQ(test::joined(rows[1], {"RETCODE", "UPTIME", "FNDBAN", "FNDPRES"}), "404 No No No");
   EXPECT_EQ(rows[0].at("TIMECHK").size(), 24u);
-}
-
-TEST_F(LogsTest, AnEmptyOrMissingCheckLogShowsNoRows) {
-  for (bool missing : {true, false}) {
-    if (!missing) instance_.write("vydata/vychklog/general.log", "");
-    ProbePage page = checkLog("general");
-    EXPECT_TRUE(page.has("header_template") && page.has("footer_template")) << missing;
-    EXPECT_FALSE(page.has("temp_template")) << missing;
-  }
 }
 
 // The content columns follow the URL's current switches; a URL the group no longer holds shows
@@ -86,7 +84,7 @@ TEST_F(LogsTest, CheckTimesAreShownInAZoneOfHalfAnHour) {
   settings.setFlag(kFlagDaylightSaving, false);
   settings.zoneOffset = -3 * 3600;
   settings.zoneMinutes = 30;
-  ASSERT_EQ(saveSettings(settings, instance_.path("vydata/vyvars.dat")), StoreCode::kOk);
+  storeSettings(settings);
   EXPECT_EQ(checkLog("general").value("temp_template", "TIMECHK"), "Wed Nov 15 08:30:00 2023");
 }
 

@@ -15,6 +15,7 @@ namespace {
 using test::ConsoleTest;
 using test::Fields;
 using test::ProbePage;
+using test::RealConsoleTest;
 using test::WorkingConsoleTest;
 
 class SessionTest : public WorkingConsoleTest {
@@ -77,17 +78,6 @@ TEST_F(SessionTest, ALiveSessionIsTheProofThatAChangeComesFromTheConsole) {
   EXPECT_FALSE(instance_.exists("vydata/vydb/shop.dat"));
 }
 
-// Help is open to everyone: it carries a live session on, and never what else apwd held.
-TEST_F(SessionTest, HelpCarriesOnlyALiveSession) {
-  const std::string open = body(post(test::formBody({{"apwd", kPassword}, {"fnct", "help"}})));
-  EXPECT_EQ(open.find(kPassword), std::string::npos);
-  EXPECT_EQ(test::hiddenFields(open, "All help topics"),
-            (Fields{{"apwd", ""}, {"fnct", "help"}, {"page", "NOTOPIC"}}));
-  const std::string carried = body(submit({{"fnct", "help"}}));
-  EXPECT_EQ(test::hiddenFields(carried, "All help topics")[0],
-            (std::pair<std::string, std::string>{"apwd", session()}));
-}
-
 // The pages link the style sheet, which the console answers itself: the content policy forbids
 // every inline style and script.
 TEST_F(ConsoleTest, TheStyleSheetIsAnAnswerOfItsOwnAndNoTemplateHoldsInlineStyleOrScript) {
@@ -107,9 +97,7 @@ TEST_F(ConsoleTest, TheStyleSheetIsAnAnswerOfItsOwnAndNoTemplateHoldsInlineStyle
 }
 
 // Every page but the login has the button, which sends the page's session.
-TEST_F(ConsoleTest, EveryPageHasALogOutButtonThatSendsItsSession) {
-  serveInProcess();
-  makeWorking();
+TEST_F(RealConsoleTest, EveryPageHasALogOutButtonThatSendsItsSession) {
   const Fields logOut = {{"apwd", session()}, {"fnct", "logout"}};
   for (const char* command : {"view_groups", "view_group", "edit_group", "setup", "display_chpass",
                               "view_checklog", "view_error", "help"}) {

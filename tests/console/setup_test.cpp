@@ -18,25 +18,22 @@ using test::ProbePage;
 
 class SetupTest : public test::WorkingConsoleTest {
  protected:
-  Settings stored() {
-    Settings settings;
-    EXPECT_EQ(loadSettings(settings, instance_.path("vydata/vyvars.dat")), StoreCode::kOk);
-    return settings;
-  }
+  Settings stored() { return storedSettings(); }
   // Turns one switch of the stored settings on or off.
   void setFlag(uint8_t flag, bool on) {
     Settings settings = stored();
     settings.setFlag(flag, on);
-    ASSERT_EQ(saveSettings(settings, instance_.path("vydata/vyvars.dat")), StoreCode::kOk);
+    storeSettings(settings);
   }
-  // A save of the given fields; the first of a name counts, so they go before the defaults.
-  static test::Fields form(test::Fields fields) {
-    fields.insert(fields.end(), {{"fnct", "setup_save"}, {"TZ", "41;UTC;0;UTC;(UTC)"}});
-    return fields;
+  static test::Fields form(test::Fields fields) { return settingsForm(std::move(fields)); }
+  // A stand-in worker that records its arguments.
+  void recordWorkerArguments() {
+    instance_.writeScript("vyrunner.cgi", "printf '%s\\n' \"$0\" \"$@\" >> worker-args.txt\n");
   }
 };
 
-TEST_F(SetupTest, SavingClampsTheNumbersToTheirDefaultsButKeepsNegativeOnes) {
+// Each text is cut where its field of the settings record ends (the referer shorter).
+TEST_F(SetupTest, SavingClampsTheNumbersToTheirDefaultsButKeepsNegativeOnesAndCutsTheTexts) {
   ProbePage page = ask(form({{"MAXLENPAGE", "50"},
                              {"MAXCHKPROC", "0"},
                              {"CHKTIME", ""},
@@ -51,15 +48,12 @@ TEST_F(SetupTest, SavingClampsTheNumbersToTheirDefaultsButKeepsNegativeOnes) {
                        s.recheckUpTimes, s.maxCheckUrls),
             std::tuple(100, 1, 60, -3, uint8_t{44}, 1));
   EXPECT_EQ(s.consoleHost, "console.test");
-}
 
-// Each text is cut where its field of the settings record ends (the referer shorter).
-TEST_F(SetupTest, SavedTextsAreCutToWhatTheirFieldsKeep) {
   ask(form({{"AEMAIL", std::string(60, 'a')},
             {"EMLSEND", std::string(60, 'm')},
             {"USRAGENT", std::string(60, 'u')},
             {"REFERER", std::string(200, 'r')}}));
-  const Settings s = stored();
+  s = stored();
   EXPECT_EQ(std::tuple(s.adminEmail, s.mailTransport, s.userAgent, s.referer),
             std::tuple(std::string(49, 'a'), std::string(49, 'm'), std::string(50, 'u'),
                        std::string(140, 'r')));
@@ -129,15 +123,8 @@ TEST_F(SetupTest, ANewInstallationShowsTheDefaultSettings) {
             "webmaster@example.test|http://www.example.test|100000|60|25| selected");
 }
 
-class SchedulerControlTest : public SetupTest {
- protected:
-  void SetUp() override {
-    SetupTest::SetUp();
-    instance_.writeScript("vyrunner.cgi", "printf '%s\\n' \"$0\" \"$@\" >> worker-args.txt\n");
-  }
-};
-
-TEST_F(SchedulerControlTest, StopOrStartUnderCronLeavesTheSchedulerOffAndStartsNoWorker) {
+TEST_F(SetupTest, StopOrStartUnderCronLeavesTheSchedulerOffAndStartsNoWorker) {
+  recordWorkerArguments();
   const std::tuple<uint8_t, const char*, const char*, const char*> cases[] = {
       {kFlagSchedulerOn, "ACTIVE", "SHED_STATUS", "STOPED"},
       {kFlagCronMode, "STOPED", "MSG", "Scheduler is not started. Used cron!"}};
@@ -151,7 +138,8 @@ TEST_F(SchedulerControlTest, StopOrStartUnderCronLeavesTheSchedulerOffAndStartsN
 
 // The settings page follows in the same answer, carrying the session of the login and never the
 // password (which no address holds either).
-TEST_F(SchedulerControlTest, StartRunsTheWorkersSchedulerAndShowsTheSettings) {
+TEST_F(SetupTest, StartRunsTheWorkersSchedulerAndShowsTheSettings) {
+  recordWorkerArguments();
   ASSERT_TRUE(writePasswordFile("admin", "a&b#c", instance_.path("vydata/admin.pwd")).ok());
   test::RunResult started =
       post(test::formBody({{"apwd", "a&b#c"}, {"fnct", "setup_sched"}, {"SHED_STATUS", "STOPED"}}));
