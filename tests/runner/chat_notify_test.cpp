@@ -200,13 +200,9 @@ TEST_F(ChatNotifyTest, AUrlWithQuotesBackslashesALineFeedAndNonAsciiArrivesIntac
 
 class NotifyTestCommand : public test::ServiceTest {
  protected:
-  GroupConfig notifyingGroup(int type, const std::string& inform) {
-    GroupConfig group = groupOf({"http://127.0.0.1/shop"}, 5);
-    group.setInfType(type);
-    group.inform = inform;
-    group.urls[0].lastCheck = 1000;
-    group.urls[0].resultCode = 200;
-    group.urls[0].flags = kUrlUp | kUrlPresOk;
+  static GroupConfig notifyingGroup(int type, const std::string& inform) {
+    GroupConfig group = CheckRunTest::notifying(type, inform, {"http://127.0.0.1/shop"});
+    CheckRunTest::wasUp(group.urls[0]);
     return group;
   }
 };
