@@ -42,34 +42,24 @@ uint64_t signalMask(pid_t pid, const std::string& name) {
 }
 constexpr uint64_t bit(int signal) { return uint64_t{1} << (signal - 1); }
 
-TEST(WorkerEntry, NoCommandEndsWith254AndPrintsNothing) {
+// Without a command the worker ends with 254 and prints nothing, whether it found its settings
+// or not. The about page reads no settings; every command needs them.
+TEST(WorkerEntry, NoCommandEnds254AndDamagedSettingsEndEveryCommandButTheAboutPage) {
   Instance instance;
   test::RunResult bare = instance.runWorker({});
-  EXPECT_EQ(bare.exitCode, 254);
-  EXPECT_EQ(bare.out, "");
+  EXPECT_EQ(std::tuple(bare.exitCode, bare.out), std::tuple(254, ""));
   instance.makeDataDirs();
   instance.write("vydata/vyvars.dat", std::string(2000, '\0'));
   EXPECT_EQ(instance.runWorker({}).exitCode, 254);  // loaded: no command
-}
 
-class DamagedSettingsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    instance_.makeDataDirs();
-    instance_.write("vydata/vyvars.dat", std::string(1000, 'x'));
-  }
-  Instance instance_;
-};
-
-// The about page reads no settings; every command needs them.
-TEST_F(DamagedSettingsTest, ACommandEndsFatallyWithTheShortReadButTheAboutPageStillShows) {
-  test::RunResult about = instance_.runWorker({}, {{"QUERY_STRING", "about"}});
+  instance.write("vydata/vyvars.dat", std::string(1000, 'x'));
+  test::RunResult about = instance.runWorker({}, {{"QUERY_STRING", "about"}});
   EXPECT_EQ(about.exitCode, 0);
   EXPECT_EQ(about.out.rfind("Content-type: text/html\n\n<h2>Vantry</h2>\n<pre>", 0), 0u);
   EXPECT_NE(about.out.find("Unit         : vyrunner\n<br>"), std::string::npos);
-  test::RunResult result = instance_.runWorker({"check"});
+  test::RunResult result = instance.runWorker({"check"});
   EXPECT_EQ(std::tuple(result.exitCode, result.out), std::tuple(1, "Software error"));
-  EXPECT_EQ(test::loggedActions(instance_), (LogLines{{"12", "./vydata/vyvars.dat"}}));
+  EXPECT_EQ(test::loggedActions(instance), (LogLines{{"12", "./vydata/vyvars.dat"}}));
 }
 
 // A worker blocked on a FIFO settings file, its signal handlers installed.
