@@ -162,6 +162,7 @@ TEST_F(CertificateCheckTest, PlainHttpHasNoExpiryARedirectGetsTheHttpsOneAFailed
   EXPECT_EQ(checkRun().exitCode, 0);
   const GroupConfig checked = readGroup("shop");
   EXPECT_EQ(checked.urls.at(0).resultCode, 200);
+  EXPECT_EQ(secure.received(0).rfind("GET /login HTTP/1.0\r\n", 0), 0u);
   expectExpiresIn(checked.urls.at(0).certExpiry, before, 20 * kOneDay);
   EXPECT_EQ(checked.urls.at(1).certExpiry, 0u);
   EXPECT_EQ(checked.urls.at(1).certWarnedDays, 0);
