@@ -154,6 +154,15 @@ TEST_F(MetricsTest, OverCgiTheQueryRunsTheCommandBehindAPlainTextHeader) {
   EXPECT_EQ(overCgi("metricsx").exitCode, 254);
 }
 
+TEST_F(MetricsTest, LabelValuesEscapeQuoteBackslashLineFeedAndBytesThatAreNotUtf8) {
+  storeGroup("odd", groupOf({"http://q.test/\"a\"\\b\nc\xff\xc3\xa9\xed\xa0\x80"}));
+  const std::string out = service({"metrics", "odd"}).out;
+  EXPECT_NE(out.find("vantry_url_up{group=\"odd\",url=\"http://q.test/\\\"a\\\"\\\\b\\nc%FF\xc3\xa9"
+                     "%ED%A0%80\"} 0\n"),
+            std::string::npos)
+      << out;
+}
+
 // A damaged history is logged but costs the group none of its other samples.
 TEST_F(MetricsTest, ADamagedGroupIsCountedAndLoggedOnceAndTheRestIsWhole) {
   storeKnownGroups();
