@@ -113,13 +113,17 @@ class CertificateCheckTest : public test::CheckRunTest {
   test::TestCa ca_;
 };
 
-TEST_F(CertificateCheckTest, TheStoredExpiryIsTheEarliestOfLeafAndIntermediate) {
+// A one-shot group takes its details along when it goes.
+TEST_F(CertificateCheckTest, TheKeptExpiryIsTheEarliestOfLeafAndIntermediateUntilItsGroupGoes) {
   const std::time_t before = std::time(nullptr);
   FakeServer shortIntermediate = site(40 * kOneDay, 20 * kOneDay);
   FakeServer shortLeaf = site(10 * kOneDay, 60 * kOneDay);
   const std::string first = shortIntermediate.url("/"), second = shortLeaf.url("/");
   storeGroup("shop", groupOf({first, second}));
+  storeGroup("once", notifying(0, "", {second}, true));
   EXPECT_EQ(checkRun().exitCode, 0);
+  EXPECT_FALSE(instance_.exists("vydata/vydb/once.dat"));
+  EXPECT_FALSE(instance_.exists("vydata/vycert/once.dat"));
   const GroupConfig checked = readGroup("shop");
   expectExpiresIn(checked.urls.at(0).certExpiry, before, 20 * kOneDay);
   expectExpiresIn(checked.urls.at(1).certExpiry, before, 10 * kOneDay);
@@ -158,24 +162,13 @@ TEST_F(CertificateCheckTest, PlainHttpHasNoExpiryARedirectGetsTheHttpsOneAFailed
   EXPECT_EQ(checkRun().exitCode, 0);
   const GroupConfig checked = readGroup("shop");
   EXPECT_EQ(checked.urls.at(0).resultCode, 200);
+  EXPECT_EQ(secure.received(0).rfind("GET /login HTTP/1.0\r\n", 0), 0u);
   expectExpiresIn(checked.urls.at(0).certExpiry, before, 20 * kOneDay);
   EXPECT_EQ(checked.urls.at(1).certExpiry, 0u);
   EXPECT_EQ(checked.urls.at(1).certWarnedDays, 0);
   EXPECT_EQ(checked.urls.at(2).resultCode, 5);
   EXPECT_EQ(checked.urls.at(2).certExpiry, 1900000000u);
   EXPECT_EQ(checked.urls.at(2).certWarnedDays, 14);
-}
-
-TEST_F(CertificateCheckTest, AOneShotGroupTakesItsCertificateDetailsAlong) {
-  FakeServer secure = site(20 * kOneDay);
-  storeGroup("once", notifying(0, "", {secure.url("/")}, true));
-  // A run that keeps the group keeps its details.
-  storeGroup("kept", groupOf({secure.url("/")}));
-  EXPECT_EQ(checkRun().exitCode, 0);
-  EXPECT_FALSE(instance_.exists("vydata/vydb/once.dat"));
-  EXPECT_FALSE(instance_.exists("vydata/vycert/once.dat"));
-  EXPECT_TRUE(instance_.exists("vydata/vycert/kept.dat"));
-  EXPECT_EQ(test::loggedActions(instance_), LogLines{});
 }
 
 // 30, 20, 13 and 6 days before the expiry, then 6 again, then a renewed certificate with 20 days

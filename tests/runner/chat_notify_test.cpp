@@ -200,18 +200,16 @@ TEST_F(ChatNotifyTest, AUrlWithQuotesBackslashesALineFeedAndNonAsciiArrivesIntac
 
 class NotifyTestCommand : public test::ServiceTest {
  protected:
-  GroupConfig notifyingGroup(int type, const std::string& inform) {
-    GroupConfig group = groupOf({"http://127.0.0.1/shop"}, 5);
-    group.setInfType(type);
-    group.inform = inform;
-    group.urls[0].lastCheck = 1000;
-    group.urls[0].resultCode = 200;
-    group.urls[0].flags = kUrlUp | kUrlPresOk;
+  static GroupConfig notifyingGroup(int type, const std::string& inform) {
+    GroupConfig group = CheckRunTest::notifying(type, inform, {"http://127.0.0.1/shop"});
+    CheckRunTest::wasUp(group.urls[0]);
     return group;
   }
 };
 
-TEST_F(NotifyTestCommand, SendsOneTestMessageThroughTheGroupsSettingsAndSaysWhatBecameOfIt) {
+// The console runs it as checkurl, without the request's variables (the password among them):
+// on the command line it needs none, over the web it is refused.
+TEST_F(NotifyTestCommand, SendsOneTestMessageFromTheCommandLineAndSaysWhatBecameOfIt) {
   FakeServer hook(acceptingHook()), failing(acceptingHook("403 Forbidden"));
   storeGroup("chat", notifyingGroup(5, "gotify:" + hook.url("/message?token=t")));
   test::RunResult sent = service({"notifytest", "chat"});
@@ -221,6 +219,13 @@ TEST_F(NotifyTestCommand, SendsOneTestMessageThroughTheGroupsSettingsAndSaysWhat
   EXPECT_EQ(message["title"].text, "Vantry: test message for chat");
   EXPECT_EQ(message["message"].text,
             "Test message: notifications of the group chat reach this place.");
+  EXPECT_EQ(instance_.runWorker({"notifytest", "chat"}).exitCode, 0);
+  EXPECT_EQ(hook.connectionCount(), 2);
+  test::CgiRequest cgi = test::apacheRequest("GET", "/vantry/vyrunner.cgi", "notifytest+chat", 0);
+  cgi.env["REMOTE_USER"] = "admin";
+  EXPECT_EQ(instance_.run("vyrunner.cgi", {cgi.args, cgi.env, "", 60}).exitCode, 2);
+  EXPECT_EQ(hook.connectionCount(), 2);
+  EXPECT_EQ(instance_.runWorker({"notifytest", "../x"}).exitCode, kExitInvalidGroupName);
 
   storeGroup("refused", notifyingGroup(5, "slack:" + failing.url("/services/KEY")));
   test::RunResult refused = service({"notifytest", "refused"});
@@ -235,23 +240,9 @@ TEST_F(NotifyTestCommand, SendsOneTestMessageThroughTheGroupsSettingsAndSaysWhat
   EXPECT_EQ(service({"notifytest", "silent"}).exitCode, 1);
   EXPECT_FALSE(instance_.exists("never.txt"));
   EXPECT_EQ(test::loggedActions(instance_),
-            (test::LogLines{{"0", "Chat message slack " + failing.address() + ": 403 Forbidden"}}));
-}
-
-// The console runs it as checkurl, without the request's variables (the password among them).
-TEST_F(NotifyTestCommand, RunsOnTheCommandLineAndIsRefusedOverTheWeb) {
-  FakeServer hook(acceptingHook());
-  storeGroup("chat", notifyingGroup(5, "ntfy:" + hook.url("/topic")));
-  EXPECT_EQ(instance_.runWorker({"notifytest", "chat"}).exitCode, 0);
-  EXPECT_EQ(hook.connectionCount(), 1);
-  EXPECT_EQ(instance_.runWorker({"notifytest", "../x"}).exitCode, kExitInvalidGroupName);
-  test::CgiRequest cgi = test::apacheRequest("GET", "/vantry/vyrunner.cgi", "notifytest+chat", 0);
-  cgi.env["REMOTE_USER"] = "admin";
-  EXPECT_EQ(instance_.run("vyrunner.cgi", {cgi.args, cgi.env, "", 60}).exitCode, 2);
-  EXPECT_EQ(hook.connectionCount(), 1);
-  EXPECT_EQ(
-      test::loggedActions(instance_),
-      (test::LogLines{{"0", "Invalid group name"}, {"0", "Refused over the web: notifytest"}}));
+            (test::LogLines{{"0", "Chat message slack " + failing.address() + ": 403 Forbidden"},
+                            {"0", "Invalid group name"},
+                            {"0", "Refused over the web: notifytest"}}));
 }
 
 ChatChange changeOf(std::string_view url, bool prevUp, bool up, int code) {

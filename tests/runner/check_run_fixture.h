@@ -18,6 +18,22 @@ class CheckRunTest : public WorkerTest {
  public:
   using Paths = std::vector<std::string>;
 
+  // A group checked every 5 minutes that notifies with `type` at `inform`.
+  static GroupConfig notifying(int type, const std::string& inform,
+                               const std::vector<std::string>& urls, bool oneShot = false) {
+    GroupConfig group = groupOf(urls, 5);
+    group.setInfType(type);
+    group.inform = inform;
+    group.setMoreOption(kMoreDeleteAfterCheck, oneShot);
+    return group;
+  }
+  // An entry last checked long ago, when the page was up with status 200.
+  static void wasUp(UrlStatus& entry) {
+    entry.lastCheck = static_cast<uint32_t>(std::time(nullptr) - 1000);
+    entry.resultCode = 200;
+    entry.flags = kUrlUp | kUrlPresOk;
+  }
+
  protected:
   // Each answer takes 0.2 s, so that runs and threads overlap.
   CheckRunTest() : site_(test::answerAfter(0.2, httpReplyText("200 OK", "ok"))) {}
@@ -47,21 +63,6 @@ class CheckRunTest : public WorkerTest {
     return paths;
   }
 
-  // A group checked every 5 minutes that notifies with `type` at `inform`.
-  static GroupConfig notifying(int type, const std::string& inform,
-                               const std::vector<std::string>& urls, bool oneShot = false) {
-    GroupConfig group = groupOf(urls, 5);
-    group.setInfType(type);
-    group.inform = inform;
-    group.setMoreOption(kMoreDeleteAfterCheck, oneShot);
-    return group;
-  }
-  // An entry last checked long ago, when the page was up with status 200.
-  static void wasUp(UrlStatus& entry) {
-    entry.lastCheck = static_cast<uint32_t>(std::time(nullptr) - 1000);
-    entry.resultCode = 200;
-    entry.flags = kUrlUp | kUrlPresOk;
-  }
   // A fake mail program as the mail transport: it records its arguments, one a line, and
   // appends the mail.
   void useFakeMail(const std::string& transport) {

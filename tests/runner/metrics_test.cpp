@@ -126,30 +126,16 @@ class MetricsTest : public test::ServiceTest {
   }
 };
 
-TEST_F(MetricsTest, ANamedGroupShowsOnlyItselfAndAMissingOneIsLoggedAsGetLogsIt) {
+// lighttpd passes the query only in QUERY_STRING, Apache also as an argument; a Prometheus
+// "params" setting sends "metrics=" with an optional group. A named group shows only itself, and
+// a missing one is logged as get logs it.
+TEST_F(MetricsTest, OverCgiTheQueryRunsTheCommandBehindAPlainTextHeader) {
   storeKnownGroups();
-  const std::string shop = service({"metrics", "shop"}).out;
-  EXPECT_NE(shop.find(shopUrl("new")), std::string::npos);
-  EXPECT_EQ(shop.find("archive"), std::string::npos);
   const test::RunResult missing = service({"metrics", "nosuch"});
   EXPECT_EQ(missing.exitCode, 0);
   EXPECT_EQ(exposedLines(missing.out), lines(instanceFamilies(0)));
   EXPECT_EQ(test::loggedActions(instance_), (LogLines{{"1", "nosuch"}}));
-}
 
-TEST_F(MetricsTest, LabelValuesEscapeQuoteBackslashLineFeedAndBytesThatAreNotUtf8) {
-  storeGroup("odd", groupOf({"http://q.test/\"a\"\\b\nc\xff\xc3\xa9\xed\xa0\x80"}));
-  const std::string out = service({"metrics", "odd"}).out;
-  EXPECT_NE(out.find("vantry_url_up{group=\"odd\",url=\"http://q.test/\\\"a\\\"\\\\b\\nc%FF\xc3\xa9"
-                     "%ED%A0%80\"} 0\n"),
-            std::string::npos)
-      << out;
-}
-
-// lighttpd passes the query only in QUERY_STRING, Apache also as an argument; a Prometheus
-// "params" setting sends "metrics=" with an optional group.
-TEST_F(MetricsTest, OverCgiTheQueryRunsTheCommandBehindAPlainTextHeader) {
-  storeKnownGroups();
   const std::string header = "Content-Type: text/plain; version=0.0.4\n\n";
   const test::RunResult apache = instance_.runWorker(
       {"metrics"},
@@ -161,9 +147,20 @@ TEST_F(MetricsTest, OverCgiTheQueryRunsTheCommandBehindAPlainTextHeader) {
   }
   const std::string shop = overCgi("metrics=shop").out;
   EXPECT_EQ(shop.rfind(header + "# HELP vantry_url_up ", 0), 0u) << shop;
+  EXPECT_NE(shop.find(shopUrl("new")), std::string::npos);
   EXPECT_EQ(shop.find("archive"), std::string::npos);
+  EXPECT_EQ(header + service({"metrics", "shop"}).out, shop);
   EXPECT_EQ(overCgi("metrics=../x").exitCode, kExitInvalidGroupName);
   EXPECT_EQ(overCgi("metricsx").exitCode, 254);
+}
+
+TEST_F(MetricsTest, LabelValuesEscapeQuoteBackslashLineFeedAndBytesThatAreNotUtf8) {
+  storeGroup("odd", groupOf({"http://q.test/\"a\"\\b\nc\xff\xc3\xa9\xed\xa0\x80"}));
+  const std::string out = service({"metrics", "odd"}).out;
+  EXPECT_NE(out.find("vantry_url_up{group=\"odd\",url=\"http://q.test/\\\"a\\\"\\\\b\\nc%FF\xc3\xa9"
+                     "%ED%A0%80\"} 0\n"),
+            std::string::npos)
+      << out;
 }
 
 // A damaged history is logged but costs the group none of its other samples.

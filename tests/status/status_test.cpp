@@ -37,13 +37,11 @@ class StatusTest : public InstanceTest {
   void SetUp() override { instance_.makeDataDirs(); }
 
   Reply get(const std::string& query) {
-    const RunResult run = instance_.run("vystatus.cgi", {{},
-                                                         {{"REQUEST_METHOD", "GET"},
-                                                          {"QUERY_STRING", query},
-                                                          {"GATEWAY_INTERFACE", "CGI/1.1"},
-                                                          {"REMOTE_ADDR", "127.0.0.1"}},
-                                                         "",
-                                                         30});
+    const std::map<std::string, std::string> env = {{"REQUEST_METHOD", "GET"},
+                                                    {"QUERY_STRING", query},
+                                                    {"GATEWAY_INTERFACE", "CGI/1.1"},
+                                                    {"REMOTE_ADDR", "127.0.0.1"}};
+    const RunResult run = instance_.run("vystatus.cgi", {{}, env, "", 30});
     Reply reply{run.exitCode, "", run.out, run.err};
     const size_t end = run.out.find("\n\n");
     if (end != std::string::npos) {
@@ -180,7 +178,6 @@ TEST_F(StatusTest, EveryStoredTextIsEscapedOnThePageAndInTheJson) {
             std::string::npos);
   EXPECT_NE(page.body.find("&lt;i&gt;Maintenance&lt;/i&gt; &amp; more"), std::string::npos);
   EXPECT_TRUE(test::tidyAccepts(page.body)) << page.body;
-  EXPECT_EQ(page.body.find("<script"), std::string::npos);
 
   const Reply json = get("format=json");
   EXPECT_EQ(json.body.find('<'), std::string::npos);
@@ -199,8 +196,6 @@ TEST_F(StatusTest, TheJsonParsesAndCarriesThePagesFigures) {
   ASSERT_EQ(page.exitCode, 0) << page.err;
   EXPECT_NE(page.header.find("Cache-Control: max-age=30\n"), std::string::npos);
   EXPECT_NE(page.body.find("name=\"viewport\""), std::string::npos);
-  EXPECT_NE(page.body.find("30 days: 90.00 % · 90 days: 94.00 %"), std::string::npos);
-  EXPECT_NE(page.body.find("Updated 10 minutes ago"), std::string::npos);
   const std::string fromPage = pageSummary(page.body);
   EXPECT_EQ(fromPage,
             "10|some\nshop|http://a.example/|up|90.00 %|94.00 %|3\n"
