@@ -46,7 +46,9 @@ constexpr const char* kStyle =
     ".key i{display:inline-block;width:.8em;height:.8em;margin:0 .25em 0 .6em;"
     "vertical-align:-.05em}"
     ".key .u{background:#2e9d4f}.key .a{background:#e0a100}.key .f{background:#d93025}"
-    ".key .n{background:#b0b7c3}";
+    ".key .n{background:#b0b7c3}"
+    // A colour and its words wrap together, never apart.
+    ".key span{white-space:nowrap}";
 
 std::string lastCheckText(uint32_t when) { return when == 0 ? "never" : utcMinuteText(when); }
 
@@ -394,9 +396,10 @@ void writeStatusPage(const StatusModel& model, ReplyWriter& writer) {
   out += "<p class=\"updated\">" + updatedText(model) + "</p>";
   if (!model.groups.empty()) {
     out +=
-        "<p class=\"key\">Each bar shows the last 90 days, today on the right:"
-        "<i class=\"u\"></i>every check up<i class=\"a\"></i>99&nbsp;% or more"
-        "<i class=\"f\"></i>less<i class=\"n\"></i>no&nbsp;checks. "
+        "<p class=\"key\">Each bar shows the last 90 days, today on the right: "
+        "<span><i class=\"u\"></i>every check up</span> <span><i class=\"a\"></i>99 % or "
+        "more</span> "
+        "<span><i class=\"f\"></i>less</span> <span><i class=\"n\"></i>no checks</span>. "
         "Point at a red or amber day for its date and uptime.</p>";
   }
   BarRects rects(model.now);
